@@ -1,0 +1,37 @@
+# Short commands for the CMake build. The build folders live under build/.
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+CMAKE ?= cmake
+
+RELEASE_DIR := build/release
+TEST_DIR := build/test
+BENCH_DIR := build/bench
+EXAMPLE_DIR := build/example
+
+.PHONY: all build run test bench clean
+
+all: build
+
+build:
+	$(CMAKE) -S . -B $(RELEASE_DIR) -DCMAKE_BUILD_TYPE=Release -DWAVORA_BUILD_TESTS=OFF
+	$(CMAKE) --build $(RELEASE_DIR) -j $(JOBS) --target wavora
+
+# Builds the tool and converts the bundled example into build/example/_tone.wv.
+run: build
+	mkdir -p $(EXAMPLE_DIR)
+	cd $(EXAMPLE_DIR) && printf 'y\n' | ../release/wavora ../../examples/tone.bin -format i16le -clock 100 \
+		-comment "Wavora example: 1 MHz tone at 100 MHz" -overwrite -v 3
+	@echo "Output: $(EXAMPLE_DIR)/_tone.wv"
+
+# Builds everything with AddressSanitizer and UndefinedBehaviorSanitizer and runs every test.
+test:
+	$(CMAKE) -S . -B $(TEST_DIR) -DCMAKE_BUILD_TYPE=Debug -DWAVORA_SANITIZE=ON -DWAVORA_BUILD_TESTS=ON
+	$(CMAKE) --build $(TEST_DIR) -j $(JOBS)
+	cd $(TEST_DIR) && ctest --output-on-failure -j $(JOBS)
+
+bench:
+	$(CMAKE) -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=Release -DWAVORA_BUILD_TESTS=OFF -DWAVORA_BUILD_BENCH=ON
+	$(CMAKE) --build $(BENCH_DIR) -j $(JOBS)
+	bash bench/run_bench.sh $(BENCH_DIR)
+
+clean:
+	rm -rf build

@@ -1,0 +1,27 @@
+// Names, header and slot assignment of the two temporary files that every
+// conversion passes its samples and markers through.
+#pragma once
+
+inline constexpr const char* kTempWaveFileName = "_temp_.dat";
+inline constexpr const char* kTempMarkerFileName = "_mkr_.dat";
+
+// The payload of the temporary waveform file begins with these 3 bytes,
+// followed by I/Q pairs of little-endian 32-bit floats.
+inline constexpr char kTempWaveHeader[3] = {'I', 'Q', 'F'};
+inline constexpr int kTempWaveHeaderSize = 3;
+inline constexpr int kTempSampleSize = 8;
+
+// Largest sample count the temporary waveform file can hold: its payload
+// length (3 + 8 per sample) plus the 4-byte stream header must fit a signed
+// 32-bit offset.
+inline constexpr long kMaxTempSamples = 268435455;
+
+// Slot indices of the stream layer, by user.
+inline constexpr int kSlotImportTemp = 0;     // importers: temporary waveform file, read+write
+inline constexpr int kSlotImportInput = 1;    // importers: binary input file
+inline constexpr int kSlotImportSecond = 2;   // importers: second binary input file
+inline constexpr int kSlotReaderInput = 0;    // waveform reader: input waveform file
+inline constexpr int kSlotReaderTemp = 1;     // waveform reader: temporary waveform file, write
+inline constexpr int kSlotMarker = 3;         // reader and writer: marker file
+inline constexpr int kSlotRescaleTemp = 0;    // rescaler: temporary waveform file
+inline constexpr int kSlotWriterTemp = 0;     // writer: temporary waveform file, read

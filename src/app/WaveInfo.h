@@ -1,0 +1,19 @@
+// The properties of one waveform, carried from the importer or the waveform
+// reader through the rescaler to the writer.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct WaveInfo {
+  double clock = 0.0;        // Hz; the CLOCK tag
+  double markerClock = 0.0;  // Hz; the CLOCK MARKER tag
+  std::int32_t samples = 0;  // I/Q pairs in the temporary waveform file
+  double rmsOffset = 0.0;    // dB below full scale: 20 * log10(1 / RMS)
+  double peakOffset = 0.0;   // dB below full scale: 20 * log10(1 / peak)
+  // Owned copies: a header tag of one input file sets the comment of that
+  // file only, never of the files converted after it.
+  std::string comment;
+  std::string copyright;
+  std::int32_t levelsValid = 0;  // 1 when the offsets hold the level of the samples
+};

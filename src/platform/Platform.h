@@ -1,0 +1,118 @@
+// The operating-system seam of Wavora. Everything that touches the file
+// system, the console or the clock goes through these functions; the POSIX
+// side lives in PlatformPosix.cpp and the Win32 side in PlatformWin32.cpp, so
+// the rest of the program is the same on every platform.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// Attribute bits of a directory entry, as the Win32 file system reports them.
+// The POSIX side maps its file types onto the same bits.
+inline constexpr std::uint32_t kAttrSystem = 4;
+inline constexpr std::uint32_t kAttrDirectory = 16;
+inline constexpr std::uint32_t kAttrTemporary = 256;
+
+// Longest path, in characters, that any path the program builds may have.
+inline constexpr std::size_t kMaxPathChars = 259;
+
+// ---- paths ----
+
+// The separator the program joins path components with: '/' or '\\'.
+char PathSeparator();
+
+// POSIX: begins with '/'. Windows: second character ':' or first character '\\'.
+bool IsAbsolutePath(const std::string& path);
+
+// The two rules on their own, available on every platform (pure string tests).
+bool IsAbsolutePosixPath(const std::string& path);
+bool IsAbsoluteWindowsPath(const std::string& path);
+
+// dir + separator + name.
+std::string JoinPath(const std::string& dir, const std::string& name);
+
+// The last component of a path (after the last separator; on Windows also
+// after a '/' or a drive colon).
+std::string FileNamePart(const std::string& path);
+
+// Everything before the last separator, or "" when the path has none.
+std::string DirectoryPart(const std::string& path);
+
+// The process's current directory; "" when it cannot be read.
+std::string CurrentDirectory();
+
+// ---- file system queries ----
+
+// Any file system object of that name exists.
+bool PathExists(const std::string& path);
+
+// The path exists and is a directory.
+bool IsDirectory(const std::string& path);
+
+// Attribute word of the path (kAttr* bits); false when it does not exist.
+bool GetAttributes(const std::string& path, std::uint32_t* attributes);
+
+// Size in bytes of the file at path; false when it cannot be read.
+bool GetFileSize(const std::string& path, std::int64_t* size);
+
+struct DirEntry {
+  std::string name;
+  std::uint32_t attributes = 0;
+};
+
+// All entries of a directory ("." and ".." included where the platform
+// reports them), in the order the platform delivers them. False when the
+// directory cannot be read.
+bool ListDirectory(const std::string& dir, std::vector<DirEntry>* entries);
+
+// ---- file system changes ----
+
+bool MakeDirectory(const std::string& path);
+bool RemoveFile(const std::string& path);
+// Moves from over to, replacing an existing file at to in one step.
+bool ReplaceFile(const std::string& from, const std::string& to);
+
+// ---- runtime streams ----
+// Every stream operation of the program goes through these, so that a test
+// can see and fail them.
+
+std::FILE* OpenFile(const std::string& path, const char* mode);
+int CloseFile(std::FILE* file);
+std::size_t ReadFile(std::FILE* file, void* buffer, std::size_t size);
+std::size_t WriteFile(std::FILE* file, const void* buffer, std::size_t size);
+// Absolute seek from the start of the file; true on success.
+bool SeekFile(std::FILE* file, std::int64_t offset);
+void RewindFile(std::FILE* file);
+// Switches the runtime's own buffering of the stream off.
+void SetUnbuffered(std::FILE* file);
+
+// ---- clock ----
+
+struct LocalTime {
+  int year = 0;   // four digits
+  int month = 0;  // 1 to 12
+  int day = 0;
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
+};
+
+LocalTime GetLocalTime();
+
+// ---- console ----
+
+// One key without echo and without waiting for a line end. On a terminal the
+// terminal is put into raw mode for the read and restored on every way out;
+// from a pipe or a file one byte is read. Line feed and carriage return both
+// read as 13; the end of input reads as 0.
+int ReadKey();
+
+// Waits for one character of line-buffered standard input (exit prompts).
+// Returns at once at the end of input.
+void WaitForEnter();
+
+}  // namespace platform

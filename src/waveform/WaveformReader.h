@@ -1,0 +1,36 @@
+// Reads a waveform file of the older generator family (input format kxzetq)
+// into the temporary waveform file and the marker stream.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+enum WaveformType : int {
+  kWaveformNone = 0,
+  kWaveformZetq = 1,   // TYPE "WV" or "WV-ADD"
+  kWaveformKvg = 2,    // TYPE "KVG-WV"
+  kWaveformZq750 = 3,  // TYPE "ZQ750-WV"
+};
+
+struct WaveFileInfo {
+  // results, reset at the start of every read
+  double clock = 0.0;
+  std::int32_t samples = 0;
+  std::int32_t controlLength = 0;
+  double rmsOffset = 0.0;
+  double peakOffset = 0.0;
+  WaveformType type = kWaveformNone;
+  std::string comment;    // at most 1023 characters
+  std::string copyright;  // at most 1023 characters
+  std::string system;     // at most 1023 characters
+  std::string date;       // at most 1023 characters
+  // inputs
+  double gain = 0.0;      // dB
+  std::string path;
+  std::FILE* waveFile = nullptr;
+  std::FILE* markerFile = nullptr;
+};
+
+// 1 on success, 0 on failure (logged).
+int ReadWaveformFile(WaveFileInfo* info);

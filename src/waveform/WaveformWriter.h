@@ -1,0 +1,19 @@
+// Writes the output waveform file of one conversion from WaveInfo, the
+// temporary waveform file and (for converted waveform files) the marker file.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "app/WaveInfo.h"
+
+// Word of a full-scale float sample: trunc(v * 32767 + 0.5) inside [-1, 1],
+// -32767 below and 32767 above (also for a value that is not a number).
+std::int16_t SampleToWord(float value);
+
+// markerFile may be nullptr (raw import: no marker lists). The file is built
+// under a temporary name beside the destination and renamed over it only when
+// complete. 1 when written, 0 on failure.
+int WriteWaveformFile(const WaveInfo& info, const std::string& destinationPath,
+                      std::FILE* tempWaveFile, std::FILE* tempMarkerFile);
