@@ -1,0 +1,179 @@
+#include "app/ConvertFile.h"
+
+#include <cstdio>
+
+#include "Shared/FileIO/StreamInit.h"
+#include "Shared/FileIO/TempFiles.h"
+#include "app/Console.h"
+#include "app/Settings.h"
+#include "app/WaveInfo.h"
+#include "import/ImportRawIQ.h"
+#include "level/Rescale.h"
+#include "platform/Platform.h"
+#include "waveform/WaveformReader.h"
+#include "waveform/WaveformWriter.h"
+
+namespace {
+
+constexpr double kHzPerMHz = 1000000.0;
+
+// One temporary file of the conversion in the working directory. Whatever
+// leftover of an earlier run carries the name is deleted first; on every way
+// out of the conversion the stream is closed and the file deleted again.
+class TempFile {
+ public:
+  explicit TempFile(const char* name) : name_(name) {
+    platform::RemoveFile(name_);
+    file_ = platform::OpenFile(name_, "w+b");
+  }
+  ~TempFile() {
+    if (file_ != nullptr) {
+      platform::CloseFile(file_);
+      platform::RemoveFile(name_);
+    }
+  }
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  std::FILE* get() const { return file_; }
+
+ private:
+  const char* name_;
+  std::FILE* file_ = nullptr;
+};
+
+// The progress hook is installed for the data steps of one file and removed
+// on every way out.
+class ProgressHookScope {
+ public:
+  ProgressHookScope() { SetProgressCallback(ShowProgress); }
+  ~ProgressHookScope() { SetProgressCallback(nullptr); }
+  ProgressHookScope(const ProgressHookScope&) = delete;
+  ProgressHookScope& operator=(const ProgressHookScope&) = delete;
+};
+
+int FailFile(const char* text) {
+  LogMessage(kLogAlwaysShown, {text});
+  LogMessage(kLogAlwaysShown, {""});
+  return 0;
+}
+
+// Refuses a path the program built that exceeds the path limit, naming it.
+bool PathFits(const char* what, const std::string& path) {
+  if (path.size() <= platform::kMaxPathChars) return true;
+  LogMessage(kLogAlwaysShown,
+             {"*** Error: ", what, " is longer than 259 characters: ", path});
+  LogMessage(kLogAlwaysShown, {""});
+  return false;
+}
+
+std::string ResolveInputName(const std::string& inputDir, const std::string& name) {
+  return platform::IsAbsolutePath(name) ? name : platform::JoinPath(inputDir, name);
+}
+
+}  // namespace
+
+std::string DeriveQFileName(const std::string& inputName) {
+  const std::string fileName = platform::FileNamePart(inputName);
+  const std::string directory = inputName.substr(0, inputName.size() - fileName.size());
+  const std::size_t dot = fileName.find('.');
+  const std::size_t stemLength = dot == std::string::npos ? fileName.size() : dot;
+  if (stemLength == 0) return "";
+  std::string derived = fileName;
+  char& marker = derived[stemLength - 1];
+  if (marker == 'I')
+    marker = 'Q';
+  else if (marker == 'i')
+    marker = 'q';
+  else
+    return "";
+  return directory + derived;
+}
+
+int ConvertFile(const std::string& inputName, const std::string& outputBaseName,
+                const std::string& inputDir, const std::string& outputDir, int format,
+                double gainDb, const std::string& comment, const std::string& copyright,
+                double clockMHz, int overwrite, int autoscale, const std::string& qFileName) {
+  std::printf("\n\n");
+  std::printf("----------------------------------------------------------\n");
+  std::printf("Processing file %s ...\n", inputName.c_str());
+  std::printf("\n");
+
+  // The input path keeps the full name; the output is named after the base
+  // name cut at its first dot.
+  const std::string inputPath = ResolveInputName(inputDir, inputName);
+  const std::size_t dot = outputBaseName.find('.');
+  const std::string baseName = dot == std::string::npos ? outputBaseName : outputBaseName.substr(0, dot);
+  const std::string outputPath = platform::JoinPath(outputDir, baseName + ".wv");
+  if (!PathFits("Input file path", inputPath) || !PathFits("Output file path", outputPath)) return 0;
+
+  std::string secondPath;
+  if (IsTwoFileFormat(format)) {
+    const std::string qName = qFileName.empty() ? DeriveQFileName(inputName) : qFileName;
+    if (!qName.empty()) {
+      secondPath = ResolveInputName(inputDir, qName);
+      if (!PathFits("Q data file path", secondPath)) return 0;
+    }
+  }
+
+  if (!overwrite && platform::PathExists(outputPath)) {
+    LogMessage(kLogAlwaysShown, {"*** Destination file already exists."});
+    LogMessage(kLogAlwaysShown, {"    Use -overwrite option or specify different output directory."});
+    LogMessage(kLogAlwaysShown, {""});
+    return 0;
+  }
+
+  TempFile waveFile(kTempWaveFileName);
+  if (waveFile.get() == nullptr)
+    return FailFile("*** Cannot open temporary data file in current working directory.");
+  TempFile markerFile(kTempMarkerFileName);
+  if (markerFile.get() == nullptr)
+    return FailFile("*** Cannot open temporary marker file in current working directory.");
+
+  ProgressHookScope progressHook;
+  ShowProgress(-1);
+
+  WaveInfo info;
+  if (format == kFormatKxzetq) {
+    WaveFileInfo fileInfo;
+    fileInfo.path = inputPath;
+    fileInfo.gain = gainDb;
+    fileInfo.waveFile = waveFile.get();
+    fileInfo.markerFile = markerFile.get();
+    if (!ReadWaveformFile(&fileInfo)) return FailFile("*** Import of waveform data failed.");
+
+    // The gain is already applied; the output's DATE is the time of writing.
+    info.clock = fileInfo.clock;
+    info.markerClock = fileInfo.clock;
+    info.samples = fileInfo.samples;
+    info.rmsOffset = fileInfo.rmsOffset;
+    info.peakOffset = fileInfo.peakOffset;
+    info.comment = fileInfo.comment;
+    info.copyright = fileInfo.copyright;
+    info.levelsValid = 1;
+
+    ShowProgress(-1);
+    if (!WriteWaveformFile(info, outputPath, waveFile.get(), markerFile.get()))
+      return FailFile("*** Writing of waveform data failed.");
+    return 1;
+  }
+
+  // Every file starts from the command line's texts: a header tag of one
+  // ASCII file sets the comment of that file only.
+  info.clock = clockMHz * kHzPerMHz;
+  info.markerClock = info.clock;
+  info.samples = 0;
+  info.comment = comment;
+  info.copyright = copyright;
+  if (!ImportRawIQ(inputPath, secondPath, info, format, waveFile.get()))
+    return FailFile("*** Import of waveform data failed.");
+
+  if (info.peakOffset > 0 && autoscale) {
+    ShowProgress(-1);
+    if (!Rescale(waveFile.get(), info)) return FailFile("*** Rescaling of waveform data failed.");
+  }
+
+  ShowProgress(-1);
+  if (!WriteWaveformFile(info, outputPath, waveFile.get(), nullptr))
+    return FailFile("*** Writing of waveform data failed.");
+  return 1;
+}
