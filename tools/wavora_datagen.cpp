@@ -1,0 +1,200 @@
+// Synthetic input data for the bundled example and the benchmarks: tones and
+// noise as raw binary, ASCII columns, waveform files with marker lists, and
+// whole directory trees of small files.
+//
+//   wavora_datagen i16le <file> <MiB>
+//   wavora_datagen f32le <file> <MiB>
+//   wavora_datagen txt   <file> <MiB>
+//   wavora_datagen kvg   <file> <MiB>       (KVG waveform file with four marker lists)
+//   wavora_datagen tree  <dir> <files> <bytes per file>
+//   wavora_datagen example <file>            (the bundled 1 MHz tone at 100 MHz, i16le)
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr std::size_t kChunkPairs = 1 << 16;
+
+// A tone of a few cycles per chunk with a little deterministic noise, so the
+// data is neither constant nor compressible into a trivial pattern.
+struct SignalSource {
+  std::uint32_t noise = 12345;
+  std::uint64_t n = 0;
+  double amplitude = 0.7;
+  double cyclesPerSample = 0.01;
+
+  void Next(double* i, double* q) {
+    noise = noise * 1664525u + 1013904223u;
+    const double jitter = ((noise >> 16) / 65536.0 - 0.5) * 0.01;
+    const double phase = 2.0 * kPi * cyclesPerSample * static_cast<double>(n++);
+    *i = amplitude * std::cos(phase) + jitter;
+    *q = amplitude * std::sin(phase) - jitter;
+  }
+};
+
+struct OutFile {
+  std::FILE* file = nullptr;
+  explicit OutFile(const std::string& path) : file(std::fopen(path.c_str(), "wb")) {
+    if (file == nullptr) {
+      std::fprintf(stderr, "cannot create %s: %s\n", path.c_str(), std::strerror(errno));
+      std::exit(1);
+    }
+  }
+  ~OutFile() {
+    if (file != nullptr && std::fclose(file) != 0) {
+      std::fprintf(stderr, "write error\n");
+      std::exit(1);
+    }
+  }
+  void Write(const void* data, std::size_t size) {
+    if (std::fwrite(data, 1, size, file) != size) {
+      std::fprintf(stderr, "write error\n");
+      std::exit(1);
+    }
+  }
+  void Write(const std::string& text) { Write(text.data(), text.size()); }
+};
+
+void PutLe16(std::vector<unsigned char>& out, std::int16_t value) {
+  const auto word = static_cast<std::uint16_t>(value);
+  out.push_back(static_cast<unsigned char>(word & 0xFF));
+  out.push_back(static_cast<unsigned char>(word >> 8));
+}
+
+std::int16_t ToInt16(double v) { return static_cast<std::int16_t>(std::lround(v * 32767.0)); }
+
+void WriteInt16Pairs(OutFile& out, std::uint64_t pairs, SignalSource& source) {
+  std::vector<unsigned char> chunk;
+  while (pairs > 0) {
+    const std::uint64_t count = pairs < kChunkPairs ? pairs : kChunkPairs;
+    chunk.clear();
+    for (std::uint64_t k = 0; k < count; ++k) {
+      double i = 0, q = 0;
+      source.Next(&i, &q);
+      PutLe16(chunk, ToInt16(i));
+      PutLe16(chunk, ToInt16(q));
+    }
+    out.Write(chunk.data(), chunk.size());
+    pairs -= count;
+  }
+}
+
+void WriteFloat32Pairs(OutFile& out, std::uint64_t pairs, SignalSource& source) {
+  std::vector<float> chunk;
+  while (pairs > 0) {
+    const std::uint64_t count = pairs < kChunkPairs ? pairs : kChunkPairs;
+    chunk.clear();
+    for (std::uint64_t k = 0; k < count; ++k) {
+      double i = 0, q = 0;
+      source.Next(&i, &q);
+      chunk.push_back(static_cast<float>(i));
+      chunk.push_back(static_cast<float>(q));
+    }
+    out.Write(chunk.data(), chunk.size() * sizeof(float));  // little-endian machines only
+    pairs -= count;
+  }
+}
+
+void WriteText(OutFile& out, std::uint64_t bytes, SignalSource& source) {
+  std::string chunk;
+  std::uint64_t written = 0;
+  char line[64];
+  while (written < bytes) {
+    chunk.clear();
+    while (chunk.size() < (1u << 20) && written + chunk.size() < bytes) {
+      double i = 0, q = 0;
+      source.Next(&i, &q);
+      const int length = std::snprintf(line, sizeof line, "%.6e %.6e\n", i, q);
+      chunk.append(line, static_cast<std::size_t>(length));
+    }
+    out.Write(chunk);
+    written += chunk.size();
+  }
+}
+
+void WriteKvg(OutFile& out, std::uint64_t pairs, SignalSource& source) {
+  out.Write("{TYPE: KVG-WV,0}{COMMENT:benchmark}{CLOCK:100000000}");
+  out.Write("{SAMPLES:" + std::to_string(pairs) + "}{CONTROL LENGTH:" + std::to_string(pairs) + "}");
+  for (int m = 1; m <= 4; ++m) {
+    std::string list = "{MARKER LIST " + std::to_string(m) + ": ";
+    const std::uint64_t step = pairs / (4 + 2 * static_cast<std::uint64_t>(m));
+    int state = m % 2;
+    for (std::uint64_t p = 0; p < pairs; p += step ? step : 1) {
+      if (p != 0) list += ";";
+      list += std::to_string(p) + ":" + std::to_string(state);
+      state ^= 1;
+    }
+    out.Write(list + "}");
+  }
+  out.Write("{WAVEFORM-" + std::to_string(4 * pairs + 1) + ": #");
+  WriteInt16Pairs(out, pairs, source);
+  out.Write("}");
+}
+
+void MakeDir(const std::string& path) {
+  if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) {
+    std::fprintf(stderr, "cannot create %s: %s\n", path.c_str(), std::strerror(errno));
+    std::exit(1);
+  }
+}
+
+int Usage() {
+  std::fprintf(stderr,
+               "usage: wavora_datagen i16le|f32le|txt|kvg <file> <MiB>\n"
+               "       wavora_datagen tree <dir> <files> <bytes per file>\n"
+               "       wavora_datagen example <file>\n");
+  return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) return Usage();
+  const std::string kind = argv[1];
+  const std::string path = argv[2];
+  SignalSource source;
+
+  if (kind == "example") {
+    // 32,000 pairs of a 1 MHz tone at a 100 MHz clock, at half of full scale.
+    source.amplitude = 0.5;
+    OutFile out(path);
+    WriteInt16Pairs(out, 32000, source);
+    return 0;
+  }
+  if (kind == "tree") {
+    if (argc < 5) return Usage();
+    const long files = std::atol(argv[3]);
+    const long bytes = std::atol(argv[4]);
+    constexpr long kFilesPerFolder = 100;
+    MakeDir(path);
+    for (long f = 0; f < files; ++f) {
+      const std::string folder = path + "/set" + std::to_string(f / kFilesPerFolder);
+      MakeDir(folder);
+      OutFile out(folder + "/capture" + std::to_string(f) + ".bin");
+      WriteInt16Pairs(out, static_cast<std::uint64_t>(bytes / 4), source);
+    }
+    return 0;
+  }
+  if (argc < 4) return Usage();
+  const std::uint64_t bytes = static_cast<std::uint64_t>(std::atof(argv[3]) * 1024.0 * 1024.0);
+  OutFile out(path);
+  if (kind == "i16le")
+    WriteInt16Pairs(out, bytes / 4, source);
+  else if (kind == "f32le")
+    WriteFloat32Pairs(out, bytes / 8, source);
+  else if (kind == "txt")
+    WriteText(out, bytes, source);
+  else if (kind == "kvg")
+    WriteKvg(out, bytes / 4, source);
+  else
+    return Usage();
+  return 0;
+}
