@@ -1,0 +1,254 @@
+// The POSIX side of the platform layer: stat/opendir for the file system,
+// stdio streams with 64-bit seeks, localtime_r for the clock, and termios for
+// the single-key console read.
+
+#include <dirent.h>
+#include <errno.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <limits>
+#include <memory>
+
+#include "platform/Platform.h"
+
+static_assert(sizeof(off_t) >= 8, "64-bit file offsets are needed for files of 2 GiB and more");
+
+namespace platform {
+
+namespace {
+
+constexpr int kCarriageReturn = 13;
+constexpr mode_t kNewDirectoryMode = 0777;  // narrowed by the process umask
+
+// Maps a file type onto the attribute word of a directory entry: directories
+// carry the directory bit; anything that is neither a directory nor a regular
+// file (FIFO, socket, device) carries the system bit, so that the directory
+// walk leaves it alone instead of blocking on it.
+std::uint32_t AttributesOf(const struct stat& info) {
+  if (S_ISDIR(info.st_mode)) return kAttrDirectory;
+  if (S_ISREG(info.st_mode)) return 0;
+  return kAttrSystem;
+}
+
+struct DirCloser {
+  void operator()(DIR* dir) const { closedir(dir); }
+};
+
+// ---- single-key read on a terminal ----
+
+// The terminal settings in force before raw mode, for the SIGINT handler.
+// Written before the handler is installed and only read inside it.
+struct termios g_savedTerminal;
+volatile sig_atomic_t g_rawModeActive = 0;
+
+extern "C" void RestoreTerminalAndDie(int signalNumber) {
+  if (g_rawModeActive) tcsetattr(STDIN_FILENO, TCSANOW, &g_savedTerminal);
+  // Die of the signal as if no handler had been installed.
+  signal(signalNumber, SIG_DFL);
+  raise(signalNumber);
+}
+
+// Puts the terminal into raw mode without echo for one key and restores it,
+// and the previous SIGINT handler, on every way out of the scope.
+class RawTerminalGuard {
+ public:
+  RawTerminalGuard() {
+    if (tcgetattr(STDIN_FILENO, &g_savedTerminal) != 0) return;
+    struct sigaction action {};
+    action.sa_handler = RestoreTerminalAndDie;
+    sigemptyset(&action.sa_mask);
+    if (sigaction(SIGINT, &action, &previousAction_) != 0) return;
+    handlerInstalled_ = true;
+
+    struct termios raw = g_savedTerminal;
+    // No line buffering and no echo; ISIG stays on so that Ctrl-C still
+    // interrupts, and the handler above restores the terminal first.
+    raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    g_rawModeActive = 1;
+    if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) != 0) g_rawModeActive = 0;
+  }
+
+  ~RawTerminalGuard() {
+    if (g_rawModeActive) {
+      tcsetattr(STDIN_FILENO, TCSANOW, &g_savedTerminal);
+      g_rawModeActive = 0;
+    }
+    if (handlerInstalled_) sigaction(SIGINT, &previousAction_, nullptr);
+  }
+
+  RawTerminalGuard(const RawTerminalGuard&) = delete;
+  RawTerminalGuard& operator=(const RawTerminalGuard&) = delete;
+
+ private:
+  struct sigaction previousAction_ {};
+  bool handlerInstalled_ = false;
+};
+
+// One byte of standard input without stdio buffering, so that key reads and
+// line reads never steal bytes from each other. -1 at the end of input or on
+// an error.
+int ReadOneByte() {
+  unsigned char byte = 0;
+  while (true) {
+    const ssize_t got = read(STDIN_FILENO, &byte, 1);
+    if (got == 1) return byte;
+    if (got < 0 && errno == EINTR) continue;
+    return -1;
+  }
+}
+
+}  // namespace
+
+// ---- paths ----
+
+char PathSeparator() { return '/'; }
+
+bool IsAbsolutePath(const std::string& path) { return IsAbsolutePosixPath(path); }
+
+std::string CurrentDirectory() {
+  std::vector<char> buffer(256);
+  while (true) {
+    if (getcwd(buffer.data(), buffer.size()) != nullptr) return std::string(buffer.data());
+    if (errno != ERANGE) return std::string();
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+// ---- file system queries ----
+
+bool PathExists(const std::string& path) {
+  struct stat info;
+  if (stat(path.c_str(), &info) == 0) return true;
+  // A symbolic link whose target is missing is still an object of that name.
+  return lstat(path.c_str(), &info) == 0;
+}
+
+bool IsDirectory(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool GetAttributes(const std::string& path, std::uint32_t* attributes) {
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0) return false;
+  *attributes = AttributesOf(info);
+  return true;
+}
+
+bool GetFileSize(const std::string& path, std::int64_t* size) {
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0 || S_ISDIR(info.st_mode)) return false;
+  *size = static_cast<std::int64_t>(info.st_size);
+  return true;
+}
+
+bool ListDirectory(const std::string& dir, std::vector<DirEntry>* entries) {
+  entries->clear();
+  std::unique_ptr<DIR, DirCloser> handle(opendir(dir.c_str()));
+  if (!handle) return false;
+  while (true) {
+    errno = 0;
+    const struct dirent* entry = readdir(handle.get());
+    if (entry == nullptr) return errno == 0;
+    DirEntry found;
+    found.name = entry->d_name;
+    struct stat info;
+    if (stat(JoinPath(dir, found.name).c_str(), &info) == 0) {
+      found.attributes = AttributesOf(info);
+    } else {
+      // A dangling symbolic link or an entry that vanished meanwhile: nothing
+      // that can be read as a file.
+      found.attributes = kAttrSystem;
+    }
+    entries->push_back(std::move(found));
+  }
+}
+
+// ---- file system changes ----
+
+bool MakeDirectory(const std::string& path) { return mkdir(path.c_str(), kNewDirectoryMode) == 0; }
+
+// unlink, not remove: like the Win32 call it deletes files only, never a directory.
+bool RemoveFile(const std::string& path) { return unlink(path.c_str()) == 0; }
+
+bool ReplaceFile(const std::string& from, const std::string& to) {
+  return std::rename(from.c_str(), to.c_str()) == 0;
+}
+
+// ---- runtime streams ----
+
+std::FILE* OpenFile(const std::string& path, const char* mode) {
+  return std::fopen(path.c_str(), mode);
+}
+
+int CloseFile(std::FILE* file) { return file != nullptr ? std::fclose(file) : EOF; }
+
+std::size_t ReadFile(std::FILE* file, void* buffer, std::size_t size) {
+  return std::fread(buffer, 1, size, file);
+}
+
+std::size_t WriteFile(std::FILE* file, const void* buffer, std::size_t size) {
+  return std::fwrite(buffer, 1, size, file);
+}
+
+bool SeekFile(std::FILE* file, std::int64_t offset) {
+  if (offset < 0 || offset > std::numeric_limits<off_t>::max()) return false;
+  return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
+}
+
+void RewindFile(std::FILE* file) { std::rewind(file); }
+
+void SetUnbuffered(std::FILE* file) { std::setvbuf(file, nullptr, _IONBF, 0); }
+
+// ---- clock ----
+
+LocalTime GetLocalTime() {
+  const time_t now = time(nullptr);
+  struct tm parts {};
+  LocalTime local;
+  if (localtime_r(&now, &parts) == nullptr) return local;
+  local.year = parts.tm_year + 1900;
+  local.month = parts.tm_mon + 1;
+  local.day = parts.tm_mday;
+  local.hour = parts.tm_hour;
+  local.minute = parts.tm_min;
+  local.second = parts.tm_sec;
+  return local;
+}
+
+// ---- console ----
+
+int ReadKey() {
+  // The question must be on the screen before the program blocks on the key.
+  std::fflush(stdout);
+  std::fflush(stderr);
+  int key = -1;
+  if (isatty(STDIN_FILENO)) {
+    RawTerminalGuard raw;
+    key = ReadOneByte();
+  } else {
+    key = ReadOneByte();
+  }
+  if (key < 0) return 0;  // end of input takes each question's default
+  if (key == '\n' || key == '\r') return kCarriageReturn;
+  return key;
+}
+
+void WaitForEnter() {
+  std::fflush(stdout);
+  std::fflush(stderr);
+  while (true) {
+    const int byte = ReadOneByte();
+    if (byte < 0 || byte == '\n') return;
+  }
+}
+
+}  // namespace platform
