@@ -1,0 +1,143 @@
+// The program entry: banner, command line, validation, settings table, start
+// questions, logging and stream start-up, then the conversion of one file or
+// of a directory tree, and the exit prompt with the exit code.
+
+#include "app/Wavora.h"
+
+#include <cstdio>
+#include <string>
+
+#include "Shared/FileIO/StreamInit.h"
+#include "app/CommandLine.h"
+#include "app/Console.h"
+#include "app/ConvertDirectory.h"
+#include "app/ConvertFile.h"
+#include "app/Settings.h"
+#include "platform/Platform.h"
+
+namespace {
+
+constexpr int kExitSuccess = 0;
+constexpr int kExitFailure = 1;
+
+constexpr int kKeyCarriageReturn = 13;
+constexpr double kMaxClockMHz = 600.0;
+
+constexpr const char* kStartQuestion = "Do you want to start processing (y/n) ... [y]\b\b";
+constexpr const char* kEqualPathsQuestion =
+    "In- and Out-paths are equal! Is this OK? (y/n) ... [n]\b\b";
+
+void PrintBanner() {
+  std::printf("\n");
+  std::printf("Wavora.exe %s\n", kVersionText);
+  std::printf("\n\n");
+  std::printf("\n");
+}
+
+// The usage text, its exit prompt on standard error, and the wait for Enter.
+int UsageExit(const char* programName) {
+  PrintUsage(programName);
+  std::fputs("Press RETURN to exit...", stderr);
+  platform::WaitForEnter();
+  std::fputs("\n", stderr);
+  std::fflush(stderr);
+  return kExitFailure;
+}
+
+// 0 < clock <= 600 MHz; also false for a clock that is no number at all.
+bool IsValidClock(double clockMHz) { return clockMHz > 0.0 && clockMHz <= kMaxClockMHz; }
+
+int ConvertSingleFile(const ConversionSettings& settings) {
+  // The output goes into the working directory, named after the input's own
+  // file name, so a directory part of the input name never leaks into it.
+  const std::string outputBaseName = "_" + platform::FileNamePart(settings.inputFile);
+  return ConvertFile(settings.inputFile, outputBaseName, settings.inputPath, settings.outputPath,
+                     settings.format, settings.gainDb, settings.comment, settings.copyright,
+                     settings.clockMHz, settings.overwrite, settings.autoscale, settings.qFile);
+}
+
+int ConvertWholeDirectory(const ConversionSettings& settings) {
+  return ConvertDirectory(settings.extension, settings.inputPath, settings.outputPath,
+                          settings.format, settings.gainDb, settings.comment, settings.copyright,
+                          settings.clockMHz, settings.recursive, settings.overwrite,
+                          settings.autoscale, settings.outputPath);
+}
+
+}  // namespace
+
+int AskQuestion(const char* prompt) {
+  std::fputs(prompt, stdout);
+  std::fflush(stdout);
+  int key = 0;
+  do {
+    // Upper-case letters and every other key are ignored.
+    key = platform::ReadKey();
+  } while (key != 'y' && key != 'n' && key != kKeyCarriageReturn && key != 0);
+  std::fputs("\n\n", stdout);
+  std::fflush(stdout);
+  return key;
+}
+
+int RunWavora(int argc, char** argv) {
+  const char* programName = argc > 0 ? argv[0] : nullptr;
+  PrintBanner();
+  if (argc < 2) return UsageExit(programName);
+
+  ConversionSettings settings;
+  settings.workingDir = platform::CurrentDirectory();
+  if (settings.workingDir.empty()) {
+    std::printf("*** Cannot read the current working directory.\n");
+    return kExitFailure;
+  }
+  if (!ScanArguments(argc, argv, settings)) return kExitFailure;
+
+  if (settings.format == kFormatUnknown) {
+    std::printf("*** Unknown input format.\n");
+    return UsageExit(programName);
+  }
+  if (settings.format != kFormatKxzetq && !IsValidClock(settings.clockMHz)) {
+    std::printf("*** Invalid clock rate.\n");
+    return UsageExit(programName);
+  }
+
+  PrintSettingsTable(settings);
+  if (AskQuestion(kStartQuestion) == 'n') return kExitSuccess;
+  if (settings.singleFile == 0 && settings.inputPath == settings.outputPath) {
+    if (AskQuestion(kEqualPathsQuestion) != 'y') return kExitSuccess;
+  }
+
+  SetLogSink(PrintLogLine);
+  SetLogMask(LogMaskForVerbosity(settings.verbosity));
+
+  std::string reason;
+  if (!InitStreamLayer(kStreamInterfaceVersion, &reason)) {
+    LogMessage(kLogAlwaysShown, {reason});
+    LogMessage(kLogAlwaysShown, {"Press RETURN to exit."});
+    platform::WaitForEnter();
+    return kExitFailure;
+  }
+
+  const bool converted = settings.singleFile != 0 ? ConvertSingleFile(settings) != 0
+                                                  : ConvertWholeDirectory(settings) != 0;
+  if (!converted) {
+    std::printf("\n\n");
+    std::fputs(settings.singleFile != 0 ? "*** Error processing file."
+                                        : "*** Error processing directory.",
+               stdout);
+    std::printf("\n");
+    std::printf("Press ENTER to exit.");
+    platform::WaitForEnter();
+    std::printf("\n\n");
+    std::fflush(stdout);
+    return kExitFailure;
+  }
+
+  std::printf("\n\n");
+  std::printf("File conversion finished successfully.\n");
+  std::printf("\n");
+  std::printf("Press ENTER to exit...");
+  platform::WaitForEnter();
+  std::printf("\n\n");
+  std::fflush(stdout);
+  return kExitSuccess;
+}
