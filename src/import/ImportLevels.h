@@ -20,6 +20,35 @@ inline void AccumulatePair(ImportLevels& levels, float i, float q) {
   levels.sum += m2;
 }
 
+// Whole percentage trunc(count * weight * 100 / total) for a count that grows
+// by one at a time. The percentage is recomputed only when the count reaches
+// the next point at which it changes, so a step costs an addition and a
+// comparison instead of a 64-bit division. A total of 0 or less (an empty
+// file) keeps the percentage at 0.
+class PercentCounter {
+ public:
+  PercentCounter(std::int64_t total, std::int64_t weight)
+      : total_(total), step_(weight * 100), next_(total > 0 ? total : INT64_MAX) {}
+
+  // One more unit of `weight` done.
+  void Advance() {
+    scaled_ += step_;
+    if (scaled_ >= next_) {
+      percent_ = scaled_ / total_;
+      next_ = (percent_ + 1) * total_;
+    }
+  }
+
+  int Value() const { return static_cast<int>(percent_); }
+
+ private:
+  std::int64_t total_;
+  std::int64_t step_;
+  std::int64_t next_;        // scaled_ at which the percentage next changes
+  std::int64_t scaled_ = 0;  // count * weight * 100
+  std::int64_t percent_ = 0;
+};
+
 // Largest running peak the binary readers accept before they decide that the
 // data format or byte order must be wrong.
 inline constexpr double kBinaryRangeLimit = 100.0;

@@ -1,0 +1,296 @@
+// Reader of the raw binary formats: one loop for interleaved Float32 and
+// Int16 files and for the two-file Int14 format, writing every pair as two
+// little-endian 32-bit floats in full-scale units into slot 0.
+#include "import/BinaryImport.h"
+
+#include <array>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "Shared/FileIO/FileIOBufferedIO.h"
+#include "Shared/FileIO/StreamInit.h"
+#include "Shared/FileIO/TempFiles.h"
+#include "app/Console.h"
+#include "platform/Platform.h"
+
+namespace {
+
+constexpr int kFormatF32Be = 3;
+constexpr int kFormatF32Le = 4;
+constexpr int kFormatI16Be = 5;
+constexpr int kFormatI16Le = 6;
+constexpr int kFormatI14Be2 = 11;
+constexpr int kFormatI14Le2 = 12;
+
+// The sizes of the input are held in signed 32-bit counts.
+constexpr std::int64_t kMaxInputBytes = std::int64_t{1} << 31;
+
+constexpr int kFloatBytes = 4;
+constexpr int kWordBytes = 2;
+constexpr unsigned kInt14Mask = 0x3FFF;
+constexpr double kInt16FullScale = 32767.0;
+constexpr double kInt14FullScale = 16383.0;
+constexpr bool kHostLittleEndian = std::endian::native == std::endian::little;
+
+enum class UnitKind { kFloat32, kInt16, kInt14 };
+
+struct BinaryLayout {
+  UnitKind kind;
+  bool bigEndian;
+  bool twoFiles;      // I from the first file, Q from the second
+  int unitBytes;
+  int bytesPerPair;   // bytes of the first file per pair, for progress and size checks
+};
+
+bool FindLayout(int format, BinaryLayout* layout) {
+  switch (format) {
+    case kFormatF32Be: *layout = {UnitKind::kFloat32, true, false, kFloatBytes, 8}; return true;
+    case kFormatF32Le: *layout = {UnitKind::kFloat32, false, false, kFloatBytes, 8}; return true;
+    case kFormatI16Be: *layout = {UnitKind::kInt16, true, false, kWordBytes, 4}; return true;
+    case kFormatI16Le: *layout = {UnitKind::kInt16, false, false, kWordBytes, 4}; return true;
+    case kFormatI14Be2: *layout = {UnitKind::kInt14, true, true, kWordBytes, 2}; return true;
+    case kFormatI14Le2: *layout = {UnitKind::kInt14, false, true, kWordBytes, 2}; return true;
+    default: return false;
+  }
+}
+
+// The full-scale value of every 16-bit word, computed once with the exact
+// double-precision formula, so a table lookup gives bit for bit the float
+// that the formula gives, without a division per sample.
+const std::array<float, 65536>& Int16Table() {
+  static const std::array<float, 65536> table = [] {
+    std::array<float, 65536> values{};
+    for (unsigned word = 0; word < 65536; ++word) {
+      const auto s = static_cast<std::int16_t>(static_cast<std::uint16_t>(word));
+      values[word] = static_cast<float>((s - 0.5) / kInt16FullScale);
+    }
+    return values;
+  }();
+  return table;
+}
+
+// As Int16Table for the low 14 bits of a word; the top two bits are ignored.
+const std::array<float, kInt14Mask + 1>& Int14Table() {
+  static const std::array<float, kInt14Mask + 1> table = [] {
+    std::array<float, kInt14Mask + 1> values{};
+    for (unsigned v = 0; v <= kInt14Mask; ++v) {
+      values[v] = static_cast<float>(2.0 * ((v - 0.5) / kInt14FullScale - 0.5));
+    }
+    return values;
+  }();
+  return table;
+}
+
+// Closes a runtime stream on every way out unless closed before.
+class FileCloser {
+ public:
+  FileCloser() = default;
+  FileCloser(const FileCloser&) = delete;
+  FileCloser& operator=(const FileCloser&) = delete;
+  ~FileCloser() { Close(); }
+  void Reset(std::FILE* file) {
+    Close();
+    file_ = file;
+  }
+  std::FILE* get() const { return file_; }
+  bool is_open() const { return file_ != nullptr; }
+  void Close() {
+    if (file_ != nullptr) platform::CloseFile(file_);
+    file_ = nullptr;
+  }
+
+ private:
+  std::FILE* file_ = nullptr;
+};
+
+// The input streams of one import, closed in the order slot 1, input,
+// slot 2, second file on every way out.
+struct InputStreams {
+  FileCloser input;
+  SlotGuard inputSlot;
+  FileCloser second;
+  SlotGuard secondSlot;
+
+  InputStreams() = default;
+  InputStreams(const InputStreams&) = delete;
+  InputStreams& operator=(const InputStreams&) = delete;
+  ~InputStreams() { Close(); }
+  void Close() {
+    inputSlot.Release();
+    input.Close();
+    secondSlot.Release();
+    second.Close();
+  }
+};
+
+// Opens a read-only unencrypted slot. The guard takes the slot on success,
+// and also on a failure that left buffers in a slot that was free before
+// (never a slot that somebody else holds).
+bool OpenInputSlot(int index, std::FILE* file, SlotGuard& guard) {
+  const StreamSlot& slot = GetStreamSlot(index);
+  const bool wasFree = !slot.rbuffer && !slot.wbuffer;
+  const int ok = _InitBuf(index, file, 1, 0, 0);
+  if (ok || wasFree) guard.Attach(index);
+  return ok != 0;
+}
+
+// Releases slot 0 first, then logs, as every failure of the reader does.
+void FailWithSlot0(const std::string& message) {
+  _ReleaseBuf(kSlotImportTemp);
+  LogAlways({message});
+}
+
+// Reads one unit and converts it to a full-scale float. False when fewer
+// bytes than a unit were delivered (end of data or a read error).
+inline bool ReadUnit(int slot, const BinaryLayout& layout, bool swapBytes, float* value) {
+  unsigned char bytes[kFloatBytes];
+  if (_ReadBytes(slot, layout.unitBytes, bytes) < layout.unitBytes) return false;
+  if (swapBytes) ReverseBytes(bytes, static_cast<std::size_t>(layout.unitBytes));
+  if (layout.kind == UnitKind::kFloat32) {
+    std::memcpy(value, bytes, sizeof(float));
+    return true;
+  }
+  std::uint16_t word;
+  std::memcpy(&word, bytes, sizeof(word));
+  *value = layout.kind == UnitKind::kInt16 ? Int16Table()[word] : Int14Table()[word & kInt14Mask];
+  return true;
+}
+
+// Writes one float to slot 0 in the little-endian layout of the temporary file.
+inline bool WriteSample(float value) {
+  unsigned char bytes[sizeof(float)];
+  std::memcpy(bytes, &value, sizeof(float));
+  if constexpr (!kHostLittleEndian) ReverseBytes(bytes, sizeof(bytes));
+  return _WriteBytes(kSlotImportTemp, sizeof(bytes), bytes) == static_cast<std::int32_t>(sizeof(bytes));
+}
+
+}  // namespace
+
+void ReverseBytes(unsigned char* buffer, std::size_t length) {
+  if (length < 2) return;
+  for (std::size_t front = 0, back = length - 1; front < back; ++front, --back) {
+    const unsigned char swapped = buffer[front];
+    buffer[front] = buffer[back];
+    buffer[back] = swapped;
+  }
+}
+
+int ImportBinary(const std::string& inputPath, const std::string& secondPath, int format,
+                 WaveInfo& info, ImportLevels& levels) {
+  BinaryLayout layout{};
+  if (!FindLayout(format, &layout)) {
+    FailWithSlot0("*** Wrong import data format.");
+    return 0;
+  }
+  // Without its Q file a two-file format cannot form a single pair.
+  if (layout.twoFiles && secondPath.empty()) {
+    FailWithSlot0("*** No 2nd file provided.");
+    return 0;
+  }
+
+  InputStreams streams;
+  streams.input.Reset(platform::OpenFile(inputPath, "rb"));
+  if (!streams.input.is_open()) {
+    FailWithSlot0("*** Error opening input file.");
+    return 0;
+  }
+  std::int64_t fileSize = 0;
+  if (!platform::GetFileSize(inputPath, &fileSize)) {
+    FailWithSlot0("*** File I/O error.");
+    return 0;
+  }
+  // Refused before any sample is written: the size is a signed 32-bit count,
+  // and the pairs must fit the temporary stream's 32-bit length.
+  if (fileSize >= kMaxInputBytes) {
+    FailWithSlot0(FormatText(
+        "*** Error: Input file has %lld bytes; files of 2 GiB or more are not supported.",
+        static_cast<long long>(fileSize)));
+    return 0;
+  }
+  const std::int64_t expectedPairs = fileSize / layout.bytesPerPair;
+  if (expectedPairs > kMaxTempSamples) {
+    FailWithSlot0(
+        FormatText("*** Error: Input file holds %lld I/Q pairs; at most %ld are supported.",
+                   static_cast<long long>(expectedPairs), kMaxTempSamples));
+    return 0;
+  }
+  if (!OpenInputSlot(kSlotImportInput, streams.input.get(), streams.inputSlot)) {
+    FailWithSlot0("*** Error setting up buffer for input file.");
+    return 0;
+  }
+  if (!secondPath.empty()) {
+    LogAlways({FormatText("Importing from 2nd BINARY file '%s'.", secondPath.c_str())});
+    streams.second.Reset(platform::OpenFile(secondPath, "rb"));
+    if (!streams.second.is_open()) {
+      FailWithSlot0("*** Error opening second input file.");
+      return 0;
+    }
+    if (!OpenInputSlot(kSlotImportSecond, streams.second.get(), streams.secondSlot)) {
+      FailWithSlot0("*** Error setting up buffer for second input file.");
+      return 0;
+    }
+  }
+
+  const bool swapBytes = layout.bigEndian == kHostLittleEndian;
+  const int qSlot = layout.twoFiles ? kSlotImportSecond : kSlotImportInput;
+  const char* const writeIError = layout.twoFiles ? "*** Error writing to temporary waveform file."
+                                                  : "*** Error writing I to temporary waveform file.";
+  const char* const writeQError = layout.twoFiles ? "*** Error writing to temporary waveform file."
+                                                  : "*** Error writing Q to temporary waveform file.";
+  PercentCounter progress(fileSize, layout.bytesPerPair);
+  int lastPercent = 0;
+  std::int32_t n = 0;
+  float i = 0.0f;
+  float q = 0.0f;
+  for (;;) {
+    const int percent = progress.Value();
+    if (!ReadUnit(kSlotImportInput, layout, swapBytes, &i)) break;  // a partial unit is ignored
+    // Guards the 32-bit sample count should the file have grown since its size was taken.
+    if (n >= kMaxTempSamples) {
+      FailWithSlot0(FormatText("*** Error: Input file holds more than %ld I/Q pairs.",
+                               kMaxTempSamples));
+      return 0;
+    }
+    if (!WriteSample(i)) {
+      FailWithSlot0(writeIError);
+      return 0;
+    }
+    if (!ReadUnit(qSlot, layout, swapBytes, &q)) {
+      FailWithSlot0("*** Error: No Q data available for I sample.");
+      return 0;
+    }
+    if (!WriteSample(q)) {
+      FailWithSlot0(writeQError);
+      return 0;
+    }
+    if (percent != lastPercent) {
+      lastPercent = percent;
+      ReportProgress(percent);
+    }
+    AccumulatePair(levels, i, q);
+    // A NaN never raises the peak, so it is caught here explicitly: such a
+    // value is as sure a sign of a wrong format or byte order as a huge one.
+    if (levels.peak > kBinaryRangeLimit || std::isnan(i) || std::isnan(q)) {
+      FailWithSlot0("*** Error: Numbers appear to be too large. Check data format and range!");
+      LogAlways({FormatText("    (DataPoint=%ld, I=%1.3f, Q=%1.3f)", static_cast<long>(n),
+                            static_cast<double>(i), static_cast<double>(q))});
+      return 0;
+    }
+    ++n;
+    progress.Advance();
+  }
+  if (progress.Value() != lastPercent) ReportProgress(progress.Value());
+
+  levels.pairs = n;
+  streams.Close();
+  if (!_RestartAtBegining(kSlotImportTemp)) {
+    FailWithSlot0("*** Cannot write to temporary waveform file.");
+    return 0;
+  }
+  info.samples = n;
+  LogAlways({FormatText("%ld data pairs imported.", static_cast<long>(n))});
+  return 1;
+}
