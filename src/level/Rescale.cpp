@@ -1,0 +1,113 @@
+#include "level/Rescale.h"
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "Shared/FileIO/FileIOBufferedIO.h"
+#include "Shared/FileIO/TempFiles.h"
+#include "app/Console.h"
+#include "level/LevelOffsets.h"
+
+namespace {
+
+constexpr int kSlot = kSlotRescaleTemp;
+
+bool IsSlotBusy(int index) {
+  const StreamSlot& slot = GetStreamSlot(index);
+  return slot.rbuffer != nullptr || slot.wbuffer != nullptr;
+}
+
+// The temporary file holds little-endian floats; these work on any host.
+float LoadFloatLE(const unsigned char* bytes) {
+  std::uint32_t bits =
+      static_cast<std::uint32_t>(bytes[0]) | (static_cast<std::uint32_t>(bytes[1]) << 8) |
+      (static_cast<std::uint32_t>(bytes[2]) << 16) | (static_cast<std::uint32_t>(bytes[3]) << 24);
+  return std::bit_cast<float>(bits);
+}
+
+void StoreFloatLE(float value, unsigned char* bytes) {
+  const auto bits = std::bit_cast<std::uint32_t>(value);
+  bytes[0] = static_cast<unsigned char>(bits);
+  bytes[1] = static_cast<unsigned char>(bits >> 8);
+  bytes[2] = static_cast<unsigned char>(bits >> 16);
+  bytes[3] = static_cast<unsigned char>(bits >> 24);
+}
+
+int Fail(const char* message) {
+  LogMessage(kLogAlwaysShown, {message});
+  return 0;
+}
+
+}  // namespace
+
+int Rescale(std::FILE* tempWaveFile, WaveInfo& info) {
+  // All-zero data carries the silent floor as its peak offset; no factor can
+  // lift it to full scale, and moving the offsets would claim a level the
+  // samples do not have.
+  if (info.levelsValid && info.peakOffset >= kSilentLevelOffset) {
+    LogMessage(kLogWarning, {"*** Warning: Signal is all zero; -autoscale has no effect."});
+    return 1;
+  }
+
+  LogMessage(kLogInfo, {"Rescaling waveform data"});
+  LogMessage(kLogInfo, {FormatText("  Overall PEAK offset is %5.2f dB. Scaling to  0.00 dB",
+                                   info.peakOffset)});
+  LogMessage(kLogInfo, {FormatText("  Overall RMS  offset is %5.2f dB. Scaling to %5.2f dB",
+                                   info.rmsOffset, info.rmsOffset - info.peakOffset)});
+
+  // A slot that fails its set-up after obtaining buffers stays busy; release
+  // it so that the next user of the slot finds it free.
+  const bool wasBusy = IsSlotBusy(kSlot);
+  if (!InitBuf(kSlot, tempWaveFile, 1, 1)) {
+    if (!wasBusy && IsSlotBusy(kSlot)) ReleaseBuf(kSlot);
+    return Fail("*** Error initializing I/O buffer.");
+  }
+  SlotGuard slot(kSlot);
+
+  unsigned char header[kTempWaveHeaderSize];
+  if (ReadBytes(kSlot, kTempWaveHeaderSize, header) != kTempWaveHeaderSize)
+    return Fail("*** Failed to read header from temporary waveform file.");
+  if (std::memcmp(header, kTempWaveHeader, kTempWaveHeaderSize) != 0)
+    return Fail("*** Invalid header in temporary waveform file.");
+  if (WriteBytes(kSlot, kTempWaveHeaderSize, header) != kTempWaveHeaderSize)
+    return Fail("*** Cannot write to temporary waveform file.");
+
+  const float factor = static_cast<float>(std::pow(10.0, info.peakOffset / 20.0));
+
+  ShowProgress(0);
+  int last = -1;
+  const float sampleCount = static_cast<float>(info.samples);
+  unsigned char pair[kTempSampleSize];
+  for (std::int32_t i = 0; i < info.samples; ++i) {
+    const int pct = static_cast<int>(static_cast<float>(i) / sampleCount * 100.0f);
+    if (pct != last) {
+      ShowProgress(pct);
+      last = pct;
+    }
+    if (ReadBytes(kSlot, kTempSampleSize, pair) != kTempSampleSize) {
+      LogMessage(kLogAlwaysShown,
+                 {FormatText("*** Cannot read sample no %d from temporary waveform file.",
+                             static_cast<int>(i))});
+      return 0;
+    }
+    StoreFloatLE(factor * LoadFloatLE(pair), pair);
+    StoreFloatLE(factor * LoadFloatLE(pair + 4), pair + 4);
+    if (WriteBytes(kSlot, kTempSampleSize, pair) != kTempSampleSize)
+      return Fail("*** Cannot write IQ sample to temporary waveform file.");
+  }
+
+  // Releasing flushes the rewritten tail and the stream header.
+  slot.Dismiss();
+  if (!ReleaseBuf(kSlot)) {
+    std::fputs("*** Error releasing I/O buffer.", stdout);
+    return 0;
+  }
+
+  info.rmsOffset -= info.peakOffset;
+  info.peakOffset = 0.0;
+  ShowProgress(100);
+  return 1;
+}

@@ -1,0 +1,320 @@
+#include "waveform/WaveformWriter.h"
+
+#include <algorithm>
+#include <bit>
+#include <charconv>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "Shared/FileIO/FileIOBufferedIO.h"
+#include "Shared/FileIO/TempFiles.h"
+#include "app/Console.h"
+#include "level/LevelOffsets.h"
+#include "platform/Platform.h"
+#include "waveform/WaveformFormat.h"
+
+namespace {
+
+constexpr int kWaveSlot = kSlotWriterTemp;
+constexpr int kMarkerSlot = kSlotMarker;
+
+// The output goes out in pieces of this size, never one system call per word.
+constexpr std::size_t kOutputBufferSize = 1024 * 1024;
+// Samples and marker bytes are taken from their slots in batches of this many.
+constexpr std::int32_t kReadBatch = 8192;
+constexpr std::size_t kWordBytesPerSample = 4;
+constexpr std::int16_t kMaxWord = static_cast<std::int16_t>(kWordFullScale);
+
+// The file is built under ".<name>.part" beside the destination: the leading
+// dot keeps a directory walk from taking it as input, and the destination is
+// replaced only by a complete file.
+constexpr const char* kPartialPrefix = ".";
+constexpr const char* kPartialSuffix = ".part";
+
+int FailAlways(std::string_view message) {
+  LogAlways({message});
+  return 0;
+}
+
+bool IsSlotBusy(int index) {
+  const StreamSlot& slot = GetStreamSlot(index);
+  return slot.rbuffer != nullptr || slot.wbuffer != nullptr;
+}
+
+// Opens a slot for encrypted reading and hands it to guard. A set-up that
+// fails after obtaining buffers leaves the slot busy; it is released here so
+// that the next user of the slot finds it free.
+bool OpenSlotForReading(int index, std::FILE* file, SlotGuard& guard) {
+  const bool wasBusy = IsSlotBusy(index);
+  if (_InitBuf(index, file, 1, 0, 1)) {
+    guard.Attach(index);
+    return true;
+  }
+  if (!wasBusy && IsSlotBusy(index)) _ReleaseBuf(index);
+  return false;
+}
+
+std::string PartialOutputPath(const std::string& destinationPath) {
+  std::string name = platform::FileNamePart(destinationPath);
+  std::string directory;
+  if (name.size() <= destinationPath.size() &&
+      destinationPath.compare(destinationPath.size() - name.size(), name.size(), name) == 0)
+    directory = destinationPath.substr(0, destinationPath.size() - name.size());
+  else
+    name = destinationPath;
+  return directory + kPartialPrefix + name + kPartialSuffix;
+}
+
+float LoadFloatLE(const unsigned char* bytes) {
+  const std::uint32_t bits =
+      static_cast<std::uint32_t>(bytes[0]) | (static_cast<std::uint32_t>(bytes[1]) << 8) |
+      (static_cast<std::uint32_t>(bytes[2]) << 16) | (static_cast<std::uint32_t>(bytes[3]) << 24);
+  return std::bit_cast<float>(bits);
+}
+
+void StoreWordLE(std::int16_t word, unsigned char* bytes) {
+  const auto bits = static_cast<std::uint16_t>(word);
+  bytes[0] = static_cast<unsigned char>(bits & 0xFF);
+  bytes[1] = static_cast<unsigned char>(bits >> 8);
+}
+
+// The output file under its temporary name, written through a buffer of its
+// own. Every write is checked; the first failure sticks. Unless Commit()
+// succeeds, the destructor closes and removes the temporary file, so a failed
+// conversion leaves neither a partial file nor a changed destination.
+class PartialOutput {
+ public:
+  PartialOutput(std::string partialPath, std::string destinationPath)
+      : partialPath_(std::move(partialPath)), destinationPath_(std::move(destinationPath)) {}
+  PartialOutput(const PartialOutput&) = delete;
+  PartialOutput& operator=(const PartialOutput&) = delete;
+  ~PartialOutput() {
+    if (file_ != nullptr) platform::CloseFile(file_);
+    if (created_) platform::RemoveFile(partialPath_);
+  }
+
+  bool Open() {
+    file_ = platform::OpenFile(partialPath_, "wb");
+    if (file_ == nullptr) return false;
+    created_ = true;
+    buffer_.resize(kOutputBufferSize);
+    return true;
+  }
+
+  bool ok() const { return ok_; }
+
+  void Append(std::string_view text) {
+    if (text.size() > buffer_.size()) {
+      // Longer than the whole buffer: goes out directly after what is waiting.
+      Flush();
+      if (ok_ && platform::WriteFile(file_, text.data(), text.size()) != text.size()) ok_ = false;
+      return;
+    }
+    unsigned char* target = Reserve(text.size());
+    if (target != nullptr) std::memcpy(target, text.data(), text.size());
+  }
+
+  // Room for size bytes at the end of the buffer (size at most the buffer
+  // size), flushing first when needed; nullptr once a write has failed.
+  unsigned char* Reserve(std::size_t size) {
+    if (fill_ + size > buffer_.size()) Flush();
+    if (!ok_) return nullptr;
+    unsigned char* target = buffer_.data() + fill_;
+    fill_ += size;
+    return target;
+  }
+
+  // Flushes, closes and moves the file over the destination.
+  // 0 with the reason logged on failure.
+  int Commit() {
+    Flush();
+    if (!ok_) return FailAlways("*** Error writing output file.");
+    std::FILE* file = file_;
+    file_ = nullptr;
+    if (platform::CloseFile(file) != 0) return FailAlways("*** Error writing output file.");
+    if (!platform::ReplaceFile(partialPath_, destinationPath_)) {
+      LogAlways({"*** Error replacing output file ", destinationPath_, "."});
+      return 0;
+    }
+    created_ = false;
+    return 1;
+  }
+
+ private:
+  void Flush() {
+    if (ok_ && fill_ > 0 && platform::WriteFile(file_, buffer_.data(), fill_) != fill_) ok_ = false;
+    fill_ = 0;
+  }
+
+  std::string partialPath_;
+  std::string destinationPath_;
+  std::FILE* file_ = nullptr;
+  bool created_ = false;
+  bool ok_ = true;
+  std::vector<unsigned char> buffer_;
+  std::size_t fill_ = 0;
+};
+
+// Appends "i:state", preceded by ";" unless it is the first entry of a list.
+void AppendMarkerEntry(PartialOutput& out, std::int32_t position, int state) {
+  char entry[32];
+  char* end = entry;
+  if (position != 0) *end++ = ';';
+  end = std::to_chars(end, entry + sizeof entry, position).ptr;
+  *end++ = ':';
+  *end++ = static_cast<char>('0' + state);
+  out.Append(std::string_view(entry, static_cast<std::size_t>(end - entry)));
+}
+
+// Writes CONTROL LENGTH and the four MARKER LIST tags from the marker file.
+int WriteMarkerLists(PartialOutput& out, const WaveInfo& info, std::FILE* tempMarkerFile,
+                     SlotGuard& markerSlot) {
+  LogMessage(kLogInfo, {"Creating marker trace from temporary marker file ..."});
+  out.Append(FormatText("{CONTROL LENGTH:%ld}", static_cast<long>(info.samples)));
+  std::vector<unsigned char> bytes(static_cast<std::size_t>(kReadBatch));
+  for (int marker = 1; marker <= kMarkerCount; ++marker) {
+    ShowProgress(10 * marker);
+    if (marker >= 2) {
+      // Reopening starts the reading again at the first marker byte.
+      markerSlot.Release();
+      if (!OpenSlotForReading(kMarkerSlot, tempMarkerFile, markerSlot))
+        return FailAlways("*** Error resetting buffer for temporary marker data.");
+    }
+    out.Append(FormatText("{MARKER LIST %d: ", marker));
+    const int bit = marker - 1;
+    int previous = -1;
+    for (std::int32_t base = 0; base < info.samples; base += kReadBatch) {
+      const std::int32_t count = std::min(kReadBatch, info.samples - base);
+      if (_ReadBytes(kMarkerSlot, count, bytes.data()) != count)
+        return FailAlways("*** Error reading marker data from temporary file.");
+      for (std::int32_t k = 0; k < count; ++k) {
+        const int state = (bytes[static_cast<std::size_t>(k)] >> bit) & 1;
+        if (state != previous) {
+          AppendMarkerEntry(out, base + k, state);
+          previous = state;
+        }
+      }
+    }
+    out.Append("}");
+    if (!out.ok()) return FailAlways("*** Error writing output file.");
+  }
+  return 1;
+}
+
+// Writes the data tag: the samples of slot 0 as 16-bit words.
+int WriteSampleData(PartialOutput& out, const WaveInfo& info) {
+  const long dataBytes = static_cast<long>(kWordBytesPerSample) * info.samples + 1;
+  out.Append(FormatText("{WAVEFORM-%ld: #", dataBytes));
+  const std::int32_t step = std::max<std::int32_t>(info.samples / 5, 1);
+  std::vector<unsigned char> pairs(static_cast<std::size_t>(kReadBatch) * kTempSampleSize);
+  for (std::int32_t base = 0; base < info.samples; base += kReadBatch) {
+    const std::int32_t count = std::min(kReadBatch, info.samples - base);
+    const std::int32_t got = _ReadBytes(kWaveSlot, count * kTempSampleSize, pairs.data());
+    // Complete samples delivered before a short read are still converted, so
+    // the failure happens at the first missing sample.
+    const std::int32_t complete = got < 0 ? 0 : got / kTempSampleSize;
+    unsigned char* words = out.Reserve(static_cast<std::size_t>(complete) * kWordBytesPerSample);
+    if (words == nullptr) return FailAlways("*** Error writing output file.");
+    for (std::int32_t k = 0; k < complete; ++k) {
+      const unsigned char* pair = pairs.data() + static_cast<std::size_t>(k) * kTempSampleSize;
+      StoreWordLE(SampleToWord(LoadFloatLE(pair)), words);
+      StoreWordLE(SampleToWord(LoadFloatLE(pair + 4)), words + 2);
+      words += kWordBytesPerSample;
+      const std::int32_t i = base + k;
+      if (i % step == 0) ShowProgress(50 + 12 * (i / step));
+    }
+    if (complete != count)
+      return FailAlways("*** Error reading waveform data from temporary file.");
+  }
+  out.Append("}");
+  return 1;
+}
+
+}  // namespace
+
+std::int16_t SampleToWord(float value) {
+  if (value >= -1.0f && value <= 1.0f)
+    return static_cast<std::int16_t>(static_cast<double>(value) * kWordFullScale + 0.5);
+  if (value < -1.0f) return static_cast<std::int16_t>(-kMaxWord);
+  return kMaxWord;  // above full scale, or not a number
+}
+
+int WriteWaveformFile(const WaveInfo& info, const std::string& destinationPath,
+                      std::FILE* tempWaveFile, std::FILE* tempMarkerFile) {
+  const platform::LocalTime now = platform::GetLocalTime();
+  LogMessage(kLogInfo, {"Creating wave file ", destinationPath, "..."});
+
+  if (info.samples == 0) return FailAlways("*** Error: Number of points cannot be zero.");
+  // The temporary waveform file cannot hold more pairs, and the data tag's
+  // byte count of a larger number would not fit its 32-bit field.
+  if (info.samples < 0 || info.samples > kMaxTempSamples) {
+    LogAlways({FormatText("*** Error: Number of points %ld is out of range (1 to %ld).",
+                          static_cast<long>(info.samples), kMaxTempSamples)});
+    return 0;
+  }
+  if (destinationPath.empty())
+    return FailAlways("*** Error: Destination file name cannot be empty.");
+  if (tempWaveFile == nullptr) return FailAlways("*** Error: No data input for function.");
+
+  const std::string partialPath = PartialOutputPath(destinationPath);
+  if (destinationPath.size() > platform::kMaxPathChars) {
+    LogMessage(kLogAlwaysShown,
+               {FormatText("*** Error: Output file path is longer than %zu characters: ",
+                           platform::kMaxPathChars),
+                destinationPath});
+    return 0;
+  }
+  if (partialPath.size() > platform::kMaxPathChars) {
+    LogMessage(kLogAlwaysShown,
+               {FormatText("*** Error: Temporary output file path is longer than %zu characters: ",
+                           platform::kMaxPathChars),
+                partialPath});
+    return 0;
+  }
+
+  SlotGuard waveSlot;
+  if (!OpenSlotForReading(kWaveSlot, tempWaveFile, waveSlot))
+    return FailAlways("*** Cannot setup buffer for temporary waveform file.");
+  unsigned char header[kTempWaveHeaderSize];
+  if (_ReadBytes(kWaveSlot, kTempWaveHeaderSize, header) != kTempWaveHeaderSize)
+    return FailAlways("*** Error reading from temporary waveform file.");
+  if (std::memcmp(header, kTempWaveHeader, kTempWaveHeaderSize) != 0)
+    return FailAlways("*** Error: Temporary waveform file has wrong format.");
+
+  SlotGuard markerSlot;
+  if (tempMarkerFile != nullptr && !OpenSlotForReading(kMarkerSlot, tempMarkerFile, markerSlot))
+    return FailAlways("*** Cannot setup buffer for temporary marker file.");
+
+  ShowProgress(0);
+  PrintSignalStatistics(info);
+
+  PartialOutput out(partialPath, destinationPath);
+  if (!out.Open()) return FailAlways("*** Error opening output file.");
+  ShowProgress(10);
+
+  out.Append("{TYPE: KVG-WV,0}");
+  if (!info.comment.empty()) out.Append(FormatText("{COMMENT:%s}", info.comment.c_str()));
+  if (!info.copyright.empty()) out.Append(FormatText("{COPYRIGHT:%s}", info.copyright.c_str()));
+  out.Append(FormatText("{DATE:%04d-%02d-%02d;%02d:%02d:%02d}", now.year, now.month, now.day,
+                        now.hour, now.minute, now.second));
+  out.Append(FormatText("{CLOCK:%4.3f}", info.clock));
+  out.Append(FormatText("{CLOCK MARKER:%4.3f}", info.markerClock));
+  out.Append(FormatText("{LEVEL OFFS:%f,%f}", info.rmsOffset, info.peakOffset));
+  out.Append(FormatText("{SAMPLES:%ld}", static_cast<long>(info.samples)));
+  if (!out.ok()) return FailAlways("*** Error writing output file.");
+
+  if (tempMarkerFile != nullptr && !WriteMarkerLists(out, info, tempMarkerFile, markerSlot))
+    return 0;
+
+  ShowProgress(50);
+  if (!WriteSampleData(out, info)) return 0;
+
+  waveSlot.Release();
+  markerSlot.Release();
+  if (!out.Commit()) return 0;
+  ShowProgress(100);
+  LogMessage(kLogInfo, {"Waveform file generated."});
+  return 1;
+}
