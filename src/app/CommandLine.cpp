@@ -14,6 +14,8 @@
 
 namespace {
 
+constexpr double kMaxClockMHz = 600.0;
+
 // The options in the fixed order in which they are tried on each argument.
 enum class Option {
   kIndir,
@@ -250,6 +252,16 @@ InputFormat DecodeFormat(const std::string& keyword) {
   for (const FormatKeyword& entry : kFormatKeywords)
     if (keyword == entry.keyword) return entry.code;
   return kFormatUnknown;
+}
+
+bool IsValidClock(double clockMHz) { return clockMHz > 0.0 && clockMHz <= kMaxClockMHz; }
+
+std::string ValidateSettings(const ConversionSettings& settings) {
+  if (settings.format == kFormatUnknown) return "*** Unknown input format.\n";
+  // kxzetq input carries its own clock; the command line's is not used.
+  if (settings.format != kFormatKxzetq && !IsValidClock(settings.clockMHz))
+    return "*** Invalid clock rate.\n";
+  return std::string();
 }
 
 std::string ResolvePath(const std::string& workingDir, const std::string& value) {

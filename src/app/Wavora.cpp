@@ -21,7 +21,6 @@ constexpr int kExitSuccess = 0;
 constexpr int kExitFailure = 1;
 
 constexpr int kKeyCarriageReturn = 13;
-constexpr double kMaxClockMHz = 600.0;
 
 constexpr const char* kStartQuestion = "Do you want to start processing (y/n) ... [y]\b\b";
 constexpr const char* kEqualPathsQuestion =
@@ -43,9 +42,6 @@ int UsageExit(const char* programName) {
   std::fflush(stderr);
   return kExitFailure;
 }
-
-// 0 < clock <= 600 MHz; also false for a clock that is no number at all.
-bool IsValidClock(double clockMHz) { return clockMHz > 0.0 && clockMHz <= kMaxClockMHz; }
 
 int ConvertSingleFile(const ConversionSettings& settings) {
   // The output goes into the working directory, named after the input's own
@@ -91,12 +87,9 @@ int RunWavora(int argc, char** argv) {
   }
   if (!ScanArguments(argc, argv, settings)) return kExitFailure;
 
-  if (settings.format == kFormatUnknown) {
-    std::printf("*** Unknown input format.\n");
-    return UsageExit(programName);
-  }
-  if (settings.format != kFormatKxzetq && !IsValidClock(settings.clockMHz)) {
-    std::printf("*** Invalid clock rate.\n");
+  const std::string invalid = ValidateSettings(settings);
+  if (!invalid.empty()) {
+    std::fputs(invalid.c_str(), stdout);
     return UsageExit(programName);
   }
 
