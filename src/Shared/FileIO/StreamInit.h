@@ -16,6 +16,12 @@ void SetProgressCallback(ProgressCallback callback);
 // Calls the progress hook when one is installed.
 void ReportProgress(int percent);
 
+// Length of the key made for each run of the program.
+inline constexpr int kRunKeyLength = 26;
+// Fills key with kRunKeyLength bytes from the next generator values, each
+// 32 + trunc(50 * r / 32767), so every byte lies in 32 to 82.
+void MakeRunKey(unsigned char* key);
+
 // A small fixed generator with values 0 to 32767, identical on every
 // platform, so a run key follows from its seed the same way everywhere.
 void SeedRandom(unsigned seed);

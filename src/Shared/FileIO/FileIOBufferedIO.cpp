@@ -1,0 +1,505 @@
+// FileIOBufferedIO: the ten stream slots. Callers move a few bytes per call;
+// file I/O and encryption happen only per 16 MiB chunk, in place in the
+// slot's buffers. An encrypted stream on disk is a 4-byte little-endian
+// payload length followed by the payload in Blowfish-encrypted 8-byte blocks,
+// the last block filled with zero bytes.
+//
+// All offsets are signed 32-bit. Every step that would move an offset past
+// the 32-bit range is refused with that step's error line, so a stream the
+// layer writes can always be read back by it.
+#include "Shared/FileIO/FileIOBufferedIO.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <string_view>
+
+#include "Shared/FileIO/Blowfish.h"
+#include "app/Console.h"
+#include "platform/Platform.h"
+
+namespace {
+
+constexpr std::int32_t kMaxOffset = std::numeric_limits<std::int32_t>::max();
+
+// Error lines name this file and the operation; the numbers are the layer's
+// fixed error codes, one for each failing step.
+constexpr std::string_view kSourceFileName = "FileIOBufferedIO.cpp";
+constexpr std::string_view kOpInitBuf = "_InitBuf";
+constexpr std::string_view kOpReadBytes = "_ReadBytes";
+constexpr std::string_view kOpWriteBytes = "_WriteBytes";
+constexpr std::string_view kOpReleaseBuf = "_ReleaseBuf";
+constexpr std::string_view kOpRestart = "_RestartAtBegining";
+
+// The lines of the steps that the first-chunk load and the final flush share
+// between the operations that run them.
+struct LoadLines {
+  std::string_view shortHeader;
+  std::string_view zeroHeader;
+  std::string_view chunkAlignment;
+};
+struct FlushLines {
+  std::string_view seek;
+  std::string_view placeholder;
+  std::string_view alignment;
+  std::string_view data;
+  std::string_view header;
+};
+constexpr LoadLines kInitLoadLines = {"247", "249", "268"};
+constexpr LoadLines kRestartLoadLines = {"853", "854", "874"};
+constexpr FlushLines kReleaseFlushLines = {"608", "623", "643", "657", "673"};
+constexpr FlushLines kRestartFlushLines = {"754", "769", "789", "803", "819"};
+
+StreamSlot g_slots[kSlotCount];
+bool g_initialized = false;
+
+void LogSlotError(std::string_view operation, std::string_view line) {
+  LogAlways({"*** Error in file ", kSourceFileName, operation, " @ ", line});
+}
+
+// Every operation warns when the start-up has not run, then carries on.
+void CheckInitialized() {
+  if (!g_initialized) LogAlways({"*** Library not correctly initialized."});
+}
+
+bool IsValidIndex(int index) {
+  return static_cast<unsigned>(index) < static_cast<unsigned>(kSlotCount);
+}
+
+std::unique_ptr<unsigned char[]> AllocateChunkBuffer() {
+  return std::unique_ptr<unsigned char[]>(new (std::nothrow) unsigned char[kSlotBufferSize]);
+}
+
+std::int32_t DecodeLittleEndian32(const unsigned char* bytes) {
+  const std::uint32_t value = std::uint32_t{bytes[0]} | (std::uint32_t{bytes[1]} << 8) |
+                              (std::uint32_t{bytes[2]} << 16) | (std::uint32_t{bytes[3]} << 24);
+  return static_cast<std::int32_t>(value);
+}
+
+void EncodeLittleEndian32(std::int32_t value, unsigned char* bytes) {
+  const auto bits = static_cast<std::uint32_t>(value);
+  bytes[0] = static_cast<unsigned char>(bits);
+  bytes[1] = static_cast<unsigned char>(bits >> 8);
+  bytes[2] = static_cast<unsigned char>(bits >> 16);
+  bytes[3] = static_cast<unsigned char>(bits >> 24);
+}
+
+// Reads up to one chunk into the read buffer; the count never exceeds the
+// buffer size.
+std::int32_t ReadChunk(StreamSlot& slot) {
+  return static_cast<std::int32_t>(
+      platform::ReadFile(slot.file, slot.rbuffer.get(), static_cast<std::size_t>(kSlotBufferSize)));
+}
+
+// Puts the slot back to its idle values; the stream handle and enc stay.
+void ResetSlotBuffers(StreamSlot& slot) {
+  slot.wbuffer.reset();
+  slot.rbuffer.reset();
+  slot.roffset = 0;
+  slot.indata = 0;
+  slot.wfill = 0;
+  slot.total_len = 0;
+  slot.rpointer = -1;
+  slot.wpointer = -1;
+}
+
+// Loads the header (encrypted streams) and the first chunk into the read
+// buffer; the stream stands at its start. Returns false after logging.
+bool LoadFirstChunk(StreamSlot& slot, std::string_view operation, const LoadLines& lines) {
+  slot.rpointer = 0;
+  slot.indata = 0;
+  slot.roffset = 0;
+  if (slot.enc) {
+    unsigned char header[kStreamHeaderSize] = {};
+    const auto got = static_cast<std::int32_t>(platform::ReadFile(slot.file, header, sizeof(header)));
+    slot.rpointer = got;
+    if (got == 0) {
+      slot.total_len = 0;  // an empty file: a stream nobody wrote into
+    } else if (got < kStreamHeaderSize) {
+      LogSlotError(operation, lines.shortHeader);
+      return false;
+    } else {
+      slot.total_len = DecodeLittleEndian32(header);
+      // 0 is the placeholder of a writer that never finished; a negative
+      // length cannot come from a writer at all.
+      if (slot.total_len <= 0) {
+        LogSlotError(operation, lines.zeroHeader);
+        return false;
+      }
+    }
+  }
+
+  const std::int32_t n = ReadChunk(slot);
+  slot.rpointer += n;
+  if (slot.enc && n > 0) {
+    // The data must be whole blocks, and a chunk that ends the file (shorter
+    // than the buffer) must hold the whole payload the header announces.
+    if (n % kCipherBlockSize != 0 || (n < kSlotBufferSize && slot.total_len > n)) {
+      LogSlotError(operation, lines.chunkAlignment);
+      return false;
+    }
+    BlowfishDecryptBuffer(slot.rbuffer.get(), n);
+    slot.indata = std::min(n, slot.total_len);
+  } else if (slot.enc && slot.total_len > 0) {
+    // A header that announces a payload, and no data after it.
+    LogSlotError(operation, lines.chunkAlignment);
+    return false;
+  } else {
+    slot.indata = n;
+  }
+  return true;
+}
+
+// Writes what waits in the write buffer and, for an encrypted stream, the
+// payload length into the header. Runs only with wfill > 0.
+bool FinalFlush(StreamSlot& slot, std::string_view operation, const FlushLines& lines) {
+  if (slot.wpointer == -1) slot.wpointer = 0;
+  if (slot.rpointer != -1 && !platform::SeekFile(slot.file, slot.wpointer)) {
+    LogSlotError(operation, lines.seek);
+    return false;
+  }
+  if (slot.wpointer <= 0 && slot.enc) {
+    static constexpr unsigned char kPlaceholder[kStreamHeaderSize] = {0, 0, 0, 0};
+    if (platform::WriteFile(slot.file, kPlaceholder, sizeof(kPlaceholder)) != sizeof(kPlaceholder)) {
+      LogSlotError(operation, lines.placeholder);
+      return false;
+    }
+    slot.wpointer = kStreamHeaderSize;
+  }
+
+  std::int32_t len = slot.wfill;
+  if (slot.enc) {
+    // Fill the last block with zero bytes; the header keeps the exact length.
+    const std::int32_t rest = slot.wfill % kCipherBlockSize;
+    if (rest != 0) {
+      const std::int32_t fill = kCipherBlockSize - rest;
+      std::memset(slot.wbuffer.get() + slot.wfill, 0, static_cast<std::size_t>(fill));
+      len = slot.wfill + fill;
+    }
+    if (len % kCipherBlockSize != 0 || len > kSlotBufferSize) {
+      LogSlotError(operation, lines.alignment);
+      return false;
+    }
+  }
+  // The stream must stay addressable by 32-bit offsets to be read back.
+  if (len > kMaxOffset - slot.wpointer) {
+    LogSlotError(operation, lines.data);
+    return false;
+  }
+  if (slot.enc) BlowfishEncryptBuffer(slot.wbuffer.get(), len);
+  if (platform::WriteFile(slot.file, slot.wbuffer.get(), static_cast<std::size_t>(len)) !=
+      static_cast<std::size_t>(len)) {
+    // The buffer now holds cipher text; writing it again later would store
+    // it encrypted twice, so its contents are dropped.
+    slot.wfill = 0;
+    LogSlotError(operation, lines.data);
+    return false;
+  }
+
+  if (slot.enc) {
+    platform::RewindFile(slot.file);
+    slot.total_len = slot.wpointer + slot.wfill - kStreamHeaderSize;
+    unsigned char header[kStreamHeaderSize];
+    EncodeLittleEndian32(slot.total_len, header);
+    if (platform::WriteFile(slot.file, header, sizeof(header)) != sizeof(header)) {
+      slot.wfill = 0;  // the data is on disk; only the header is missing
+      LogSlotError(operation, lines.header);
+      return false;
+    }
+  }
+  return true;
+}
+
+// _ReadBytes without the start-up check, so that a read spanning several
+// chunks warns only once.
+std::int32_t ReadFromSlot(int index, std::int32_t count, unsigned char* dest) {
+  if (!IsValidIndex(index) || count < 0 || (dest == nullptr && count > 0)) {
+    LogSlotError(kOpReadBytes, "338");
+    return -1;
+  }
+  StreamSlot& slot = g_slots[index];
+  if (slot.file == nullptr) {
+    LogSlotError(kOpReadBytes, "339");
+    return -1;
+  }
+  if (!slot.rbuffer) {
+    LogSlotError(kOpReadBytes, "341");
+    return -1;
+  }
+
+  const std::int32_t avail = slot.indata - slot.roffset;
+  if (count <= avail) {
+    if (count > 0) {
+      std::memcpy(dest, slot.rbuffer.get() + slot.roffset, static_cast<std::size_t>(count));
+    }
+    slot.roffset += count;
+    return count;
+  }
+  if (avail > 0) {
+    std::memcpy(dest, slot.rbuffer.get() + slot.roffset, static_cast<std::size_t>(avail));
+  }
+  slot.roffset = 0;
+  slot.indata = 0;
+
+  // The payload of an encrypted stream is used up: whatever follows in the
+  // file is fill or stale data, not stream content.
+  if (slot.enc && slot.total_len > 0 && slot.rpointer - kStreamHeaderSize >= slot.total_len) {
+    return avail;
+  }
+
+  // Flushed writes moved the file position away from the read position.
+  if (slot.wpointer != -1 && !platform::SeekFile(slot.file, slot.rpointer)) {
+    LogSlotError(kOpReadBytes, "370");
+    return -1;
+  }
+  const std::int32_t n = ReadChunk(slot);
+  if (n == 0) {
+    // End of the file; for an encrypted stream only where the payload ends.
+    if (slot.enc && slot.total_len > 0 && slot.rpointer - kStreamHeaderSize < slot.total_len) {
+      LogSlotError(kOpReadBytes, "405");
+      return -1;
+    }
+    return avail;
+  }
+  if (n > kMaxOffset - slot.rpointer) {
+    LogSlotError(kOpReadBytes, "439");
+    return -1;
+  }
+  slot.rpointer += n;
+
+  std::int32_t valid = n;
+  if (slot.enc) {
+    const std::int32_t consumed = slot.rpointer - kStreamHeaderSize;
+    if (n % kCipherBlockSize != 0 || (n < kSlotBufferSize && slot.total_len > consumed)) {
+      LogSlotError(kOpReadBytes, "405");
+      return -1;
+    }
+    if (slot.total_len == 0) {
+      LogSlotError(kOpReadBytes, "408");
+      return -1;
+    }
+    BlowfishDecryptBuffer(slot.rbuffer.get(), n);
+    if (slot.total_len < consumed) {
+      // The chunk ends in fill bytes.
+      valid = n - (consumed - slot.total_len);
+      if (valid < 1) {
+        LogSlotError(kOpReadBytes, "423");
+        return -1;
+      }
+    }
+  }
+  slot.indata = valid;
+
+  const std::int32_t rest = ReadFromSlot(index, count - avail, dest + avail);
+  if (rest <= 0) {
+    LogSlotError(kOpReadBytes, "439");
+    return -1;
+  }
+  return avail + rest;
+}
+
+// _WriteBytes without the start-up check, for the same reason.
+std::int32_t WriteToSlot(int index, std::int32_t count, const unsigned char* src) {
+  if (!IsValidIndex(index) || count < 0 || (src == nullptr && count > 0)) {
+    LogSlotError(kOpWriteBytes, "468");
+    return -1;
+  }
+  StreamSlot& slot = g_slots[index];
+  if (slot.file == nullptr) {
+    LogSlotError(kOpWriteBytes, "469");
+    return -1;
+  }
+  if (!slot.wbuffer) {
+    LogSlotError(kOpWriteBytes, "471");
+    return -1;
+  }
+
+  const std::int32_t space = kSlotBufferSize - slot.wfill;
+  if (count <= space) {
+    if (count > 0) {
+      std::memcpy(slot.wbuffer.get() + slot.wfill, src, static_cast<std::size_t>(count));
+    }
+    slot.wfill += count;
+    return count;
+  }
+  if (space > 0) std::memcpy(slot.wbuffer.get() + slot.wfill, src, static_cast<std::size_t>(space));
+  slot.wfill = kSlotBufferSize;
+
+  // Overflow flush of the full buffer.
+  if (slot.wpointer == -1) slot.wpointer = 0;
+  if (slot.rpointer != -1 && !platform::SeekFile(slot.file, slot.wpointer)) {
+    LogSlotError(kOpWriteBytes, "508");
+    return -1;
+  }
+  if (slot.wpointer <= 0 && slot.enc) {
+    static constexpr unsigned char kPlaceholder[kStreamHeaderSize] = {0, 0, 0, 0};
+    if (platform::WriteFile(slot.file, kPlaceholder, sizeof(kPlaceholder)) != sizeof(kPlaceholder)) {
+      LogSlotError(kOpWriteBytes, "520");
+      return -1;
+    }
+    slot.wpointer = kStreamHeaderSize;
+  }
+  if (kSlotBufferSize > kMaxOffset - slot.wpointer) {
+    LogSlotError(kOpWriteBytes, "539");
+    return -1;
+  }
+  if (slot.enc) BlowfishEncryptBuffer(slot.wbuffer.get(), kSlotBufferSize);
+  if (platform::WriteFile(slot.file, slot.wbuffer.get(), static_cast<std::size_t>(kSlotBufferSize)) !=
+      static_cast<std::size_t>(kSlotBufferSize)) {
+    slot.wfill = 0;  // cipher text now; see FinalFlush
+    LogSlotError(kOpWriteBytes, "539");
+    return -1;
+  }
+  slot.wpointer += kSlotBufferSize;
+  slot.wfill = 0;
+
+  if (WriteToSlot(index, count - space, src + space) < 0) return -1;
+  return count;
+}
+
+}  // namespace
+
+int _InitBuf(int index, std::FILE* file, int read, int write, int enc) {
+  CheckInitialized();
+  if (!IsValidIndex(index)) {
+    LogSlotError(kOpInitBuf, "191");
+    return 0;
+  }
+  if (file == nullptr) {
+    LogSlotError(kOpInitBuf, "192");
+    return 0;
+  }
+  StreamSlot& slot = g_slots[index];
+  if (slot.rbuffer || slot.wbuffer) {
+    LogSlotError(kOpInitBuf, "193");
+    return 0;
+  }
+
+  slot.file = file;
+  slot.enc = enc ? 1 : 0;
+  ResetSlotBuffers(slot);
+  if (!read && !write) {
+    LogSlotError(kOpInitBuf, "200");
+    return 0;
+  }
+  if (read) {
+    slot.rbuffer = AllocateChunkBuffer();
+    if (!slot.rbuffer) {
+      LogSlotError(kOpInitBuf, "206");
+      return 0;
+    }
+  }
+  if (write) {
+    slot.wbuffer = AllocateChunkBuffer();
+    if (!slot.wbuffer) {
+      ResetSlotBuffers(slot);
+      LogSlotError(kOpInitBuf, "215");
+      return 0;
+    }
+  }
+
+  platform::RewindFile(file);
+  platform::SetUnbuffered(file);
+
+  slot.rpointer = -1;
+  // A slot whose first load fails is left free, so it neither holds its
+  // buffers nor blocks the next user of the index.
+  if (read && !LoadFirstChunk(slot, kOpInitBuf, kInitLoadLines)) {
+    ResetSlotBuffers(slot);
+    return 0;
+  }
+  slot.roffset = 0;
+  slot.wfill = 0;
+  slot.wpointer = -1;
+  return 1;
+}
+
+std::int32_t _ReadBytes(int index, std::int32_t count, void* dest) {
+  CheckInitialized();
+  return ReadFromSlot(index, count, static_cast<unsigned char*>(dest));
+}
+
+std::int32_t _WriteBytes(int index, std::int32_t count, const void* src) {
+  CheckInitialized();
+  return WriteToSlot(index, count, static_cast<const unsigned char*>(src));
+}
+
+int _ReleaseBuf(int index) {
+  CheckInitialized();
+  if (!IsValidIndex(index)) {
+    LogSlotError(kOpReleaseBuf, "581");
+    return 0;
+  }
+  StreamSlot& slot = g_slots[index];
+  if (slot.file == nullptr) {
+    LogSlotError(kOpReleaseBuf, "582");
+    return 0;
+  }
+  bool flushed = true;
+  if (slot.wbuffer && slot.wfill > 0) {
+    flushed = FinalFlush(slot, kOpReleaseBuf, kReleaseFlushLines);
+  }
+  // The buffers go even when the flush failed: the caller gives up on the
+  // file, and the slot must be free for the next one.
+  ResetSlotBuffers(slot);
+  return flushed ? 1 : 0;
+}
+
+int _RestartAtBegining(int index) {
+  CheckInitialized();
+  if (!IsValidIndex(index)) {
+    LogSlotError(kOpRestart, "726");
+    return 0;
+  }
+  StreamSlot& slot = g_slots[index];
+  if (slot.file == nullptr) {
+    LogSlotError(kOpRestart, "727");
+    return 0;
+  }
+  if (slot.wbuffer && slot.wfill > 0 && !FinalFlush(slot, kOpRestart, kRestartFlushLines)) {
+    return 0;
+  }
+
+  platform::RewindFile(slot.file);
+  slot.rpointer = -1;
+  // A failed load leaves nothing in the read buffer for a later read to hand out.
+  if (slot.rbuffer && !LoadFirstChunk(slot, kOpRestart, kRestartLoadLines)) return 0;
+  slot.roffset = 0;
+  slot.wfill = 0;
+  slot.wpointer = -1;
+  return 1;
+}
+
+int InitBuf(int index, std::FILE* file, int read, int write) {
+  return _InitBuf(index, file, read, write, 1);
+}
+
+std::int32_t ReadBytes(int index, std::int32_t count, void* dest) {
+  return _ReadBytes(index, count, dest);
+}
+
+std::int32_t WriteBytes(int index, std::int32_t count, const void* src) {
+  return _WriteBytes(index, count, src);
+}
+
+int ReleaseBuf(int index) { return _ReleaseBuf(index); }
+
+int RestartAtBegining(int index) { return _RestartAtBegining(index); }
+
+void ResetStreamSlots() {
+  for (StreamSlot& slot : g_slots) {
+    ResetSlotBuffers(slot);
+    slot.file = nullptr;
+    slot.enc = 0;
+  }
+}
+
+void SetStreamLayerInitialized(bool initialized) { g_initialized = initialized; }
+
+bool IsStreamLayerInitialized() { return g_initialized; }
+
+const StreamSlot& GetStreamSlot(int index) {
+  static const StreamSlot kIdleSlot;
+  return IsValidIndex(index) ? g_slots[index] : kIdleSlot;
+}

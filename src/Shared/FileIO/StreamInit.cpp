@@ -1,0 +1,76 @@
+// Start-up of the stream layer: version check, generator seed, free slots,
+// cipher self-test and the run key; the process-wide progress hook; and the
+// project's own pseudo-random generator.
+#include "Shared/FileIO/StreamInit.h"
+
+#include <cstdint>
+
+#include "Shared/FileIO/Blowfish.h"
+#include "Shared/FileIO/FileIOBufferedIO.h"
+#include "platform/Platform.h"
+
+namespace {
+
+// Highest interface version this layer serves.
+constexpr double kMaxInterfaceVersion = 2.2;
+
+// Run-key bytes are 32 + trunc(50 * r / 32767): printable, from ' ' to 'R'.
+constexpr int kRunKeyBase = 32;
+constexpr double kRunKeySpan = 50.0;
+constexpr double kRandomMax = 32767.0;
+
+// Linear congruential generator on 32 bits; its values are bits 16 to 30.
+constexpr std::uint32_t kRandomMultiplier = 214013u;
+constexpr std::uint32_t kRandomIncrement = 2531011u;
+
+std::uint32_t g_randomState = 1;
+ProgressCallback g_progressCallback = nullptr;
+
+}  // namespace
+
+void SeedRandom(unsigned seed) { g_randomState = seed; }
+
+int NextRandom() {
+  g_randomState = g_randomState * kRandomMultiplier + kRandomIncrement;
+  return static_cast<int>((g_randomState >> 16) & 0x7FFFu);
+}
+
+void MakeRunKey(unsigned char* key) {
+  for (int i = 0; i < kRunKeyLength; ++i) {
+    key[i] = static_cast<unsigned char>(kRunKeyBase +
+                                        static_cast<int>(kRunKeySpan * NextRandom() / kRandomMax));
+  }
+}
+
+void SetProgressCallback(ProgressCallback callback) { g_progressCallback = callback; }
+
+void ReportProgress(int percent) {
+  if (g_progressCallback != nullptr) g_progressCallback(percent);
+}
+
+int InitStreamLayer(double requestedVersion, std::string* reason) {
+  // Written so that a NaN request is refused as well.
+  if (!(requestedVersion <= kMaxInterfaceVersion)) {
+    if (reason != nullptr) *reason = "*** Init failed: E00010 (Incorrect version)";
+    return 0;
+  }
+
+  const platform::LocalTime now = platform::GetLocalTime();
+  SeedRandom(static_cast<unsigned>(5 * now.second + now.hour));
+
+  if (reason != nullptr) reason->clear();
+  g_progressCallback = nullptr;
+  ResetStreamSlots();
+
+  // The self-test draws 243 generator values; the run key takes the next ones.
+  if (!BlowfishSelfTest()) {
+    if (reason != nullptr) *reason = "*** Init failed: E00100 (Driver Self Test)";
+    return 0;
+  }
+
+  unsigned char runKey[kRunKeyLength];
+  MakeRunKey(runKey);
+  BlowfishKey(kRunKeyLength, runKey);
+  SetStreamLayerInitialized(true);
+  return 1;
+}

@@ -1,0 +1,557 @@
+// The stream slots: the encrypted layout on disk, reads across chunks and at
+// the end of the payload, broken and truncated streams, the error lines of
+// every operation, in-place rewriting and restarts.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Shared/FileIO/Blowfish.h"
+#include "Shared/FileIO/FileIOBufferedIO.h"
+#include "Shared/FileIO/StreamInit.h"
+#include "app/Console.h"
+#include "platform/Platform.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+namespace ts = testing_support;
+using ts::Bytes;
+
+constexpr std::size_t kChunk = 16u * 1024u * 1024u;
+// "HH:MM:SS" and three blanks precede the texts of a LogAlways line.
+constexpr std::size_t kStampLength = 11;
+
+std::vector<std::string> g_lines;
+void CaptureLine(const std::string& line) { g_lines.push_back(line); }
+
+struct FileCloser {
+  void operator()(std::FILE* file) const {
+    if (file != nullptr) platform::CloseFile(file);
+  }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+FilePtr Open(const std::string& path, const char* mode) {
+  return FilePtr(platform::OpenFile(path, mode));
+}
+
+std::string ErrorLine(const std::string& operation, const std::string& line) {
+  return "*** Error in file FileIOBufferedIO.cpp" + operation + " @ " + line;
+}
+
+Bytes Pattern(std::size_t length, std::uint32_t salt) {
+  Bytes bytes(length);
+  std::uint32_t x = salt * 2654435761u + 1u;
+  for (std::size_t i = 0; i < length; ++i) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    bytes[i] = static_cast<unsigned char>(x >> 24);
+  }
+  return bytes;
+}
+
+Bytes LittleEndian32(std::int32_t value) {
+  const auto bits = static_cast<std::uint32_t>(value);
+  return {static_cast<unsigned char>(bits), static_cast<unsigned char>(bits >> 8),
+          static_cast<unsigned char>(bits >> 16), static_cast<unsigned char>(bits >> 24)};
+}
+
+// What an encrypted stream of this payload must look like on disk under the
+// current key: length header, then the payload filled with zero bytes to
+// whole blocks and encrypted block by block.
+Bytes ExpectedEncryptedFile(const Bytes& payload) {
+  if (payload.empty()) return {};
+  Bytes body = payload;
+  body.resize((payload.size() + 7) / 8 * 8, 0);
+  for (std::size_t offset = 0; offset < body.size(); offset += 8) {
+    BlowfishEncryptBuffer(body.data() + offset, 8);
+  }
+  Bytes file = LittleEndian32(static_cast<std::int32_t>(payload.size()));
+  file.insert(file.end(), body.begin(), body.end());
+  return file;
+}
+
+class StreamSlots : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string reason;
+    ASSERT_EQ(InitStreamLayer(kStreamInterfaceVersion, &reason), 1) << reason;
+    g_lines.clear();
+    SetLogSink(CaptureLine);
+  }
+  void TearDown() override {
+    ResetStreamSlots();
+    SetStreamLayerInitialized(true);
+    SetLogSink(nullptr);
+  }
+
+  // The captured lines without their time stamps; clears the capture.
+  static std::vector<std::string> TakeMessages() {
+    std::vector<std::string> messages;
+    for (const std::string& line : g_lines) {
+      messages.push_back(line.size() >= kStampLength ? line.substr(kStampLength) : line);
+    }
+    g_lines.clear();
+    return messages;
+  }
+
+  // Writes the payload through a write-only slot in pieces of `piece` bytes.
+  static void WriteStream(const std::string& path, const Bytes& payload, std::size_t piece,
+                          int enc = 1) {
+    FilePtr file = Open(path, "w+b");
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(_InitBuf(0, file.get(), 0, 1, enc), 1);
+    for (std::size_t offset = 0; offset < payload.size(); offset += piece) {
+      const auto count = static_cast<std::int32_t>(std::min(piece, payload.size() - offset));
+      ASSERT_EQ(_WriteBytes(0, count, payload.data() + offset), count);
+    }
+    ASSERT_EQ(_ReleaseBuf(0), 1);
+  }
+
+  // Reads through a read-only slot in pieces until the slot reports the end.
+  static Bytes ReadStream(const std::string& path, std::size_t piece, int enc = 1) {
+    Bytes result;
+    FilePtr file = Open(path, "rb");
+    EXPECT_NE(file, nullptr);
+    if (!file || _InitBuf(0, file.get(), 1, 0, enc) != 1) return result;
+    Bytes buffer(piece);
+    for (;;) {
+      const std::int32_t got = _ReadBytes(0, static_cast<std::int32_t>(piece), buffer.data());
+      EXPECT_GE(got, 0);
+      if (got <= 0) break;
+      result.insert(result.end(), buffer.begin(), buffer.begin() + got);
+    }
+    EXPECT_EQ(_ReleaseBuf(0), 1);
+    return result;
+  }
+
+  ts::TempDir dir_;
+};
+
+TEST_F(StreamSlots, WritesLengthHeaderAndEncryptedBlocks) {
+  const std::size_t sizes[] = {1, 5, 8, 11, 4099};
+  const std::size_t pieces[] = {1, 3, 8};
+  for (std::size_t size : sizes) {
+    for (std::size_t piece : pieces) {
+      const Bytes payload = Pattern(size, static_cast<std::uint32_t>(size + piece));
+      const std::string path = dir_.File("layout.dat");
+      WriteStream(path, payload, piece);
+      EXPECT_EQ(ts::ReadFileBytes(path), ExpectedEncryptedFile(payload))
+          << "size " << size << " piece " << piece;
+      EXPECT_EQ(ReadStream(path, 3), payload) << "size " << size << " piece " << piece;
+    }
+  }
+  EXPECT_TRUE(TakeMessages().empty());
+}
+
+TEST_F(StreamSlots, FiveBytePayloadReadsFiveThenZero) {
+  const std::string path = dir_.File("five.dat");
+  const Bytes payload = {'h', 'e', 'l', 'l', 'o'};
+  WriteStream(path, payload, 5);
+  ASSERT_EQ(ts::ReadFileBytes(path).size(), 4u + 8u);
+
+  FilePtr file = Open(path, "rb");
+  ASSERT_EQ(_InitBuf(0, file.get(), 1, 0, 1), 1);
+  EXPECT_EQ(GetStreamSlot(0).total_len, 5);
+  Bytes buffer(100, 0xEE);
+  ASSERT_EQ(_ReadBytes(0, 100, buffer.data()), 5);
+  EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + 5), payload);
+  EXPECT_EQ(buffer[5], 0xEE);  // the fill bytes are not handed out
+  EXPECT_EQ(_ReadBytes(0, 8, buffer.data()), 0);
+  EXPECT_EQ(_ReadBytes(0, 1, buffer.data()), 0);
+  EXPECT_EQ(_ReleaseBuf(0), 1);
+  EXPECT_TRUE(TakeMessages().empty());
+}
+
+TEST_F(StreamSlots, ReadsAcrossChunkBoundaries) {
+  // Encrypted: one write larger than a chunk, then reads that straddle it.
+  const Bytes payload = Pattern(kChunk + 1000, 1);
+  const std::string path = dir_.File("span.dat");
+  WriteStream(path, payload, payload.size());
+  EXPECT_EQ(ts::ReadFileBytes(path), ExpectedEncryptedFile(payload));
+
+  FilePtr file = Open(path, "rb");
+  ASSERT_EQ(_InitBuf(0, file.get(), 1, 0, 1), 1);
+  Bytes head(kChunk - 5);
+  ASSERT_EQ(_ReadBytes(0, static_cast<std::int32_t>(head.size()), head.data()),
+            static_cast<std::int32_t>(head.size()));
+  Bytes straddle(12);
+  ASSERT_EQ(_ReadBytes(0, 12, straddle.data()), 12);
+  EXPECT_EQ(straddle, Bytes(payload.begin() + (kChunk - 5), payload.begin() + (kChunk + 7)));
+  Bytes tail(2000);
+  ASSERT_EQ(_ReadBytes(0, 2000, tail.data()), 993);
+  EXPECT_EQ(Bytes(tail.begin(), tail.begin() + 993), Bytes(payload.begin() + kChunk + 7, payload.end()));
+  EXPECT_EQ(_ReadBytes(0, 1, tail.data()), 0);
+
+  // The whole payload in one request.
+  ASSERT_EQ(_RestartAtBegining(0), 1);
+  Bytes all(payload.size() + 50);
+  ASSERT_EQ(_ReadBytes(0, static_cast<std::int32_t>(all.size()), all.data()),
+            static_cast<std::int32_t>(payload.size()));
+  all.resize(payload.size());
+  EXPECT_EQ(all, payload);
+  ASSERT_EQ(_ReleaseBuf(0), 1);
+
+  // Unencrypted: the file's bytes from offset 0, no header.
+  const Bytes raw = Pattern(kChunk + 10, 2);
+  const std::string rawPath = dir_.File("raw.bin");
+  ts::WriteFileBytes(rawPath, raw);
+  EXPECT_EQ(ReadStream(rawPath, kChunk - 2, 0), raw);
+  EXPECT_TRUE(TakeMessages().empty());
+}
+
+TEST_F(StreamSlots, ExactlyOneChunkOfPayload) {
+  const Bytes payload = Pattern(kChunk, 3);
+  const std::string path = dir_.File("chunk.dat");
+  WriteStream(path, payload, 4096);
+  const Bytes disk = ts::ReadFileBytes(path);
+  ASSERT_EQ(disk.size(), 4 + kChunk);
+  EXPECT_EQ(Bytes(disk.begin(), disk.begin() + 4), LittleEndian32(static_cast<std::int32_t>(kChunk)));
+
+  FilePtr file = Open(path, "rb");
+  ASSERT_EQ(_InitBuf(0, file.get(), 1, 0, 1), 1);
+  Bytes all(kChunk);
+  ASSERT_EQ(_ReadBytes(0, static_cast<std::int32_t>(kChunk), all.data()),
+            static_cast<std::int32_t>(kChunk));
+  EXPECT_EQ(all, payload);
+  EXPECT_EQ(_ReadBytes(0, 1, all.data()), 0);
+  EXPECT_EQ(_ReleaseBuf(0), 1);
+  EXPECT_TRUE(TakeMessages().empty());
+}
+
+TEST_F(StreamSlots, NeverWrittenStreamStaysEmpty) {
+  const std::string path = dir_.File("empty.dat");
+  WriteStream(path, {}, 1);
+  std::int64_t size = -1;
+  ASSERT_TRUE(platform::GetFileSize(path, &size));
+  EXPECT_EQ(size, 0);
+
+  FilePtr file = Open(path, "rb");
+  ASSERT_EQ(_InitBuf(0, file.get(), 1, 0, 1), 1);
+  EXPECT_EQ(GetStreamSlot(0).total_len, 0);
+  unsigned char byte = 0;
+  EXPECT_EQ(_ReadBytes(0, 1, &byte), 0);
+  EXPECT_EQ(_ReleaseBuf(0), 1);
+  EXPECT_TRUE(TakeMessages().empty());
+}
+
+TEST_F(StreamSlots, RefusesBrokenHeadersAndLeavesTheSlotFree) {
+  struct Case {
+    const char* what;
+    Bytes bytes;
+    const char* line;
+  };
+  Bytes zeroHeader = LittleEndian32(0);
+  zeroHeader.resize(12, 0x33);
+  Bytes negative = LittleEndian32(-8);
+  negative.resize(12, 0x33);
+  Bytes ragged = LittleEndian32(5);
+  ragged.resize(11, 0x33);
+  Bytes overlong = LittleEndian32(100);
+  overlong.resize(20, 0x33);
+  const Case cases[] = {
+      {"unfinished writer", zeroHeader, "249"},
+      {"negative length", negative, "249"},
+      {"short header", {0x05, 0x00}, "247"},
+      {"ragged chunk", ragged, "268"},
+      {"length beyond the data", overlong, "268"},
+      {"header without data", LittleEndian32(8), "268"},
+  };
+  const Bytes good = {'o', 'k'};
+  const std::string goodPath = dir_.File("good.dat");
+  WriteStream(goodPath, good, 2);
+
+  for (const Case& c : cases) {
+    const std::string path = dir_.File("broken.dat");
+    ts::WriteFileBytes(path, c.bytes);
+    FilePtr file = Open(path, "rb");
+    EXPECT_EQ(_InitBuf(0, file.get(), 1, 1, 1), 0) << c.what;
+    EXPECT_EQ(TakeMessages(), std::vector<std::string>{ErrorLine("_InitBuf", c.line)}) << c.what;
+    EXPECT_FALSE(GetStreamSlot(0).rbuffer) << c.what;
+    EXPECT_FALSE(GetStreamSlot(0).wbuffer) << c.what;
+    EXPECT_EQ(_ReleaseBuf(0), 1) << c.what;
+    // Nothing was written back into the broken file.
+    EXPECT_EQ(ts::ReadFileBytes(path), c.bytes) << c.what;
+    EXPECT_EQ(ReadStream(goodPath, 4), good) << c.what;
+    EXPECT_TRUE(TakeMessages().empty()) << c.what;
+  }
+}
+
+TEST_F(StreamSlots, TruncatedLaterChunkFailsAndHandsOutNothing) {
+  const Bytes payload = Pattern(kChunk + 16, 4);
+  const std::string path = dir_.File("cut.dat");
+  WriteStream(path, payload, payload.size());
+  const Bytes whole = ts::ReadFileBytes(path);
+  ASSERT_EQ(whole.size(), 4 + kChunk + 16);
+
+  for (std::size_t kept : {kChunk + 8, kChunk}) {
+    ts::WriteFileBytes(path, Bytes(whole.begin(), whole.begin() + 4 + kept));
+    FilePtr file = Open(path, "rb");
+    ASSERT_EQ(_InitBuf(0, file.get(), 1, 0, 1), 1);
+    Bytes buffer(kChunk);
+    ASSERT_EQ(_ReadBytes(0, static_cast<std::int32_t>(kChunk), buffer.data()),
+              static_cast<std::int32_t>(kChunk));
+    EXPECT_EQ(_ReadBytes(0, 16, buffer.data()), -1) << kept;
+    EXPECT_EQ(_ReadBytes(0, 1, buffer.data()), -1) << kept;
+    EXPECT_EQ(TakeMessages(), std::vector<std::string>(2, ErrorLine("_ReadBytes", "405"))) << kept;
+    EXPECT_EQ(_ReleaseBuf(0), 1);
+  }
+}
+
+TEST_F(StreamSlots, ReportsBadArgumentsWithTheOperationsLines) {
+  const std::string path = dir_.File("args.dat");
+  ts::WriteFileBytes(path, {1, 2, 3});
+  FilePtr file = Open(path, "rb");
+  unsigned char byte = 0;
+
+  for (int index : {10, -1}) {
+    EXPECT_EQ(_InitBuf(index, file.get(), 1, 0, 0), 0);
+    EXPECT_EQ(_ReadBytes(index, 1, &byte), -1);
+    EXPECT_EQ(_WriteBytes(index, 1, &byte), -1);
+    EXPECT_EQ(_ReleaseBuf(index), 0);
+    EXPECT_EQ(_RestartAtBegining(index), 0);
+    EXPECT_EQ(TakeMessages(),
+              (std::vector<std::string>{ErrorLine("_InitBuf", "191"), ErrorLine("_ReadBytes", "338"),
+                                        ErrorLine("_WriteBytes", "468"),
+                                        ErrorLine("_ReleaseBuf", "581"),
+                                        ErrorLine("_RestartAtBegining", "726")}))
+        << index;
+  }
+
+  // Slot 5 has held no stream since start-up.
+  EXPECT_EQ(_InitBuf(5, nullptr, 1, 0, 0), 0);
+  EXPECT_EQ(_ReadBytes(5, 1, &byte), -1);
+  EXPECT_EQ(_WriteBytes(5, 1, &byte), -1);
+  EXPECT_EQ(_ReleaseBuf(5), 0);
+  EXPECT_EQ(_RestartAtBegining(5), 0);
+  EXPECT_EQ(TakeMessages(),
+            (std::vector<std::string>{ErrorLine("_InitBuf", "192"), ErrorLine("_ReadBytes", "339"),
+                                      ErrorLine("_WriteBytes", "469"),
+                                      ErrorLine("_ReleaseBuf", "582"),
+                                      ErrorLine("_RestartAtBegining", "727")}));
+
+  EXPECT_EQ(_InitBuf(5, file.get(), 0, 0, 0), 0);
+  EXPECT_EQ(TakeMessages(), std::vector<std::string>{ErrorLine("_InitBuf", "200")});
+
+  ASSERT_EQ(_InitBuf(5, file.get(), 1, 0, 0), 1);
+  EXPECT_EQ(_WriteBytes(5, 1, &byte), -1);
+  EXPECT_EQ(_ReadBytes(5, -1, &byte), -1);
+  EXPECT_EQ(TakeMessages(), (std::vector<std::string>{ErrorLine("_WriteBytes", "471"),
+                                                      ErrorLine("_ReadBytes", "338")}));
+  EXPECT_EQ(_ReadBytes(5, 0, nullptr), 0);
+  unsigned char three[3] = {};
+  EXPECT_EQ(_ReadBytes(5, 3, three), 3);
+  EXPECT_EQ(Bytes(three, three + 3), (Bytes{1, 2, 3}));
+  ASSERT_EQ(_ReleaseBuf(5), 1);
+  EXPECT_EQ(_ReleaseBuf(5), 1);  // a released slot that once held a stream
+
+  FilePtr out = Open(dir_.File("out.dat"), "w+b");
+  ASSERT_EQ(_InitBuf(6, out.get(), 0, 1, 1), 1);
+  EXPECT_EQ(_ReadBytes(6, 1, &byte), -1);
+  EXPECT_EQ(_WriteBytes(6, -4, &byte), -1);
+  EXPECT_EQ(TakeMessages(), (std::vector<std::string>{ErrorLine("_ReadBytes", "341"),
+                                                      ErrorLine("_WriteBytes", "468")}));
+  EXPECT_EQ(_ReleaseBuf(6), 1);
+}
+
+TEST_F(StreamSlots, BusySlotRefusesASecondStreamAndKeepsTheFirst) {
+  const Bytes first = Pattern(300, 5);
+  const std::string firstPath = dir_.File("first.dat");
+  const std::string secondPath = dir_.File("second.dat");
+  WriteStream(firstPath, first, 7);
+  WriteStream(secondPath, Pattern(40, 6), 8);
+
+  FilePtr a = Open(firstPath, "rb");
+  FilePtr b = Open(secondPath, "rb");
+  ASSERT_EQ(_InitBuf(2, a.get(), 1, 0, 1), 1);
+  Bytes head(100);
+  ASSERT_EQ(_ReadBytes(2, 100, head.data()), 100);
+  EXPECT_EQ(_InitBuf(2, b.get(), 1, 0, 1), 0);
+  EXPECT_EQ(TakeMessages(), std::vector<std::string>{ErrorLine("_InitBuf", "193")});
+  EXPECT_EQ(GetStreamSlot(2).file, a.get());
+
+  Bytes rest(500);
+  ASSERT_EQ(_ReadBytes(2, 500, rest.data()), 200);
+  head.insert(head.end(), rest.begin(), rest.begin() + 200);
+  EXPECT_EQ(head, first);
+  EXPECT_EQ(_ReleaseBuf(2), 1);
+}
+
+// The pipeline's read-modify-write pass: a header of 3 bytes copied back,
+// then 8-byte records transformed in place, on one stream kept open.
+void RewriteInPlace(const std::string& path, std::size_t payloadSize) {
+  const Bytes payload = Pattern(payloadSize, static_cast<std::uint32_t>(payloadSize));
+  FilePtr file = Open(path, "w+b");
+  ASSERT_NE(file, nullptr);
+  ASSERT_EQ(_InitBuf(0, file.get(), 0, 1, 1), 1);
+  ASSERT_EQ(_WriteBytes(0, static_cast<std::int32_t>(payloadSize), payload.data()),
+            static_cast<std::int32_t>(payloadSize));
+  ASSERT_EQ(_ReleaseBuf(0), 1);
+
+  ASSERT_EQ(_InitBuf(0, file.get(), 1, 1, 1), 1);
+  unsigned char record[8];
+  ASSERT_EQ(_ReadBytes(0, 3, record), 3);
+  ASSERT_EQ(_WriteBytes(0, 3, record), 3);
+  std::size_t records = 0;
+  for (;;) {
+    const std::int32_t got = _ReadBytes(0, 8, record);
+    ASSERT_GE(got, 0);
+    if (got == 0) break;
+    ASSERT_EQ(got, 8);
+    for (unsigned char& b : record) b = static_cast<unsigned char>(b ^ 0xA5);
+    ASSERT_EQ(_WriteBytes(0, 8, record), 8);
+    ++records;
+  }
+  ASSERT_EQ(_ReleaseBuf(0), 1);
+  ASSERT_EQ(records, (payloadSize - 3) / 8);
+
+  Bytes expected = payload;
+  for (std::size_t i = 3; i < expected.size(); ++i) {
+    expected[i] = static_cast<unsigned char>(expected[i] ^ 0xA5);
+  }
+  file.reset();
+  EXPECT_EQ(ts::ReadFileBytes(path), ExpectedEncryptedFile(expected)) << payloadSize;
+}
+
+TEST_F(StreamSlots, RewritesInPlaceBelowAndAboveOneChunk) {
+  RewriteInPlace(dir_.File("small.dat"), 3 + 8 * 1000);
+  RewriteInPlace(dir_.File("large.dat"), 3 + 8 * (kChunk / 8 + 70000));
+  EXPECT_TRUE(TakeMessages().empty());
+}
+
+TEST_F(StreamSlots, RestartRereadsWhatWasWritten) {
+  // Reading and writing slot on a fresh file, everything still buffered.
+  const Bytes first = Pattern(100, 7);
+  const Bytes second = Pattern(50, 8);
+  const std::string path = dir_.File("restart.dat");
+  {
+    FilePtr file = Open(path, "w+b");
+    ASSERT_EQ(_InitBuf(0, file.get(), 1, 1, 1), 1);
+    ASSERT_EQ(_WriteBytes(0, 100, first.data()), 100);
+    ASSERT_EQ(_RestartAtBegining(0), 1);
+    Bytes got(200);
+    ASSERT_EQ(_ReadBytes(0, 200, got.data()), 100);
+    got.resize(100);
+    EXPECT_EQ(got, first);
+    // The next flush starts again at the beginning of the stream.
+    ASSERT_EQ(_WriteBytes(0, 50, second.data()), 50);
+    ASSERT_EQ(_ReleaseBuf(0), 1);
+  }
+  EXPECT_EQ(ReadStream(path, 64), second);
+
+  // Write-only slot: a restart makes the stream start over.
+  {
+    FilePtr file = Open(path, "w+b");
+    ASSERT_EQ(_InitBuf(0, file.get(), 0, 1, 1), 1);
+    ASSERT_EQ(_WriteBytes(0, 100, first.data()), 100);
+    ASSERT_EQ(_RestartAtBegining(0), 1);
+    ASSERT_EQ(_WriteBytes(0, 50, second.data()), 50);
+    ASSERT_EQ(_ReleaseBuf(0), 1);
+  }
+  EXPECT_EQ(ReadStream(path, 64), second);
+
+  // More than a chunk: part flushed on overflow, the rest by the restart.
+  const Bytes big = Pattern(kChunk + 24, 9);
+  {
+    FilePtr file = Open(path, "w+b");
+    ASSERT_EQ(_InitBuf(0, file.get(), 1, 1, 1), 1);
+    ASSERT_EQ(_WriteBytes(0, static_cast<std::int32_t>(big.size()), big.data()),
+              static_cast<std::int32_t>(big.size()));
+    ASSERT_EQ(_RestartAtBegining(0), 1);
+    EXPECT_EQ(GetStreamSlot(0).total_len, static_cast<std::int32_t>(big.size()));
+    Bytes got(big.size() + 8);
+    ASSERT_EQ(_ReadBytes(0, static_cast<std::int32_t>(got.size()), got.data()),
+              static_cast<std::int32_t>(big.size()));
+    got.resize(big.size());
+    EXPECT_EQ(got, big);
+    ASSERT_EQ(_ReleaseBuf(0), 1);
+  }
+  EXPECT_TRUE(TakeMessages().empty());
+}
+
+TEST_F(StreamSlots, ForwardingSetAlwaysEncrypts) {
+  const std::string path = dir_.File("forward.dat");
+  const Bytes payload = Pattern(21, 10);
+  FilePtr file = Open(path, "w+b");
+  ASSERT_EQ(InitBuf(1, file.get(), 1, 1), 1);
+  ASSERT_EQ(WriteBytes(1, 21, payload.data()), 21);
+  ASSERT_EQ(RestartAtBegining(1), 1);
+  Bytes got(21);
+  ASSERT_EQ(ReadBytes(1, 21, got.data()), 21);
+  EXPECT_EQ(got, payload);
+  ASSERT_EQ(ReleaseBuf(1), 1);
+  file.reset();
+  EXPECT_EQ(ts::ReadFileBytes(path), ExpectedEncryptedFile(payload));
+  EXPECT_EQ(ReleaseBuf(10), 0);
+  EXPECT_EQ(TakeMessages(), std::vector<std::string>{ErrorLine("_ReleaseBuf", "581")});
+}
+
+TEST_F(StreamSlots, UnencryptedWritesStoreTheBytesAsTheyAre) {
+  const std::string path = dir_.File("plain.bin");
+  const Bytes payload = Pattern(11, 11);
+  WriteStream(path, payload, 4, 0);
+  EXPECT_EQ(ts::ReadFileBytes(path), payload);
+  EXPECT_EQ(ReadStream(path, 5, 0), payload);
+  EXPECT_TRUE(TakeMessages().empty());
+}
+
+TEST_F(StreamSlots, WarnsOnEveryCallBeforeStartUpAndCarriesOn) {
+  SetStreamLayerInitialized(false);
+  const std::string path = dir_.File("early.dat");
+  const Bytes payload = Pattern(10, 12);
+  FilePtr file = Open(path, "w+b");
+  EXPECT_EQ(_InitBuf(0, file.get(), 1, 1, 1), 1);
+  EXPECT_EQ(_WriteBytes(0, 10, payload.data()), 10);
+  EXPECT_EQ(_RestartAtBegining(0), 1);
+  Bytes got(10);
+  EXPECT_EQ(_ReadBytes(0, 10, got.data()), 10);
+  EXPECT_EQ(got, payload);
+  EXPECT_EQ(_ReleaseBuf(0), 1);
+  EXPECT_EQ(TakeMessages(), std::vector<std::string>(5, "*** Library not correctly initialized."));
+}
+
+TEST_F(StreamSlots, FailedWritesReportTheirLineAndFreeTheSlot) {
+  const std::string path = dir_.File("readonly.dat");
+  ts::WriteFileBytes(path, {9, 9, 9});
+  const Bytes payload = Pattern(10, 13);
+  struct Case {
+    int enc;
+    bool restart;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {0, false, ErrorLine("_ReleaseBuf", "657")},
+      {1, false, ErrorLine("_ReleaseBuf", "623")},
+      {0, true, ErrorLine("_RestartAtBegining", "803")},
+      {1, true, ErrorLine("_RestartAtBegining", "769")},
+  };
+  for (const Case& c : cases) {
+    FilePtr file = Open(path, "rb");  // writes to this stream fail
+    ASSERT_EQ(_InitBuf(0, file.get(), 0, 1, c.enc), 1);
+    ASSERT_EQ(_WriteBytes(0, 10, payload.data()), 10);
+    if (c.restart) {
+      EXPECT_EQ(_RestartAtBegining(0), 0);
+      EXPECT_EQ(TakeMessages(), std::vector<std::string>{c.expected});
+    }
+    const int released = _ReleaseBuf(0);
+    if (!c.restart) {
+      EXPECT_EQ(released, 0);
+      EXPECT_EQ(TakeMessages(), std::vector<std::string>{c.expected});
+    }
+    TakeMessages();
+    EXPECT_FALSE(GetStreamSlot(0).wbuffer);
+    EXPECT_EQ(ts::ReadFileBytes(path), (Bytes{9, 9, 9}));
+  }
+  // The slot is free for the next user.
+  FilePtr other = Open(dir_.File("next.dat"), "w+b");
+  EXPECT_EQ(_InitBuf(0, other.get(), 0, 1, 1), 1);
+  EXPECT_EQ(_ReleaseBuf(0), 1);
+}
+
+}  // namespace
