@@ -1,0 +1,217 @@
+// The Win32 side of the platform layer: KERNEL32 for the file system and the
+// current directory, the C runtime for streams and the clock, and conio for
+// the single-key console read.
+
+// The runtime's portable stream calls are used on purpose; the warning that
+// asks for the _s variants does not apply.
+#ifndef _CRT_SECURE_NO_WARNINGS
+#define _CRT_SECURE_NO_WARNINGS
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+// windows.h maps ReplaceFile onto ReplaceFileA; the platform layer has its own
+// function of that name, which must keep it in every translation unit.
+#ifdef ReplaceFile
+#undef ReplaceFile
+#endif
+
+#include <conio.h>
+#include <io.h>
+#include <time.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/Platform.h"
+
+namespace platform {
+
+namespace {
+
+constexpr int kCarriageReturn = 13;
+constexpr int kStdinHandle = 0;  // runtime descriptor of standard input
+
+// _getch delivers a function or cursor key as a prefix code followed by the
+// key's own code.
+constexpr int kFunctionKeyPrefix = 0;
+constexpr int kCursorKeyPrefix = 0xE0;
+
+struct FindCloser {
+  void operator()(HANDLE handle) const {
+    if (handle != INVALID_HANDLE_VALUE) FindClose(handle);
+  }
+};
+using FindHandle = std::unique_ptr<void, FindCloser>;
+
+bool QueryAttributes(const std::string& path, DWORD* attributes) {
+  const DWORD found = GetFileAttributesA(path.c_str());
+  if (found == INVALID_FILE_ATTRIBUTES) return false;
+  *attributes = found;
+  return true;
+}
+
+// One byte of standard input through the runtime's descriptor, so that key
+// reads from a pipe and line reads never steal bytes from each other. -1 at
+// the end of input or on an error.
+int ReadOneByte() {
+  unsigned char byte = 0;
+  if (_read(kStdinHandle, &byte, 1) != 1) return -1;
+  return byte;
+}
+
+}  // namespace
+
+// ---- paths ----
+
+char PathSeparator() { return '\\'; }
+
+bool IsAbsolutePath(const std::string& path) { return IsAbsoluteWindowsPath(path); }
+
+std::string CurrentDirectory() {
+  // The first call reports the size needed, terminator included.
+  const DWORD needed = GetCurrentDirectoryA(0, nullptr);
+  if (needed == 0) return std::string();
+  std::vector<char> buffer(static_cast<std::size_t>(needed) + 1);
+  const DWORD length = GetCurrentDirectoryA(static_cast<DWORD>(buffer.size()), buffer.data());
+  if (length == 0 || length >= buffer.size()) return std::string();
+  return std::string(buffer.data(), length);
+}
+
+// ---- file system queries ----
+
+bool PathExists(const std::string& path) {
+  DWORD attributes = 0;
+  return QueryAttributes(path, &attributes);
+}
+
+bool IsDirectory(const std::string& path) {
+  DWORD attributes = 0;
+  return QueryAttributes(path, &attributes) && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool GetAttributes(const std::string& path, std::uint32_t* attributes) {
+  DWORD found = 0;
+  if (!QueryAttributes(path, &found)) return false;
+  // The Win32 attribute bits are the platform layer's bits.
+  *attributes = static_cast<std::uint32_t>(found);
+  return true;
+}
+
+bool GetFileSize(const std::string& path, std::int64_t* size) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return false;
+  if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return false;
+  *size = static_cast<std::int64_t>((static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) |
+                                    data.nFileSizeLow);
+  return true;
+}
+
+bool ListDirectory(const std::string& dir, std::vector<DirEntry>* entries) {
+  entries->clear();
+  const std::string pattern = dir + "\\*.*";
+  WIN32_FIND_DATAA found;
+  FindHandle handle(FindFirstFileA(pattern.c_str(), &found));
+  if (handle.get() == INVALID_HANDLE_VALUE) {
+    // A readable directory without any entry (a drive root can be one).
+    return GetLastError() == ERROR_FILE_NOT_FOUND && IsDirectory(dir);
+  }
+  do {
+    DirEntry entry;
+    entry.name = found.cFileName;
+    entry.attributes = static_cast<std::uint32_t>(found.dwFileAttributes);
+    entries->push_back(std::move(entry));
+  } while (FindNextFileA(handle.get(), &found));
+  return GetLastError() == ERROR_NO_MORE_FILES;
+}
+
+// ---- file system changes ----
+
+bool MakeDirectory(const std::string& path) { return CreateDirectoryA(path.c_str(), nullptr) != 0; }
+
+bool RemoveFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
+
+bool ReplaceFile(const std::string& from, const std::string& to) {
+  return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+// ---- runtime streams ----
+
+std::FILE* OpenFile(const std::string& path, const char* mode) {
+  return std::fopen(path.c_str(), mode);
+}
+
+int CloseFile(std::FILE* file) { return file != nullptr ? std::fclose(file) : EOF; }
+
+std::size_t ReadFile(std::FILE* file, void* buffer, std::size_t size) {
+  return std::fread(buffer, 1, size, file);
+}
+
+std::size_t WriteFile(std::FILE* file, const void* buffer, std::size_t size) {
+  return std::fwrite(buffer, 1, size, file);
+}
+
+bool SeekFile(std::FILE* file, std::int64_t offset) {
+  if (offset < 0) return false;
+  return _fseeki64(file, static_cast<__int64>(offset), SEEK_SET) == 0;
+}
+
+void RewindFile(std::FILE* file) { std::rewind(file); }
+
+void SetUnbuffered(std::FILE* file) { std::setvbuf(file, nullptr, _IONBF, 0); }
+
+// ---- clock ----
+
+LocalTime GetLocalTime() {
+  const time_t now = time(nullptr);
+  struct tm parts {};
+  LocalTime local;
+  if (localtime_s(&parts, &now) != 0) return local;
+  local.year = parts.tm_year + 1900;
+  local.month = parts.tm_mon + 1;
+  local.day = parts.tm_mday;
+  local.hour = parts.tm_hour;
+  local.minute = parts.tm_min;
+  local.second = parts.tm_sec;
+  return local;
+}
+
+// ---- console ----
+
+int ReadKey() {
+  // The question must be on the screen before the program blocks on the key.
+  std::fflush(stdout);
+  std::fflush(stderr);
+  int key = -1;
+  if (_isatty(kStdinHandle)) {
+    // _getch reads one key without echo and leaves the console mode as it was.
+    key = _getch();
+    if (key == kFunctionKeyPrefix || key == kCursorKeyPrefix) {
+      // Take the key's own code too, so that it is not read as a later key.
+      (void)_getch();
+    }
+  } else {
+    key = ReadOneByte();
+  }
+  if (key < 0) return 0;  // end of input takes each question's default
+  if (key == '\n' || key == '\r') return kCarriageReturn;
+  return key;
+}
+
+void WaitForEnter() {
+  std::fflush(stdout);
+  std::fflush(stderr);
+  while (true) {
+    const int byte = ReadOneByte();
+    if (byte < 0 || byte == '\n') return;
+  }
+}
+
+}  // namespace platform
