@@ -47,7 +47,7 @@ TEST(CommandLineFormat, KeywordsDecodeToTheirCodes) {
     EXPECT_EQ(r.settings.formatName, keyword);
   }
   // Case-sensitive, whole-string comparison; nothing else is a format.
-  for (const std::string bad : {"I16LE", "i16", "i16le ", "", "txt2", "i16lei16lei16lei"}) {
+  for (const char* bad : {"I16LE", "i16", "i16le ", "", "txt2", "i16lei16lei16lei"}) {
     EXPECT_EQ(DecodeFormat(bad), kFormatUnknown) << bad;
   }
   // A missing -format and a 16-character name are unknown formats, not refused.

@@ -1,0 +1,166 @@
+// The built program's front end run as a user runs it: banner, usage text,
+// validation, settings table, the start questions with piped keys, and the
+// exit prompts.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/TestSupport.h"
+
+namespace {
+
+using testing_support::RunResult;
+using testing_support::RunWavoraBinary;
+using testing_support::TempDir;
+
+const std::string kBanner = "\nWavora.exe 1.6.0 / 9.6.2009\n\n\n\n";
+const std::string kStartQuestion = "Do you want to start processing (y/n) ... [y]\b\b";
+const std::string kEqualQuestion = "In- and Out-paths are equal! Is this OK? (y/n) ... [n]\b\b";
+const std::string kUsageExitPrompt = "Press RETURN to exit...\n";
+
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+bool EndsWith(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// The usage text as the program shows it: its first line names the program,
+// the 70-blank line and the exit prompt end it.
+void ExpectUsage(const RunResult& run) {
+  EXPECT_EQ(run.err.rfind("usage: ", 0), 0u) << run.err;
+  EXPECT_TRUE(Contains(run.err, " [<input file>] <options>"));
+  EXPECT_TRUE(EndsWith(run.err, std::string(70, ' ') + "\n" + kUsageExitPrompt)) << run.err;
+  EXPECT_EQ(run.exitCode, 1);
+}
+
+TEST(CommandLineE2E, NoArgumentsShowsUsageAndFails) {
+  TempDir work;
+  const RunResult run = RunWavoraBinary({}, work.path());
+  EXPECT_EQ(run.out, kBanner);
+  ExpectUsage(run);
+}
+
+TEST(CommandLineE2E, RejectedSettingsShowTheReasonAndUsage) {
+  TempDir work;
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {{"sig.bin", "-format", "I16LE", "-clock", "100"}, "*** Unknown input format.\n"},
+      {{"sig.bin", "-clock", "100"}, "*** Unknown input format.\n"},
+      {{"sig.bin", "-format", "i16le", "-clock", "600.0001"}, "*** Invalid clock rate.\n"},
+      {{"sig.bin", "-format", "i16le", "-clock", "0"}, "*** Invalid clock rate.\n"},
+      {{"sig.bin", "-format", "i16le", "-clock"}, "*** Invalid clock rate.\n"},
+  };
+  for (const Case& c : cases) {
+    const RunResult run = RunWavoraBinary(c.args, work.path(), "\n");
+    EXPECT_EQ(run.out, kBanner + c.message) << c.args.back();
+    ExpectUsage(run);
+  }
+}
+
+TEST(CommandLineE2E, OverLongValueIsRefusedBeforeAnyQuestion) {
+  TempDir work;
+  const RunResult run = RunWavoraBinary(
+      {"sig.bin", "-format", "i16le", "-clock", "1", "-comment", std::string(512, 'c')},
+      work.path(), "y\n");
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.out, kBanner);
+  EXPECT_EQ(run.err.rfind("*** ", 0), 0u) << run.err;
+  EXPECT_TRUE(testing_support::ListNames(work.path()).empty());
+}
+
+TEST(CommandLineE2E, SettingsTableThenNoEndsTheRun) {
+  TempDir work;
+  testing_support::WriteFileText(work.File("marker"), "");
+  const RunResult run = RunWavoraBinary(
+      {"sig.bin", "-format", "i16le", "-clock", "600", "-comment", "-autoscale", "-v", "7"},
+      work.path(), "n");
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.err, "");
+  // The table shows the working directory as the program sees it.
+  const std::string dirRowStart = "  Input directory   | ";
+  const std::size_t dirRow = run.out.find(dirRowStart);
+  ASSERT_NE(dirRow, std::string::npos) << run.out;
+  const std::size_t dirEnd = run.out.find("                       \n", dirRow);
+  const std::string workingDir =
+      run.out.substr(dirRow + dirRowStart.size(), dirEnd - dirRow - dirRowStart.size());
+  EXPECT_EQ(testing_support::ListNames(workingDir), testing_support::ListNames(work.path()));
+
+  auto row = [](const std::string& label, const std::string& value) {
+    return "  " + label + "| " + value + "                       \n";
+  };
+  const std::string dashes = "--------------------+----------------------------\n";
+  const std::string expected =
+      kBanner + "  Setting           |  Value  \n" + dashes + row("Input file        ", "sig.bin") +
+      row("Input format      ", "i16le") + "  Clock rate        | 600.000000 MHz                   \n" +
+      "  Gain (kxzetq)     | 0.00 dB                 \n" + row("Auto Level        ", "YES") +
+      row("Input directory   ", workingDir) + row("Output directory  ", workingDir) +
+      row("Overwrite         ", "NO") + row("Comment           ", "-autoscale") +
+      row("Copyright         ", "") + row("Verbosity level   ", "7") + dashes + "\n" +
+      kStartQuestion + "\n\n";
+  EXPECT_EQ(run.out, expected);
+}
+
+TEST(CommandLineE2E, UpperCaseAndOtherKeysAreIgnoredAtTheStartQuestion) {
+  TempDir work;
+  // "Y", "N" and "x" are ignored; the "n" after them ends the run unstarted.
+  const RunResult run =
+      RunWavoraBinary({"sig.bin", "-format", "i16le", "-clock", "10"}, work.path(), "YNxn");
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_TRUE(EndsWith(run.out, kStartQuestion + "\n\n")) << run.out;
+  EXPECT_FALSE(Contains(run.out, "Processing file"));
+}
+
+TEST(CommandLineE2E, UpperCaseYIgnoredThenLowerCaseYStarts) {
+  TempDir work;
+  // The input is missing, so a started run ends in the failure block.
+  const RunResult run =
+      RunWavoraBinary({"nothere.bin", "-format", "i16le", "-clock", "10"}, work.path(), "Yy\n");
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_TRUE(Contains(run.out, kStartQuestion + "\n\n"));
+  EXPECT_TRUE(Contains(run.out, "Processing file nothere.bin ...")) << run.out;
+  EXPECT_TRUE(EndsWith(run.out, "\n\n*** Error processing file.\nPress ENTER to exit.\n\n"))
+      << run.out;
+}
+
+TEST(CommandLineE2E, EqualPathsQuestionNeedsAnExplicitYes) {
+  TempDir work;
+  const std::vector<std::string> args = {"-indir", "data", "-outdir", "data", "-format",
+                                         "f32le", "-clock", "1"};
+  for (const char* keys : {"y\r", "yY", "y", "yn"}) {
+    const RunResult run = RunWavoraBinary(args, work.path(), keys);
+    EXPECT_EQ(run.exitCode, 0) << keys;
+    EXPECT_TRUE(EndsWith(run.out, kStartQuestion + "\n\n" + kEqualQuestion + "\n\n"))
+        << keys << ": " << run.out;
+    EXPECT_FALSE(Contains(run.out, "finished")) << keys;
+  }
+  // In single-file mode both directories are the working directory, and no
+  // second question is asked.
+  const RunResult single =
+      RunWavoraBinary({"sig.bin", "-format", "f32le", "-clock", "1"}, work.path(), "n");
+  EXPECT_FALSE(Contains(single.out, kEqualQuestion));
+}
+
+TEST(CommandLineE2E, EmptyInputTakesEveryDefaultWithoutWaiting) {
+  TempDir work;
+  TempDir out;
+  // Start question: default yes. An input directory that does not exist is
+  // walked as empty, so the run succeeds and the exit prompt returns at the
+  // end of input.
+  const RunResult run = RunWavoraBinary(
+      {"-indir", "missing", "-outdir", out.path(), "-format", "i16be", "-clock", "5"}, work.path());
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_FALSE(Contains(run.out, kEqualQuestion));
+  EXPECT_TRUE(EndsWith(run.out, "\n\nFile conversion finished successfully.\n\n"
+                                "Press ENTER to exit...\n\n"))
+      << run.out;
+  EXPECT_TRUE(testing_support::ListNames(out.path()).empty());
+}
+
+}  // namespace
