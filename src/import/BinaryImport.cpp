@@ -18,13 +18,6 @@
 
 namespace {
 
-constexpr int kFormatF32Be = 3;
-constexpr int kFormatF32Le = 4;
-constexpr int kFormatI16Be = 5;
-constexpr int kFormatI16Le = 6;
-constexpr int kFormatI14Be2 = 11;
-constexpr int kFormatI14Le2 = 12;
-
 // The sizes of the input are held in signed 32-bit counts.
 constexpr std::int64_t kMaxInputBytes = std::int64_t{1} << 31;
 
@@ -38,23 +31,28 @@ constexpr bool kHostLittleEndian = std::endian::native == std::endian::little;
 enum class UnitKind { kFloat32, kInt16, kInt14 };
 
 struct BinaryLayout {
+  int code;
   UnitKind kind;
   bool bigEndian;
-  bool twoFiles;      // I from the first file, Q from the second
+  bool twoFiles;  // I from the first file, Q from the second
   int unitBytes;
-  int bytesPerPair;   // bytes of the first file per pair, for progress and size checks
+  int bytesPerPair;  // bytes of the first file per pair, for progress and size checks
 };
 
-bool FindLayout(int format, BinaryLayout* layout) {
-  switch (format) {
-    case kFormatF32Be: *layout = {UnitKind::kFloat32, true, false, kFloatBytes, 8}; return true;
-    case kFormatF32Le: *layout = {UnitKind::kFloat32, false, false, kFloatBytes, 8}; return true;
-    case kFormatI16Be: *layout = {UnitKind::kInt16, true, false, kWordBytes, 4}; return true;
-    case kFormatI16Le: *layout = {UnitKind::kInt16, false, false, kWordBytes, 4}; return true;
-    case kFormatI14Be2: *layout = {UnitKind::kInt14, true, true, kWordBytes, 2}; return true;
-    case kFormatI14Le2: *layout = {UnitKind::kInt14, false, true, kWordBytes, 2}; return true;
-    default: return false;
+constexpr BinaryLayout kLayouts[] = {
+    {3, UnitKind::kFloat32, true, false, kFloatBytes, 8},   // f32be
+    {4, UnitKind::kFloat32, false, false, kFloatBytes, 8},  // f32le
+    {5, UnitKind::kInt16, true, false, kWordBytes, 4},      // i16be
+    {6, UnitKind::kInt16, false, false, kWordBytes, 4},     // i16le
+    {11, UnitKind::kInt14, true, true, kWordBytes, 2},      // i14be2
+    {12, UnitKind::kInt14, false, true, kWordBytes, 2},     // i14le2
+};
+
+const BinaryLayout* FindLayout(int format) {
+  for (const BinaryLayout& layout : kLayouts) {
+    if (layout.code == format) return &layout;
   }
+  return nullptr;
 }
 
 // The full-scale value of every 16-bit word, computed once with the exact
@@ -164,7 +162,8 @@ inline bool WriteSample(float value) {
   unsigned char bytes[sizeof(float)];
   std::memcpy(bytes, &value, sizeof(float));
   if constexpr (!kHostLittleEndian) ReverseBytes(bytes, sizeof(bytes));
-  return _WriteBytes(kSlotImportTemp, sizeof(bytes), bytes) == static_cast<std::int32_t>(sizeof(bytes));
+  return _WriteBytes(kSlotImportTemp, sizeof(bytes), bytes) ==
+         static_cast<std::int32_t>(sizeof(bytes));
 }
 
 }  // namespace
@@ -180,11 +179,12 @@ void ReverseBytes(unsigned char* buffer, std::size_t length) {
 
 int ImportBinary(const std::string& inputPath, const std::string& secondPath, int format,
                  WaveInfo& info, ImportLevels& levels) {
-  BinaryLayout layout{};
-  if (!FindLayout(format, &layout)) {
+  const BinaryLayout* found = FindLayout(format);
+  if (found == nullptr) {
     FailWithSlot0("*** Wrong import data format.");
     return 0;
   }
+  const BinaryLayout layout = *found;
   // Without its Q file a two-file format cannot form a single pair.
   if (layout.twoFiles && secondPath.empty()) {
     FailWithSlot0("*** No 2nd file provided.");
@@ -236,10 +236,12 @@ int ImportBinary(const std::string& inputPath, const std::string& secondPath, in
 
   const bool swapBytes = layout.bigEndian == kHostLittleEndian;
   const int qSlot = layout.twoFiles ? kSlotImportSecond : kSlotImportInput;
-  const char* const writeIError = layout.twoFiles ? "*** Error writing to temporary waveform file."
-                                                  : "*** Error writing I to temporary waveform file.";
-  const char* const writeQError = layout.twoFiles ? "*** Error writing to temporary waveform file."
-                                                  : "*** Error writing Q to temporary waveform file.";
+  const char* const writeIError = layout.twoFiles
+                                      ? "*** Error writing to temporary waveform file."
+                                      : "*** Error writing I to temporary waveform file.";
+  const char* const writeQError = layout.twoFiles
+                                      ? "*** Error writing to temporary waveform file."
+                                      : "*** Error writing Q to temporary waveform file.";
   PercentCounter progress(fileSize, layout.bytesPerPair);
   int lastPercent = 0;
   std::int32_t n = 0;
@@ -250,8 +252,8 @@ int ImportBinary(const std::string& inputPath, const std::string& secondPath, in
     if (!ReadUnit(kSlotImportInput, layout, swapBytes, &i)) break;  // a partial unit is ignored
     // Guards the 32-bit sample count should the file have grown since its size was taken.
     if (n >= kMaxTempSamples) {
-      FailWithSlot0(FormatText("*** Error: Input file holds more than %ld I/Q pairs.",
-                               kMaxTempSamples));
+      FailWithSlot0(
+          FormatText("*** Error: Input file holds more than %ld I/Q pairs.", kMaxTempSamples));
       return 0;
     }
     if (!WriteSample(i)) {

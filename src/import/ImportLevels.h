@@ -6,9 +6,9 @@
 #include <cstdint>
 
 struct ImportLevels {
-  double peak = 0.0;         // largest vector magnitude seen so far
-  double sum = 0.0;          // sum of squared magnitudes
-  std::int32_t pairs = 0;    // pairs counted by the reader
+  double peak = 0.0;       // largest vector magnitude seen so far
+  double sum = 0.0;        // sum of squared magnitudes
+  std::int32_t pairs = 0;  // pairs counted by the reader
 };
 
 // Adds one complete pair: the squared magnitude and the magnitude are each
