@@ -46,7 +46,8 @@ int UsageExit(const char* programName) {
 int ConvertSingleFile(const ConversionSettings& settings) {
   // The output goes into the working directory, named after the input's own
   // file name, so a directory part of the input name never leaks into it.
-  const std::string outputBaseName = "_" + platform::FileNamePart(settings.inputFile);
+  std::string outputBaseName = "_";
+  outputBaseName += platform::FileNamePart(settings.inputFile);
   return ConvertFile(settings.inputFile, outputBaseName, settings.inputPath, settings.outputPath,
                      settings.format, settings.gainDb, settings.comment, settings.copyright,
                      settings.clockMHz, settings.overwrite, settings.autoscale, settings.qFile);
