@@ -115,9 +115,9 @@ int RunWavora(int argc, char** argv) {
                                                   : ConvertWholeDirectory(settings) != 0;
   if (!converted) {
     std::printf("\n\n");
-    std::fputs(settings.singleFile != 0 ? "*** Error processing file."
-                                        : "*** Error processing directory.",
-               stdout);
+    std::fputs(
+        settings.singleFile != 0 ? "*** Error processing file." : "*** Error processing directory.",
+        stdout);
     std::printf("\n");
     std::printf("Press ENTER to exit.");
     platform::WaitForEnter();

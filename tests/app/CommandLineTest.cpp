@@ -36,9 +36,9 @@ ScanResult Scan(std::vector<std::string> args, const std::string& workingDir = k
 
 TEST(CommandLineFormat, KeywordsDecodeToTheirCodes) {
   const std::vector<std::pair<std::string, int>> table = {
-      {"txt", 0},       {"txthex", 2},    {"f32be", 3},   {"f32le", 4},
-      {"i16be", 5},     {"i16le", 6},     {"txt2ui14", 9}, {"txt2ui16", 10},
-      {"i14be2", 11},   {"i14le2", 12},   {"kxzetq", 14},
+      {"txt", 0},     {"txthex", 2},  {"f32be", 3},    {"f32le", 4},
+      {"i16be", 5},   {"i16le", 6},   {"txt2ui14", 9}, {"txt2ui16", 10},
+      {"i14be2", 11}, {"i14le2", 12}, {"kxzetq", 14},
   };
   for (const auto& [keyword, code] : table) {
     const ScanResult r = Scan({"sig.bin", "-format", keyword, "-clock", "10"});
@@ -106,8 +106,8 @@ TEST(CommandLineScan, KeywordOrderLetsAValueActAsALaterKeyword) {
   EXPECT_EQ(chained.settings.verbosity, 3);
   // Options in any order, a keyword given twice keeps its last value, and the
   // flags work in any position, the last one included.
-  const ScanResult mixed = Scan({"s", "-overwrite", "-clock", "1", "-v", "2", "-clock", "2",
-                                 "stray", "-autoscale"});
+  const ScanResult mixed =
+      Scan({"s", "-overwrite", "-clock", "1", "-v", "2", "-clock", "2", "stray", "-autoscale"});
   EXPECT_DOUBLE_EQ(mixed.settings.clockMHz, 2.0);
   EXPECT_EQ(mixed.settings.verbosity, 2);
   EXPECT_EQ(mixed.settings.overwrite, 1);
@@ -134,8 +134,8 @@ TEST(CommandLineScan, DirectoryOptionsOnlyInDirectoryMode) {
   // The value after an ignored -indir is scanned as an ordinary argument.
   EXPECT_EQ(Scan({"sig.bin", "-indir", "-overwrite"}).settings.overwrite, 1);
 
-  const ScanResult dir = Scan({"-indir", "data", "-outdir", "/abs/out", "-ext", "bin",
-                               "-recursive", "-qfile", "q.bin"});
+  const ScanResult dir = Scan(
+      {"-indir", "data", "-outdir", "/abs/out", "-ext", "bin", "-recursive", "-qfile", "q.bin"});
   EXPECT_EQ(dir.settings.singleFile, 0);
   EXPECT_EQ(dir.settings.inputFile, "");
   EXPECT_EQ(dir.settings.inputPath, kWorkingDir + "/data");
@@ -241,8 +241,8 @@ TEST(CommandLineTable, DirectoryRowsAndNoClockForKxzetq) {
 
 TEST(CommandLineTable, QDataRowForTwoFileFormatsInSingleFileMode) {
   const std::string qRowStart = "  Q data file       | ";
-  const std::string given = TableOf({"sig_I.bin", "-format", "i14le2", "-clock", "1", "-qfile",
-                                     "other.bin"});
+  const std::string given =
+      TableOf({"sig_I.bin", "-format", "i14le2", "-clock", "1", "-qfile", "other.bin"});
   const std::string inputRow = Row("Input file        ", "sig_I.bin");
   EXPECT_NE(given.find(inputRow + Row("Q data file       ", "other.bin") +
                        Row("Input format      ", "i14le2")),
@@ -287,8 +287,8 @@ TEST(CommandLineUsage, TextGoesToStandardErrorWithTheProgramName) {
   EXPECT_EQ(lines[30], tabLine);
   EXPECT_EQ(lines[31], "    -commment <\"comment\">       add optional comment                ");
   // Every keyword of the format table is listed.
-  for (const char* keyword : {"kxzetq", "txt ", "txt2ui14", "txt2ui16", "txthex", "f32be",
-                              "f32le", "i16be", "i16le", "i14be2", "i14le2"}) {
+  for (const char* keyword : {"kxzetq", "txt ", "txt2ui14", "txt2ui16", "txthex", "f32be", "f32le",
+                              "i16be", "i16le", "i14be2", "i14le2"}) {
     EXPECT_NE(err.find("         " + std::string(keyword)), std::string::npos) << keyword;
   }
 }

@@ -113,8 +113,7 @@ TEST_F(ConsoleState, MaskForEachVerbosityShowsTheDocumentedLevels) {
     std::vector<unsigned> visible;
   };
   const std::vector<Case> cases = {
-      {-3, {8}},       {0, {8}},          {1, {4, 8}},
-      {2, {2, 4, 8}},  {3, {1, 2, 4, 8}}, {7, {1, 2, 4, 8}},
+      {-3, {8}}, {0, {8}}, {1, {4, 8}}, {2, {2, 4, 8}}, {3, {1, 2, 4, 8}}, {7, {1, 2, 4, 8}},
   };
   for (const Case& c : cases) {
     SetLogMask(LogMaskForVerbosity(c.verbosity));
@@ -192,8 +191,8 @@ TEST(ProgressBar, DrawingsShowTheFilledColumnsAndSpinner) {
     const char* shown;
   };
   const std::vector<Case> cases = {
-      {0, "[                    ]"},  {7, "[=/                  ]"},
-      {11, "[==|                 ]"}, {13, "[==-                 ]"},
+      {0, "[                    ]"},   {7, "[=/                  ]"},
+      {11, "[==|                 ]"},  {13, "[==-                 ]"},
       {19, "[===\\                ]"}, {100, "[====================]"},
   };
   for (const Case& c : cases) {
@@ -209,8 +208,8 @@ TEST(ProgressBar, DrawingsShowTheFilledColumnsAndSpinner) {
 TEST(ProgressBar, BytesOfABarWithSpinner) {
   // Bracket, 20 blanks, bracket, 21 backspaces; one "=", the spinner "/" and
   // its backspace; then one backspace more than the two characters drawn.
-  const std::string expected = "[" + std::string(20, ' ') + "]" + std::string(21, '\b') + "=/\b" +
-                               std::string(3, '\b');
+  const std::string expected =
+      "[" + std::string(20, ' ') + "]" + std::string(21, '\b') + "=/\b" + std::string(3, '\b');
   EXPECT_EQ(DrawBar(7), expected);
   const std::string empty = "[" + std::string(20, ' ') + "]" + std::string(21, '\b') + "\b";
   EXPECT_EQ(DrawBar(0), empty);

@@ -25,7 +25,8 @@ bool Contains(const std::string& text, const std::string& part) {
 }
 
 bool EndsWith(const std::string& text, const std::string& tail) {
-  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+  return text.size() >= tail.size() &&
+         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 // The usage text as the program shows it: its first line names the program,
@@ -98,7 +99,8 @@ TEST(CommandLineE2E, SettingsTableThenNoEndsTheRun) {
   const std::string dashes = "--------------------+----------------------------\n";
   const std::string expected =
       kBanner + "  Setting           |  Value  \n" + dashes + row("Input file        ", "sig.bin") +
-      row("Input format      ", "i16le") + "  Clock rate        | 600.000000 MHz                   \n" +
+      row("Input format      ", "i16le") +
+      "  Clock rate        | 600.000000 MHz                   \n" +
       "  Gain (kxzetq)     | 0.00 dB                 \n" + row("Auto Level        ", "YES") +
       row("Input directory   ", workingDir) + row("Output directory  ", workingDir) +
       row("Overwrite         ", "NO") + row("Comment           ", "-autoscale") +
@@ -131,8 +133,8 @@ TEST(CommandLineE2E, UpperCaseYIgnoredThenLowerCaseYStarts) {
 
 TEST(CommandLineE2E, EqualPathsQuestionNeedsAnExplicitYes) {
   TempDir work;
-  const std::vector<std::string> args = {"-indir", "data", "-outdir", "data", "-format",
-                                         "f32le", "-clock", "1"};
+  const std::vector<std::string> args = {"-indir",  "data",  "-outdir", "data",
+                                         "-format", "f32le", "-clock",  "1"};
   for (const char* keys : {"y\r", "yY", "y", "yn"}) {
     const RunResult run = RunWavoraBinary(args, work.path(), keys);
     EXPECT_EQ(run.exitCode, 0) << keys;
@@ -157,8 +159,9 @@ TEST(CommandLineE2E, EmptyInputTakesEveryDefaultWithoutWaiting) {
       {"-indir", "missing", "-outdir", out.path(), "-format", "i16be", "-clock", "5"}, work.path());
   EXPECT_EQ(run.exitCode, 0);
   EXPECT_FALSE(Contains(run.out, kEqualQuestion));
-  EXPECT_TRUE(EndsWith(run.out, "\n\nFile conversion finished successfully.\n\n"
-                                "Press ENTER to exit...\n\n"))
+  EXPECT_TRUE(EndsWith(run.out,
+                       "\n\nFile conversion finished successfully.\n\n"
+                       "Press ENTER to exit...\n\n"))
       << run.out;
   EXPECT_TRUE(testing_support::ListNames(out.path()).empty());
 }

@@ -3,14 +3,13 @@
 // pseudo-terminal.
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -122,10 +121,14 @@ TEST(PlatformFiles, ListingGivesEveryEntryWithItsAttributes) {
   for (const auto& entry : entries) found.emplace_back(entry.name, entry.attributes);
   std::sort(found.begin(), found.end());
   const std::vector<std::pair<std::string, std::uint32_t>> expected = {
-      {".", platform::kAttrDirectory},   {"..", platform::kAttrDirectory},
-      {".hidden", 0},                    {"a.bin", 0},
-      {"dangling", platform::kAttrSystem}, {"linkdir", platform::kAttrDirectory},
-      {"linkfile", 0},                   {"pipe", platform::kAttrSystem},
+      {".", platform::kAttrDirectory},
+      {"..", platform::kAttrDirectory},
+      {".hidden", 0},
+      {"a.bin", 0},
+      {"dangling", platform::kAttrSystem},
+      {"linkdir", platform::kAttrDirectory},
+      {"linkfile", 0},
+      {"pipe", platform::kAttrSystem},
       {"sub", platform::kAttrDirectory},
   };
   EXPECT_EQ(found, expected);
@@ -302,8 +305,7 @@ bool TerminalIsCanonicalWithEcho(int master) {
 bool WaitForRawMode(int master) {
   for (int tries = 0; tries < 20000; ++tries) {
     struct termios settings;
-    if (tcgetattr(master, &settings) == 0 && (settings.c_lflag & (ICANON | ECHO)) == 0)
-      return true;
+    if (tcgetattr(master, &settings) == 0 && (settings.c_lflag & (ICANON | ECHO)) == 0) return true;
     usleep(500);
   }
   return false;
