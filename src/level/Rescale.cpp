@@ -15,11 +15,6 @@ namespace {
 
 constexpr int kSlot = kSlotRescaleTemp;
 
-bool IsSlotBusy(int index) {
-  const StreamSlot& slot = GetStreamSlot(index);
-  return slot.rbuffer != nullptr || slot.wbuffer != nullptr;
-}
-
 // The temporary file holds little-endian floats; these work on any host.
 float LoadFloatLE(const unsigned char* bytes) {
   std::uint32_t bits =
@@ -58,13 +53,7 @@ int Rescale(std::FILE* tempWaveFile, WaveInfo& info) {
   LogMessage(kLogInfo, {FormatText("  Overall RMS  offset is %5.2f dB. Scaling to %5.2f dB",
                                    info.rmsOffset, info.rmsOffset - info.peakOffset)});
 
-  // A slot that fails its set-up after obtaining buffers stays busy; release
-  // it so that the next user of the slot finds it free.
-  const bool wasBusy = IsSlotBusy(kSlot);
-  if (!InitBuf(kSlot, tempWaveFile, 1, 1)) {
-    if (!wasBusy && IsSlotBusy(kSlot)) ReleaseBuf(kSlot);
-    return Fail("*** Error initializing I/O buffer.");
-  }
+  if (!InitBuf(kSlot, tempWaveFile, 1, 1)) return Fail("*** Error initializing I/O buffer.");
   SlotGuard slot(kSlot);
 
   unsigned char header[kTempWaveHeaderSize];

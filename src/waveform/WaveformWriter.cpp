@@ -38,22 +38,12 @@ int FailAlways(std::string_view message) {
   return 0;
 }
 
-bool IsSlotBusy(int index) {
-  const StreamSlot& slot = GetStreamSlot(index);
-  return slot.rbuffer != nullptr || slot.wbuffer != nullptr;
-}
-
-// Opens a slot for encrypted reading and hands it to guard. A set-up that
-// fails after obtaining buffers leaves the slot busy; it is released here so
-// that the next user of the slot finds it free.
+// Opens a slot for encrypted reading and hands it to guard. (A set-up that
+// fails leaves the slot free; the stream layer sees to that.)
 bool OpenSlotForReading(int index, std::FILE* file, SlotGuard& guard) {
-  const bool wasBusy = IsSlotBusy(index);
-  if (_InitBuf(index, file, 1, 0, 1)) {
-    guard.Attach(index);
-    return true;
-  }
-  if (!wasBusy && IsSlotBusy(index)) _ReleaseBuf(index);
-  return false;
+  if (!_InitBuf(index, file, 1, 0, 1)) return false;
+  guard.Attach(index);
+  return true;
 }
 
 std::string PartialOutputPath(const std::string& destinationPath) {

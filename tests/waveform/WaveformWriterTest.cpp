@@ -200,7 +200,7 @@ TEST_F(WaveformWriter, RefusesBadArgumentsBeforeWriting) {
   EXPECT_EQ(WriteWaveformFile(info, out, nullptr, nullptr), 0);
   EXPECT_TRUE(LoggedAlways("*** Error: No data input for function."));
   // 259 characters are the limit for the output and its temporary name.
-  const std::string longPath = dir.path() + "/" + std::string(259 - dir.path().size(), 'x');
+  const std::string longPath = dir.path() + "/" + std::string(258 - dir.path().size(), 'x');
   EXPECT_EQ(WriteWaveformFile(info, longPath + "y", wave.get(), nullptr), 0);
   EXPECT_TRUE(
       Logged("   ! *** Error: Output file path is longer than 259 characters: ", longPath + "y"));
@@ -227,12 +227,19 @@ TEST_F(WaveformWriter, FailureLeavesExistingDestinationAndNoPartialFile) {
   EXPECT_TRUE(LoggedAlways("*** Error reading marker data from temporary file."));
   EXPECT_EQ(WriteWaveformFile(info, out, bad.get(), marker.get()), 0);
   EXPECT_TRUE(LoggedAlways("*** Error: Temporary waveform file has wrong format."));
+  // A marker stream whose writer never finished (header still 0) fails its
+  // set-up; the slot must not stay busy for the next conversion.
+  testing_support::WriteFileBytes(dir.File("u.dat"), Bytes(12, 0));
+  File unfinished(platform::OpenFile(dir.File("u.dat"), "r+b"));
+  EXPECT_EQ(WriteWaveformFile(info, out, wave.get(), unfinished.get()), 0);
+  EXPECT_TRUE(LoggedAlways("*** Cannot setup buffer for temporary marker file."));
+  EXPECT_EQ(GetStreamSlot(3).rbuffer, nullptr);
   EXPECT_EQ(WriteWaveformFile(info, dir.File("missing/out.wv"), wave.get(), marker.get()), 0);
   EXPECT_TRUE(LoggedAlways("*** Error opening output file."));
   EXPECT_TRUE(LoggedInfo("========== Signal Statistics =========="));
   EXPECT_EQ(testing_support::ReadFileBytes(out), Bytes({'p', 'r', 'e', 'v', 'i', 'o', 'u', 's'}));
   EXPECT_EQ(testing_support::ListNames(dir.path()),
-            (std::vector<std::string>{"b.dat", "m.dat", "m2.dat", "out.wv", "t.dat"}));
+            (std::vector<std::string>{"b.dat", "m.dat", "m2.dat", "out.wv", "t.dat", "u.dat"}));
 }
 
 #ifdef WAVORA_HAVE_FSIZE_LIMIT
