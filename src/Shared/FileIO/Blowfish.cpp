@@ -27,14 +27,25 @@ static_assert(sizeof(CipherState) == kBlowfishStateWords * sizeof(std::uint32_t)
 
 CipherState g_state;
 
+// The per-block path must be inlined into the buffer loops even where the
+// compiler's own heuristics would not, or the halves go through memory.
+#if defined(__GNUC__) || defined(__clang__)
+#define BLOWFISH_INLINE inline __attribute__((always_inline))
+#elif defined(_MSC_VER)
+#define BLOWFISH_INLINE __forceinline
+#else
+#define BLOWFISH_INLINE inline
+#endif
+
 // F(x) = ((S0[a] + S1[b]) ^ S2[c]) + S3[d], additions modulo 2^32.
-inline std::uint32_t RoundFunction(const CipherState& st, std::uint32_t x) {
+BLOWFISH_INLINE std::uint32_t RoundFunction(const CipherState& st, std::uint32_t x) {
   return ((st.s[0][x >> 24] + st.s[1][(x >> 16) & 0xFF]) ^ st.s[2][(x >> 8) & 0xFF]) +
          st.s[3][x & 0xFF];
 }
 
 // The 16 rounds, fully unrolled; the halves stay in registers throughout.
-inline void EncryptHalves(const CipherState& st, std::uint32_t& left, std::uint32_t& right) {
+BLOWFISH_INLINE void EncryptHalves(const CipherState& st, std::uint32_t& left,
+                                   std::uint32_t& right) {
   std::uint32_t l = left;
   std::uint32_t r = right;
   l ^= st.p[0];
@@ -60,7 +71,8 @@ inline void EncryptHalves(const CipherState& st, std::uint32_t& left, std::uint3
   right = l;
 }
 
-inline void DecryptHalves(const CipherState& st, std::uint32_t& left, std::uint32_t& right) {
+BLOWFISH_INLINE void DecryptHalves(const CipherState& st, std::uint32_t& left,
+                                   std::uint32_t& right) {
   std::uint32_t l = left;
   std::uint32_t r = right;
   l ^= st.p[17];
@@ -86,12 +98,12 @@ inline void DecryptHalves(const CipherState& st, std::uint32_t& left, std::uint3
 }
 
 // Blocks hold their halves big-endian: b0 is the top byte of the left half.
-inline std::uint32_t LoadBigEndian(const unsigned char* bytes) {
+BLOWFISH_INLINE std::uint32_t LoadBigEndian(const unsigned char* bytes) {
   return (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) |
          (std::uint32_t{bytes[2]} << 8) | std::uint32_t{bytes[3]};
 }
 
-inline void StoreBigEndian(std::uint32_t word, unsigned char* bytes) {
+BLOWFISH_INLINE void StoreBigEndian(std::uint32_t word, unsigned char* bytes) {
   bytes[0] = static_cast<unsigned char>(word >> 24);
   bytes[1] = static_cast<unsigned char>(word >> 16);
   bytes[2] = static_cast<unsigned char>(word >> 8);
@@ -101,7 +113,8 @@ inline void StoreBigEndian(std::uint32_t word, unsigned char* bytes) {
 // Converts 8 bytes to halves, applies the block operation and writes them
 // back; source and destination may be the same.
 template <bool kEncrypt>
-inline void TransformBlock(const CipherState& st, const unsigned char* src, unsigned char* dst) {
+BLOWFISH_INLINE void TransformBlock(const CipherState& st, const unsigned char* src,
+                                    unsigned char* dst) {
   std::uint32_t left = LoadBigEndian(src);
   std::uint32_t right = LoadBigEndian(src + 4);
   if constexpr (kEncrypt) {

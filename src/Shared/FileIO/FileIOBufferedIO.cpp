@@ -112,7 +112,8 @@ bool LoadFirstChunk(StreamSlot& slot, std::string_view operation, const LoadLine
   slot.roffset = 0;
   if (slot.enc) {
     unsigned char header[kStreamHeaderSize] = {};
-    const auto got = static_cast<std::int32_t>(platform::ReadFile(slot.file, header, sizeof(header)));
+    const auto got =
+        static_cast<std::int32_t>(platform::ReadFile(slot.file, header, sizeof(header)));
     slot.rpointer = got;
     if (got == 0) {
       slot.total_len = 0;  // an empty file: a stream nobody wrote into
@@ -161,7 +162,8 @@ bool FinalFlush(StreamSlot& slot, std::string_view operation, const FlushLines& 
   }
   if (slot.wpointer <= 0 && slot.enc) {
     static constexpr unsigned char kPlaceholder[kStreamHeaderSize] = {0, 0, 0, 0};
-    if (platform::WriteFile(slot.file, kPlaceholder, sizeof(kPlaceholder)) != sizeof(kPlaceholder)) {
+    if (platform::WriteFile(slot.file, kPlaceholder, sizeof(kPlaceholder)) !=
+        sizeof(kPlaceholder)) {
       LogSlotError(operation, lines.placeholder);
       return false;
     }
@@ -334,7 +336,8 @@ std::int32_t WriteToSlot(int index, std::int32_t count, const unsigned char* src
   }
   if (slot.wpointer <= 0 && slot.enc) {
     static constexpr unsigned char kPlaceholder[kStreamHeaderSize] = {0, 0, 0, 0};
-    if (platform::WriteFile(slot.file, kPlaceholder, sizeof(kPlaceholder)) != sizeof(kPlaceholder)) {
+    if (platform::WriteFile(slot.file, kPlaceholder, sizeof(kPlaceholder)) !=
+        sizeof(kPlaceholder)) {
       LogSlotError(kOpWriteBytes, "520");
       return -1;
     }
@@ -345,7 +348,8 @@ std::int32_t WriteToSlot(int index, std::int32_t count, const unsigned char* src
     return -1;
   }
   if (slot.enc) BlowfishEncryptBuffer(slot.wbuffer.get(), kSlotBufferSize);
-  if (platform::WriteFile(slot.file, slot.wbuffer.get(), static_cast<std::size_t>(kSlotBufferSize)) !=
+  if (platform::WriteFile(slot.file, slot.wbuffer.get(),
+                          static_cast<std::size_t>(kSlotBufferSize)) !=
       static_cast<std::size_t>(kSlotBufferSize)) {
     slot.wfill = 0;  // cipher text now; see FinalFlush
     LogSlotError(kOpWriteBytes, "539");

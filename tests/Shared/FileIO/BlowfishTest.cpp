@@ -42,8 +42,8 @@ TEST(BlowfishTables, HoldTheDigitsOfPiInPublishedOrder) {
   EXPECT_EQ(kBlowfishInitialState[0], 0x243F6A88u);
   EXPECT_EQ(kBlowfishInitialState[1], 0x85A308D3u);
   EXPECT_EQ(kBlowfishInitialState[17], 0x8979FB1Bu);
-  EXPECT_EQ(kBlowfishInitialState[18], 0xD1310BA6u);   // S-box 0, word 0
-  EXPECT_EQ(kBlowfishInitialState[1041], 0x3AC372E6u); // S-box 3, word 255
+  EXPECT_EQ(kBlowfishInitialState[18], 0xD1310BA6u);    // S-box 0, word 0
+  EXPECT_EQ(kBlowfishInitialState[1041], 0x3AC372E6u);  // S-box 3, word 255
 }
 
 TEST(BlowfishCipher, MatchesPublishedVectors) {
