@@ -11,10 +11,12 @@ inline constexpr char kTempWaveHeader[3] = {'I', 'Q', 'F'};
 inline constexpr int kTempWaveHeaderSize = 3;
 inline constexpr int kTempSampleSize = 8;
 
-// Largest sample count the temporary waveform file can hold: its payload
-// length (3 + 8 per sample) plus the 4-byte stream header must fit a signed
-// 32-bit offset.
-inline constexpr long kMaxTempSamples = 268435455;
+// Largest sample count the temporary waveform file can hold: the stream on
+// disk, 4-byte header plus the payload (3 + 8 per sample) filled up to whole
+// 8-byte cipher blocks, must end within a signed 32-bit file offset.
+inline constexpr long kMaxTempSamples = 268435454;
+static_assert(4 + (3 + 8 * static_cast<long long>(kMaxTempSamples) + 7) / 8 * 8 <= 2147483647LL);
+static_assert(4 + (3 + 8 * static_cast<long long>(kMaxTempSamples + 1) + 7) / 8 * 8 > 2147483647LL);
 
 // Slot indices of the stream layer, by user.
 inline constexpr int kSlotImportTemp = 0;     // importers: temporary waveform file, read+write
