@@ -23,7 +23,7 @@ constexpr std::int64_t kMaxInputBytes = std::int64_t{1} << 31;
 
 constexpr int kFloatBytes = 4;
 constexpr int kWordBytes = 2;
-constexpr unsigned kInt14Mask = 0x3FFF;
+constexpr std::uint16_t kInt14Mask = 0x3FFF;
 constexpr double kInt16FullScale = 32767.0;
 constexpr double kInt14FullScale = 16383.0;
 constexpr bool kHostLittleEndian = std::endian::native == std::endian::little;
@@ -141,19 +141,28 @@ void FailWithSlot0(const std::string& message) {
   LogAlways({message});
 }
 
+// How the units of one format become full-scale floats: Float32 units are
+// copied, integer words index a table of their values.
+struct UnitDecoder {
+  int unitBytes;
+  bool swapBytes;          // the file's byte order differs from the machine's
+  const float* table;      // null for Float32
+  std::uint16_t wordMask;  // bits of a word that carry the value
+};
+
 // Reads one unit and converts it to a full-scale float. False when fewer
 // bytes than a unit were delivered (end of data or a read error).
-inline bool ReadUnit(int slot, const BinaryLayout& layout, bool swapBytes, float* value) {
+inline bool ReadUnit(int slot, const UnitDecoder& decoder, float* value) {
   unsigned char bytes[kFloatBytes];
-  if (_ReadBytes(slot, layout.unitBytes, bytes) < layout.unitBytes) return false;
-  if (swapBytes) ReverseBytes(bytes, static_cast<std::size_t>(layout.unitBytes));
-  if (layout.kind == UnitKind::kFloat32) {
+  if (_ReadBytes(slot, decoder.unitBytes, bytes) < decoder.unitBytes) return false;
+  if (decoder.swapBytes) ReverseBytes(bytes, static_cast<std::size_t>(decoder.unitBytes));
+  if (decoder.table == nullptr) {
     std::memcpy(value, bytes, sizeof(float));
     return true;
   }
   std::uint16_t word;
   std::memcpy(&word, bytes, sizeof(word));
-  *value = layout.kind == UnitKind::kInt16 ? Int16Table()[word] : Int14Table()[word & kInt14Mask];
+  *value = decoder.table[word & decoder.wordMask];
   return true;
 }
 
@@ -234,7 +243,12 @@ int ImportBinary(const std::string& inputPath, const std::string& secondPath, in
     }
   }
 
-  const bool swapBytes = layout.bigEndian == kHostLittleEndian;
+  UnitDecoder decoder{layout.unitBytes, layout.bigEndian == kHostLittleEndian, nullptr, 0xFFFF};
+  if (layout.kind == UnitKind::kInt16) decoder.table = Int16Table().data();
+  if (layout.kind == UnitKind::kInt14) {
+    decoder.table = Int14Table().data();
+    decoder.wordMask = kInt14Mask;
+  }
   const int qSlot = layout.twoFiles ? kSlotImportSecond : kSlotImportInput;
   const char* const writeIError = layout.twoFiles
                                       ? "*** Error writing to temporary waveform file."
@@ -249,7 +263,7 @@ int ImportBinary(const std::string& inputPath, const std::string& secondPath, in
   float q = 0.0f;
   for (;;) {
     const int percent = progress.Value();
-    if (!ReadUnit(kSlotImportInput, layout, swapBytes, &i)) break;  // a partial unit is ignored
+    if (!ReadUnit(kSlotImportInput, decoder, &i)) break;  // a partial unit is ignored
     // Guards the 32-bit sample count should the file have grown since its size was taken.
     if (n >= kMaxTempSamples) {
       FailWithSlot0(
@@ -260,7 +274,7 @@ int ImportBinary(const std::string& inputPath, const std::string& secondPath, in
       FailWithSlot0(writeIError);
       return 0;
     }
-    if (!ReadUnit(qSlot, layout, swapBytes, &q)) {
+    if (!ReadUnit(qSlot, decoder, &q)) {
       FailWithSlot0("*** Error: No Q data available for I sample.");
       return 0;
     }

@@ -2,6 +2,7 @@
 // units, the range check, the two-file Int14 formats and the size limits.
 #include <filesystem>
 
+#include "Shared/FileIO/TempFiles.h"
 #include "import/BinaryImport.h"
 #include "import/RawImportFixture.h"
 
@@ -84,6 +85,17 @@ TEST_F(RawImportTest, Int16EveryWordConvertsInBothByteOrders) {
   }
 }
 
+TEST_F(RawImportTest, Int16WordsBeyondFullScaleConvertToo) {
+  // -32768 and -32767 lie just above full scale, so they arrive scaled.
+  const std::vector<std::int16_t> units = {-32768, 0, -32767, 0, 32767, -32768};
+  std::vector<float> raw;
+  for (std::int16_t s : units) raw.push_back(Int16Value(s));
+  const auto expected = ModelImport(raw);
+  ASSERT_TRUE(expected.scaled);
+  ASSERT_EQ(Import(kI16Le, WriteInput("edge.bin", EncodeInt16(units, false))), 1) << AllLines();
+  ExpectSameFloats(StoredFloats(), expected.stored);
+}
+
 TEST_F(RawImportTest, Float32CopiesValuesBitForBit) {
   const std::vector<float> iq = {0.0f, -0.0f, 0.25f,       -0.75f,  1e-30f, 3.0e-39f,
                                  0.6f, 0.7f,  -0.1234567f, 0.7071f, 0.5f,   -0.5f};
@@ -119,7 +131,7 @@ TEST_F(RawImportTest, Int14TwoFilesIgnoreTheTopBits) {
   std::vector<std::uint16_t> qWords;
   std::vector<float> raw;
   for (unsigned top = 0; top < 4; ++top) {
-    for (unsigned v = 0; v <= 0x3FFF; v += 7) {
+    for (unsigned v = 0; v <= 0x3FFF; ++v) {
       const auto iWord = static_cast<std::uint16_t>((top << 14) | v);
       const auto qWord = static_cast<std::uint16_t>(((3 - top) << 14) | (0x3FFF - v));
       iWords.push_back(iWord);
@@ -296,7 +308,8 @@ TEST_F(RawImportTest, ProgressRisesToOneHundredWithoutRepeats) {
 
 TEST_F(RawImportTest, SizeLimitsAreCheckedBeforeAnySample) {
   namespace fs = std::filesystem;
-  constexpr std::uintmax_t kMaxPairs = 268435455;
+  // The most pairs the temporary stream can take.
+  constexpr std::uintmax_t kMaxPairs = kMaxTempSamples;
   // Sparse files: only their size and their first bytes matter here. Each
   // starts with a pair that ends a size-accepted import at once (a huge
   // Float32 pair, or an Int14 I file whose Q file is empty), so that an
@@ -304,14 +317,15 @@ TEST_F(RawImportTest, SizeLimitsAreCheckedBeforeAnySample) {
   struct Case {
     int format;
     std::uintmax_t bytes;
-    bool refused;
+    const char* refusal;  // start of the error line, or null when accepted
   };
   const Case cases[] = {
-      {kF32Le, (std::uintmax_t{1} << 31) - 1, false},  // largest size below 2 GiB
-      {kF32Le, std::uintmax_t{1} << 31, true},         // 2 GiB
-      {kI16Le, 4 * (kMaxPairs + 1), true},             // one pair more than the stream holds
-      {kI14Le2, 2 * kMaxPairs, false},                 // exactly as many pairs as it holds
-      {kI14Le2, 2 * (kMaxPairs + 1), true},
+      {kF32Le, 8 * kMaxPairs + 7, nullptr},
+      {kF32Le, 8 * (kMaxPairs + 1), "*** Error: Input file holds "},
+      {kF32Le, std::uintmax_t{1} << 31, "*** Error: Input file has 2147483648 bytes"},
+      {kI16Le, 4 * (kMaxPairs + 1), "*** Error: Input file holds "},
+      {kI14Le2, 2 * kMaxPairs, nullptr},
+      {kI14Le2, 2 * (kMaxPairs + 1), "*** Error: Input file holds "},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << "format " << c.format << ", " << c.bytes << " bytes");
@@ -321,8 +335,8 @@ TEST_F(RawImportTest, SizeLimitsAreCheckedBeforeAnySample) {
     fs::resize_file(input, c.bytes);
     const std::string second = WriteInput("q.bin", {});
     EXPECT_EQ(Import(c.format, input, c.format == kI14Le2 ? second : ""), 0);
-    if (c.refused) {
-      EXPECT_TRUE(LoggedContaining("*** Error: Input file")) << AllLines();
+    if (c.refusal != nullptr) {
+      EXPECT_EQ(CapturedLines().back().rfind(c.refusal, 0), 0u) << AllLines();
       EXPECT_TRUE(StoredFloats().empty()) << "samples were written before the size check";
       EXPECT_EQ(CapturedProgress().size(), 1u) << "progress beyond the start";
     } else {

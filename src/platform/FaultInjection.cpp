@@ -1,0 +1,103 @@
+// The fault seam: a call counter, one armed fault, and the streams whose
+// injected failure the runtime cannot know about. Single-threaded like the
+// rest of the program.
+#include "platform/FaultInjection.h"
+
+#include <algorithm>
+
+#include "platform/Platform.h"
+
+namespace platform {
+
+namespace faults {
+
+namespace {
+
+std::uint64_t g_callCount = 0;
+std::uint64_t g_armedCall = 0;  // 0: nothing armed
+Fault g_armedFault = Fault::kNone;
+bool g_delivered = false;
+bool g_recording = false;
+std::vector<FileOp> g_recorded;
+// A handful at most: a stream leaves the list when it is rewound or closed.
+std::vector<std::FILE*> g_failedStreams;
+
+}  // namespace
+
+const char* FileOpName(FileOp op) {
+  switch (op) {
+    case FileOp::kOpen:
+      return "open";
+    case FileOp::kClose:
+      return "close";
+    case FileOp::kRead:
+      return "read";
+    case FileOp::kWrite:
+      return "write";
+    case FileOp::kSeek:
+      return "seek";
+    case FileOp::kRename:
+      return "rename";
+    case FileOp::kRemove:
+      return "remove";
+    case FileOp::kMakeDirectory:
+      return "make directory";
+    case FileOp::kListDirectory:
+      return "list directory";
+  }
+  return "?";
+}
+
+void Arm(std::uint64_t call, Fault fault) {
+  g_callCount = 0;
+  g_armedCall = call;
+  g_armedFault = call != 0 ? fault : Fault::kNone;
+  g_delivered = false;
+  g_recorded.clear();
+}
+
+void Reset() {
+  Arm(0, Fault::kNone);
+  g_failedStreams.clear();
+}
+
+std::uint64_t CallCount() { return g_callCount; }
+
+bool FaultDelivered() { return g_delivered; }
+
+void SetRecording(bool on) {
+  g_recording = on;
+  if (!on) g_recorded.clear();
+}
+
+const std::vector<FileOp>& RecordedCalls() { return g_recorded; }
+
+Fault NextFileFault(FileOp op) {
+  ++g_callCount;
+  if (g_recording) g_recorded.push_back(op);
+  if (g_armedFault == Fault::kNone || g_callCount != g_armedCall) return Fault::kNone;
+  g_delivered = true;
+  if (g_armedFault == Fault::kShortWrite && op != FileOp::kWrite) return Fault::kFail;
+  return g_armedFault;
+}
+
+void MarkStreamFailed(std::FILE* file) {
+  if (file != nullptr && !IsStreamMarkedFailed(file)) g_failedStreams.push_back(file);
+}
+
+void ForgetStream(std::FILE* file) {
+  g_failedStreams.erase(std::remove(g_failedStreams.begin(), g_failedStreams.end(), file),
+                        g_failedStreams.end());
+}
+
+bool IsStreamMarkedFailed(std::FILE* file) {
+  return std::find(g_failedStreams.begin(), g_failedStreams.end(), file) != g_failedStreams.end();
+}
+
+}  // namespace faults
+
+bool StreamFailed(std::FILE* file) {
+  return file != nullptr && (std::ferror(file) != 0 || faults::IsStreamMarkedFailed(file));
+}
+
+}  // namespace platform
