@@ -32,9 +32,9 @@ constexpr int kFormatTxt2UInt16 = 10;
 
 struct AsciiFormat {
   int code;
-  int mode;                 // parse mode of ParseAsciiField
-  bool twoFiles;            // I values in the first file, Q values in the second
-  const char* valueError;   // one-file formats: logged when a line lacks I or Q
+  int mode;                // parse mode of ParseAsciiField
+  bool twoFiles;           // I values in the first file, Q values in the second
+  const char* valueError;  // one-file formats: logged when a line lacks I or Q
 };
 
 constexpr AsciiFormat kAsciiFormats[] = {
@@ -104,7 +104,9 @@ inline int HexDigitValue(char c) {
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
 }
-inline char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+inline char LowerAscii(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 inline bool IsScanfSpace(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
@@ -142,7 +144,7 @@ bool ScanInfinityOrNan(const char* p, const char* last, float* value) {
 // leading non-zero digit plus the exponent tells the two apart.
 bool IsHugeNumberText(const char* first, const char* last, bool hex) {
   constexpr std::int64_t kExponentCap = 1000000000;
-  std::int64_t integerDigits = 0;       // integer digits from the first non-zero one
+  std::int64_t integerDigits = 0;  // integer digits from the first non-zero one
   std::int64_t leadingFractionZeros = 0;
   bool seenNonZero = false;
   bool inFraction = false;
@@ -177,7 +179,8 @@ bool IsHugeNumberText(const char* first, const char* last, bool hex) {
         ++leadingFractionZeros;
     }
   }
-  const std::int64_t digitOrder = integerDigits > 0 ? integerDigits - 1 : -(leadingFractionZeros + 1);
+  const std::int64_t digitOrder =
+      integerDigits > 0 ? integerDigits - 1 : -(leadingFractionZeros + 1);
   const std::int64_t order = hex ? digitOrder * 4 + exponent : digitOrder + exponent;
   return order > 0;
 }
@@ -207,8 +210,8 @@ bool ScanFloat(const char* first, const char* last, float* value) {
     const std::from_chars_result result = std::from_chars(p, last, magnitude, format);
     if (result.ec == std::errc::invalid_argument) return false;
     if (result.ec == std::errc::result_out_of_range) {
-      magnitude = IsHugeNumberText(p, result.ptr, hex) ? std::numeric_limits<float>::infinity()
-                                                         : 0.0f;
+      magnitude =
+          IsHugeNumberText(p, result.ptr, hex) ? std::numeric_limits<float>::infinity() : 0.0f;
     }
   }
   *value = negative ? -magnitude : magnitude;
@@ -353,8 +356,9 @@ class LineReader {
       const char* start = chunk_.data() + position_;
       const void* lineFeed = std::memchr(start, '\n', available);
       const std::size_t take =
-          lineFeed != nullptr ? static_cast<std::size_t>(static_cast<const char*>(lineFeed) - start) + 1
-                              : available;
+          lineFeed != nullptr
+              ? static_cast<std::size_t>(static_cast<const char*>(lineFeed) - start) + 1
+              : available;
       std::memcpy(line_.data() + filled, start, take);
       filled += take;
       position_ += take;
@@ -376,7 +380,7 @@ class LineReader {
     end_ = platform::ReadFile(file_, chunk_.data(), chunk_.size());
     if (end_ == 0) {
       atEnd_ = true;
-      failed_ = std::ferror(file_) != 0;
+      failed_ = platform::StreamFailed(file_);
     }
     return end_ > 0;
   }
@@ -621,7 +625,8 @@ int AsciiImporter::HandleOneFileDataLine(const char* line) {
     return Fail(format_.valueError);
   }
   if (count_ >= kMaxTempSamples) {
-    return Fail(FormatText("*** Error: Input file holds more than %ld I/Q pairs.", kMaxTempSamples));
+    return Fail(
+        FormatText("*** Error: Input file holds more than %ld I/Q pairs.", kMaxTempSamples));
   }
   AccumulatePair(levels_, i, q);
   if (!WritePair(i, q)) return Fail("*** Error writing to temporary waveform file.");

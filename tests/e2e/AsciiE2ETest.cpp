@@ -222,7 +222,8 @@ TEST(AsciiE2E, SecondFileFollowsTheQFileRule) {
     ts::TempDir dir;
     ts::WriteFileText(dir.File("dataI.txt"), iText);
     ts::WriteFileText(dir.File("dataQ.txt"), qText);
-    const ts::RunResult run = Convert(dir.path(), {"dataI.txt", "-format", "txt2ui16", "-clock", "10"});
+    const ts::RunResult run =
+        Convert(dir.path(), {"dataI.txt", "-format", "txt2ui16", "-clock", "10"});
     ASSERT_EQ(run.exitCode, 0) << run.out;
     ts::ParsedWaveform parsed;
     ASSERT_TRUE(ParseOutput(dir.File("_dataI.wv"), &parsed));
@@ -232,7 +233,8 @@ TEST(AsciiE2E, SecondFileFollowsTheQFileRule) {
     SCOPED_TRACE("neither");
     ts::TempDir dir;
     ts::WriteFileText(dir.File("values.txt"), iText);
-    const ts::RunResult run = Convert(dir.path(), {"values.txt", "-format", "txt2ui14", "-clock", "10"});
+    const ts::RunResult run =
+        Convert(dir.path(), {"values.txt", "-format", "txt2ui14", "-clock", "10"});
     EXPECT_EQ(run.exitCode, 1);
     const std::size_t missing = run.out.find(Logged("*** No 2nd file provided."));
     ASSERT_NE(missing, std::string::npos) << run.out;
@@ -248,15 +250,22 @@ TEST(AsciiE2E, FailedImportsEndWithExitCodeOneAndLeaveNoFiles) {
     std::string format;
     std::string message;
   };
-  const std::vector<Case> cases = {
-      {"clock below range", {{"sig.txt", "0.1 0.1\n!CLOCKRATE=399\n"}}, "txt",
-       "*** Line 2: Number for CLOCKRATE is out of range. Aborting."},
-      {"clock without a number", {{"sig.txt", "!CLOCKRATE=fast\n"}}, "txt",
-       "*** Line 1: Number for CLOCKRATE is out of range. Aborting."},
-      {"single number", {{"sig.txt", "0.1 0.1\n0.2\n"}}, "txt",
-       "*** Error importing IQ ASCII floating point data."},
-      {"longer Q file", {{"sig_I.txt", "1 2\n"}, {"sig_Q.txt", "1 2 3\n"}}, "txt2ui14",
-       "*** 2nd file contains more data than first file."}};
+  const std::vector<Case> cases = {{"clock below range",
+                                    {{"sig.txt", "0.1 0.1\n!CLOCKRATE=399\n"}},
+                                    "txt",
+                                    "*** Line 2: Number for CLOCKRATE is out of range. Aborting."},
+                                   {"clock without a number",
+                                    {{"sig.txt", "!CLOCKRATE=fast\n"}},
+                                    "txt",
+                                    "*** Line 1: Number for CLOCKRATE is out of range. Aborting."},
+                                   {"single number",
+                                    {{"sig.txt", "0.1 0.1\n0.2\n"}},
+                                    "txt",
+                                    "*** Error importing IQ ASCII floating point data."},
+                                   {"longer Q file",
+                                    {{"sig_I.txt", "1 2\n"}, {"sig_Q.txt", "1 2 3\n"}},
+                                    "txt2ui14",
+                                    "*** 2nd file contains more data than first file."}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ts::TempDir dir;
