@@ -172,7 +172,14 @@ int WalkLevel(WalkRun& run, const std::string& inputDir, const std::string& outp
   // byte order of the names: files the run creates in this directory are
   // never met as entries, and the log is the same on every run and platform.
   Listing entries;
-  if (!platform::ListDirectory(inputDir, &entries) || entries.empty()) {
+  const bool listed = platform::ListDirectory(inputDir, &entries);
+  // A directory that is there but cannot be read is a failure: skipping it
+  // would report a run that converted nothing of it as a success.
+  if (!listed && platform::IsDirectory(inputDir)) {
+    LogMessage(kLogAlwaysShown, {"*** Error: Cannot read directory ", inputDir, "."});
+    return 0;
+  }
+  if (!listed || entries.empty()) {
     LogMessage(kLogInfo, {"No files found in this directory."});
     return 1;
   }

@@ -89,6 +89,10 @@ bool SeekFile(std::FILE* file, std::int64_t offset);
 void RewindFile(std::FILE* file);
 // Switches the runtime's own buffering of the stream off.
 void SetUnbuffered(std::FILE* file);
+// True when a read or write on the stream has failed, as opposed to a read
+// that met the end of the file: the runtime's error indicator, or a fault the
+// seam of FaultInjection.h injected. Rewinding clears it.
+bool StreamFailed(std::FILE* file);
 
 // ---- clock ----
 

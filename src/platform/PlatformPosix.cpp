@@ -15,6 +15,7 @@
 #include <limits>
 #include <memory>
 
+#include "platform/FaultInjection.h"
 #include "platform/Platform.h"
 
 static_assert(sizeof(off_t) >= 8, "64-bit file offsets are needed for files of 2 GiB and more");
@@ -152,6 +153,7 @@ bool GetFileSize(const std::string& path, std::int64_t* size) {
 
 bool ListDirectory(const std::string& dir, std::vector<DirEntry>* entries) {
   entries->clear();
+  if (faults::NextFileFault(faults::FileOp::kListDirectory) != faults::Fault::kNone) return false;
   std::unique_ptr<DIR, DirCloser> handle(opendir(dir.c_str()));
   if (!handle) return false;
   while (true) {
@@ -174,37 +176,78 @@ bool ListDirectory(const std::string& dir, std::vector<DirEntry>* entries) {
 
 // ---- file system changes ----
 
-bool MakeDirectory(const std::string& path) { return mkdir(path.c_str(), kNewDirectoryMode) == 0; }
+bool MakeDirectory(const std::string& path) {
+  if (faults::NextFileFault(faults::FileOp::kMakeDirectory) != faults::Fault::kNone) return false;
+  return mkdir(path.c_str(), kNewDirectoryMode) == 0;
+}
 
-// unlink, not remove: like the Win32 call it deletes files only, never a directory.
-bool RemoveFile(const std::string& path) { return unlink(path.c_str()) == 0; }
+// unlink, not remove: like the Win32 call it deletes files only, never a
+// directory. A failed attempt on a file that is still there is tried once
+// more: the program deletes only its own temporary and partial files, and
+// one passing failure must not leave them behind.
+bool RemoveFile(const std::string& path) {
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (faults::NextFileFault(faults::FileOp::kRemove) == faults::Fault::kNone &&
+        unlink(path.c_str()) == 0)
+      return true;
+    if (!PathExists(path)) return false;
+  }
+  return false;
+}
 
 bool ReplaceFile(const std::string& from, const std::string& to) {
+  if (faults::NextFileFault(faults::FileOp::kRename) != faults::Fault::kNone) return false;
   return std::rename(from.c_str(), to.c_str()) == 0;
 }
 
 // ---- runtime streams ----
 
 std::FILE* OpenFile(const std::string& path, const char* mode) {
+  if (faults::NextFileFault(faults::FileOp::kOpen) != faults::Fault::kNone) return nullptr;
   return std::fopen(path.c_str(), mode);
 }
 
-int CloseFile(std::FILE* file) { return file != nullptr ? std::fclose(file) : EOF; }
+int CloseFile(std::FILE* file) {
+  if (file == nullptr) return EOF;
+  // An injected failure still closes the stream, as a failed fclose does.
+  const bool injected = faults::NextFileFault(faults::FileOp::kClose) != faults::Fault::kNone;
+  faults::ForgetStream(file);
+  const int result = std::fclose(file);
+  return injected ? EOF : result;
+}
 
 std::size_t ReadFile(std::FILE* file, void* buffer, std::size_t size) {
+  if (faults::NextFileFault(faults::FileOp::kRead) != faults::Fault::kNone) {
+    faults::MarkStreamFailed(file);
+    return 0;
+  }
   return std::fread(buffer, 1, size, file);
 }
 
 std::size_t WriteFile(std::FILE* file, const void* buffer, std::size_t size) {
+  switch (faults::NextFileFault(faults::FileOp::kWrite)) {
+    case faults::Fault::kNone:
+      break;
+    case faults::Fault::kShortWrite:
+      faults::MarkStreamFailed(file);
+      return std::fwrite(buffer, 1, size / 2, file);
+    case faults::Fault::kFail:
+      faults::MarkStreamFailed(file);
+      return 0;
+  }
   return std::fwrite(buffer, 1, size, file);
 }
 
 bool SeekFile(std::FILE* file, std::int64_t offset) {
+  if (faults::NextFileFault(faults::FileOp::kSeek) != faults::Fault::kNone) return false;
   if (offset < 0 || offset > std::numeric_limits<off_t>::max()) return false;
   return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
 }
 
-void RewindFile(std::FILE* file) { std::rewind(file); }
+void RewindFile(std::FILE* file) {
+  faults::ForgetStream(file);  // rewind clears the error indicator
+  std::rewind(file);
+}
 
 void SetUnbuffered(std::FILE* file) { std::setvbuf(file, nullptr, _IONBF, 0); }
 

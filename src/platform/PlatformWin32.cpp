@@ -30,6 +30,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/FaultInjection.h"
 #include "platform/Platform.h"
 
 namespace platform {
@@ -116,6 +117,7 @@ bool GetFileSize(const std::string& path, std::int64_t* size) {
 
 bool ListDirectory(const std::string& dir, std::vector<DirEntry>* entries) {
   entries->clear();
+  if (faults::NextFileFault(faults::FileOp::kListDirectory) != faults::Fault::kNone) return false;
   const std::string pattern = dir + "\\*.*";
   WIN32_FIND_DATAA found;
   FindHandle handle(FindFirstFileA(pattern.c_str(), &found));
@@ -134,36 +136,78 @@ bool ListDirectory(const std::string& dir, std::vector<DirEntry>* entries) {
 
 // ---- file system changes ----
 
-bool MakeDirectory(const std::string& path) { return CreateDirectoryA(path.c_str(), nullptr) != 0; }
+bool MakeDirectory(const std::string& path) {
+  if (faults::NextFileFault(faults::FileOp::kMakeDirectory) != faults::Fault::kNone) return false;
+  return CreateDirectoryA(path.c_str(), nullptr) != 0;
+}
 
-bool RemoveFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
+// A failed attempt on a file that is still there is tried once more: a virus
+// scanner or indexer that briefly holds a file just closed makes the first
+// DeleteFileA fail, and the program deletes only its own temporary and
+// partial files, which must not stay behind.
+bool RemoveFile(const std::string& path) {
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (faults::NextFileFault(faults::FileOp::kRemove) == faults::Fault::kNone &&
+        DeleteFileA(path.c_str()) != 0)
+      return true;
+    if (!PathExists(path)) return false;
+  }
+  return false;
+}
 
 bool ReplaceFile(const std::string& from, const std::string& to) {
+  if (faults::NextFileFault(faults::FileOp::kRename) != faults::Fault::kNone) return false;
   return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
 // ---- runtime streams ----
 
 std::FILE* OpenFile(const std::string& path, const char* mode) {
+  if (faults::NextFileFault(faults::FileOp::kOpen) != faults::Fault::kNone) return nullptr;
   return std::fopen(path.c_str(), mode);
 }
 
-int CloseFile(std::FILE* file) { return file != nullptr ? std::fclose(file) : EOF; }
+int CloseFile(std::FILE* file) {
+  if (file == nullptr) return EOF;
+  // An injected failure still closes the stream, as a failed fclose does.
+  const bool injected = faults::NextFileFault(faults::FileOp::kClose) != faults::Fault::kNone;
+  faults::ForgetStream(file);
+  const int result = std::fclose(file);
+  return injected ? EOF : result;
+}
 
 std::size_t ReadFile(std::FILE* file, void* buffer, std::size_t size) {
+  if (faults::NextFileFault(faults::FileOp::kRead) != faults::Fault::kNone) {
+    faults::MarkStreamFailed(file);
+    return 0;
+  }
   return std::fread(buffer, 1, size, file);
 }
 
 std::size_t WriteFile(std::FILE* file, const void* buffer, std::size_t size) {
+  switch (faults::NextFileFault(faults::FileOp::kWrite)) {
+    case faults::Fault::kNone:
+      break;
+    case faults::Fault::kShortWrite:
+      faults::MarkStreamFailed(file);
+      return std::fwrite(buffer, 1, size / 2, file);
+    case faults::Fault::kFail:
+      faults::MarkStreamFailed(file);
+      return 0;
+  }
   return std::fwrite(buffer, 1, size, file);
 }
 
 bool SeekFile(std::FILE* file, std::int64_t offset) {
+  if (faults::NextFileFault(faults::FileOp::kSeek) != faults::Fault::kNone) return false;
   if (offset < 0) return false;
   return _fseeki64(file, static_cast<__int64>(offset), SEEK_SET) == 0;
 }
 
-void RewindFile(std::FILE* file) { std::rewind(file); }
+void RewindFile(std::FILE* file) {
+  faults::ForgetStream(file);  // rewind clears the error indicator
+  std::rewind(file);
+}
 
 void SetUnbuffered(std::FILE* file) { std::setvbuf(file, nullptr, _IONBF, 0); }
 

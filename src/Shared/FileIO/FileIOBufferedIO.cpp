@@ -86,10 +86,12 @@ void EncodeLittleEndian32(std::int32_t value, unsigned char* bytes) {
 }
 
 // Reads up to one chunk into the read buffer; the count never exceeds the
-// buffer size.
+// buffer size. -1 when the read failed: a failed read is no end of the data.
 std::int32_t ReadChunk(StreamSlot& slot) {
-  return static_cast<std::int32_t>(
+  const auto n = static_cast<std::int32_t>(
       platform::ReadFile(slot.file, slot.rbuffer.get(), static_cast<std::size_t>(kSlotBufferSize)));
+  if (n < kSlotBufferSize && platform::StreamFailed(slot.file)) return -1;
+  return n;
 }
 
 // Puts the slot back to its idle values; the stream handle and enc stay.
@@ -115,6 +117,10 @@ bool LoadFirstChunk(StreamSlot& slot, std::string_view operation, const LoadLine
     const auto got =
         static_cast<std::int32_t>(platform::ReadFile(slot.file, header, sizeof(header)));
     slot.rpointer = got;
+    if (got < kStreamHeaderSize && platform::StreamFailed(slot.file)) {
+      LogSlotError(operation, lines.shortHeader);
+      return false;
+    }
     if (got == 0) {
       slot.total_len = 0;  // an empty file: a stream nobody wrote into
     } else if (got < kStreamHeaderSize) {
@@ -132,6 +138,10 @@ bool LoadFirstChunk(StreamSlot& slot, std::string_view operation, const LoadLine
   }
 
   const std::int32_t n = ReadChunk(slot);
+  if (n < 0) {
+    LogSlotError(operation, lines.chunkAlignment);
+    return false;
+  }
   slot.rpointer += n;
   if (slot.enc && n > 0) {
     // The data must be whole blocks, and a chunk that ends the file (shorter
@@ -256,6 +266,10 @@ std::int32_t ReadFromSlot(int index, std::int32_t count, unsigned char* dest) {
     return -1;
   }
   const std::int32_t n = ReadChunk(slot);
+  if (n < 0) {
+    LogSlotError(kOpReadBytes, "439");
+    return -1;
+  }
   if (n == 0) {
     // End of the file; for an encrypted stream only where the payload ends.
     if (slot.enc && slot.total_len > 0 && slot.rpointer - kStreamHeaderSize < slot.total_len) {
