@@ -1,0 +1,453 @@
+// Whole conversions run in-process with a file operation failing at every
+// point: each run must end with exit code 1 and "*** " lines, or with the
+// same output as a run without the fault, and must never leave a temporary
+// file, a partial output, an open file or a busy stream slot behind, nor
+// change an existing destination it did not replace.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "Shared/FileIO/FileIOBufferedIO.h"
+#include "Shared/FileIO/StreamInit.h"
+#include "app/Console.h"
+#include "app/Wavora.h"
+#include "platform/FaultInjection.h"
+#include "platform/Platform.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace ts = testing_support;
+namespace faults = platform::faults;
+using faults::Fault;
+using faults::FileOp;
+
+// ---- running the program in this process ----
+
+struct InProcessResult {
+  int exitCode = -1;
+  std::string out;
+};
+
+// Points a standard descriptor at a file for the lifetime of the object.
+class DescriptorRedirect {
+ public:
+  DescriptorRedirect(int target, const std::string& path, int flags) : target_(target) {
+    std::fflush(stdout);
+    saved_ = dup(target);
+    const int fd = open(path.c_str(), flags, 0644);
+    dup2(fd, target);
+    close(fd);
+  }
+  ~DescriptorRedirect() {
+    std::fflush(stdout);
+    dup2(saved_, target_);
+    close(saved_);
+  }
+  DescriptorRedirect(const DescriptorRedirect&) = delete;
+  DescriptorRedirect& operator=(const DescriptorRedirect&) = delete;
+
+ private:
+  int target_;
+  int saved_;
+};
+
+// RunWavora with the arguments, the working directory workDir, an empty
+// standard input (every question takes its default; an abort question
+// aborts) and standard output captured.
+InProcessResult RunInProcess(const std::vector<std::string>& args, const std::string& workDir) {
+  ts::TempDir io;
+  ts::WriteFileText(io.File("stdin"), "");
+  std::vector<std::string> argStore = {"wavora"};
+  argStore.insert(argStore.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& arg : argStore) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+
+  InProcessResult result;
+  {
+    ts::ScopedWorkingDir cwd(workDir);
+    DescriptorRedirect in(STDIN_FILENO, io.File("stdin"), O_RDONLY);
+    DescriptorRedirect out(STDOUT_FILENO, io.File("stdout"), O_WRONLY | O_CREAT | O_TRUNC);
+    result.exitCode = RunWavora(static_cast<int>(argStore.size()), argv.data());
+  }
+  SetLogSink(nullptr);
+  const ts::Bytes bytes = ts::ReadFileBytes(io.File("stdout"));
+  result.out.assign(bytes.begin(), bytes.end());
+  return result;
+}
+
+int OpenDescriptorCount() {
+  int count = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) ++count;
+  return count;
+}
+
+// ---- inputs ----
+
+void WriteI16Tone(const std::string& path, std::size_t pairs, double amplitude, double cycles) {
+  const std::vector<float> i = ts::MakeTone(pairs, amplitude, cycles, true);
+  const std::vector<float> q = ts::MakeTone(pairs, amplitude, cycles, false);
+  std::vector<std::int16_t> units;
+  for (std::size_t k = 0; k < pairs; ++k) {
+    units.push_back(static_cast<std::int16_t>(std::lround(i[k] * 32767.0)));
+    units.push_back(static_cast<std::int16_t>(std::lround(q[k] * 32767.0)));
+  }
+  ts::WriteFileBytes(path, ts::EncodeInt16(units, false));
+}
+
+// A KVG waveform file with two marker lists and words that follow a ramp.
+std::string MakeKvgFileWithMarkers(int pairs) {
+  std::string file = "{TYPE: KVG-WV,0}{COMMENT:fault test}{CLOCK:1000000}";
+  file += "{SAMPLES:" + std::to_string(pairs) + "}{CONTROL LENGTH:" + std::to_string(pairs) + "}";
+  file += "{MARKER LIST 1: 0:1;10:0;40:1}{MARKER LIST 2: 0:0;20:1;30:0}";
+  file += "{WAVEFORM-" + std::to_string(4 * pairs + 1) + ": #";
+  for (int k = 0; k < pairs; ++k) {
+    for (int word : {k * 300 - 9000, 7000 - k * 200}) {
+      const auto bits = static_cast<std::uint16_t>(static_cast<std::int16_t>(word));
+      file.push_back(static_cast<char>(bits & 0xFF));
+      file.push_back(static_cast<char>(bits >> 8));
+    }
+  }
+  return file + "}";
+}
+
+// ---- the checks ----
+
+// Output bytes without the DATE tag, the one part that differs between runs.
+std::string WithoutDate(const ts::Bytes& bytes) {
+  std::string text(bytes.begin(), bytes.end());
+  const std::size_t start = text.find("{DATE:");
+  if (start != std::string::npos) text.erase(start, text.find('}', start) + 1 - start);
+  return text;
+}
+
+// Every file below root, by path relative to it.
+std::map<std::string, ts::Bytes> FilesBelow(const std::string& root) {
+  std::map<std::string, ts::Bytes> files;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    if (entry.is_regular_file())
+      files[fs::relative(entry.path(), root).string()] = ts::ReadFileBytes(entry.path().string());
+  }
+  return files;
+}
+
+// The text of a console line: a log line without "> ", its time stamp and
+// its level tag.
+std::string MessageText(const std::string& line) {
+  if (line.rfind("> ", 0) != 0 || line.size() < 13) return line;
+  std::string text = line.substr(13);  // "> HH:MM:SS   "
+  if (text.size() >= 2 && text[1] == ' ' && std::string("iwe!").find(text[0]) != std::string::npos)
+    text = text.substr(2);
+  return text;
+}
+
+// Lines that tell of a failure must begin with "*** ".
+std::vector<std::string> FailureLinesWithoutMark(const std::string& out) {
+  std::vector<std::string> bad;
+  std::size_t start = 0;
+  while (start < out.size()) {
+    std::size_t end = out.find('\n', start);
+    if (end == std::string::npos) end = out.size();
+    const std::string text = MessageText(out.substr(start, end - start));
+    std::string lower = text;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const bool tellsOfFailure = lower.find("error") != std::string::npos ||
+                                lower.find("fail") != std::string::npos ||
+                                lower.find("cannot") != std::string::npos ||
+                                lower.find("invalid") != std::string::npos;
+    if (tellsOfFailure && text.rfind("*** ", 0) != 0 && text.rfind("***  ", 0) != 0)
+      bad.push_back(text);
+    start = end + 1;
+  }
+  return bad;
+}
+
+struct Scenario {
+  std::string name;
+  std::function<void(const std::string& root)> makeInputs;
+  std::string workSubdir;  // working directory below the root ("" for the root)
+  std::vector<std::string> args;
+  std::vector<std::string> outputs;  // relative to the root
+  // An existing destination that -overwrite may replace; "" for none.
+  std::string existingDestination;
+};
+
+const char kOldDestination[] = "an older file that only a successful run may replace";
+
+struct RunOutcome {
+  InProcessResult result;
+  std::map<std::string, ts::Bytes> files;
+};
+
+RunOutcome RunScenario(const Scenario& scenario) {
+  ts::TempDir root;
+  scenario.makeInputs(root.path());
+  if (!scenario.existingDestination.empty())
+    ts::WriteFileText(root.File(scenario.existingDestination), kOldDestination);
+  const std::string workDir =
+      scenario.workSubdir.empty() ? root.path() : root.File(scenario.workSubdir);
+  RunOutcome outcome;
+  outcome.result = RunInProcess(scenario.args, workDir);
+  outcome.files = FilesBelow(root.path());
+  return outcome;
+}
+
+// Checks one run against the inputs and the outputs of the run without fault.
+void CheckRun(const Scenario& scenario, const RunOutcome& run,
+              const std::map<std::string, ts::Bytes>& inputs,
+              const std::map<std::string, std::string>& goodOutputs, const std::string& what) {
+  SCOPED_TRACE(scenario.name + ", " + what);
+  const int exitCode = run.result.exitCode;
+  ASSERT_TRUE(exitCode == 0 || exitCode == 1) << exitCode;
+  EXPECT_TRUE(FailureLinesWithoutMark(run.result.out).empty())
+      << "first unmarked failure line: " << FailureLinesWithoutMark(run.result.out).front();
+  if (exitCode == 1) {
+    EXPECT_NE(run.result.out.find("*** Error processing "), std::string::npos) << run.result.out;
+    EXPECT_NE(run.result.out.find("> "), std::string::npos) << "no log line names the cause";
+  }
+
+  for (const auto& [path, bytes] : run.files) {
+    const std::string name = fs::path(path).filename().string();
+    EXPECT_NE(name, "_temp_.dat") << path;
+    EXPECT_NE(name, "_mkr_.dat") << path;
+    if (inputs.count(path) != 0) {
+      EXPECT_EQ(bytes, inputs.at(path)) << "input changed: " << path;
+      continue;
+    }
+    if (path == scenario.existingDestination && exitCode == 1) {
+      EXPECT_EQ(std::string(bytes.begin(), bytes.end()), kOldDestination)
+          << "a failed run changed the existing destination";
+      continue;
+    }
+    // Anything else must be a complete output, equal to the good one.
+    ASSERT_EQ(goodOutputs.count(path), 1u) << "unexpected file left: " << path;
+    EXPECT_EQ(WithoutDate(bytes), goodOutputs.at(path)) << "output differs: " << path;
+  }
+  if (exitCode == 0) {
+    for (const auto& [path, text] : goodOutputs)
+      EXPECT_EQ(run.files.count(path), 1u) << "a successful run lacks " << path;
+  }
+  for (int index = 0; index < kSlotCount; ++index) {
+    const StreamSlot& slot = GetStreamSlot(index);
+    EXPECT_TRUE(slot.rbuffer == nullptr && slot.wbuffer == nullptr) << "slot " << index << " busy";
+  }
+}
+
+// Runs the scenario once without faults, then once with a failure at every
+// file operation, and once with a short write at every write. Returns the
+// number of faults injected.
+int RunWithEveryFault(const Scenario& scenario) {
+  std::map<std::string, ts::Bytes> inputs;
+  {
+    ts::TempDir probe;
+    scenario.makeInputs(probe.path());
+    inputs = FilesBelow(probe.path());
+  }
+
+  faults::Reset();
+  faults::SetRecording(true);
+  const RunOutcome good = RunScenario(scenario);
+  const std::vector<FileOp> calls = faults::RecordedCalls();
+  faults::SetRecording(false);
+  EXPECT_EQ(good.result.exitCode, 0) << good.result.out;
+  std::map<std::string, std::string> goodOutputs;
+  for (const std::string& output : scenario.outputs) {
+    EXPECT_EQ(good.files.count(output), 1u) << scenario.name << ": no output " << output;
+    if (good.files.count(output) != 0) goodOutputs[output] = WithoutDate(good.files.at(output));
+  }
+  if (::testing::Test::HasFailure()) return 0;
+
+  int injected = 0;
+  const int descriptorsBefore = OpenDescriptorCount();
+  for (std::size_t k = 1; k <= calls.size(); ++k) {
+    std::vector<Fault> kinds = {Fault::kFail};
+    if (calls[k - 1] == FileOp::kWrite) kinds.push_back(Fault::kShortWrite);
+    for (Fault kind : kinds) {
+      const std::string what = std::string(kind == Fault::kFail ? "failed " : "short ") +
+                               faults::FileOpName(calls[k - 1]) + " at call " + std::to_string(k);
+      faults::Arm(k, kind);
+      const RunOutcome run = RunScenario(scenario);
+      const bool delivered = faults::FaultDelivered();
+      faults::Reset();
+      ++injected;
+      EXPECT_TRUE(delivered) << what << ": the run took another path before the fault";
+      CheckRun(scenario, run, inputs, goodOutputs, what);
+      EXPECT_EQ(OpenDescriptorCount(), descriptorsBefore) << what << ": a file was left open";
+      if (::testing::Test::HasFailure()) return injected;
+    }
+  }
+  std::printf("[ faults   ] %s: %zu file operations, %d faults injected\n", scenario.name.c_str(),
+              calls.size(), injected);
+  return injected;
+}
+
+TEST(FaultInjection, RawBinaryOverwritingAnExistingDestination) {
+  Scenario scenario;
+  scenario.name = "raw i16le with -autoscale -overwrite";
+  scenario.makeInputs = [](const std::string& root) {
+    WriteI16Tone(root + "/tone.bin", 300, 0.5, 3.0);
+  };
+  scenario.args = {"tone.bin", "-format", "i16le", "-clock", "100", "-autoscale", "-overwrite"};
+  scenario.outputs = {"_tone.wv"};
+  scenario.existingDestination = "_tone.wv";
+  EXPECT_GT(RunWithEveryFault(scenario), 20);
+}
+
+TEST(FaultInjection, AsciiPairWithTags) {
+  Scenario scenario;
+  scenario.name = "txt2ui14 pair";
+  scenario.makeInputs = [](const std::string& root) {
+    std::string iFile = "!COMMENT= pair under faults\n# I values\n";
+    std::string qFile = "!CLOCKRATE=2e6\n";
+    for (int k = 0; k < 120; ++k) {
+      // The corners of the 14-bit range lie above full scale, so the import
+      // scales the data down in a second pass over the temporary file.
+      iFile += std::to_string((k * 977) % 16384) + (k % 6 == 5 ? "\n" : " ");
+      qFile += std::to_string((k * 331 + 5) % 16384) + (k % 4 == 3 ? "\n" : ", ");
+    }
+    ts::WriteFileText(root + "/sigI.txt", iFile);
+    ts::WriteFileText(root + "/sigQ.txt", qFile);
+  };
+  scenario.args = {"sigI.txt", "-format", "txt2ui14", "-clock", "10"};
+  scenario.outputs = {"_sigI.wv"};
+  EXPECT_GT(RunWithEveryFault(scenario), 20);
+}
+
+TEST(FaultInjection, KxzetqWithMarkerLists) {
+  Scenario scenario;
+  scenario.name = "kxzetq with markers";
+  scenario.makeInputs = [](const std::string& root) {
+    ts::WriteFileText(root + "/old.wv", MakeKvgFileWithMarkers(64));
+  };
+  scenario.args = {"old.wv", "-format", "kxzetq", "-gain", "1.5"};
+  scenario.outputs = {"_old.wv"};
+  EXPECT_GT(RunWithEveryFault(scenario), 20);
+}
+
+TEST(FaultInjection, DirectoryTree) {
+  Scenario scenario;
+  scenario.name = "recursive directory walk";
+  scenario.makeInputs = [](const std::string& root) {
+    fs::create_directories(root + "/in/sub/deeper");
+    fs::create_directories(root + "/out");
+    fs::create_directories(root + "/work");
+    WriteI16Tone(root + "/in/a.bin", 40, 0.9, 1.0);
+    WriteI16Tone(root + "/in/sub/b.bin", 50, 0.3, 2.0);
+    WriteI16Tone(root + "/in/sub/deeper/c.bin", 60, 0.6, 5.0);
+  };
+  scenario.workSubdir = "work";
+  scenario.args = {"-indir", "../in", "-outdir", "../out", "-recursive",
+                   "-format", "i16le", "-clock", "50"};
+  scenario.outputs = {"out/a.wv", "out/sub/b.wv", "out/sub/deeper/c.wv"};
+  EXPECT_GT(RunWithEveryFault(scenario), 40);
+}
+
+// ---- the seam itself, and the faults it uncovered ----
+
+TEST(FaultSeam, FailsOnlyTheArmedCallAndCountsEveryCall) {
+  ts::TempDir dir;
+  const std::string path = dir.File("f.bin");
+  faults::Arm(2, Fault::kFail);
+  std::FILE* first = platform::OpenFile(path, "wb");
+  std::FILE* second = platform::OpenFile(path, "rb");
+  EXPECT_TRUE(faults::FaultDelivered());
+  std::FILE* third = platform::OpenFile(path, "rb");
+  EXPECT_NE(first, nullptr);
+  EXPECT_EQ(second, nullptr);
+  EXPECT_NE(third, nullptr);
+  EXPECT_EQ(platform::CloseFile(first), 0);
+  EXPECT_EQ(platform::CloseFile(third), 0);
+  EXPECT_EQ(faults::CallCount(), 5u);
+  faults::Reset();
+}
+
+TEST(FaultSeam, ShortWriteStoresHalfAndMarksTheStreamUntilRewound) {
+  ts::TempDir dir;
+  const std::string path = dir.File("f.bin");
+  std::FILE* file = platform::OpenFile(path, "w+b");
+  ASSERT_NE(file, nullptr);
+  const char data[] = "0123456789";
+  faults::Arm(1, Fault::kShortWrite);
+  EXPECT_EQ(platform::WriteFile(file, data, 10), 5u);
+  EXPECT_TRUE(platform::StreamFailed(file));
+  platform::RewindFile(file);
+  EXPECT_FALSE(platform::StreamFailed(file));
+  char back[10] = {};
+  EXPECT_EQ(platform::ReadFile(file, back, 10), 5u);
+  EXPECT_EQ(std::string(back, 5), "01234");
+  EXPECT_FALSE(platform::StreamFailed(file)) << "the end of the file is no failure";
+  faults::Reset();
+  platform::CloseFile(file);
+}
+
+TEST(FaultSeam, OneFailedRemovalIsRetried) {
+  ts::TempDir dir;
+  const std::string path = dir.File("leftover.dat");
+  ts::WriteFileText(path, "x");
+  faults::Arm(1, Fault::kFail);
+  EXPECT_TRUE(platform::RemoveFile(path));
+  EXPECT_FALSE(ts::FileExistsForTest(path));
+  faults::Reset();
+  EXPECT_FALSE(platform::RemoveFile(path)) << "a missing file cannot be removed";
+}
+
+// A read that fails after the first 16 MiB chunk was once taken for the end
+// of the data, so a conversion silently lost everything behind it.
+TEST(FaultSeam, FailedChunkReadIsAnErrorNotTheEndOfTheData) {
+  std::string reason;
+  ASSERT_TRUE(InitStreamLayer(kStreamInterfaceVersion, &reason)) << reason;
+  ts::TempDir dir;
+  const std::string path = dir.File("big.bin");
+  ts::WriteFileBytes(path, ts::Bytes(static_cast<std::size_t>(kSlotBufferSize) + 64, 7));
+  std::FILE* file = platform::OpenFile(path, "rb");
+  ASSERT_NE(file, nullptr);
+  ASSERT_EQ(_InitBuf(5, file, 1, 0, 0), 1);
+  std::vector<unsigned char> buffer(static_cast<std::size_t>(kSlotBufferSize) + 64);
+  faults::Arm(1, Fault::kFail);  // the read of the second chunk
+  EXPECT_EQ(_ReadBytes(5, static_cast<std::int32_t>(buffer.size()), buffer.data()), -1);
+  faults::Reset();
+  _ReleaseBuf(5);
+  platform::CloseFile(file);
+}
+
+TEST(FaultSeam, UnreadableDirectoryFailsTheWalk) {
+  ts::TempDir root;
+  fs::create_directories(root.File("in"));
+  fs::create_directories(root.File("out"));
+  WriteI16Tone(root.File("in/a.bin"), 10, 0.5, 1.0);
+  // Directory mode lists nothing before the walk, so call 1 that lists a
+  // directory is the walk's own listing of the input directory.
+  faults::SetRecording(true);
+  faults::Arm(0, Fault::kNone);
+  RunInProcess({"-indir", "in", "-outdir", "out", "-format", "i16le", "-clock", "1"},
+               root.path());
+  const std::vector<FileOp> calls = faults::RecordedCalls();
+  faults::SetRecording(false);
+  const auto list = std::find(calls.begin(), calls.end(), FileOp::kListDirectory);
+  ASSERT_NE(list, calls.end());
+  fs::remove(root.File("out/a.wv"));
+
+  faults::Arm(static_cast<std::uint64_t>(list - calls.begin()) + 1, Fault::kFail);
+  const InProcessResult run = RunInProcess(
+      {"-indir", "in", "-outdir", "out", "-format", "i16le", "-clock", "1"}, root.path());
+  faults::Reset();
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_NE(run.out.find("*** Error: Cannot read directory "), std::string::npos) << run.out;
+  EXPECT_FALSE(ts::FileExistsForTest(root.File("out/a.wv")));
+}
+
+}  // namespace
