@@ -16,6 +16,7 @@
 #include "Shared/FileIO/FileIOBufferedIO.h"
 #include "Shared/FileIO/StreamInit.h"
 #include "app/Console.h"
+#include "platform/FaultInjection.h"
 #include "platform/Platform.h"
 #include "support/TestSupport.h"
 
@@ -117,6 +118,8 @@ class StreamSlots : public ::testing::Test {
     SetLogSink(CaptureLine);
   }
   void TearDown() override {
+    platform::faults::SetRecording(false);
+    platform::faults::Reset();
     ResetStreamSlots();
     SetStreamLayerInitialized(true);
     SetLogSink(nullptr);
@@ -458,6 +461,33 @@ TEST_F(StreamSlots, RewritesInPlaceBelowAndAboveOneChunk) {
   EXPECT_TRUE(TakeMessages().empty());
 }
 
+// Unencrypted, over several chunks, with records that straddle the chunk
+// boundaries: every refill after a flush must first go back to the read
+// position.
+TEST_F(StreamSlots, RewritesInPlaceOverSeveralChunks) {
+  const std::string path = dir_.File("multi.bin");
+  const Bytes payload = Pattern(2 * kChunk + kChunk / 2 + 5, 14);
+  ts::WriteFileBytes(path, payload);
+  constexpr std::int32_t kRecord = 1000;
+  {
+    FilePtr file = Open(path, "r+b");
+    ASSERT_EQ(_InitBuf(0, file.get(), 1, 1, 0), 1);
+    Bytes record(kRecord);
+    for (;;) {
+      const std::int32_t got = _ReadBytes(0, kRecord, record.data());
+      ASSERT_GE(got, 0);
+      if (got == 0) break;
+      for (std::int32_t i = 0; i < got; ++i) record[i] = static_cast<unsigned char>(~record[i]);
+      ASSERT_EQ(_WriteBytes(0, got, record.data()), got);
+    }
+    ASSERT_EQ(_ReleaseBuf(0), 1);
+  }
+  Bytes expected = payload;
+  for (unsigned char& b : expected) b = static_cast<unsigned char>(~b);
+  EXPECT_TRUE(SameBytes(ReadWholeFile(path), expected));
+  EXPECT_TRUE(TakeMessages().empty());
+}
+
 TEST_F(StreamSlots, RestartRereadsWhatWasWritten) {
   // Reading and writing slot on a fresh file, everything still buffered.
   const Bytes first = Pattern(100, 7);
@@ -627,6 +657,115 @@ TEST_F(StreamSlots, RefusesToReadPastTwoGibibytes) {
   EXPECT_EQ(TakeMessages(), std::vector<std::string>{ErrorLine("_ReadBytes", "439")});
   EXPECT_EQ(GetStreamSlot(8).rpointer, 127 * chunk);
   EXPECT_EQ(_ReleaseBuf(8), 1);
+}
+
+// ---- failed file operations ----
+
+namespace faults = platform::faults;
+using faults::FileOp;
+
+// One pass the way the pipeline uses a slot: attach, read-modify-write,
+// restart, read again, write, release. Stops at the first failing operation,
+// as a caller does, and releases on every way out.
+void RunSlotPass(std::FILE* file, int enc, std::size_t payloadSize) {
+  SlotGuard guard;
+  if (_InitBuf(0, file, 1, 1, enc) != 1) return;
+  guard.Attach(0);
+  Bytes record(4096);
+  for (std::size_t done = 0; done < payloadSize;) {
+    const auto want = static_cast<std::int32_t>(std::min(record.size(), payloadSize - done));
+    if (_ReadBytes(0, want, record.data()) != want) return;
+    if (_WriteBytes(0, want, record.data()) != want) return;
+    done += static_cast<std::size_t>(want);
+  }
+  if (_ReadBytes(0, 1, record.data()) != 0) return;
+  if (_RestartAtBegining(0) != 1) return;
+  if (_ReadBytes(0, 8, record.data()) != 8) return;
+  if (_WriteBytes(0, 5, record.data()) != 5) return;
+  guard.Release();
+}
+
+struct ExpectedFault {
+  FileOp op;
+  const char* operation;  // the slot operation that reports the failure
+  const char* line;
+};
+
+// Fails each file operation of the pass in turn and checks the line that
+// reports it; afterwards the slot must be free again.
+void CheckEveryFault(const std::string& path, const Bytes& original, int enc,
+                     std::size_t payloadSize, const std::vector<ExpectedFault>& expected) {
+  faults::Reset();
+  faults::SetRecording(true);
+  {
+    ts::WriteFileBytes(path, original);
+    FilePtr file = Open(path, "r+b");
+    ASSERT_NE(file, nullptr);
+    faults::Arm(0, faults::Fault::kNone);
+    RunSlotPass(file.get(), enc, payloadSize);
+    std::vector<FileOp> ops = faults::RecordedCalls();
+    ASSERT_EQ(ops.size(), expected.size());
+    for (std::size_t i = 0; i < ops.size(); ++i) {
+      ASSERT_EQ(ops[i], expected[i].op) << "call " << i + 1;
+    }
+  }
+  faults::SetRecording(false);
+  ASSERT_TRUE(g_lines.empty());
+
+  for (std::size_t call = 1; call <= expected.size(); ++call) {
+    ts::WriteFileBytes(path, original);
+    FilePtr file = Open(path, "r+b");
+    faults::Arm(call, faults::Fault::kFail);
+    RunSlotPass(file.get(), enc, payloadSize);
+    EXPECT_TRUE(faults::FaultDelivered()) << call;
+    faults::Reset();
+    ASSERT_FALSE(g_lines.empty()) << "call " << call << " failed silently";
+    const ExpectedFault& want = expected[call - 1];
+    EXPECT_EQ(g_lines.front().substr(kStampLength), ErrorLine(want.operation, want.line))
+        << "call " << call << " (" << faults::FileOpName(want.op) << ")";
+    g_lines.clear();
+    EXPECT_FALSE(GetStreamSlot(0).rbuffer) << call;
+    EXPECT_FALSE(GetStreamSlot(0).wbuffer) << call;
+  }
+}
+
+TEST_F(StreamSlots, ReportsEachFailedFileOperationWithItsLine) {
+  // Encrypted, below one chunk: header and block steps of every operation.
+  const Bytes small = Pattern(20, 15);
+  const std::string path = dir_.File("faults.dat");
+  WriteStream(path, small, 20);
+  CheckEveryFault(path, ReadWholeFile(path), 1, small.size(),
+                  {
+                      {FileOp::kRead, "_InitBuf", "247"},             // _InitBuf: header
+                      {FileOp::kRead, "_InitBuf", "268"},             // _InitBuf: first chunk
+                      {FileOp::kSeek, "_RestartAtBegining", "754"},   // restart: flush position
+                      {FileOp::kWrite, "_RestartAtBegining", "769"},  // restart: placeholder header
+                      {FileOp::kWrite, "_RestartAtBegining", "803"},  // restart: data
+                      {FileOp::kWrite, "_RestartAtBegining", "819"},  // restart: length header
+                      {FileOp::kRead, "_RestartAtBegining", "853"},   // restart: header
+                      {FileOp::kRead, "_RestartAtBegining", "874"},   // restart: first chunk
+                      {FileOp::kSeek, "_ReleaseBuf", "608"},          // release: flush position
+                      {FileOp::kWrite, "_ReleaseBuf", "623"},         // release: placeholder header
+                      {FileOp::kWrite, "_ReleaseBuf", "657"},         // release: data
+                      {FileOp::kWrite, "_ReleaseBuf", "673"},         // release: length header
+                  });
+
+  // Unencrypted, beyond one chunk: the overflow flush and the refills.
+  const Bytes large = Pattern(kChunk + 4096, 16);
+  CheckEveryFault(path, large, 0, large.size(),
+                  {
+                      {FileOp::kRead, "_InitBuf", "268"},      // _InitBuf: first chunk
+                      {FileOp::kRead, "_ReadBytes", "439"},    // refill: second chunk
+                      {FileOp::kSeek, "_WriteBytes", "508"},   // overflow flush position
+                      {FileOp::kWrite, "_WriteBytes", "539"},  // overflow flush data
+                      {FileOp::kSeek, "_ReadBytes", "370"},    // refill: back to the read position
+                      {FileOp::kRead, "_ReadBytes", "439"},    // refill at the end of the file
+                      {FileOp::kSeek, "_RestartAtBegining", "754"},   // restart: flush position
+                      {FileOp::kWrite, "_RestartAtBegining", "803"},  // restart: data
+                      {FileOp::kRead, "_RestartAtBegining", "874"},   // restart: first chunk
+                      {FileOp::kSeek, "_ReleaseBuf", "608"},          // release: flush position
+                      {FileOp::kWrite, "_ReleaseBuf", "657"},         // release: data
+                  });
 }
 
 }  // namespace
