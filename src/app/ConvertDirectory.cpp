@@ -29,8 +29,8 @@ struct WalkRun {
   int recursive = 0;
   int overwrite = 0;
   int autoscale = 0;
-  std::string topOutputKey;      // the output root, which is never walked as input
-  std::string workingDirKey;     // where the conversion's temporary files live
+  std::string topOutputKey;       // the output root, which is never walked as input
+  std::string workingDirKey;      // where the conversion's temporary files live
   std::set<std::string> written;  // output files this run has written, by path key
 };
 
@@ -183,8 +183,9 @@ int WalkLevel(WalkRun& run, const std::string& inputDir, const std::string& outp
     LogMessage(kLogInfo, {"No files found in this directory."});
     return 1;
   }
-  std::sort(entries.begin(), entries.end(),
-            [](const platform::DirEntry& a, const platform::DirEntry& b) { return a.name < b.name; });
+  std::sort(
+      entries.begin(), entries.end(),
+      [](const platform::DirEntry& a, const platform::DirEntry& b) { return a.name < b.name; });
 
   const bool isWorkingDir = PathKey(inputDir) == run.workingDirKey;
   std::vector<std::string> qPartners;
@@ -209,8 +210,7 @@ int WalkLevel(WalkRun& run, const std::string& inputDir, const std::string& outp
 int ConvertDirectory(const std::string& extension, const std::string& inputDir,
                      const std::string& outputDir, int format, double gainDb,
                      const std::string& comment, const std::string& copyright, double clockMHz,
-                     int recursive, int overwrite, int autoscale,
-                     const std::string& topOutputDir) {
+                     int recursive, int overwrite, int autoscale, const std::string& topOutputDir) {
   WalkRun run;
   if (!extension.empty()) run.extensionSuffix = "." + extension;
   run.format = format;

@@ -44,9 +44,11 @@ class ConvertDirectoryWalk : public ::testing::Test {
 
   // Number of captured lines that end in text.
   static int CountEndingIn(const std::string& text) {
-    return static_cast<int>(std::count_if(g_lines.begin(), g_lines.end(), [&](const std::string& l) {
-      return l.size() >= text.size() && l.compare(l.size() - text.size(), text.size(), text) == 0;
-    }));
+    return static_cast<int>(
+        std::count_if(g_lines.begin(), g_lines.end(), [&](const std::string& l) {
+          return l.size() >= text.size() &&
+                 l.compare(l.size() - text.size(), text.size(), text) == 0;
+        }));
   }
 };
 

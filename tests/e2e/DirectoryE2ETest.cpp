@@ -1,9 +1,8 @@
 // Directory mode end to end: the built program walks temporary trees with
 // piped answers; every output is parsed back and compared with its input.
 
-#include <sys/stat.h>
-
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -26,7 +25,8 @@ constexpr char kAbortQuestion[] = "Do you want to abort processing (y/n) ... [y]
 std::vector<std::int16_t> UnitsFor(int seed) {
   std::vector<std::int16_t> units;
   for (std::size_t n = 0; n < 2 * kPairs; ++n)
-    units.push_back(static_cast<std::int16_t>((seed * 977 + static_cast<int>(n) * 1319) % 20001 - 10000));
+    units.push_back(
+        static_cast<std::int16_t>((seed * 977 + static_cast<int>(n) * 1319) % 20001 - 10000));
   return units;
 }
 
@@ -63,8 +63,8 @@ std::string Always(const std::string& text) { return "   ! " + text + "\n"; }
 // Runs directory mode with i16le data at 100 MHz and every log level shown.
 ts::RunResult RunDir(const std::string& workDir, const std::string& in, const std::string& out,
                      const std::vector<std::string>& extra, const std::string& answers = "y") {
-  std::vector<std::string> args = {"-indir", in,     "-outdir", out, "-format",
-                                   "i16le",  "-clock", "100",   "-v", "3"};
+  std::vector<std::string> args = {"-indir", in,       "-outdir", out,  "-format",
+                                   "i16le",  "-clock", "100",     "-v", "3"};
   args.insert(args.end(), extra.begin(), extra.end());
   return ts::RunWavoraBinary(args, workDir, answers);
 }
@@ -89,22 +89,22 @@ TEST(DirectoryMode, MirrorsThreeLevelsInNameOrder) {
   ExpectOutputOf(t.File("out/l1/l2/l3/e.wv"), 5);
   EXPECT_TRUE(fs::is_directory(t.File("out/empty")));
   EXPECT_TRUE(fs::is_empty(t.File("out/empty")));
-  EXPECT_EQ(ts::ListNames(t.File("out")), (std::vector<std::string>{"a.wv", "b.wv", "empty", "l1"}));
+  EXPECT_EQ(ts::ListNames(t.File("out")),
+            (std::vector<std::string>{"a.wv", "b.wv", "empty", "l1"}));
 
   // Entries are taken in byte order of their names, each level finished
   // before the walk goes on above it.
-  const std::vector<std::string> ordered = {
-      Info("Searching in directory " + t.File("in")),
-      "Processing file a.bin ...",
-      "Processing file b.bin ...",
-      Info("Descending into '" + t.File("in/empty") + "'"),
-      Info("Finished directory " + t.File("in/empty")),
-      Info("Descending into '" + t.File("in/l1") + "'"),
-      "Processing file c.bin ...",
-      Info("Descending into '" + t.File("in/l1/l2/l3") + "'"),
-      "Processing file e.bin ...",
-      Info("Finished directory " + t.File("in/l1")),
-      Info("Finished directory " + t.File("in"))};
+  const std::vector<std::string> ordered = {Info("Searching in directory " + t.File("in")),
+                                            "Processing file a.bin ...",
+                                            "Processing file b.bin ...",
+                                            Info("Descending into '" + t.File("in/empty") + "'"),
+                                            Info("Finished directory " + t.File("in/empty")),
+                                            Info("Descending into '" + t.File("in/l1") + "'"),
+                                            "Processing file c.bin ...",
+                                            Info("Descending into '" + t.File("in/l1/l2/l3") + "'"),
+                                            "Processing file e.bin ...",
+                                            Info("Finished directory " + t.File("in/l1")),
+                                            Info("Finished directory " + t.File("in"))};
   std::size_t at = 0;
   for (const std::string& part : ordered) {
     const std::size_t found = r.out.find(part, at);
@@ -229,9 +229,10 @@ TEST(DirectoryMode, OutputTreeInsideInputTreeConvertsEachInputOnce) {
   WriteInput(t.File("data/sub/y.bin"), 2);
   fs::create_directories(t.File("data/out"));
 
-  const ts::RunResult r = ts::RunWavoraBinary({"-indir", "data", "-outdir", "data/out", "-recursive",
-                                               "-format", "i16le", "-clock", "100", "-v", "3"},
-                                              t.path(), "y");
+  const ts::RunResult r =
+      ts::RunWavoraBinary({"-indir", "data", "-outdir", "data/out", "-recursive", "-format",
+                           "i16le", "-clock", "100", "-v", "3"},
+                          t.path(), "y");
   EXPECT_EQ(r.exitCode, 0) << r.out;
   EXPECT_EQ(Count(r.out, "Processing file "), 2);
   EXPECT_EQ(ts::ListNames(t.File("data/out")), (std::vector<std::string>{"sub", "x.wv"}));
@@ -309,7 +310,8 @@ TEST(DirectoryMode, TwoFilePairIsConvertedOnceFromBothFiles) {
 
   ts::ParsedWaveform parsed;
   std::string error;
-  ASSERT_TRUE(ts::ParseWaveform(ts::ReadFileBytes(t.File("out/sig_I.wv")), &parsed, &error)) << error;
+  ASSERT_TRUE(ts::ParseWaveform(ts::ReadFileBytes(t.File("out/sig_I.wv")), &parsed, &error))
+      << error;
   ASSERT_EQ(parsed.words.size(), 2 * kPairs);
   auto expected = [](std::int16_t word) {
     return ts::ExpectedWord(static_cast<float>(2.0 * ((word - 0.5) / 16383.0 - 0.5)));
