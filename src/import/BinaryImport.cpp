@@ -150,20 +150,22 @@ struct UnitDecoder {
   std::uint16_t wordMask;  // bits of a word that carry the value
 };
 
-// Reads one unit and converts it to a full-scale float. False when fewer
-// bytes than a unit were delivered (end of data or a read error).
-inline bool ReadUnit(int slot, const UnitDecoder& decoder, float* value) {
+// Reads one unit and converts it to a full-scale float. Returns the byte
+// count of the read: a whole unit, fewer at the end of the data, or -1 when
+// the read failed.
+inline std::int32_t ReadUnit(int slot, const UnitDecoder& decoder, float* value) {
   unsigned char bytes[kFloatBytes];
-  if (_ReadBytes(slot, decoder.unitBytes, bytes) < decoder.unitBytes) return false;
+  const std::int32_t got = _ReadBytes(slot, decoder.unitBytes, bytes);
+  if (got < decoder.unitBytes) return got;
   if (decoder.swapBytes) ReverseBytes(bytes, static_cast<std::size_t>(decoder.unitBytes));
   if (decoder.table == nullptr) {
     std::memcpy(value, bytes, sizeof(float));
-    return true;
+  } else {
+    std::uint16_t word;
+    std::memcpy(&word, bytes, sizeof(word));
+    *value = decoder.table[word & decoder.wordMask];
   }
-  std::uint16_t word;
-  std::memcpy(&word, bytes, sizeof(word));
-  *value = decoder.table[word & decoder.wordMask];
-  return true;
+  return got;
 }
 
 // Writes one float to slot 0 in the little-endian layout of the temporary file.
@@ -263,7 +265,13 @@ int ImportBinary(const std::string& inputPath, const std::string& secondPath, in
   float q = 0.0f;
   for (;;) {
     const int percent = progress.Value();
-    if (!ReadUnit(kSlotImportInput, decoder, &i)) break;  // a partial unit is ignored
+    const std::int32_t got = ReadUnit(kSlotImportInput, decoder, &i);
+    // A failed read is no end of the data: the pairs behind it would be lost.
+    if (got < 0) {
+      FailWithSlot0("*** File I/O error.");
+      return 0;
+    }
+    if (got < decoder.unitBytes) break;  // end of data; a partial unit is ignored
     // Guards the 32-bit sample count should the file have grown since its size was taken.
     if (n >= kMaxTempSamples) {
       FailWithSlot0(
@@ -274,7 +282,7 @@ int ImportBinary(const std::string& inputPath, const std::string& secondPath, in
       FailWithSlot0(writeIError);
       return 0;
     }
-    if (!ReadUnit(qSlot, decoder, &q)) {
+    if (ReadUnit(qSlot, decoder, &q) < decoder.unitBytes) {
       FailWithSlot0("*** Error: No Q data available for I sample.");
       return 0;
     }

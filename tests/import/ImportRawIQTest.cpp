@@ -5,6 +5,7 @@
 #include "Shared/FileIO/TempFiles.h"
 #include "import/ImportLevels.h"
 #include "import/RawImportFixture.h"
+#include "platform/FaultInjection.h"
 
 namespace {
 
@@ -174,6 +175,44 @@ TEST_F(RawImportTest, AsciiCodesGoToTheAsciiReader) {
   EXPECT_EQ(info_.samples, 2);
   ExpectSameFloats(StoredFloats(), {0.5f, -0.25f, 0.125f, 0.0625f});
   ExpectSlotsFree();
+}
+
+TEST_F(RawImportTest, EveryFailedFileOperationFailsTheImport) {
+  namespace faults = platform::faults;
+  // Over-range data, so the scaling pass rewrites the temporary file too.
+  const std::vector<std::int16_t> units = {32767, 32767, 100, -200, -32768, 5, 7, 9};
+  const std::string input = WriteInput("faults.bin", EncodeInt16(units, false));
+  faults::Reset();
+  faults::SetRecording(true);
+  ASSERT_EQ(Import(kI16Le, input), 1) << AllLines();
+  const std::vector<faults::FileOp> ops = faults::RecordedCalls();
+  faults::SetRecording(false);
+  const std::vector<float> reference = StoredFloats();
+  const WaveInfo good = info_;
+  ASSERT_FALSE(ops.empty());
+
+  for (const faults::Fault fault : {faults::Fault::kFail, faults::Fault::kShortWrite}) {
+    for (std::size_t call = 1; call <= ops.size(); ++call) {
+      SCOPED_TRACE(testing::Message() << faults::FileOpName(ops[call - 1]) << " call " << call);
+      Fresh();
+      faults::Arm(call, fault);
+      const int result = Import(kI16Le, input);
+      ASSERT_TRUE(faults::FaultDelivered());
+      faults::Reset();
+      ExpectSlotsFree();
+      if (ops[call - 1] == faults::FileOp::kClose) {
+        // Closing the input after its last read loses nothing.
+        EXPECT_EQ(result, 1) << AllLines();
+        ExpectSameFloats(StoredFloats(), reference);
+        EXPECT_EQ(info_.rmsOffset, good.rmsOffset);
+      } else {
+        // Any failed read, write or seek leaves data unread or unwritten.
+        EXPECT_EQ(result, 0) << AllLines();
+        EXPECT_TRUE(LoggedContaining("*** ")) << AllLines();
+        EXPECT_EQ(info_.levelsValid, 0);
+      }
+    }
+  }
 }
 
 }  // namespace
