@@ -1,8 +1,10 @@
-// The marker stream is changed in place through one read-and-write slot: to
-// change a byte it is read and written back, so the read and write positions
-// move together; bytes beyond the end are only written. Runs of bytes move in
-// blocks that never straddle a chunk boundary of the slot, so a failed block
-// always fails at its first byte and the positions in the messages are exact.
+// The marker stream goes through one read-and-write slot. Short lists are
+// kept as change points and written once at the data tag. Lists that go to
+// the stream are merged in place: to change a byte it is read and written
+// back, so the read and write positions move together; bytes beyond the end
+// are only written. Runs of bytes move in blocks that never straddle a chunk
+// boundary of the slot, so a failed block always fails at its first byte and
+// the positions in the messages are exact.
 #include "waveform/MarkerStream.h"
 
 #include <algorithm>
@@ -11,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <utility>
+#include <vector>
 
 #include "Shared/FileIO/FileIOBufferedIO.h"
 #include "Shared/FileIO/TempFiles.h"
@@ -30,6 +34,8 @@ constexpr int kFirstMarker = 1;
 constexpr int kLastMarker = kMarkerCount;
 
 using Block = std::array<unsigned char, kBlockBytes>;
+
+std::size_t g_changeLimit = kDefaultMarkerChangeLimit;
 
 // Bytes from q up to limit that fit into the block that q lies in.
 std::int32_t BlockLength(std::int32_t q, std::int32_t limit) {
@@ -147,6 +153,99 @@ bool ApplyMarkerRun(int slot, std::int32_t from, std::int32_t to, std::uint8_t b
   return true;
 }
 
+// Appends runs of equal bytes to the stream from its write position, which
+// must be block-aligned, in whole blocks.
+class RunWriter {
+ public:
+  // goOn: a failed block is logged byte by byte and passed over; otherwise
+  // the first failure is logged and ends the writing.
+  RunWriter(int slot, std::int32_t position, bool goOn)
+      : slot_(slot), position_(position), goOn_(goOn) {}
+
+  bool Put(std::uint8_t value, std::int32_t count) {
+    while (count > 0) {
+      const std::int32_t n = std::min(count, kBlockBytes - fill_);
+      std::memset(block_.data() + fill_, value, static_cast<std::size_t>(n));
+      fill_ += n;
+      count -= n;
+      if (fill_ == kBlockBytes && !Flush()) return false;
+    }
+    return true;
+  }
+
+  bool Flush() {
+    if (fill_ == 0) return true;
+    bool ok = true;
+    if (goOn_) {
+      WriteBlockGoingOn(slot_, position_, block_.data(), fill_);
+    } else if (_WriteBytes(slot_, fill_, block_.data()) != fill_) {
+      LogMessage(kLogAlwaysShown,
+                 {FormatText("*** Error: Cannot write to marker file at position %ld!",
+                             static_cast<long>(position_))});
+      ok = false;
+    }
+    position_ += fill_;
+    fill_ = 0;
+    return ok;
+  }
+
+ private:
+  int slot_;
+  std::int32_t position_;
+  bool goOn_;
+  Block block_;
+  std::int32_t fill_ = 0;
+};
+
+// Writes the bytes that the kept lists give for the positions 0..length-1
+// (each byte the OR of every list's bits there), write-only from position 0.
+// Returns the byte after the last change point: the final states of all
+// lists.
+bool WriteKeptLists(int slot, const MarkerStreamState& state, std::int32_t length, bool goOn,
+                    std::uint8_t* finalByte) {
+  struct Event {
+    std::int32_t position;
+    std::uint32_t list;
+    std::uint8_t bits;
+  };
+  std::vector<Event> events;
+  events.reserve(state.storedChanges);
+  for (std::size_t l = 0; l < state.lists.size(); ++l)
+    for (const MarkerChange& change : state.lists[l])
+      events.push_back({change.position, static_cast<std::uint32_t>(l), change.bits});
+  std::sort(events.begin(), events.end(),
+            [](const Event& a, const Event& b) { return a.position < b.position; });
+
+  // How many lists hold each bit, and the bits each list holds now.
+  std::array<std::uint32_t, 8> holders{};
+  std::vector<std::uint8_t> held(state.lists.size(), 0);
+  std::uint8_t byte = 0;
+  RunWriter writer(slot, 0, goOn);
+  std::int32_t q = 0;
+  std::size_t e = 0;
+  while (e < events.size()) {
+    const std::int32_t position = events[e].position;
+    const std::int32_t next = std::min(position, length);
+    if (next > q) {
+      if (!writer.Put(byte, next - q)) return false;
+      q = next;
+    }
+    for (; e < events.size() && events[e].position == position; ++e) {
+      std::uint8_t& bits = held[events[e].list];
+      for (int k = 0; k < 8; ++k) {
+        holders[k] -= (bits >> k) & 1u;
+        holders[k] += (events[e].bits >> k) & 1u;
+      }
+      bits = events[e].bits;
+    }
+    byte = 0;
+    for (int k = 0; k < 8; ++k)
+      if (holders[k] != 0) byte = static_cast<std::uint8_t>(byte | (1u << k));
+  }
+  *finalByte = byte;
+  return writer.Put(byte, length - q) && writer.Flush();
+}
+
 bool RestartMarkerStream(int slot) {
   if (_RestartAtBegining(slot)) return true;
   LogMessage(kLogError, {"*** Error: Restarting marker data stream failed."});
@@ -187,6 +286,40 @@ int ScanMarkerEntry(const std::string& entry, std::int64_t* position, std::int64
   return ScanDecimal(&text, state) ? 2 : 1;
 }
 
+void SetMarkerChangeLimit(std::size_t limit) { g_changeLimit = limit; }
+
+namespace {
+
+// Sends the kept lists to the stream (written from position 0, then
+// restarted), followed by the change points kept so far of the list being
+// read, which goes on in the stream.
+bool SendListsToStream(int slot, const std::vector<MarkerChange>& current,
+                       MarkerStreamState* state) {
+  std::uint8_t finalByte = 0;
+  if (!WriteKeptLists(slot, *state, state->highWater, false, &finalByte)) return false;
+  state->inStream = true;
+  state->fillByte = finalByte;
+  state->lastByte = finalByte;
+  state->lists.clear();
+  state->lists.shrink_to_fit();
+  state->storedChanges = 0;
+  if (!RestartMarkerStream(slot)) return false;
+
+  std::int32_t j = 0;
+  std::uint8_t bits = 0;
+  for (const MarkerChange& change : current) {
+    if (!ApplyMarkerRun(slot, j, change.position, bits, change.position, state)) return false;
+    if (!ApplyMarkerRun(slot, change.position, change.position + 1, change.bits, change.position,
+                        state))
+      return false;
+    j = change.position + 1;
+    bits = change.bits;
+  }
+  return true;
+}
+
+}  // namespace
+
 int ReadMarkerList(int inputSlot, int markerSlot, const std::string& tagName,
                    MarkerStreamState* state) {
   // The marker number is the decimal number from the 13th character on.
@@ -201,6 +334,7 @@ int ReadMarkerList(int inputSlot, int markerSlot, const std::string& tagName,
 
   std::int32_t j = 0;     // current position
   std::uint8_t bits = 0;  // this marker's bits from j on
+  std::vector<MarkerChange> kept;
   std::string entry;
   int more = ReadTagToken(inputSlot, &entry, kMaxTagContentChars, kEntryDelimiter);
   while (!entry.empty()) {
@@ -229,16 +363,31 @@ int ReadMarkerList(int inputSlot, int markerSlot, const std::string& tagName,
                                      static_cast<long>(target))});
     // An entry before the current position writes nothing.
     if (target >= j) {
-      if (!ApplyMarkerRun(markerSlot, j, target, bits, target, state)) return 0;
-      bits = static_cast<std::uint8_t>(static_cast<std::uint32_t>(s) << markerShift);
-      if (!ApplyMarkerRun(markerSlot, target, target + 1, bits, target, state)) return 0;
+      const auto newBits = static_cast<std::uint8_t>(static_cast<std::uint32_t>(s) << markerShift);
+      if (!state->inStream && state->storedChanges + kept.size() >= g_changeLimit &&
+          !SendListsToStream(markerSlot, kept, state))
+        return 0;
+      if (state->inStream) {
+        if (!ApplyMarkerRun(markerSlot, j, target, bits, target, state) ||
+            !ApplyMarkerRun(markerSlot, target, target + 1, newBits, target, state))
+          return 0;
+      } else {
+        kept.push_back({target, newBits});
+      }
       j = target + 1;
+      bits = newBits;
     }
     if (more == 0) break;
     more = ReadTagToken(inputSlot, &entry, kMaxTagContentChars, kEntryDelimiter);
   }
 
   LogMessage(kLogInfo, {"Restarting marker data stream ..."});
+  if (!state->inStream) {
+    state->highWater = std::max(state->highWater, j);
+    state->storedChanges += kept.size();
+    state->lists.push_back(std::move(kept));
+    return 1;
+  }
   // The marker keeps the state of its last entry up to the end of the stream,
   // and the fill byte takes the stream's last byte, which carries the final
   // states of all lists so far.
@@ -254,17 +403,22 @@ int PrepareMarkerStream(int markerSlot, std::int32_t samples, std::int32_t* cont
     *controlLength = samples;
   }
   LogMessage(kLogInfo, {"Restarting marker data stream ..."});
+  state->end = std::max(state->highWater, *controlLength);
+  if (!state->inStream) {
+    LogMessage(kLogInfo, {FormatText("Filling marker stream up to position %lld",
+                                     static_cast<long long>(*controlLength) - 1)});
+    std::uint8_t finalByte = 0;
+    WriteKeptLists(markerSlot, *state, state->end, true, &finalByte);
+    state->fillByte = finalByte;
+    state->lastByte = finalByte;
+    return 1;
+  }
+  // Bring the write position to the end of the lists, then extend the stream.
   CopyThrough(markerSlot, 0, state->highWater, 0, state);
   LogMessage(kLogInfo, {FormatText("Filling marker stream up to position %lld",
                                    static_cast<long long>(*controlLength) - 1)});
   FillGoingOn(markerSlot, state->highWater, *controlLength, state->lastByte);
-  if (!RestartMarkerStream(markerSlot)) return 0;
-  state->end = std::max(state->highWater, *controlLength);
   return 1;
-}
-
-void PositionSampleMarkers(int markerSlot, std::int32_t sampleCount, MarkerStreamState* state) {
-  if (state->end > 0 && state->end < sampleCount) CopyThrough(markerSlot, 0, state->end, 0, state);
 }
 
 int StoreSampleMarker(int markerSlot, std::uint8_t byte) {

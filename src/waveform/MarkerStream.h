@@ -1,21 +1,43 @@
 // The marker stream of the waveform reader: one byte per sample in the
 // temporary marker file, bit k-1 holding the state of marker k (1 to 4).
 // It is built in three steps inside ReadWaveformFile: each MARKER LIST tag
-// merges its transitions into the stream, the data tag prepares the stream
-// for the samples, and the sample loop adds a byte for every sample beyond
-// the prepared stream.
+// adds its transitions, the data tag writes the stream up to the control
+// length, and the sample loop appends a byte for every sample beyond it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
+
+// A point where one marker list changes its bits: from position on, the list
+// contributes bits to every byte up to its next change point.
+struct MarkerChange {
+  std::int32_t position = 0;
+  std::uint8_t bits = 0;
+};
 
 // State of the marker stream during one read.
+//
+// While the lists hold few entries, they are kept as change points and the
+// stream is written once, write-only, at the data tag: every list would
+// otherwise read and rewrite the whole encrypted stream. Past a fixed number
+// of change points the lists go to the stream and every later list is merged
+// into it in place.
 struct MarkerStreamState {
-  std::int32_t highWater = 0;  // stream bytes the MARKER LIST tags have written
+  std::int32_t highWater = 0;  // stream bytes the MARKER LIST tags cover
   std::uint8_t fillByte = 0;   // value of positions beyond the lists: their final states
   std::uint8_t lastByte = 0;   // the byte most recently read from or written to the stream
   std::int32_t end = 0;        // length of the prepared stream, set by PrepareMarkerStream
+  bool inStream = false;       // the lists went to the stream; nothing is kept below
+  std::vector<std::vector<MarkerChange>> lists;  // change points of each list so far
+  std::size_t storedChanges = 0;
 };
+
+// Change points kept before the lists go to the stream.
+inline constexpr std::size_t kDefaultMarkerChangeLimit = 262144;
+// Sets that number (tests use 0 to send every list to the stream at once).
+void SetMarkerChangeLimit(std::size_t limit);
 
 // A tag name holds a marker list when it contains this text; the marker
 // number follows it.
@@ -28,25 +50,22 @@ inline constexpr const char* kMarkerListTagMark = "MARKER LIST ";
 int ScanMarkerEntry(const std::string& entry, std::int64_t* position, std::int64_t* state);
 
 // Handles the content of a MARKER LIST tag (name as read, content still in
-// inputSlot) and merges it into the stream in markerSlot, which ends
-// restarted at position 0. Entry p:s sets the marker to s from p on; it
-// keeps that state until the next entry and, after the last entry, up to the
-// end of the stream. 1 on success, 0 on failure (logged).
+// inputSlot): keeps its change points, or merges it into the stream in
+// markerSlot, which then ends restarted at position 0. Entry p:s sets the
+// marker to s from p on; it keeps that state until the next entry and, after
+// the last entry, up to the end of the stream. Entries before the current
+// position count for nothing. 1 on success, 0 on failure (logged).
 int ReadMarkerList(int inputSlot, int markerSlot, const std::string& tagName,
                    MarkerStreamState* state);
 
 // Prepares the stream at the data tag: a controlLength of 0 takes samples
-// (with a warning), the stream is extended with its last byte up to
-// controlLength bytes and restarted. Sets state->end. 1 on success, 0 on
-// failure (logged).
+// (with a warning), and the stream is written up to the larger of the lists'
+// end and controlLength, extended with the final states of the lists. Sets
+// state->end; the write position stays there, so the marker byte of sample i
+// appended by StoreSampleMarker for every i from state->end on lands at
+// position i. 1 on success, 0 on failure (logged).
 int PrepareMarkerStream(int markerSlot, std::int32_t samples, std::int32_t* controlLength,
                         MarkerStreamState* state);
-
-// Before the sample loop: when the prepared stream is shorter than the
-// sample count, moves the write position past it (its bytes unchanged), so
-// that the byte of sample i lands at position i. Failures of single bytes are
-// logged and passed over, as in every copy-through.
-void PositionSampleMarkers(int markerSlot, std::int32_t sampleCount, MarkerStreamState* state);
 
 // Appends the marker byte of one sample; logs "*** Error: Cannot write to
 // marker file!" and returns 0 when that fails.

@@ -348,7 +348,6 @@ bool HandleDataTag(const std::string& name, WaveFileInfo* info, ParseState* stat
   LogMessage(kLogInfo, {FormatText("Samples : %ld, %s", static_cast<long>(samples),
                                    state->sixteenBit ? "16-bit" : "14-bit")});
 
-  PositionSampleMarkers(kMarkerSlot, samples, &state->markers);
   SampleLoop loop;
   loop.count = samples;
   loop.gainFactor = static_cast<float>(std::pow(10.0, info->gain / 20.0));

@@ -15,7 +15,21 @@ using reader_test::MakeWords;
 using reader_test::WaveFileBuilder;
 using Entries = std::vector<std::pair<long, int>>;
 
-class MarkerStream : public reader_test::ReaderFixture {};
+// Every case runs with the lists kept as change points up to the default
+// number, with every list sent to the stream at once, and with the lists
+// sent to the stream in the middle of a list.
+class MarkerStream : public reader_test::ReaderFixture,
+                     public ::testing::WithParamInterface<std::size_t> {
+ protected:
+  void SetUp() override {
+    ReaderFixture::SetUp();
+    SetMarkerChangeLimit(GetParam());
+  }
+  void TearDown() override {
+    SetMarkerChangeLimit(kDefaultMarkerChangeLimit);
+    ReaderFixture::TearDown();
+  }
+};
 
 std::string ListText(const Entries& entries) {
   std::string text = " ";
@@ -62,7 +76,7 @@ std::string KvgWithLists(const std::string& tags, const std::vector<std::pair<in
   return file.Data(KvgZeros(pairs)).bytes();
 }
 
-TEST_F(MarkerStream, TransitionsHoldUntilTheNextEntry) {
+TEST_P(MarkerStream, TransitionsHoldUntilTheNextEntry) {
   const auto out = Read(KvgWithLists("{SAMPLES:200}", {{1, {{0, 1}, {100, 0}}}}, 200));
   ASSERT_EQ(out.result, 1) << AllLines();
   ASSERT_EQ(out.markers.size(), 200u);
@@ -76,7 +90,7 @@ TEST_F(MarkerStream, TransitionsHoldUntilTheNextEntry) {
   EXPECT_TRUE(Logged(1, "Restarting marker data stream ..."));
 }
 
-TEST_F(MarkerStream, ListsCombineBitByBit) {
+TEST_P(MarkerStream, ListsCombineBitByBit) {
   // Two lists; bytes 0-4 are 2, 5-9 are 0, 10-19 are 1, byte 20 is 0.
   const auto two = Read(KvgWithLists("", {{1, {{0, 0}, {10, 1}, {20, 0}}}, {2, {{0, 1}, {5, 0}}}}, 30));
   ASSERT_EQ(two.result, 1) << AllLines();
@@ -100,7 +114,7 @@ TEST_F(MarkerStream, ListsCombineBitByBit) {
   EXPECT_TRUE(Logged(1, "     Creating marker data 51...20"));
 }
 
-TEST_F(MarkerStream, EveryMarkerKeepsItsLastStateToTheEnd) {
+TEST_P(MarkerStream, EveryMarkerKeepsItsLastStateToTheEnd) {
   // Lists that end before an earlier, longer list: marker 2 is high
   // throughout, marker 4 goes low again; marker 3 then reaches beyond them
   // all, where marker 1 must stay low.
@@ -122,7 +136,7 @@ TEST_F(MarkerStream, EveryMarkerKeepsItsLastStateToTheEnd) {
   EXPECT_EQ(lowOut.markers, MeaningOf(low, 100));
 }
 
-TEST_F(MarkerStream, RejectsRangesMalformedEntriesAndBadNumbers) {
+TEST_P(MarkerStream, RejectsRangesMalformedEntriesAndBadNumbers) {
   EXPECT_EQ(Read(KvgWithLists("", {{1, {{0, 1}}}}, 4).replace(0, 0, "{MARKER LIST 1: 10-20:1}")).result, 0);
   EXPECT_TRUE(Logged(4, "*** Error: Unsupported MARKER LIST format. Use transition format."));
   EXPECT_TRUE(Logged(4, "*** 'MARKER LIST 1' -> '10-20:1'"));
@@ -158,7 +172,7 @@ TEST_F(MarkerStream, RejectsRangesMalformedEntriesAndBadNumbers) {
   EXPECT_EQ(cut.markers, std::vector<unsigned char>({0, 0, 0, 0, 0, 1, 1, 1, 1, 1}));
 }
 
-TEST_F(MarkerStream, FourteenBitWordsCarryTheMarkersWithoutLists) {
+TEST_P(MarkerStream, FourteenBitWordsCarryTheMarkersWithoutLists) {
   // Sample k carries marker bits k % 16 in the low bits of I and Q.
   const auto words = MakeWords(40, [](int k, int part) {
     return part == 0 ? 0x8000 + 4 * k + (k & 3) : 0x4000 + ((k >> 2) & 3);
@@ -187,7 +201,7 @@ TEST_F(MarkerStream, FourteenBitWordsCarryTheMarkersWithoutLists) {
   }
 }
 
-TEST_F(MarkerStream, ControlLengthSetsTheStreamLength) {
+TEST_P(MarkerStream, ControlLengthSetsTheStreamLength) {
   const auto equal = Read(KvgWithLists("{CONTROL LENGTH:1000}", {}, 1000));
   EXPECT_EQ(equal.markers, std::vector<unsigned char>(1000, 0));
 
@@ -202,7 +216,7 @@ TEST_F(MarkerStream, ControlLengthSetsTheStreamLength) {
   EXPECT_EQ(negative.markers, std::vector<unsigned char>({2, 2, 2, 0, 0, 0}));
 }
 
-TEST_F(MarkerStream, SamplesBeyondAShortPreparedStreamLandAtTheirPositions) {
+TEST_P(MarkerStream, SamplesBeyondAShortPreparedStreamLandAtTheirPositions) {
   // Prepared up to 300 bytes; samples 300 to 999 add the fill byte at their
   // own positions and the prepared bytes stay as they are.
   const std::vector<std::pair<int, Entries>> lists = {{1, {{0, 1}, {100, 0}, {250, 1}}}, {2, {{0, 0}, {120, 1}, {130, 0}}}};
@@ -211,7 +225,9 @@ TEST_F(MarkerStream, SamplesBeyondAShortPreparedStreamLandAtTheirPositions) {
   EXPECT_EQ(out.markers, MeaningOf(lists, 1000));
 }
 
-TEST_F(MarkerStream, StreamsLongerThanOneChunk) {
+class MarkerStreamChunks : public MarkerStream {};
+
+TEST_P(MarkerStreamChunks, StreamsLongerThanOneChunk) {
   // The first list writes across the first 16 MiB chunk boundary of the
   // slot, the second reads it back and rewrites it across that boundary, and
   // the preparation copies and extends the whole stream.
@@ -226,6 +242,12 @@ TEST_F(MarkerStream, StreamsLongerThanOneChunk) {
   for (std::size_t q = 0; q < expected.size(); ++q) mismatches += out.markers[q] != expected[q];
   EXPECT_EQ(mismatches, 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(KeptOrInStream, MarkerStream,
+                         ::testing::Values(kDefaultMarkerChangeLimit, std::size_t{0}, std::size_t{1},
+                                           std::size_t{3}));
+INSTANTIATE_TEST_SUITE_P(KeptOrInStream, MarkerStreamChunks,
+                         ::testing::Values(kDefaultMarkerChangeLimit, std::size_t{0}));
 
 TEST(MarkerEntry, ScansLikePositionColonState) {
   struct Case {
