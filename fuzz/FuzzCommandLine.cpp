@@ -1,0 +1,96 @@
+// The command-line scan on arbitrary argument vectors: the input is split at
+// NUL bytes into arguments. The scan must keep every limit it reports as
+// kept, decode the format it stored, and give the same settings each time.
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "FuzzSupport.h"
+#include "app/CommandLine.h"
+#include "app/Settings.h"
+#include "platform/Platform.h"
+
+namespace {
+
+constexpr std::size_t kMaxArguments = 64;
+constexpr const char* kWorkingDir = "/work/fuzz";
+
+bool SameSettings(const ConversionSettings& a, const ConversionSettings& b) {
+  return a.singleFile == b.singleFile && a.inputFile == b.inputFile && a.qFile == b.qFile &&
+         a.inputDir == b.inputDir && a.outputDir == b.outputDir && a.extension == b.extension &&
+         a.formatName == b.formatName && a.comment == b.comment && a.copyright == b.copyright &&
+         a.autoscale == b.autoscale && a.verbosity == b.verbosity && a.recursive == b.recursive &&
+         a.overwrite == b.overwrite && a.inputPath == b.inputPath &&
+         a.outputPath == b.outputPath && a.format == b.format &&
+         (a.clockMHz == b.clockMHz || (a.clockMHz != a.clockMHz && b.clockMHz != b.clockMHz)) &&
+         (a.gainDb == b.gainDb || (a.gainDb != a.gainDb && b.gainDb != b.gainDb));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  fuzz_support::InitOnce();
+
+  std::vector<std::string> args = {"wavora"};
+  std::string current;
+  for (std::size_t k = 0; k < size && args.size() < kMaxArguments; ++k) {
+    if (data[k] == 0) {
+      args.push_back(current);
+      current.clear();
+    } else {
+      current.push_back(static_cast<char>(data[k]));
+    }
+  }
+  if (!current.empty() && args.size() < kMaxArguments) args.push_back(current);
+  if (args.size() < 2) return 0;
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  const int argc = static_cast<int>(args.size());
+
+  ConversionSettings settings;
+  settings.workingDir = kWorkingDir;
+  const int scanned = ScanArguments(argc, argv.data(), settings);
+  FUZZ_CHECK(scanned == 0 || scanned == 1, "");
+  FUZZ_CHECK(settings.workingDir == kWorkingDir, "");
+  FUZZ_CHECK(settings.format == DecodeFormat(settings.formatName), settings.formatName);
+  FUZZ_CHECK(settings.singleFile == (argv[1][0] != '-' ? 1 : 0), "");
+  if (!scanned) return 0;
+  FUZZ_CHECK(settings.comment.size() <= kMaxCommentChars, "");
+  FUZZ_CHECK(settings.copyright.size() <= kMaxCommentChars, "");
+  FUZZ_CHECK(settings.extension.size() <= kMaxExtensionChars, "");
+  FUZZ_CHECK(settings.inputPath.size() <= platform::kMaxPathChars, "");
+  FUZZ_CHECK(settings.outputPath.size() <= platform::kMaxPathChars, "");
+  FUZZ_CHECK(settings.inputPath == ResolvePath(kWorkingDir, settings.inputDir), "");
+
+  ConversionSettings again;
+  again.workingDir = kWorkingDir;
+  FUZZ_CHECK(ScanArguments(argc, argv.data(), again) == scanned, "");
+  FUZZ_CHECK(SameSettings(settings, again), "a second scan differs");
+
+  const std::string invalid = ValidateSettings(settings);
+  if (invalid.empty()) {
+    FUZZ_CHECK(settings.format != kFormatUnknown, "");
+    FUZZ_CHECK(settings.format == kFormatKxzetq || IsValidClock(settings.clockMHz), "");
+    PrintSettingsTable(settings);
+  }
+  return 0;
+}
+
+std::vector<std::string> FuzzSeeds() {
+  auto join = [](std::initializer_list<const char*> parts) {
+    std::string seed;
+    for (const char* part : parts) seed += std::string(part) + '\0';
+    return seed;
+  };
+  return {
+      join({"sig.bin", "-format", "i16le", "-clock", "100", "-autoscale", "-overwrite"}),
+      join({"-indir", "data", "-outdir", "C:\\out", "-recursive", "-ext", "bin", "-format",
+            "f32be", "-clock", "600", "-v", "3"}),
+      join({"old.wv", "-format", "kxzetq", "-gain", "6.0206", "-comment", "-autoscale",
+            "-copyright", "(c)"}),
+      join({"sigI.txt", "-format", "txt2ui14", "-qfile", "sigQ.txt", "-clock", "0.5"}),
+      join({"-format", "txt", "-clock"}),
+  };
+}
