@@ -6,8 +6,11 @@ RELEASE_DIR := build/release
 TEST_DIR := build/test
 BENCH_DIR := build/bench
 EXAMPLE_DIR := build/example
+FUZZ_DIR := build/fuzz
+COVERAGE_DIR := build/coverage
+FUZZ_SECONDS ?= 60
 
-.PHONY: all build run test bench clean
+.PHONY: all build run test bench clean fuzz coverage
 
 all: build
 
@@ -32,6 +35,24 @@ bench:
 	$(CMAKE) -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=Release -DWAVORA_BUILD_TESTS=OFF -DWAVORA_BUILD_BENCH=ON
 	$(CMAKE) --build $(BENCH_DIR) -j $(JOBS)
 	bash bench/run_bench.sh $(BENCH_DIR)
+
+# Builds the fuzz targets with clang (libFuzzer, ASan, UBSan) and runs each
+# for FUZZ_SECONDS; crashes land in build/fuzz/fuzz-artifacts.
+fuzz:
+	$(CMAKE) -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+		-DWAVORA_FUZZ=ON -DWAVORA_BUILD_TESTS=OFF
+	$(CMAKE) --build $(FUZZ_DIR) -j $(JOBS)
+	bash fuzz/run_fuzzers.sh $(FUZZ_DIR) $(FUZZ_SECONDS)
+
+# Builds with gcov instrumentation, runs every test and prints the line and
+# branch coverage of src/ (the report is printed even when a test fails).
+coverage:
+	$(CMAKE) -S . -B $(COVERAGE_DIR) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=g++ \
+		-DWAVORA_COVERAGE=ON -DWAVORA_BUILD_TESTS=ON
+	$(CMAKE) --build $(COVERAGE_DIR) -j $(JOBS)
+	find $(COVERAGE_DIR) -name '*.gcda' -delete
+	status=0; (cd $(COVERAGE_DIR) && ctest --output-on-failure -j $(JOBS)) || status=$$?; \
+		python3 tools/coverage.py $(COVERAGE_DIR) src; exit $$status
 
 clean:
 	rm -rf build

@@ -13,12 +13,14 @@ targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(WaveformReader AsciiImport AsciiField StreamLayer CommandLine)
 
 failed=0
+passed=0
+crashed=0
 summary=""
 for t in "${targets[@]}"; do
   corpus="$build/fuzz-corpus/$t"
   artifacts="$build/fuzz-artifacts/$t"
   mkdir -p "$corpus" "$artifacts" "$root/tests/data/bad/$t"
-  "$build/fuzz/replay_$t" --write-seeds "$corpus" || { failed=1; continue; }
+  "$build/fuzz/replay_$t" --write-seeds "$corpus" || { failed=1; crashed=$((crashed + 1)); continue; }
   log="$build/fuzz-$t.log"
   echo "== fuzz_$t for ${seconds}s (log: $log)"
   "$build/fuzz/fuzz_$t" "$corpus" "$root/tests/data/bad/$t" \
@@ -30,11 +32,15 @@ for t in "${targets[@]}"; do
   line=$(printf '%-16s %10s executions  %s  exit %d' "$t" "${execs:-?}" "${cov:-}" "$rc")
   echo "$line"
   summary+="$line"$'\n'
-  if [ $rc -ne 0 ]; then
+  if [ $rc -eq 0 ]; then
+    passed=$((passed + 1))
+  else
     failed=1
+    crashed=$((crashed + 1))
     grep -E 'ERROR|SUMMARY|fuzz oracle|Test unit written' "$log" | head -5
   fi
 done
 echo "---- fuzzing summary (${seconds}s per target)"
 printf '%s' "$summary"
+echo "fuzz: $passed passed, $crashed failed"
 exit $failed
