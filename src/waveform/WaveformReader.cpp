@@ -204,8 +204,7 @@ bool HandleTag(const std::string& name, WaveFileInfo* info, ParseState* state) {
   }
   if (name == "LEVEL OFFS" || name == "LEVEL OFFSET") {
     if (!ReadTagData(&content)) return false;
-    if (std::sscanf(content.c_str(), "%lf%*[^0-9-]%lf", &info->rmsOffset, &info->peakOffset) !=
-        2) {
+    if (std::sscanf(content.c_str(), "%lf%*[^0-9-]%lf", &info->rmsOffset, &info->peakOffset) != 2) {
       LogMessage(kLogError, {"*** Error: LEVEL OFFS tag is invalid ('", content, "')."});
       return false;
     }

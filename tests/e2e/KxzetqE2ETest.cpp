@@ -25,15 +25,14 @@ constexpr int kPairs = 300;
 // Marker lists of the input: marker 1 toggles late, marker 2 is high from
 // the start (a single entry, as such a marker is written), marker 3 ends high
 // before marker 1's last change, marker 4 never changes.
-const std::vector<Entries> kLists = {{{0, 1}, {40, 0}, {41, 1}, {250, 0}},
-                                     {{0, 1}},
-                                     {{0, 0}, {10, 1}, {20, 0}, {100, 1}},
-                                     {{0, 0}}};
+const std::vector<Entries> kLists = {
+    {{0, 1}, {40, 0}, {41, 1}, {250, 0}}, {{0, 1}}, {{0, 0}, {10, 1}, {20, 0}, {100, 1}}, {{0, 0}}};
 
 std::string ListText(const Entries& entries) {
   std::string text = " ";
   for (std::size_t k = 0; k < entries.size(); ++k)
-    text += (k ? ";" : "") + std::to_string(entries[k].first) + ":" + std::to_string(entries[k].second);
+    text +=
+        (k ? ";" : "") + std::to_string(entries[k].first) + ":" + std::to_string(entries[k].second);
   return text;
 }
 
@@ -112,10 +111,10 @@ TEST(KxzetqConversion, CarriesTagsSamplesAndMarkers) {
 
   ts::ParsedWaveform out;
   ASSERT_TRUE(Parse(dir.File("_old.wv"), &out));
-  EXPECT_EQ(out.TagNames(),
-            (std::vector<std::string>{"TYPE", "COMMENT", "COPYRIGHT", "DATE", "CLOCK", "CLOCK MARKER",
-                                      "LEVEL OFFS", "SAMPLES", "CONTROL LENGTH", "MARKER LIST 1",
-                                      "MARKER LIST 2", "MARKER LIST 3", "MARKER LIST 4"}));
+  EXPECT_EQ(out.TagNames(), (std::vector<std::string>{
+                                "TYPE", "COMMENT", "COPYRIGHT", "DATE", "CLOCK", "CLOCK MARKER",
+                                "LEVEL OFFS", "SAMPLES", "CONTROL LENGTH", "MARKER LIST 1",
+                                "MARKER LIST 2", "MARKER LIST 3", "MARKER LIST 4"}));
   EXPECT_EQ(Tag(out, "COMMENT"), "from the older generator");
   EXPECT_EQ(Tag(out, "COPYRIGHT"), "(c) test bench");
   EXPECT_NE(Tag(out, "DATE"), "2001-02-03;04:05:06");
@@ -125,7 +124,8 @@ TEST(KxzetqConversion, CarriesTagsSamplesAndMarkers) {
   EXPECT_EQ(Tag(out, "SAMPLES"), std::to_string(kPairs));
   EXPECT_EQ(Tag(out, "CONTROL LENGTH"), std::to_string(kPairs));
   for (std::size_t m = 0; m < kLists.size(); ++m)
-    EXPECT_EQ(Tag(out, "MARKER LIST " + std::to_string(m + 1)), WrittenList(StatesOf(kLists[m], kPairs)))
+    EXPECT_EQ(Tag(out, "MARKER LIST " + std::to_string(m + 1)),
+              WrittenList(StatesOf(kLists[m], kPairs)))
         << "marker " << m + 1;
 
   const std::vector<std::uint16_t> words = InputWords();
@@ -138,7 +138,8 @@ TEST(KxzetqConversion, GainScalesZq750Samples) {
   ts::TempDir dir;
   std::vector<std::uint16_t> words;
   for (int k = 0; k < 40; ++k) words.push_back(static_cast<std::uint16_t>(k * 401 - 8000));
-  ts::WriteFileText(dir.File("g.wv"), WaveFileBuilder().Tag("TYPE", "ZQ750-WV").Data(words).bytes());
+  ts::WriteFileText(dir.File("g.wv"),
+                    WaveFileBuilder().Tag("TYPE", "ZQ750-WV").Data(words).bytes());
   const ts::RunResult run = Convert(dir.path(), "g.wv", {"-gain", "6.0206"});
   ASSERT_EQ(run.exitCode, 0) << run.out;
   ts::ParsedWaveform out;
@@ -163,8 +164,9 @@ TEST(KxzetqConversion, OwnOutputReadsBackToTheSameMarkersAndWords) {
   ts::ParsedWaveform second;
   ASSERT_TRUE(Parse(dir.File("_old.wv"), &first));
   ASSERT_TRUE(Parse(dir.File("__old.wv"), &second));
-  for (const std::string name : {"CONTROL LENGTH", "MARKER LIST 1", "MARKER LIST 2", "MARKER LIST 3",
-                                 "MARKER LIST 4", "SAMPLES", "LEVEL OFFS", "COMMENT", "CLOCK"})
+  for (const std::string name :
+       {"CONTROL LENGTH", "MARKER LIST 1", "MARKER LIST 2", "MARKER LIST 3", "MARKER LIST 4",
+        "SAMPLES", "LEVEL OFFS", "COMMENT", "CLOCK"})
     EXPECT_EQ(Tag(second, name), Tag(first, name)) << name;
 
   // Reading subtracts half a step and writing adds it back with truncation,
@@ -186,10 +188,12 @@ TEST(KxzetqConversion, OwnOutputReadsBackToTheSameMarkersAndWords) {
 
 TEST(KxzetqConversion, InvalidInputFailsAndLeavesNothing) {
   ts::TempDir dir;
-  ts::WriteFileText(dir.File("bad.wv"), WaveFileBuilder().Tag("TYPE", "BOGUS").Data({0, 0}).bytes());
+  ts::WriteFileText(dir.File("bad.wv"),
+                    WaveFileBuilder().Tag("TYPE", "BOGUS").Data({0, 0}).bytes());
   const ts::RunResult run = Convert(dir.path(), "bad.wv");
   EXPECT_EQ(run.exitCode, 1);
-  EXPECT_NE(run.out.find("   e *** Error: File is not a valid waveform file (BOGUS) !\n"), std::string::npos)
+  EXPECT_NE(run.out.find("   e *** Error: File is not a valid waveform file (BOGUS) !\n"),
+            std::string::npos)
       << run.out;
   EXPECT_NE(run.out.find("   ! *** Import of waveform data failed.\n"), std::string::npos);
   EXPECT_EQ(ts::ListNames(dir.path()), std::vector<std::string>{"bad.wv"});
@@ -203,7 +207,8 @@ TEST(KxzetqConversion, InvalidInputFailsAndLeavesNothing) {
                                             .bytes());
   const ts::RunResult far = Convert(dir.path(), "far.wv");
   EXPECT_EQ(far.exitCode, 1);
-  EXPECT_NE(far.out.find("   ! *** Error: Invalid marker position\n"), std::string::npos) << far.out;
+  EXPECT_NE(far.out.find("   ! *** Error: Invalid marker position\n"), std::string::npos)
+      << far.out;
   EXPECT_EQ(ts::ListNames(dir.path()), (std::vector<std::string>{"bad.wv", "far.wv"}));
 }
 

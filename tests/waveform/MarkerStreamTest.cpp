@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -34,7 +35,8 @@ class MarkerStream : public reader_test::ReaderFixture,
 std::string ListText(const Entries& entries) {
   std::string text = " ";
   for (std::size_t k = 0; k < entries.size(); ++k)
-    text += (k ? ";" : "") + std::to_string(entries[k].first) + ":" + std::to_string(entries[k].second);
+    text +=
+        (k ? ";" : "") + std::to_string(entries[k].first) + ":" + std::to_string(entries[k].second);
   return text;
 }
 
@@ -42,7 +44,8 @@ std::string ListText(const Entries& entries) {
 // takes the state of each entry at its position and keeps it up to the next
 // entry and after the last one; entries before the current position count
 // for nothing.
-std::vector<unsigned char> MeaningOf(const std::vector<std::pair<int, Entries>>& lists, long length) {
+std::vector<unsigned char> MeaningOf(const std::vector<std::pair<int, Entries>>& lists,
+                                     long length) {
   std::vector<unsigned char> bytes(static_cast<std::size_t>(length), 0);
   for (const auto& [marker, entries] : lists) {
     std::vector<int> state(static_cast<std::size_t>(length), 0);
@@ -92,7 +95,8 @@ TEST_P(MarkerStream, TransitionsHoldUntilTheNextEntry) {
 
 TEST_P(MarkerStream, ListsCombineBitByBit) {
   // Two lists; bytes 0-4 are 2, 5-9 are 0, 10-19 are 1, byte 20 is 0.
-  const auto two = Read(KvgWithLists("", {{1, {{0, 0}, {10, 1}, {20, 0}}}, {2, {{0, 1}, {5, 0}}}}, 30));
+  const auto two =
+      Read(KvgWithLists("", {{1, {{0, 0}, {10, 1}, {20, 0}}}, {2, {{0, 1}, {5, 0}}}}, 30));
   ASSERT_EQ(two.result, 1) << AllLines();
   std::vector<unsigned char> expected(30, 0);
   for (int q = 0; q < 5; ++q) expected[q] = 2;
@@ -101,8 +105,9 @@ TEST_P(MarkerStream, ListsCombineBitByBit) {
 
   // Out of order: the third entry writes nothing. A first entry after 0
   // leaves the marker low before it. State 2 of list 1 is the bit of marker 2.
-  const auto mixed = Read(KvgWithLists(
-      "{CONTROL LENGTH:80}", {{3, {{0, 1}, {50, 0}, {20, 1}}}, {4, {{7, 1}, {60, 0}}}, {1, {{30, 2}}}}, 80));
+  const auto mixed = Read(
+      KvgWithLists("{CONTROL LENGTH:80}",
+                   {{3, {{0, 1}, {50, 0}, {20, 1}}}, {4, {{7, 1}, {60, 0}}}, {1, {{30, 2}}}}, 80));
   ASSERT_EQ(mixed.result, 1) << AllLines();
   ASSERT_EQ(mixed.markers.size(), 80u);
   for (int q = 0; q < 80; ++q) {
@@ -119,9 +124,9 @@ TEST_P(MarkerStream, EveryMarkerKeepsItsLastStateToTheEnd) {
   // throughout, marker 4 goes low again; marker 3 then reaches beyond them
   // all, where marker 1 must stay low.
   const std::vector<std::pair<int, Entries>> lists = {{1, {{0, 1}, {100, 0}}},
-                                                       {2, {{0, 1}}},
-                                                       {4, {{0, 0}, {20, 1}, {30, 0}}},
-                                                       {3, {{0, 0}, {150, 1}}}};
+                                                      {2, {{0, 1}}},
+                                                      {4, {{0, 0}, {20, 1}, {30, 0}}},
+                                                      {3, {{0, 0}, {150, 1}}}};
   const auto out = Read(KvgWithLists("{SAMPLES:200}{CONTROL LENGTH:200}", lists, 200));
   ASSERT_EQ(out.result, 1) << AllLines();
   EXPECT_EQ(out.markers, MeaningOf(lists, 200));
@@ -137,36 +142,67 @@ TEST_P(MarkerStream, EveryMarkerKeepsItsLastStateToTheEnd) {
 }
 
 TEST_P(MarkerStream, RejectsRangesMalformedEntriesAndBadNumbers) {
-  EXPECT_EQ(Read(KvgWithLists("", {{1, {{0, 1}}}}, 4).replace(0, 0, "{MARKER LIST 1: 10-20:1}")).result, 0);
+  EXPECT_EQ(
+      Read(KvgWithLists("", {{1, {{0, 1}}}}, 4).replace(0, 0, "{MARKER LIST 1: 10-20:1}")).result,
+      0);
   EXPECT_TRUE(Logged(4, "*** Error: Unsupported MARKER LIST format. Use transition format."));
   EXPECT_TRUE(Logged(4, "*** 'MARKER LIST 1' -> '10-20:1'"));
 
-  const std::string malformed = WaveFileBuilder().Tag("TYPE", "KVG-WV").Tag("MARKER LIST 2", "0:1;5").Data(KvgZeros(9)).bytes();
+  const std::string malformed = WaveFileBuilder()
+                                    .Tag("TYPE", "KVG-WV")
+                                    .Tag("MARKER LIST 2", "0:1;5")
+                                    .Data(KvgZeros(9))
+                                    .bytes();
   EXPECT_EQ(Read(malformed).result, 0);
   EXPECT_TRUE(Logged(4, "*** Error: Invalid MARKER LIST tag data."));
   EXPECT_TRUE(Logged(4, "*** 'MARKER LIST 2' -> '5'"));
 
-  for (const std::string name : {"MARKER LIST 5", "MARKER LIST 0", "MARKER LIST x", "MARKER LIST -1"}) {
+  for (const std::string name :
+       {"MARKER LIST 5", "MARKER LIST 0", "MARKER LIST x", "MARKER LIST -1"}) {
     ClearLog();
-    EXPECT_EQ(Read(WaveFileBuilder().Tag("TYPE", "WV").Tag(name, "0:1").Data(KvgZeros(2)).bytes()).result, 0)
+    EXPECT_EQ(
+        Read(WaveFileBuilder().Tag("TYPE", "WV").Tag(name, "0:1").Data(KvgZeros(2)).bytes()).result,
+        0)
         << name;
     EXPECT_TRUE(Logged(4, "*** Error: Invalid MARKER LIST tag.")) << name;
   }
 
   // Positions and lengths beyond what a temporary file holds.
   const std::string tooFar = std::to_string(kMaxTempSamples + 1);
-  EXPECT_EQ(Read(WaveFileBuilder().Tag("TYPE", "WV").Tag("MARKER LIST 1", "0:1;" + tooFar + ":0").Data(KvgZeros(2)).bytes()).result, 0);
+  EXPECT_EQ(Read(WaveFileBuilder()
+                     .Tag("TYPE", "WV")
+                     .Tag("MARKER LIST 1", "0:1;" + tooFar + ":0")
+                     .Data(KvgZeros(2))
+                     .bytes())
+                .result,
+            0);
   EXPECT_TRUE(Logged(8, "*** Error: Invalid marker position"));
   ClearLog();
-  EXPECT_EQ(Read(WaveFileBuilder().Tag("TYPE", "WV").Tag("MARKER LIST 1", "99999999999999999999:0").Data(KvgZeros(2)).bytes()).result, 0);
+  EXPECT_EQ(Read(WaveFileBuilder()
+                     .Tag("TYPE", "WV")
+                     .Tag("MARKER LIST 1", "99999999999999999999:0")
+                     .Data(KvgZeros(2))
+                     .bytes())
+                .result,
+            0);
   EXPECT_TRUE(Logged(8, "*** Error: Invalid marker position"));
   ClearLog();
-  EXPECT_EQ(Read(WaveFileBuilder().Tag("TYPE", "WV").Tag("CONTROL LENGTH", tooFar).Data(KvgZeros(2)).bytes()).result, 0);
+  EXPECT_EQ(Read(WaveFileBuilder()
+                     .Tag("TYPE", "WV")
+                     .Tag("CONTROL LENGTH", tooFar)
+                     .Data(KvgZeros(2))
+                     .bytes())
+                .result,
+            0);
   EXPECT_TRUE(Logged(4, "*** Error: Invalid tag data"));
 
   // An entry longer than 1024 characters is cut, handled, and ends the list.
   const std::string longEntry = "5:1" + std::string(1030, ' ');
-  const auto cut = Read(WaveFileBuilder().Tag("TYPE", "WV").Tag("MARKER LIST 1", "0:0;" + longEntry + ";7:0").Data(KvgZeros(10)).bytes());
+  const auto cut = Read(WaveFileBuilder()
+                            .Tag("TYPE", "WV")
+                            .Tag("MARKER LIST 1", "0:0;" + longEntry + ";7:0")
+                            .Data(KvgZeros(10))
+                            .bytes());
   ASSERT_EQ(cut.result, 1) << AllLines();
   EXPECT_TRUE(LoggedAlways("*** Error: Invalid tag content!"));
   EXPECT_EQ(cut.markers, std::vector<unsigned char>({0, 0, 0, 0, 0, 1, 1, 1, 1, 1}));
@@ -179,23 +215,31 @@ TEST_P(MarkerStream, FourteenBitWordsCarryTheMarkersWithoutLists) {
   });
   auto bitsOf = [](int k) { return static_cast<unsigned char>(k % 16); };
 
-  const auto out = Read(WaveFileBuilder().Tag("TYPE", "WV").Tag("RESOLUTION", "14").Data(words).bytes());
+  const auto out =
+      Read(WaveFileBuilder().Tag("TYPE", "WV").Tag("RESOLUTION", "14").Data(words).bytes());
   ASSERT_EQ(out.result, 1) << AllLines();
   ASSERT_EQ(out.markers.size(), 40u);
   for (int k = 0; k < 40; ++k) EXPECT_EQ(out.markers[k], bitsOf(k)) << k;
   EXPECT_EQ(out.values[2], static_cast<float>((0x8000 + 4 - 32768.5) / 32000.0));
   EXPECT_TRUE(Logged(2, "Warning: No CONTROL LENGTH tag found. Using data from SAMPLES tag."));
-  EXPECT_TRUE(Logged(2, "*** Warning: Suspicious number of samples (WAVEFORM tag:40, SAMPLES tag:0)"));
+  EXPECT_TRUE(
+      Logged(2, "*** Warning: Suspicious number of samples (WAVEFORM tag:40, SAMPLES tag:0)"));
 
   // A stream prepared for one sample keeps its byte; the others follow at
   // their own positions.
-  const auto one = Read(WaveFileBuilder().Tag("TYPE", "WV").Tag("RESOLUTION", "14").Tag("CONTROL LENGTH", "1").Data(words).bytes());
+  const auto one = Read(WaveFileBuilder()
+                            .Tag("TYPE", "WV")
+                            .Tag("RESOLUTION", "14")
+                            .Tag("CONTROL LENGTH", "1")
+                            .Data(words)
+                            .bytes());
   ASSERT_EQ(one.markers.size(), 40u);
   EXPECT_EQ(one.markers[0], 0);
   for (int k = 1; k < 40; ++k) EXPECT_EQ(one.markers[k], bitsOf(k)) << k;
 
   // With a sample count, or in 16-bit files, the low bits carry no markers.
-  for (const std::string tags : {"{RESOLUTION:14}{SAMPLES:40}", "", "{RESOLUTION:14}{MARKER LIST 1:0:0}"}) {
+  for (const std::string tags :
+       {"{RESOLUTION:14}{SAMPLES:40}", "", "{RESOLUTION:14}{MARKER LIST 1:0:0}"}) {
     const auto none = Read(WaveFileBuilder().Tag("TYPE", "WV").Raw(tags).Data(words).bytes());
     EXPECT_EQ(none.markers, std::vector<unsigned char>(40, 0)) << tags;
   }
@@ -211,7 +255,8 @@ TEST_P(MarkerStream, ControlLengthSetsTheStreamLength) {
   EXPECT_EQ(longer.markers, MeaningOf({{1, {{0, 0}, {1100, 1}}}}, 1200));
 
   // A negative length adds nothing beyond the lists; the samples fill the rest.
-  const auto negative = Read(KvgWithLists("{CONTROL LENGTH:-2147483648}", {{2, {{0, 1}, {3, 0}}}}, 6));
+  const auto negative =
+      Read(KvgWithLists("{CONTROL LENGTH:-2147483648}", {{2, {{0, 1}, {3, 0}}}}, 6));
   ASSERT_EQ(negative.result, 1) << AllLines();
   EXPECT_EQ(negative.markers, std::vector<unsigned char>({2, 2, 2, 0, 0, 0}));
 }
@@ -219,7 +264,8 @@ TEST_P(MarkerStream, ControlLengthSetsTheStreamLength) {
 TEST_P(MarkerStream, SamplesBeyondAShortPreparedStreamLandAtTheirPositions) {
   // Prepared up to 300 bytes; samples 300 to 999 add the fill byte at their
   // own positions and the prepared bytes stay as they are.
-  const std::vector<std::pair<int, Entries>> lists = {{1, {{0, 1}, {100, 0}, {250, 1}}}, {2, {{0, 0}, {120, 1}, {130, 0}}}};
+  const std::vector<std::pair<int, Entries>> lists = {{1, {{0, 1}, {100, 0}, {250, 1}}},
+                                                      {2, {{0, 0}, {120, 1}, {130, 0}}}};
   const auto out = Read(KvgWithLists("{SAMPLES:1000}{CONTROL LENGTH:300}", lists, 1000));
   ASSERT_EQ(out.result, 1) << AllLines();
   EXPECT_EQ(out.markers, MeaningOf(lists, 1000));
@@ -233,7 +279,7 @@ TEST_P(MarkerStreamChunks, StreamsLongerThanOneChunk) {
   // the preparation copies and extends the whole stream.
   const long length = 16777216 + 1000;
   const std::vector<std::pair<int, Entries>> lists = {{1, {{0, 1}, {16777000, 0}, {16777250, 1}}},
-                                                       {2, {{3, 1}, {16777215, 0}, {16777217, 1}}}};
+                                                      {2, {{3, 1}, {16777215, 0}, {16777217, 1}}}};
   const auto out = Read(KvgWithLists("{CONTROL LENGTH:" + std::to_string(length) + "}", lists, 4));
   ASSERT_EQ(out.result, 1) << AllLines();
   const std::vector<unsigned char> expected = MeaningOf(lists, length);
@@ -244,8 +290,8 @@ TEST_P(MarkerStreamChunks, StreamsLongerThanOneChunk) {
 }
 
 INSTANTIATE_TEST_SUITE_P(KeptOrInStream, MarkerStream,
-                         ::testing::Values(kDefaultMarkerChangeLimit, std::size_t{0}, std::size_t{1},
-                                           std::size_t{3}));
+                         ::testing::Values(kDefaultMarkerChangeLimit, std::size_t{0},
+                                           std::size_t{1}, std::size_t{3}));
 INSTANTIATE_TEST_SUITE_P(KeptOrInStream, MarkerStreamChunks,
                          ::testing::Values(kDefaultMarkerChangeLimit, std::size_t{0}));
 
@@ -256,10 +302,11 @@ TEST(MarkerEntry, ScansLikePositionColonState) {
     std::int64_t position;
     std::int64_t state;
   };
-  const Case cases[] = {{"5:1", 2, 5, 1},       {"5", 1, 5, 0},          {"5 :1", 1, 5, 0},
-                        {"\t5: 1x", 2, 5, 1},   {"+7:+0", 2, 7, 0},      {"x:1", 0, 0, 0},
-                        {"5:", 1, 5, 0},        {"0x10:1", 1, 0, 0},     {"", 0, 0, 0},
-                        {"99999999999:3", 2, 2147483647, 3}};
+  const Case cases[] = {{"5:1", 2, 5, 1},   {"5", 1, 5, 0},
+                        {"5 :1", 1, 5, 0},  {"\t5: 1x", 2, 5, 1},
+                        {"+7:+0", 2, 7, 0}, {"x:1", 0, 0, 0},
+                        {"5:", 1, 5, 0},    {"0x10:1", 1, 0, 0},
+                        {"", 0, 0, 0},      {"99999999999:3", 2, 2147483647, 3}};
   for (const Case& c : cases) {
     std::int64_t position = 0;
     std::int64_t state = 0;
@@ -267,6 +314,64 @@ TEST(MarkerEntry, ScansLikePositionColonState) {
     EXPECT_EQ(position, c.position) << c.text;
     EXPECT_EQ(state, c.state) << c.text;
   }
+}
+
+}  // namespace
+
+namespace {
+
+// Damaged files: bytes changed, cut, or tag characters and digits put in.
+// Whatever the damage, a read releases its slots and either fails or leaves
+// one temporary sample per sample and a marker byte for each of them.
+class DamagedFiles : public reader_test::ReaderFixture {};
+
+TEST_F(DamagedFiles, ReadSafelyOrFail) {
+  const std::string bases[] = {
+      KvgWithLists("{SAMPLES:64}{CONTROL LENGTH:70}{LEVEL OFFS:3,1}{CLOCK:1e7}",
+                   {{1, {{0, 1}, {10, 0}, {40, 1}}}, {3, {{5, 1}, {6, 0}}}}, 64),
+      WaveFileBuilder()
+          .Tag("TYPE", "WV-ADD,1")
+          .Tag("RESOLUTION", "14")
+          .Tag("MARKER LIST 2", "0:1;3:0")
+          .Data(MakeWords(32, [](int k, int part) { return 0x8000 + 7 * k + part; }), " ", "x")
+          .bytes()};
+  const char inserts[] = "{}:;#-0123456789 ,";
+  std::mt19937 random(20090609);
+  int read = 0;
+  for (int round = 0; round < 48; ++round) {
+    std::string bytes = bases[round % 2];
+    const int damages = 1 + static_cast<int>(random() % 4);
+    for (int d = 0; d < damages && !bytes.empty(); ++d) {
+      const std::size_t at = random() % bytes.size();
+      switch (random() % 4) {
+        case 0:
+          bytes[at] = static_cast<char>(random() % 256);
+          break;
+        case 1:
+          bytes.resize(at);
+          break;
+        case 2:
+          bytes.insert(at, 1, inserts[random() % (sizeof(inserts) - 1)]);
+          break;
+        default:
+          bytes.insert(at, std::string(1 + random() % 9, static_cast<char>('0' + random() % 10)));
+          break;
+      }
+    }
+    ClearLog();
+    const auto out = Read(bytes);
+    if (out.result == 1) {
+      ++read;
+      ASSERT_GE(out.info.samples, 1) << round;
+      EXPECT_EQ(out.header, "IQF") << round;
+      EXPECT_EQ(out.values.size(), 2u * static_cast<std::size_t>(out.info.samples)) << round;
+      EXPECT_GE(out.markers.size(), static_cast<std::size_t>(out.info.samples)) << round;
+    } else {
+      EXPECT_EQ(out.result, 0) << round;
+    }
+  }
+  // Some damage leaves a readable file (a changed sample byte, say).
+  EXPECT_GT(read, 0);
 }
 
 }  // namespace

@@ -140,7 +140,8 @@ class ReaderFixture : public ::testing::Test {
           << "slot " << slot << " still open";
     }
     const std::vector<unsigned char> payload = ReadWholeStream(wave.get());
-    outcome.header.assign(payload.begin(), payload.begin() + std::min<std::size_t>(3, payload.size()));
+    outcome.header.assign(payload.begin(),
+                          payload.begin() + std::min<std::size_t>(3, payload.size()));
     for (std::size_t at = 3; at + 4 <= payload.size(); at += 4) {
       float value = 0;
       std::memcpy(&value, payload.data() + at, 4);

@@ -33,7 +33,7 @@ TEST_F(WaveformReader, TypeWordsCountOnlyBeforeTheFirstComma) {
     std::string content;
     WaveformType type;
   };
-  const Case accepted[] = {{" KVG-WV,0", kWaveformKvg},  {"KVG-WV", kWaveformKvg},
+  const Case accepted[] = {{" KVG-WV,0", kWaveformKvg},   {"KVG-WV", kWaveformKvg},
                            {" ZQ750-WV", kWaveformZq750}, {" WV", kWaveformZetq},
                            {" WV-ADD,12", kWaveformZetq}, {"   WV,x,y", kWaveformZetq}};
   for (const Case& c : accepted) {
@@ -52,7 +52,8 @@ TEST_F(WaveformReader, TypeWordsCountOnlyBeforeTheFirstComma) {
   EXPECT_TRUE(Logged(4, "*** Error: File is not a valid waveform file () !"));
 
   // A later TYPE tag detects the type again: here it invalidates the file.
-  const auto twice = Read(WaveFileBuilder().Tag("TYPE", "WV").Tag("TYPE", "XX").Data(ZeroWords(1)).bytes());
+  const auto twice =
+      Read(WaveFileBuilder().Tag("TYPE", "WV").Tag("TYPE", "XX").Data(ZeroWords(1)).bytes());
   EXPECT_EQ(twice.result, 0);
 }
 
@@ -91,24 +92,28 @@ TEST_F(WaveformReader, DataTagByteCountGivesTheSampleCount) {
   const std::vector<std::uint16_t> words = ZeroWords(1000);
   // WAVEFORM-4001 with the '#' right after the colon and after one blank.
   for (const std::string blanks : {"", " "}) {
-    const auto out = Read(WaveFileBuilder().Tag("TYPE", "WV").Data(words, blanks, "", 4001).bytes());
+    const auto out =
+        Read(WaveFileBuilder().Tag("TYPE", "WV").Data(words, blanks, "", 4001).bytes());
     EXPECT_EQ(out.result, 1);
     EXPECT_EQ(out.info.samples, 1000);
     EXPECT_EQ(out.values.size(), 2000u);
     EXPECT_EQ(out.header, "IQF");
   }
   // A text before '#' is counted: (4011 - 10 - 1) / 4 = 1000.
-  const auto text = Read(WaveFileBuilder().Tag("TYPE", "WV").Data(words, " ", "0123456789", 4011).bytes());
+  const auto text =
+      Read(WaveFileBuilder().Tag("TYPE", "WV").Data(words, " ", "0123456789", 4011).bytes());
   EXPECT_EQ(text.info.samples, 1000);
   // Rounded down: 4004 bytes still hold 1000 samples.
-  EXPECT_EQ(Read(WaveFileBuilder().Tag("TYPE", "WV").Data(words, " ", "", 4004).bytes()).info.samples,
-            1000);
+  EXPECT_EQ(
+      Read(WaveFileBuilder().Tag("TYPE", "WV").Data(words, " ", "", 4004).bytes()).info.samples,
+      1000);
 
   // Counts below one sample, without a number, and beyond what the temporary
   // file can hold are refused.
   for (const long long n : {2LL, 10LL, 2147483647LL, 4294967297LL, 1073741835LL}) {
     ClearLog();
-    const auto out = Read(WaveFileBuilder().Tag("TYPE", "WV").Data(ZeroWords(2), " ", "0123456789", n).bytes());
+    const auto out =
+        Read(WaveFileBuilder().Tag("TYPE", "WV").Data(ZeroWords(2), " ", "0123456789", n).bytes());
     EXPECT_EQ(out.result, 0) << n;
     EXPECT_TRUE(Logged(4, "*** Error: Invalid number of samples in WAVEFORM tag.")) << n;
   }
@@ -116,7 +121,8 @@ TEST_F(WaveformReader, DataTagByteCountGivesTheSampleCount) {
   EXPECT_EQ(noDash.result, 0);
   EXPECT_TRUE(Logged(4, "*** Error: Invalid WAVEFORM tag format (samples count)."));
 
-  const auto closed = Read(WaveFileBuilder().Tag("TYPE", "WV").Raw("{WAVEFORM-9: text}#abcd}").bytes());
+  const auto closed =
+      Read(WaveFileBuilder().Tag("TYPE", "WV").Raw("{WAVEFORM-9: text}#abcd}").bytes());
   EXPECT_EQ(closed.result, 0);
   EXPECT_TRUE(Logged(8, "*** Error: Cannot read WAVEFORM tag"));
 
@@ -131,13 +137,15 @@ TEST_F(WaveformReader, SamplesTagIsCorrectedByTheDataTag) {
   const auto out = Read(KvgFile("{SAMPLES:500}{CONTROL LENGTH:1000}", ZeroWords(1000)));
   EXPECT_EQ(out.result, 1);
   EXPECT_EQ(out.info.samples, 1000);
-  EXPECT_TRUE(Logged(2, "*** Warning: Suspicious number of samples (WAVEFORM tag:1000, SAMPLES tag:500)"));
+  EXPECT_TRUE(
+      Logged(2, "*** Warning: Suspicious number of samples (WAVEFORM tag:1000, SAMPLES tag:500)"));
 
   ClearLog();
   const auto same = Read(KvgFile("{SAMPLES: 4 pairs}", ZeroWords(4)));
   EXPECT_EQ(same.info.samples, 4);
   EXPECT_EQ(same.info.controlLength, 4);
-  EXPECT_FALSE(Logged(2, "*** Warning: Suspicious number of samples (WAVEFORM tag:4, SAMPLES tag:4)"));
+  EXPECT_FALSE(
+      Logged(2, "*** Warning: Suspicious number of samples (WAVEFORM tag:4, SAMPLES tag:4)"));
 
   EXPECT_EQ(Read(KvgFile("{SAMPLES:0}", ZeroWords(4))).result, 0);
   EXPECT_TRUE(Logged(4, "*** Error: Invalid number of samples! Use number > 0."));
@@ -145,8 +153,9 @@ TEST_F(WaveformReader, SamplesTagIsCorrectedByTheDataTag) {
 
   // A count no temporary file can hold would stretch the marker stream.
   ClearLog();
-  EXPECT_EQ(Read(KvgFile("{SAMPLES:" + std::to_string(kMaxTempSamples + 1) + "}", ZeroWords(4))).result,
-            0);
+  EXPECT_EQ(
+      Read(KvgFile("{SAMPLES:" + std::to_string(kMaxTempSamples + 1) + "}", ZeroWords(4))).result,
+      0);
   EXPECT_TRUE(Logged(4, "*** Error: Invalid tag data"));
 }
 
@@ -156,10 +165,14 @@ TEST_F(WaveformReader, ClockMustLieAboveOneKilohertzUpToSixHundredMegahertz) {
     bool accepted;
     double clock;
   };
-  const Case cases[] = {{"1000", false, 1000.0},          {"1000.5", true, 1000.5},
-                        {"600000000", true, 600000000.0}, {"600000000.1", false, 600000000.1},
-                        {" 1e8", true, 1e8},              {"2000 Hz", true, 2000.0},
-                        {"fast", false, 0.0},             {"nan", false, 0.0}};
+  const Case cases[] = {{"1000", false, 1000.0},
+                        {"1000.5", true, 1000.5},
+                        {"600000000", true, 600000000.0},
+                        {"600000000.1", false, 600000000.1},
+                        {" 1e8", true, 1e8},
+                        {"2000 Hz", true, 2000.0},
+                        {"fast", false, 0.0},
+                        {"nan", false, 0.0}};
   for (const Case& c : cases) {
     const auto out = Read(KvgFile("{CLOCK:" + c.text + "}", ZeroWords(1)));
     EXPECT_EQ(out.result, c.accepted ? 1 : 0) << c.text;
@@ -187,9 +200,8 @@ TEST_F(WaveformReader, LevelOffsTakesTwoNumbersAcrossAnySeparator) {
                         {"LEVEL OFFS", " 6,2e1", 6.0, 20.0}};
   for (const Case& c : cases) {
     // The gain does not change offsets given by the file.
-    const auto out = Read(KvgFile("{" + c.name + ":" + c.text + "}", MakeWords(3, [](int k, int) {
-                                    return 1000 * k;
-                                  })),
+    const auto out = Read(KvgFile("{" + c.name + ":" + c.text + "}",
+                                  MakeWords(3, [](int k, int) { return 1000 * k; })),
                           6.0);
     EXPECT_EQ(out.result, 1) << c.text;
     EXPECT_EQ(out.info.rmsOffset, c.rms) << c.text;
@@ -202,14 +214,17 @@ TEST_F(WaveformReader, LevelOffsTakesTwoNumbersAcrossAnySeparator) {
 }
 
 TEST_F(WaveformReader, ConvertsEachWordEncoding) {
-  const std::vector<std::uint16_t> words = {0x7FFF, 0x8001, 0x0000, 0x8000, 0xFFFF, 0x0001, 0x1235, 0xC003};
+  const std::vector<std::uint16_t> words = {0x7FFF, 0x8001, 0x0000, 0x8000,
+                                            0xFFFF, 0x0001, 0x1235, 0xC003};
   auto kvg = [](std::uint16_t w) {
     return static_cast<float>((static_cast<double>(static_cast<std::int16_t>(w)) - 0.5) / 32767.0);
   };
   auto zq = [](std::uint16_t w) {
     return static_cast<float>(static_cast<double>(static_cast<std::int16_t>(w)) / 32767.0);
   };
-  auto zetq16 = [](std::uint16_t w) { return static_cast<float>((static_cast<int>(w) - 32768) / 32767.0); };
+  auto zetq16 = [](std::uint16_t w) {
+    return static_cast<float>((static_cast<int>(w) - 32768) / 32767.0);
+  };
   auto zetq14 = [](std::uint16_t w) {
     return static_cast<float>((static_cast<double>(w - w % 4) - 32768.5) / 32000.0);
   };
@@ -240,7 +255,8 @@ TEST_F(WaveformReader, ConvertsEachWordEncoding) {
 }
 
 TEST_F(WaveformReader, GainMultipliesAndLevelsAreMeasured) {
-  const auto words = MakeWords(50, [](int k, int part) { return part == 0 ? 600 * k - 15000 : 31 * k; });
+  const auto words =
+      MakeWords(50, [](int k, int part) { return part == 0 ? 600 * k - 15000 : 31 * k; });
   const auto plain = Read(WaveFileBuilder().Tag("TYPE", "ZQ750-WV").Data(words).bytes(), 0.0);
   const auto doubled = Read(WaveFileBuilder().Tag("TYPE", "ZQ750-WV").Data(words).bytes(), 6.0206);
   ASSERT_EQ(plain.result, 1);
@@ -263,7 +279,8 @@ TEST_F(WaveformReader, GainMultipliesAndLevelsAreMeasured) {
   EXPECT_NEAR(plain.info.peakOffset - doubled.info.peakOffset, 20 * std::log10(2.0), 1e-5);
 
   // Silent data lands on the floor: 20 log10(1e7) = 140 dB.
-  const auto silent = Read(WaveFileBuilder().Tag("TYPE", "ZQ750-WV").Data(ZeroWords(64)).bytes(), 12.0);
+  const auto silent =
+      Read(WaveFileBuilder().Tag("TYPE", "ZQ750-WV").Data(ZeroWords(64)).bytes(), 12.0);
   EXPECT_EQ(silent.result, 1);
   EXPECT_DOUBLE_EQ(silent.info.rmsOffset, 140.0);
   EXPECT_DOUBLE_EQ(silent.info.peakOffset, 140.0);
@@ -282,9 +299,9 @@ TEST_F(WaveformReader, TagNamesAndTextsAreBounded) {
 
   std::string text1024;
   for (int k = 0; k < 1024; ++k) text1024.push_back(static_cast<char>('a' + k % 26));
-  const auto stored = Read(KvgFile("{COMMENT:  " + text1024 + "}{COPYRIGHT:(c) us}{DATE:2009-06-09}{SYSTEM:" +
-                                       text1024 + "}",
-                                   ZeroWords(1)));
+  const auto stored = Read(KvgFile(
+      "{COMMENT:  " + text1024 + "}{COPYRIGHT:(c) us}{DATE:2009-06-09}{SYSTEM:" + text1024 + "}",
+      ZeroWords(1)));
   EXPECT_EQ(stored.result, 1);
   EXPECT_EQ(stored.info.comment, text1024.substr(0, 1023));
   EXPECT_EQ(stored.info.system, text1024.substr(0, 1023));
@@ -306,11 +323,12 @@ TEST_F(WaveformReader, TagNamesAndTextsAreBounded) {
 }
 
 TEST_F(WaveformReader, ResultsStartAfreshOnEveryRead) {
-  const auto first = Read(KvgFile("{COMMENT:first}{CLOCK:5e6}{LEVEL OFFS:1,2}{CONTROL LENGTH:3}", ZeroWords(3)));
+  const auto first =
+      Read(KvgFile("{COMMENT:first}{CLOCK:5e6}{LEVEL OFFS:1,2}{CONTROL LENGTH:3}", ZeroWords(3)));
   ASSERT_EQ(first.result, 1);
   WaveFileInfo info = first.info;
-  testing_support::WriteFileText(InputPath(),
-                                 WaveFileBuilder().Tag("TYPE", "ZQ750-WV").Data(ZeroWords(2)).bytes());
+  testing_support::WriteFileText(
+      InputPath(), WaveFileBuilder().Tag("TYPE", "ZQ750-WV").Data(ZeroWords(2)).bytes());
   File wave(platform::OpenFile(dir_.File("w.dat"), "w+b"));
   File marker(platform::OpenFile(dir_.File("m.dat"), "w+b"));
   info.waveFile = wave.get();
@@ -415,7 +433,7 @@ TEST_F(TagTokens, ContentAndSkipStopAtTheClosingBrace) {
   std::string text;
   EXPECT_EQ(ReadTagContent(kSlot, &text, 1024), 1);
   EXPECT_EQ(text, "a;b");
-  EXPECT_EQ(SkipTagContent(kSlot), 1);  // " {X:y}"
+  EXPECT_EQ(SkipTagContent(kSlot), 1);               // " {X:y}"
   EXPECT_EQ(ReadTagContent(kSlot, &text, 1024), 0);  // only blanks left
   EXPECT_TRUE(gReaderLines.empty());
   EXPECT_EQ(SkipTagContent(kSlot), 0);
