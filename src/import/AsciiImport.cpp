@@ -424,7 +424,9 @@ void UpperCaseAscii(char* text, std::size_t length) {
 class AsciiImporter {
  public:
   AsciiImporter(const AsciiFormat& format, WaveInfo& info, ImportLevels& levels)
-      : format_(format), info_(info), levels_(levels) {}
+      : format_(format), info_(info), levels_(levels) {
+    if (format_.mode == kParseHex16) levels_.silentValue = kInt16ZeroWordValue;
+  }
 
   int Run(const std::string& inputPath, const std::string& secondPath);
 

@@ -246,7 +246,10 @@ int ImportBinary(const std::string& inputPath, const std::string& secondPath, in
   }
 
   UnitDecoder decoder{layout.unitBytes, layout.bigEndian == kHostLittleEndian, nullptr, 0xFFFF};
-  if (layout.kind == UnitKind::kInt16) decoder.table = Int16Table().data();
+  if (layout.kind == UnitKind::kInt16) {
+    decoder.table = Int16Table().data();
+    levels.silentValue = kInt16ZeroWordValue;
+  }
   if (layout.kind == UnitKind::kInt14) {
     decoder.table = Int14Table().data();
     decoder.wordMask = kInt14Mask;

@@ -4,11 +4,21 @@
 
 #include <cmath>
 #include <cstdint>
+#include <limits>
+
+// The signed 16-bit formats (i16be, i16le, txthex) convert a word of 0 to
+// (0 - 0.5) / 32767, half a step below zero: a file of nothing but such words
+// is silence all the same, and must not be lifted to full scale.
+inline constexpr float kInt16ZeroWordValue = static_cast<float>(-0.5 / 32767.0);
 
 struct ImportLevels {
   double peak = 0.0;       // largest vector magnitude seen so far
   double sum = 0.0;        // sum of squared magnitudes
   std::int32_t pairs = 0;  // pairs counted by the reader
+  // The value a silent word converts to, for formats that have one; NaN
+  // (never equal) for the others.
+  float silentValue = std::numeric_limits<float>::quiet_NaN();
+  bool onlySilentWords = true;  // every accumulated value was silentValue
 };
 
 // Adds one complete pair: the squared magnitude and the magnitude are each
@@ -18,6 +28,7 @@ inline void AccumulatePair(ImportLevels& levels, float i, float q) {
   const float m = std::sqrt(m2);
   if (m > levels.peak) levels.peak = m;
   levels.sum += m2;
+  levels.onlySilentWords = levels.onlySilentWords && i == levels.silentValue && q == levels.silentValue;
 }
 
 // Whole percentage trunc(count * weight * 100 / total) for a count that grows

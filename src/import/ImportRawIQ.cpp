@@ -179,6 +179,11 @@ int ImportRawIQ(const std::string& inputPath, const std::string& secondPath, Wav
   double peak = levels.peak;
   // No pairs give an RMS of 0 rather than 0 / 0.
   double rms = levels.pairs > 0 ? std::sqrt(levels.sum / levels.pairs) : 0.0;
+  if (levels.pairs > 0 && levels.onlySilentWords) {
+    // Words of 0 only: silence, whatever half-step offset their conversion has.
+    peak = 0.0;
+    rms = 0.0;
+  }
   if (peak > kFullScale) {
     if (!NormaliseToFullScale(tempSlot, info.samples, peak, &rms)) return 0;
     peak = kFullScale;

@@ -325,6 +325,12 @@ TEST_F(AsciiImportTest, TxtHexFullScaleWordsAreScaledDown) {
   EXPECT_NEAR(info_.rmsOffset, raw_import_test::ExpectedOffset(expected.rms), 1e-6);
 }
 
+TEST_F(AsciiImportTest, TxtHexOfZeroWordsOnlyIsSilence) {
+  ASSERT_EQ(Import(kTxtHex, WriteText("zero.hex", "0 0\n0000,0\n")), 1) << AllLines();
+  EXPECT_EQ(info_.peakOffset, 140.0);
+  EXPECT_EQ(info_.rmsOffset, 140.0);
+}
+
 TEST_F(AsciiImportTest, ClockRateTagSetsTheClockWithinItsRange) {
   struct Case {
     std::string tag;

@@ -17,6 +17,7 @@ using testing_support::EncodeInt16;
 namespace faults = platform::faults;
 
 constexpr int kF32Le = 4;
+constexpr int kI16Be = 5;
 constexpr int kI16Le = 6;
 
 std::vector<float> Int16Floats(const std::vector<std::int16_t>& units) {
@@ -152,3 +153,20 @@ TEST_F(RawImportTest, EveryFailedFileOperationFailsTheImport) {
 }
 
 }  // namespace
+
+TEST_F(RawImportTest, SignedWordsOfZeroOnlyAreSilence) {
+  // A word of 0 converts to half a step below zero; a file of nothing else is
+  // still silence (140 dB), so -autoscale cannot lift it to full scale.
+  const std::vector<std::int16_t> silent(64, 0);
+  ASSERT_EQ(Import(kI16Le, WriteInput("zero.bin", EncodeInt16(silent, false))), 1) << AllLines();
+  EXPECT_EQ(info_.peakOffset, 140.0);
+  EXPECT_EQ(info_.rmsOffset, 140.0);
+
+  // One word of 1 among the zeros is a signal with a measured level.
+  Fresh();
+  std::vector<std::int16_t> almost = silent;
+  almost[10] = 1;
+  ASSERT_EQ(Import(kI16Be, WriteInput("one.bin", EncodeInt16(almost, true))), 1) << AllLines();
+  EXPECT_LT(info_.peakOffset, 100.0);
+  EXPECT_GT(info_.peakOffset, 80.0);
+}
