@@ -247,6 +247,12 @@ int WriteWaveformFile(const WaveInfo& info, const std::string& destinationPath,
   if (destinationPath.empty())
     return FailAlways("*** Error: Destination file name cannot be empty.");
   if (tempWaveFile == nullptr) return FailAlways("*** Error: No data input for function.");
+  // A closing brace inside a free text would end its tag early and leave a
+  // file that no reader parses as intended.
+  if (info.comment.find('}') != std::string::npos)
+    return FailAlways("*** Error: Comment must not contain '}'.");
+  if (info.copyright.find('}') != std::string::npos)
+    return FailAlways("*** Error: Copyright must not contain '}'.");
 
   const std::string partialPath = PartialOutputPath(destinationPath);
   if (destinationPath.size() > platform::kMaxPathChars) {

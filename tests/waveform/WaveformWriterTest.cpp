@@ -177,6 +177,14 @@ TEST_F(WaveformWriter, RefusesBadArgumentsBeforeWriting) {
   EXPECT_TRUE(Logged("   *** Error: Destination file name cannot be empty."));
   EXPECT_EQ(WriteWaveformFile(info, out, nullptr, nullptr), 0);
   EXPECT_TRUE(Logged("   *** Error: No data input for function."));
+  info.comment = "ends {early} here";
+  EXPECT_EQ(WriteWaveformFile(info, out, wave.get(), nullptr), 0);
+  EXPECT_TRUE(Logged("   *** Error: Comment must not contain '}'."));
+  info.comment.clear();
+  info.copyright = "}";
+  EXPECT_EQ(WriteWaveformFile(info, out, wave.get(), nullptr), 0);
+  EXPECT_TRUE(Logged("   *** Error: Copyright must not contain '}'."));
+  info.copyright.clear();
   // 259 characters are the limit, for the output and for its temporary name.
   const std::string path259 = dir.path() + "/" + std::string(258 - dir.path().size(), 'x');
   EXPECT_EQ(WriteWaveformFile(info, path259 + "y", wave.get(), nullptr), 0);
