@@ -17,24 +17,20 @@ struct MarkerChange {
   std::uint8_t bits = 0;
 };
 
-// State of the marker stream during one read.
-//
-// While the lists hold few entries, they are kept as change points and the
-// stream is written once, write-only, at the data tag: every list would
-// otherwise read and rewrite the whole encrypted stream. Past a fixed number
-// of change points the lists go to the stream and every later list is merged
-// into it in place.
+// State of the marker stream during one read. The lists are kept as change
+// points and merged into the stream at the data tag, or earlier whenever the
+// kept points reach their limit.
 struct MarkerStreamState {
-  std::int32_t highWater = 0;  // stream bytes the MARKER LIST tags cover
-  std::uint8_t fillByte = 0;   // value of positions beyond the lists: their final states
-  std::uint8_t lastByte = 0;   // the byte most recently read from or written to the stream
-  std::int32_t end = 0;        // length of the prepared stream, set by PrepareMarkerStream
-  bool inStream = false;       // the lists went to the stream; nothing is kept below
-  std::vector<std::vector<MarkerChange>> lists;  // change points of each list so far
+  std::int32_t highWater = 0;     // positions the lists cover: one past their last entry
+  std::int32_t streamLength = 0;  // bytes in the stream
+  std::uint8_t fillByte = 0;      // final states of the lists in the stream: the value
+                                  // of every position beyond it
+  std::int32_t end = 0;           // length of the prepared stream, set by PrepareMarkerStream
+  std::vector<std::vector<MarkerChange>> lists;  // kept change points of each list
   std::size_t storedChanges = 0;
 };
 
-// Change points kept before the lists go to the stream.
+// Change points kept before they are merged into the stream.
 inline constexpr std::size_t kDefaultMarkerChangeLimit = 262144;
 // Sets that number (tests use 0 to send every list to the stream at once).
 void SetMarkerChangeLimit(std::size_t limit);
@@ -50,20 +46,21 @@ inline constexpr const char* kMarkerListTagMark = "MARKER LIST ";
 int ScanMarkerEntry(const std::string& entry, std::int64_t* position, std::int64_t* state);
 
 // Handles the content of a MARKER LIST tag (name as read, content still in
-// inputSlot): keeps its change points, or merges it into the stream in
-// markerSlot, which then ends restarted at position 0. Entry p:s sets the
-// marker to s from p on; it keeps that state until the next entry and, after
-// the last entry, up to the end of the stream. Entries before the current
-// position count for nothing. 1 on success, 0 on failure (logged).
+// inputSlot). Entry p:s sets the marker to s from p on; it keeps that state
+// until the next entry and, after the last entry, up to the end of the
+// stream. Entries before the current position count for nothing. The change
+// points are kept; when they reach their limit, the kept lists are merged
+// into the stream in markerSlot, which is then restarted. 1 on success, 0 on
+// failure (logged).
 int ReadMarkerList(int inputSlot, int markerSlot, const std::string& tagName,
                    MarkerStreamState* state);
 
 // Prepares the stream at the data tag: a controlLength of 0 takes samples
-// (with a warning), and the stream is written up to the larger of the lists'
-// end and controlLength, extended with the final states of the lists. Sets
-// state->end; the write position stays there, so the marker byte of sample i
-// appended by StoreSampleMarker for every i from state->end on lands at
-// position i. 1 on success, 0 on failure (logged).
+// (with a warning); the kept lists are merged into the stream, which is
+// extended with the final states of all lists up to the larger of the lists'
+// end and controlLength. Sets state->end; the write position stays there, so
+// the marker byte of sample i appended by StoreSampleMarker for every i from
+// state->end on lands at position i. 1 on success, 0 on failure (logged).
 int PrepareMarkerStream(int markerSlot, std::int32_t samples, std::int32_t* controlLength,
                         MarkerStreamState* state);
 
