@@ -110,7 +110,8 @@ class KeptListSweep {
 
 // How a merge pass treats a byte that cannot be read or written: the passes
 // at the lists end the read at the first failure; the pass at the data tag
-// logs every failing position and goes on.
+// logs every failing position and goes on, and fails the read at its end: a
+// stream with a byte lost or unread would give the output wrong markers.
 enum class OnFailure { kFail, kGoOn };
 
 void LogPassReadFailure(OnFailure mode, std::int32_t position, std::int32_t streamLength,
@@ -147,6 +148,7 @@ bool MergeKeptLists(int slot, std::int32_t length, OnFailure mode, MarkerStreamS
   Block bits;
   Block block;
   std::uint8_t lastHeld = state->fillByte;
+  bool complete = true;
   for (std::int32_t q = 0; q < length;) {
     const std::int32_t n = std::min(length - q, kBlockBytes);  // q stays block-aligned
     sweep.Next(bits.data(), n);
@@ -166,6 +168,7 @@ bool MergeKeptLists(int slot, std::int32_t length, OnFailure mode, MarkerStreamS
         block[k] = single;
       } else {
         LogPassReadFailure(mode, q + k, state->streamLength, length - 1);
+        complete = false;
         block[k] = k > 0 ? static_cast<unsigned char>(block[k - 1] | bits[k - 1]) : lastHeld;
       }
     }
@@ -179,6 +182,8 @@ bool MergeKeptLists(int slot, std::int32_t length, OnFailure mode, MarkerStreamS
         LogPassWriteFailure(mode, q);
         return false;
       }
+      // The failed block write may have lost bytes written before it.
+      complete = false;
       for (std::int32_t k = 0; k < n; ++k)
         if (_WriteBytes(slot, 1, block.data() + k) != 1) LogPassWriteFailure(mode, q + k);
     }
@@ -189,7 +194,7 @@ bool MergeKeptLists(int slot, std::int32_t length, OnFailure mode, MarkerStreamS
   state->lists.clear();
   state->lists.shrink_to_fit();
   state->storedChanges = 0;
-  return true;
+  return complete;
 }
 
 bool RestartMarkerStream(int slot) {

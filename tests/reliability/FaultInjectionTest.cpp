@@ -184,6 +184,8 @@ struct Scenario {
   std::vector<std::string> outputs;  // relative to the root
   // An existing destination that -overwrite may replace; "" for none.
   std::string existingDestination;
+  // Faults go only into these operations; empty: into every operation.
+  std::vector<FileOp> faultedOps;
 };
 
 const char kOldDestination[] = "an older file that only a successful run may replace";
@@ -274,6 +276,8 @@ int RunWithEveryFault(const Scenario& scenario) {
   int injected = 0;
   const int descriptorsBefore = OpenDescriptorCount();
   for (std::size_t k = 1; k <= calls.size(); ++k) {
+    const std::vector<FileOp>& only = scenario.faultedOps;
+    if (!only.empty() && std::find(only.begin(), only.end(), calls[k - 1]) == only.end()) continue;
     std::vector<Fault> kinds = {Fault::kFail};
     if (calls[k - 1] == FileOp::kWrite) kinds.push_back(Fault::kShortWrite);
     for (Fault kind : kinds) {
@@ -354,6 +358,27 @@ TEST(FaultInjection, DirectoryTree) {
                    "-format", "i16le", "-clock", "50"};
   scenario.outputs = {"out/a.wv", "out/sub/b.wv", "out/sub/deeper/c.wv"};
   EXPECT_GT(RunWithEveryFault(scenario), 40);
+}
+
+// A marker stream longer than one 16 MiB chunk: a failed chunk write of the
+// marker file once dropped that chunk while the reader went on, and the run
+// succeeded with the markers of later positions in the output.
+TEST(FaultInjection, KxzetqMarkerStreamLongerThanOneChunk) {
+  Scenario scenario;
+  scenario.name = "kxzetq with a marker stream longer than one chunk";
+  scenario.makeInputs = [](const std::string& root) {
+    std::string file = "{TYPE: KVG-WV,0}{CLOCK:1000000}{CONTROL LENGTH:16777300}";
+    file += "{MARKER LIST 1: 0:1;16777250:0}{MARKER LIST 2: 0:0;3:1;16777260:1}";
+    file += "{WAVEFORM-41: #";
+    for (int k = 0; k < 10; ++k) file += std::string{static_cast<char>(k), 1, 0, 2};
+    ts::WriteFileText(root + "/long.wv", file + "}");
+  };
+  scenario.args = {"long.wv", "-format", "kxzetq"};
+  scenario.outputs = {"_long.wv"};
+  // Each run moves several 16 MiB chunks; the other operations are the same
+  // as in the small kxzetq case above.
+  scenario.faultedOps = {FileOp::kWrite, FileOp::kRead};
+  EXPECT_GT(RunWithEveryFault(scenario), 10);
 }
 
 // ---- the seam itself, and the faults it uncovered ----
