@@ -23,7 +23,9 @@ for t in "${targets[@]}"; do
   "$build/fuzz/replay_$t" --write-seeds "$corpus" || { failed=1; crashed=$((crashed + 1)); continue; }
   log="$build/fuzz-$t.log"
   echo "== fuzz_$t for ${seconds}s (log: $log)"
-  "$build/fuzz/fuzz_$t" "$corpus" "$root/tests/data/bad/$t" \
+  dict=()
+  [ -f "$root/fuzz/$t.dict" ] && dict=(-dict="$root/fuzz/$t.dict")
+  "$build/fuzz/fuzz_$t" "$corpus" "$root/tests/data/bad/$t" "${dict[@]}" \
     -max_total_time="$seconds" -timeout=25 -rss_limit_mb=2048 -max_len=8192 \
     -artifact_prefix="$artifacts/" -print_final_stats=1 >"$log" 2>&1
   rc=$?
