@@ -14,8 +14,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
-#include <sys/stat.h>
+#include <system_error>
 #include <vector>
 
 namespace {
@@ -140,8 +141,11 @@ void WriteKvg(OutFile& out, std::uint64_t pairs, SignalSource& source) {
 }
 
 void MakeDir(const std::string& path) {
-  if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) {
-    std::fprintf(stderr, "cannot create %s: %s\n", path.c_str(), std::strerror(errno));
+  // An existing directory is no error; std::filesystem keeps this portable.
+  std::error_code error;
+  std::filesystem::create_directory(path, error);
+  if (error) {
+    std::fprintf(stderr, "cannot create %s: %s\n", path.c_str(), error.message().c_str());
     std::exit(1);
   }
 }

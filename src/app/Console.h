@@ -40,7 +40,11 @@ void ShowProgress(int percent);
 
 // snprintf into a std::string of any length.
 std::string FormatText(const char* format, ...)
-#if defined(__GNUC__) || defined(__clang__)
+#if defined(__MINGW_PRINTF_FORMAT)
+    // MinGW's g++ reads a plain printf archetype as the Microsoft dialect; the
+    // runtime's own macro names the dialect its vsnprintf really speaks.
+    __attribute__((format(__MINGW_PRINTF_FORMAT, 1, 2)))
+#elif defined(__GNUC__) || defined(__clang__)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;

@@ -21,9 +21,12 @@
 #endif
 
 #include <conio.h>
+#include <fcntl.h>
 #include <io.h>
 #include <time.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -45,6 +48,12 @@ constexpr int kStdinHandle = 0;  // runtime descriptor of standard input
 constexpr int kFunctionKeyPrefix = 0;
 constexpr int kCursorKeyPrefix = 0xE0;
 
+// Largest piece of one runtime read. Wine checks every page of a read's
+// destination before it reads, so one 16 MiB request for a short file would
+// touch 4096 fresh pages; in pieces only the pages that receive bytes are
+// touched. Windows itself gives the same result either way.
+constexpr std::size_t kReadPieceBytes = 64 * 1024;
+
 struct FindCloser {
   void operator()(HANDLE handle) const {
     if (handle != INVALID_HANDLE_VALUE) FindClose(handle);
@@ -59,10 +68,24 @@ bool QueryAttributes(const std::string& path, DWORD* attributes) {
   return true;
 }
 
+// True when standard input is a console, not a pipe, a file or the NUL
+// device (which _isatty counts as a character device too).
+bool StdinIsConsole() {
+  const std::intptr_t handle = _get_osfhandle(kStdinHandle);
+  if (handle == -1) return false;
+  DWORD mode = 0;
+  return GetConsoleMode(reinterpret_cast<HANDLE>(handle), &mode) != 0;
+}
+
 // One byte of standard input through the runtime's descriptor, so that key
-// reads from a pipe and line reads never steal bytes from each other. -1 at
-// the end of input or on an error.
+// reads from a pipe and line reads never steal bytes from each other. The
+// descriptor is switched to binary mode first: in text mode the runtime would
+// fold CR LF into one byte and take a Ctrl-Z byte for the end of input, where
+// the bytes must arrive as they are, as on every other platform. -1 at the end
+// of input or on an error.
 int ReadOneByte() {
+  static const int previousMode = _setmode(kStdinHandle, _O_BINARY);
+  (void)previousMode;
   unsigned char byte = 0;
   if (_read(kStdinHandle, &byte, 1) != 1) return -1;
   return byte;
@@ -181,7 +204,17 @@ std::size_t ReadFile(std::FILE* file, void* buffer, std::size_t size) {
     faults::MarkStreamFailed(file);
     return 0;
   }
-  return std::fread(buffer, 1, size, file);
+  auto* bytes = static_cast<unsigned char*>(buffer);
+  std::size_t done = 0;
+  while (done < size) {
+    const std::size_t piece = std::min(size - done, kReadPieceBytes);
+    const std::size_t got = std::fread(bytes + done, 1, piece, file);
+    done += got;
+    // A short piece is the end of the file or an error; the stream's
+    // indicators tell which, as after one large read.
+    if (got < piece) break;
+  }
+  return done;
 }
 
 std::size_t WriteFile(std::FILE* file, const void* buffer, std::size_t size) {
@@ -234,7 +267,7 @@ int ReadKey() {
   std::fflush(stdout);
   std::fflush(stderr);
   int key = -1;
-  if (_isatty(kStdinHandle)) {
+  if (StdinIsConsole()) {
     // _getch reads one key without echo and leaves the console mode as it was.
     key = _getch();
     if (key == kFunctionKeyPrefix || key == kCursorKeyPrefix) {

@@ -1,7 +1,5 @@
 #include "support/TestSupport.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -12,18 +10,32 @@
 #include <random>
 #include <sstream>
 #include <stdexcept>
+
+#ifndef _WIN32
 #include <sys/wait.h>
+#endif
 
 namespace fs = std::filesystem;
 
 namespace testing_support {
 
 TempDir::TempDir() {
-  std::string pattern = (fs::temp_directory_path() / "wavora_test_XXXXXX").string();
-  std::vector<char> buffer(pattern.begin(), pattern.end());
-  buffer.push_back('\0');
-  if (mkdtemp(buffer.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = buffer.data();
+  // A random name, created in one step: create_directory reports false for a
+  // name that exists already, so two tests never share a folder.
+  static std::mt19937_64 names(std::random_device{}());
+  const fs::path base = fs::temp_directory_path();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char suffix[17];
+    std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(names()));
+    const fs::path candidate = base / ("wavora_test_" + std::string(suffix));
+    std::error_code error;
+    if (fs::create_directory(candidate, error)) {
+      path_ = candidate.string();
+      return;
+    }
+    if (error) break;
+  }
+  throw std::runtime_error("cannot create a temporary folder in " + base.string());
 }
 
 TempDir::~TempDir() {
@@ -41,6 +53,8 @@ ScopedWorkingDir::~ScopedWorkingDir() {
   fs::current_path(previous_, ignored);
 }
 
+// The Windows runner of the program is in tests/windows/support.
+#ifndef _WIN32
 namespace {
 
 std::string ShellQuote(const std::string& text) {
@@ -81,6 +95,7 @@ RunResult RunWavoraBinary(const std::vector<std::string>& args, const std::strin
   result.err = ReadText(errPath);
   return result;
 }
+#endif  // _WIN32
 
 Bytes ReadFileBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
