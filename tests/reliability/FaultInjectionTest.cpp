@@ -476,3 +476,38 @@ TEST(FaultSeam, UnreadableDirectoryFailsTheWalk) {
 }
 
 }  // namespace
+
+namespace {
+
+// Without -overwrite an existing destination, file or directory, is refused
+// before any file is opened, created or removed, and stays as it was.
+TEST(OverwriteRule, ExistingDestinationIsRefusedBeforeAnyFileOperation) {
+  for (const bool destinationIsDirectory : {false, true}) {
+    SCOPED_TRACE(destinationIsDirectory ? "directory" : "file");
+    ts::TempDir root;
+    WriteI16Tone(root.File("tone.bin"), 20, 0.5, 1.0);
+    if (destinationIsDirectory)
+      fs::create_directories(root.File("_tone.wv/inner"));
+    else
+      ts::WriteFileText(root.File("_tone.wv"), kOldDestination);
+    const auto before = FilesBelow(root.path());
+
+    faults::Reset();
+    faults::SetRecording(true);
+    const InProcessResult run =
+        RunInProcess({"tone.bin", "-format", "i16le", "-clock", "100"}, root.path());
+    const std::vector<FileOp> calls = faults::RecordedCalls();
+    faults::SetRecording(false);
+
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.out.find("*** Destination file already exists."), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("    Use -overwrite option or specify different output directory."),
+              std::string::npos);
+    EXPECT_TRUE(calls.empty()) << calls.size() << " file operations, the first: "
+                               << faults::FileOpName(calls.front());
+    EXPECT_EQ(FilesBelow(root.path()), before);
+    EXPECT_EQ(fs::is_directory(root.File("_tone.wv")), destinationIsDirectory);
+  }
+}
+
+}  // namespace
