@@ -89,9 +89,13 @@ InProcessResult RunInProcess(const std::vector<std::string>& args, const std::st
   return result;
 }
 
+// Open descriptors of this process; -1 where the system does not list them.
 int OpenDescriptorCount() {
+  std::error_code error;
+  fs::directory_iterator entries("/proc/self/fd", error);
+  if (error) return -1;
   int count = 0;
-  for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) ++count;
+  for ([[maybe_unused]] const auto& entry : entries) ++count;
   return count;
 }
 
@@ -139,7 +143,7 @@ std::map<std::string, ts::Bytes> FilesBelow(const std::string& root) {
   std::map<std::string, ts::Bytes> files;
   for (const auto& entry : fs::recursive_directory_iterator(root)) {
     if (entry.is_regular_file())
-      files[fs::relative(entry.path(), root).string()] = ts::ReadFileBytes(entry.path().string());
+      files[fs::relative(entry.path(), root).generic_string()] = ts::ReadFileBytes(entry.path().string());
   }
   return files;
 }
