@@ -185,6 +185,20 @@ bool IsHugeNumberText(const char* first, const char* last, bool hex) {
   return order > 0;
 }
 
+// Where a hexadecimal number text ends for the converter: at its first 'p'
+// when that does not begin an exponent (an optional sign, then a digit).
+// libstdc++ 12 reads "p+-3" as the exponent -3, where the runtime's scanner
+// stops before the 'p'.
+const char* EndBeforeBrokenHexExponent(const char* first, const char* last) {
+  for (const char* q = first; q < last; ++q) {
+    if (LowerAscii(*q) != 'p') continue;
+    const char* e = q + 1;
+    if (e < last && (*e == '+' || *e == '-')) ++e;
+    return e < last && IsDecimalDigit(*e) ? last : q;
+  }
+  return last;
+}
+
 // "%e" / "%f": optional sign, then a decimal number with optional exponent,
 // a hexadecimal number after "0x", or inf/infinity/nan. A started exponent
 // without digits is left unread, as the runtime's scanner does. Out-of-range
@@ -203,6 +217,7 @@ bool ScanFloat(const char* first, const char* last, float* value) {
       p += 2;
       // The converter below would also take a sign, "inf" or "nan" here.
       if (p == last || (HexDigitValue(*p) < 0 && *p != '.')) return false;
+      last = EndBeforeBrokenHexExponent(p, last);
     } else if (!IsDecimalDigit(*p) && *p != '.') {
       return false;
     }
