@@ -331,27 +331,6 @@ class FieldCursor {
 
 // ---- input lines ----
 
-// Closes a runtime stream on every way out unless closed before.
-class FileCloser {
- public:
-  FileCloser() = default;
-  FileCloser(const FileCloser&) = delete;
-  FileCloser& operator=(const FileCloser&) = delete;
-  ~FileCloser() { Close(); }
-  void Reset(std::FILE* file) {
-    Close();
-    file_ = file;
-  }
-  std::FILE* get() const { return file_; }
-  void Close() {
-    if (file_ != nullptr) platform::CloseFile(file_);
-    file_ = nullptr;
-  }
-
- private:
-  std::FILE* file_ = nullptr;
-};
-
 // Hands out the lines of a file as a read into a 512-byte line buffer would:
 // up to and including the next line feed, but at most 511 characters, so the
 // rest of a longer line comes as a line of its own. The file is read in
@@ -463,8 +442,8 @@ class AsciiImporter {
   const AsciiFormat& format_;
   WaveInfo& info_;
   ImportLevels& levels_;
-  FileCloser input_;
-  FileCloser second_;
+  platform::FileHandle input_;
+  platform::FileHandle second_;
   // Working values of this import, written into WaveInfo only on success.
   double clock_ = 0.0;
   std::string comment_;
@@ -474,8 +453,8 @@ class AsciiImporter {
 };
 
 int AsciiImporter::Run(const std::string& inputPath, const std::string& secondPath) {
-  input_.Reset(platform::OpenFile(inputPath, "rb"));
-  if (input_.get() == nullptr) return Fail("*** Error opening input file.");
+  input_.reset(platform::OpenFile(inputPath, "rb"));
+  if (input_ == nullptr) return Fail("*** Error opening input file.");
   std::int64_t inputSize = 0;
   if (!platform::GetFileSize(inputPath, &inputSize)) return Fail("*** File I/O error.");
   if (inputSize >= kMaxInputBytes) {
@@ -488,8 +467,8 @@ int AsciiImporter::Run(const std::string& inputPath, const std::string& secondPa
   if (format_.twoFiles) {
     if (secondPath.empty()) return Fail("*** No 2nd file provided.");
     LogAlways({FormatText("Importing from 2nd BINARY file '%s'.", secondPath.c_str())});
-    second_.Reset(platform::OpenFile(secondPath, "rb"));
-    if (second_.get() == nullptr) return Fail("*** Error opening 2nd input file for read.");
+    second_.reset(platform::OpenFile(secondPath, "rb"));
+    if (second_ == nullptr) return Fail("*** Error opening 2nd input file for read.");
     if (!platform::GetFileSize(secondPath, &secondSize)) {
       return Fail("*** Failed to get file information on 2nd file.");
     }
@@ -518,8 +497,8 @@ int AsciiImporter::Run(const std::string& inputPath, const std::string& secondPa
     if (!RunPass(2, second_.get(), secondSize)) return 0;
   }
 
-  input_.Close();
-  second_.Close();
+  input_.reset();
+  second_.reset();
   info_.comment = comment_;
   info_.copyright = copyright_;
   info_.clock = clock_;

@@ -82,34 +82,12 @@ const std::array<float, kInt14Mask + 1>& Int14Table() {
   return table;
 }
 
-// Closes a runtime stream on every way out unless closed before.
-class FileCloser {
- public:
-  FileCloser() = default;
-  FileCloser(const FileCloser&) = delete;
-  FileCloser& operator=(const FileCloser&) = delete;
-  ~FileCloser() { Close(); }
-  void Reset(std::FILE* file) {
-    Close();
-    file_ = file;
-  }
-  std::FILE* get() const { return file_; }
-  bool is_open() const { return file_ != nullptr; }
-  void Close() {
-    if (file_ != nullptr) platform::CloseFile(file_);
-    file_ = nullptr;
-  }
-
- private:
-  std::FILE* file_ = nullptr;
-};
-
 // The input streams of one import, closed in the order slot 1, input,
 // slot 2, second file on every way out.
 struct InputStreams {
-  FileCloser input;
+  platform::FileHandle input;
   SlotGuard inputSlot;
-  FileCloser second;
+  platform::FileHandle second;
   SlotGuard secondSlot;
 
   InputStreams() = default;
@@ -118,9 +96,9 @@ struct InputStreams {
   ~InputStreams() { Close(); }
   void Close() {
     inputSlot.Release();
-    input.Close();
+    input.reset();
     secondSlot.Release();
-    second.Close();
+    second.reset();
   }
 };
 
@@ -203,8 +181,8 @@ int ImportBinary(const std::string& inputPath, const std::string& secondPath, in
   }
 
   InputStreams streams;
-  streams.input.Reset(platform::OpenFile(inputPath, "rb"));
-  if (!streams.input.is_open()) {
+  streams.input.reset(platform::OpenFile(inputPath, "rb"));
+  if (streams.input == nullptr) {
     FailWithSlot0("*** Error opening input file.");
     return 0;
   }
@@ -234,8 +212,8 @@ int ImportBinary(const std::string& inputPath, const std::string& secondPath, in
   }
   if (!secondPath.empty()) {
     LogAlways({FormatText("Importing from 2nd BINARY file '%s'.", secondPath.c_str())});
-    streams.second.Reset(platform::OpenFile(secondPath, "rb"));
-    if (!streams.second.is_open()) {
+    streams.second.reset(platform::OpenFile(secondPath, "rb"));
+    if (streams.second == nullptr) {
       FailWithSlot0("*** Error opening second input file.");
       return 0;
     }

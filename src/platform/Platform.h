@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -89,6 +90,12 @@ bool SeekFile(std::FILE* file, std::int64_t offset);
 void RewindFile(std::FILE* file);
 // Switches the runtime's own buffering of the stream off.
 void SetUnbuffered(std::FILE* file);
+
+// Owns an open stream and closes it on every way out.
+struct FileCloser {
+  void operator()(std::FILE* file) const { CloseFile(file); }
+};
+using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
 // True when a read or write on the stream has failed, as opposed to a read
 // that met the end of the file: the runtime's error indicator, or a fault the
 // seam of FaultInjection.h injected. Rewinding clears it.

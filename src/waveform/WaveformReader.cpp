@@ -50,10 +50,7 @@ constexpr std::uint16_t kZetq14DataMask = 0xFFFC;
 constexpr double kZetq14Zero = 32768.5;
 constexpr double kZetq14FullScale = 32000.0;
 
-struct FileCloser {
-  void operator()(std::FILE* file) const { platform::CloseFile(file); }
-};
-using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
+using platform::FileHandle;
 
 // Parse state of one read; nothing of it outlives the call.
 struct ParseState {
