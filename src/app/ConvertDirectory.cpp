@@ -39,13 +39,14 @@ struct WalkRun {
 using Listing = std::vector<platform::DirEntry>;
 
 // A lexical form of a path for equality tests: "." and ".." components and
-// repeated or trailing separators are folded away. It touches no file system
-// object, so it also works for paths that do not exist yet.
+// repeated or trailing separators are folded away, and letter case where the
+// platform's file names ignore it. It touches no file system object, so it
+// also works for paths that do not exist yet.
 std::string PathKey(const std::string& path) {
   if (path.empty()) return path;
   std::filesystem::path normal = std::filesystem::path(path).lexically_normal();
   if (!normal.has_filename() && normal.has_relative_path()) normal = normal.parent_path();
-  return normal.string();
+  return platform::FoldPathCase(normal.string());
 }
 
 bool BeginsWithDot(const std::string& name) { return !name.empty() && name.front() == '.'; }

@@ -43,6 +43,12 @@ std::string FileNamePart(const std::string& path);
 // Everything before the last separator, or "" when the path has none.
 std::string DirectoryPart(const std::string& path);
 
+// The path with letter case folded as the platform's file names compare:
+// Windows file names ignore the case of ASCII letters, so they are lowered
+// there; POSIX names compare byte for byte and are returned unchanged. For
+// telling whether two paths the program built name the same object.
+std::string FoldPathCase(const std::string& path);
+
 // The process's current directory; "" when it cannot be read.
 std::string CurrentDirectory();
 

@@ -53,4 +53,13 @@ std::string DirectoryPart(const std::string& path) {
   return path.substr(0, cut);
 }
 
+std::string FoldPathCase(const std::string& path) {
+  if (!UsesWindowsPaths()) return path;
+  std::string folded = path;
+  for (char& c : folded) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return folded;
+}
+
 }  // namespace platform

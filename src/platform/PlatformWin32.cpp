@@ -81,11 +81,11 @@ bool StdinIsConsole() {
 // reads from a pipe and line reads never steal bytes from each other. The
 // descriptor is switched to binary mode first: in text mode the runtime would
 // fold CR LF into one byte and take a Ctrl-Z byte for the end of input, where
-// the bytes must arrive as they are, as on every other platform. -1 at the end
-// of input or on an error.
+// the bytes must arrive as they are, as on every other platform. The mode is
+// set on every read: it belongs to the descriptor, which may have been
+// replaced since the last one. -1 at the end of input or on an error.
 int ReadOneByte() {
-  static const int previousMode = _setmode(kStdinHandle, _O_BINARY);
-  (void)previousMode;
+  _setmode(kStdinHandle, _O_BINARY);
   unsigned char byte = 0;
   if (_read(kStdinHandle, &byte, 1) != 1) return -1;
   return byte;

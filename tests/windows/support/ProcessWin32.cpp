@@ -19,6 +19,9 @@ namespace testing_support {
 
 namespace {
 
+// Hang guard of one program run: far above any run of the test suites.
+constexpr DWORD kRunTimeoutMs = 5 * 60 * 1000;
+
 // Closes a kernel handle on every way out.
 class HandleCloser {
  public:
@@ -94,15 +97,21 @@ std::string QuoteWindowsArgument(const std::string& argument) {
 
 RunResult RunProgramRaw(const std::string& program, const std::vector<std::string>& args,
                         const std::string& workDir, const std::string& stdinBytes) {
+  TempDir input;
+  const std::string inPath = input.path() + "\\stdin";
+  WriteFileText(inPath, stdinBytes);
+  return RunProgramWithInput(program, args, workDir, inPath);
+}
+
+RunResult RunProgramWithInput(const std::string& program, const std::vector<std::string>& args,
+                              const std::string& workDir, const std::string& stdinPath) {
   TempDir io;
-  const std::string inPath = io.path() + "\\stdin";
   const std::string outPath = io.path() + "\\stdout";
   const std::string errPath = io.path() + "\\stderr";
-  WriteFileText(inPath, stdinBytes);
 
   RunResult result;
   {
-    HandleCloser input(OpenInheritable(inPath, GENERIC_READ, OPEN_EXISTING));
+    HandleCloser input(OpenInheritable(stdinPath, GENERIC_READ, OPEN_EXISTING));
     HandleCloser output(OpenInheritable(outPath, GENERIC_WRITE, CREATE_ALWAYS));
     HandleCloser error(OpenInheritable(errPath, GENERIC_WRITE, CREATE_ALWAYS));
 
@@ -128,9 +137,16 @@ RunResult RunProgramRaw(const std::string& program, const std::vector<std::strin
     }
     HandleCloser thread(process.hThread);
     HandleCloser child(process.hProcess);
-    WaitForSingleObject(child.get(), INFINITE);
-    DWORD exitCode = 0;
-    if (GetExitCodeProcess(child.get(), &exitCode)) result.exitCode = static_cast<int>(exitCode);
+    // A program that waits for a key it never gets must fail the test, not
+    // hang the run.
+    if (WaitForSingleObject(child.get(), kRunTimeoutMs) != WAIT_OBJECT_0) {
+      TerminateProcess(child.get(), 1);
+      WaitForSingleObject(child.get(), INFINITE);
+      result.exitCode = kRunTimedOut;
+    } else {
+      DWORD exitCode = 0;
+      if (GetExitCodeProcess(child.get(), &exitCode)) result.exitCode = static_cast<int>(exitCode);
+    }
   }
   result.out = ReadWholeFile(outPath);
   result.err = ReadWholeFile(errPath);
