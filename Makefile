@@ -6,11 +6,13 @@ RELEASE_DIR := build/release
 TEST_DIR := build/test
 BENCH_DIR := build/bench
 EXAMPLE_DIR := build/example
+WINDOWS_DIR := build/windows
+WINDOWS_HOST_DIR := build/windows-host
 FUZZ_DIR := build/fuzz
 COVERAGE_DIR := build/coverage
 FUZZ_SECONDS ?= 60
 
-.PHONY: all build run test bench clean fuzz coverage
+.PHONY: all build run test bench clean windows test-windows fuzz coverage
 
 all: build
 
@@ -53,6 +55,22 @@ coverage:
 	find $(COVERAGE_DIR) -name '*.gcda' -delete
 	status=0; (cd $(COVERAGE_DIR) && ctest --output-on-failure -j $(JOBS)) || status=$$?; \
 		python3 tools/coverage.py $(COVERAGE_DIR) src; exit $$status
+
+# Cross-builds wavora.exe and the Windows test programs for 64-bit Windows
+# with mingw-w64 (statically linked) into build/windows.
+windows:
+	$(CMAKE) -S . -B $(WINDOWS_DIR) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+		-DCMAKE_BUILD_TYPE=Release -DWAVORA_BUILD_TESTS=ON
+	$(CMAKE) --build $(WINDOWS_DIR) -j $(JOBS)
+
+# Runs the Windows test programs under Wine, then the native program that runs
+# wavora.exe under Wine next to the Linux wavora (same output bytes) and in a
+# Wine console.
+test-windows: windows
+	$(CMAKE) -S . -B $(WINDOWS_HOST_DIR) -DCMAKE_BUILD_TYPE=Release -DWAVORA_BUILD_TESTS=ON \
+		-DWAVORA_WINDOWS_EXE=$(abspath $(WINDOWS_DIR))/wavora.exe
+	$(CMAKE) --build $(WINDOWS_HOST_DIR) -j $(JOBS) --target wavora test_windows_host
+	bash tools/run_windows_tests.sh $(WINDOWS_DIR) $(WINDOWS_HOST_DIR)
 
 clean:
 	rm -rf build
