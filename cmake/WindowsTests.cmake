@@ -20,16 +20,17 @@ set(WAVORA_WINDOWS_EXE "" CACHE FILEPATH
     "Cross-built wavora.exe that the host test program test_windows_host runs under Wine")
 set(WAVORA_WINE "" CACHE FILEPATH "Wine loader for test_windows_host (default: found on the path)")
 
-if(WIN32)
-  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS 13)
-    # The Windows build is optimised (the shipped .exe is), and g++ 12 at -O2
-    # reports std::string concatenation and short-vector loops of the test code
-    # as overlapping or overflowing copies (GCC bugs 105651 and 106199). The
-    # targets defined from here on are test code only; the product keeps every
-    # warning.
-    list(APPEND WAVORA_WARNINGS -Wno-restrict -Wno-stringop-overflow)
-  endif()
+if((WIN32 OR WAVORA_WINDOWS_EXE) AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU"
+   AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS 13)
+  # Both sides of the Windows tests are optimised builds (the shipped programs
+  # are), and g++ 12 at -O2 reports std::string concatenation and short-vector
+  # loops of the test code as overlapping or overflowing copies (GCC bugs
+  # 105651 and 106199). The targets defined from here on are test code only;
+  # the product keeps every warning.
+  list(APPEND WAVORA_WARNINGS -Wno-restrict -Wno-stringop-overflow)
+endif()
 
+if(WIN32)
   file(GLOB WAVORA_TEST_SUPPORT_WIN32 CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/windows/support/*.cpp)
   list(APPEND WAVORA_TEST_SUPPORT ${WAVORA_TEST_SUPPORT_WIN32})
 
