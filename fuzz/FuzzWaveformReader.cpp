@@ -60,15 +60,7 @@ ReadResult ReadFile(const std::string& path) {
              std::to_string(result.markerPayload.size()));
 
   // The writer turns what the reader produced into an output file.
-  WaveInfo out;
-  out.clock = info.clock;
-  out.markerClock = info.clock;
-  out.samples = info.samples;
-  out.rmsOffset = info.rmsOffset;
-  out.peakOffset = info.peakOffset;
-  out.comment = info.comment;
-  out.copyright = info.copyright;
-  out.levelsValid = 1;
+  const WaveInfo out = MakeWaveInfo(info);
   const std::string outputPath = fuzz_support::ScratchFile("out.wv");
   FUZZ_CHECK(WriteWaveformFile(out, outputPath, wave.file, marker.file) == 1, "writer failed");
   return result;

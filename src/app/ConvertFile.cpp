@@ -142,14 +142,7 @@ int ConvertFile(const std::string& inputName, const std::string& outputBaseName,
     if (!ReadWaveformFile(&fileInfo)) return FailFile("*** Import of waveform data failed.");
 
     // The gain is already applied; the output's DATE is the time of writing.
-    info.clock = fileInfo.clock;
-    info.markerClock = fileInfo.clock;
-    info.samples = fileInfo.samples;
-    info.rmsOffset = fileInfo.rmsOffset;
-    info.peakOffset = fileInfo.peakOffset;
-    info.comment = fileInfo.comment;
-    info.copyright = fileInfo.copyright;
-    info.levelsValid = 1;
+    info = MakeWaveInfo(fileInfo);
 
     ShowProgress(-1);
     if (!WriteWaveformFile(info, outputPath, waveFile.get(), markerFile.get()))

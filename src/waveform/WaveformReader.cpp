@@ -443,3 +443,16 @@ int ReadWaveformFile(WaveFileInfo* info) {
   }
   return ok ? 1 : 0;
 }
+
+WaveInfo MakeWaveInfo(const WaveFileInfo& info) {
+  WaveInfo wave;
+  wave.clock = info.clock;
+  wave.markerClock = info.clock;
+  wave.samples = info.samples;
+  wave.rmsOffset = info.rmsOffset;
+  wave.peakOffset = info.peakOffset;
+  wave.comment = info.comment;
+  wave.copyright = info.copyright;
+  wave.levelsValid = 1;
+  return wave;
+}

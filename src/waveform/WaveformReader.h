@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <string>
 
+#include "app/WaveInfo.h"
+
 enum WaveformType : int {
   kWaveformNone = 0,
   kWaveformZetq = 1,   // TYPE "WV" or "WV-ADD"
@@ -34,3 +36,8 @@ struct WaveFileInfo {
 
 // 1 on success, 0 on failure (logged).
 int ReadWaveformFile(WaveFileInfo* info);
+
+// The properties of a read file as the writer takes them: clock and marker
+// clock both from the CLOCK tag, levels as read or measured. The gain is
+// already in the samples; type, system, date and control length stay behind.
+WaveInfo MakeWaveInfo(const WaveFileInfo& info);
