@@ -202,20 +202,6 @@ bool ReplaceFile(const std::string& from, const std::string& to) {
 
 // ---- runtime streams ----
 
-std::FILE* OpenFile(const std::string& path, const char* mode) {
-  if (faults::NextFileFault(faults::FileOp::kOpen) != faults::Fault::kNone) return nullptr;
-  return std::fopen(path.c_str(), mode);
-}
-
-int CloseFile(std::FILE* file) {
-  if (file == nullptr) return EOF;
-  // An injected failure still closes the stream, as a failed fclose does.
-  const bool injected = faults::NextFileFault(faults::FileOp::kClose) != faults::Fault::kNone;
-  faults::ForgetStream(file);
-  const int result = std::fclose(file);
-  return injected ? EOF : result;
-}
-
 std::size_t ReadFile(std::FILE* file, void* buffer, std::size_t size) {
   if (faults::NextFileFault(faults::FileOp::kRead) != faults::Fault::kNone) {
     faults::MarkStreamFailed(file);
@@ -224,32 +210,12 @@ std::size_t ReadFile(std::FILE* file, void* buffer, std::size_t size) {
   return std::fread(buffer, 1, size, file);
 }
 
-std::size_t WriteFile(std::FILE* file, const void* buffer, std::size_t size) {
-  switch (faults::NextFileFault(faults::FileOp::kWrite)) {
-    case faults::Fault::kNone:
-      break;
-    case faults::Fault::kShortWrite:
-      faults::MarkStreamFailed(file);
-      return std::fwrite(buffer, 1, size / 2, file);
-    case faults::Fault::kFail:
-      faults::MarkStreamFailed(file);
-      return 0;
-  }
-  return std::fwrite(buffer, 1, size, file);
-}
-
 bool SeekFile(std::FILE* file, std::int64_t offset) {
   if (faults::NextFileFault(faults::FileOp::kSeek) != faults::Fault::kNone) return false;
   if (offset < 0 || offset > std::numeric_limits<off_t>::max()) return false;
   return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
 }
 
-void RewindFile(std::FILE* file) {
-  faults::ForgetStream(file);  // rewind clears the error indicator
-  std::rewind(file);
-}
-
-void SetUnbuffered(std::FILE* file) { std::setvbuf(file, nullptr, _IONBF, 0); }
 
 // ---- clock ----
 

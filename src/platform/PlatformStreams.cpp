@@ -1,0 +1,48 @@
+// The runtime-stream calls that are the same on every platform: standard C
+// streams behind the fault seam. Reads and seeks differ per platform and live
+// in PlatformPosix.cpp and PlatformWin32.cpp.
+
+#include <cstdio>
+#include <string>
+
+#include "platform/FaultInjection.h"
+#include "platform/Platform.h"
+
+namespace platform {
+
+std::FILE* OpenFile(const std::string& path, const char* mode) {
+  if (faults::NextFileFault(faults::FileOp::kOpen) != faults::Fault::kNone) return nullptr;
+  return std::fopen(path.c_str(), mode);
+}
+
+int CloseFile(std::FILE* file) {
+  if (file == nullptr) return EOF;
+  // An injected failure still closes the stream, as a failed fclose does.
+  const bool injected = faults::NextFileFault(faults::FileOp::kClose) != faults::Fault::kNone;
+  faults::ForgetStream(file);
+  const int result = std::fclose(file);
+  return injected ? EOF : result;
+}
+
+std::size_t WriteFile(std::FILE* file, const void* buffer, std::size_t size) {
+  switch (faults::NextFileFault(faults::FileOp::kWrite)) {
+    case faults::Fault::kNone:
+      break;
+    case faults::Fault::kShortWrite:
+      faults::MarkStreamFailed(file);
+      return std::fwrite(buffer, 1, size / 2, file);
+    case faults::Fault::kFail:
+      faults::MarkStreamFailed(file);
+      return 0;
+  }
+  return std::fwrite(buffer, 1, size, file);
+}
+
+void RewindFile(std::FILE* file) {
+  faults::ForgetStream(file);  // rewind clears the error indicator
+  std::rewind(file);
+}
+
+void SetUnbuffered(std::FILE* file) { std::setvbuf(file, nullptr, _IONBF, 0); }
+
+}  // namespace platform
