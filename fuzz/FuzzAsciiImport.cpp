@@ -12,13 +12,14 @@
 #include "FuzzSupport.h"
 #include "Shared/FileIO/FileIOBufferedIO.h"
 #include "Shared/FileIO/TempFiles.h"
-#include "app/WaveInfo.h"
+#include "common/InputFormat.h"
+#include "common/WaveInfo.h"
 #include "import/ImportRawIQ.h"
 #include "platform/Platform.h"
 
 namespace {
 
-constexpr int kFormats[] = {0, 2, 9, 10};  // txt, txthex, txt2ui14, txt2ui16
+constexpr InputFormat kFormats[] = {kFormatTxt, kFormatTxtHex, kFormatTxt2ui14, kFormatTxt2ui16};
 // Rounding of the single-precision arithmetic on the way.
 constexpr double kFullScaleTolerance = 1e-5;
 
@@ -34,8 +35,8 @@ float FloatAt(const std::string& bytes, std::size_t offset) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   fuzz_support::InitOnce();
   if (size < 3) return 0;
-  const int format = kFormats[data[0] % 4];
-  const bool twoFiles = format >= 9;
+  const InputFormat format = kFormats[data[0] % 4];
+  const bool twoFiles = IsTwoFileFormat(format);
   const std::size_t rest = size - 3;
   const std::size_t firstLength = twoFiles ? (data[1] | (data[2] << 8)) % (rest + 1) : rest;
   const std::string first = fuzz_support::ScratchFile("i.txt");
@@ -51,7 +52,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const int ok = ImportRawIQ(first, twoFiles ? second : "", info, format, temp);
   for (int slot = 0; slot < kSlotCount; ++slot) {
     const StreamSlot& s = GetStreamSlot(slot);
-    FUZZ_CHECK(!s.rbuffer && !s.wbuffer, "the importer left slot " + std::to_string(slot) + " busy");
+    FUZZ_CHECK(!s.rbuffer && !s.wbuffer,
+               "the importer left slot " + std::to_string(slot) + " busy");
   }
   if (ok) {
     std::string payload;
@@ -92,8 +94,9 @@ std::string Seed(int formatIndex, const std::string& first, const std::string& s
 
 std::vector<std::string> FuzzSeeds() {
   return {
-      Seed(0, "!COMMENT= float pairs\n!CLOCKRATE=1e6\n# I Q\n0.5 -0.25\n0.1,0.2\n1.5;-2\n"
-              "-0.3:0.4\n3e-1\t-4e-1\n\n% end\n"),
+      Seed(0,
+           "!COMMENT= float pairs\n!CLOCKRATE=1e6\n# I Q\n0.5 -0.25\n0.1,0.2\n1.5;-2\n"
+           "-0.3:0.4\n3e-1\t-4e-1\n\n% end\n"),
       Seed(1, "!COPYRIGHT= hex\nFFFF 7FFF\n8000,0001\n0x10 -0x20\n/ done\r\n"),
       Seed(2, "!CLOCKRATE=2000000\n0 16383 8192\n100, 200\n", "16383 0\n8192\n1\n"),
       Seed(3, "65535 0\n32768 1 2\n", "# Q\n0 65535 40000 3\n"),

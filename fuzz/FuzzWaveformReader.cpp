@@ -9,7 +9,7 @@
 #include "FuzzSupport.h"
 #include "Shared/FileIO/FileIOBufferedIO.h"
 #include "Shared/FileIO/TempFiles.h"
-#include "app/WaveInfo.h"
+#include "common/WaveInfo.h"
 #include "platform/Platform.h"
 #include "waveform/WaveformReader.h"
 #include "waveform/WaveformWriter.h"

@@ -59,18 +59,6 @@ constexpr OptionRule kOptionOrder[] = {
     {Option::kQfile, "-qfile", true, Mode::kSingleFileOnly},
 };
 
-struct FormatKeyword {
-  const char* keyword;
-  InputFormat code;
-};
-
-constexpr FormatKeyword kFormatKeywords[] = {
-    {"txt", kFormatTxt},           {"txthex", kFormatTxtHex},     {"f32be", kFormatF32be},
-    {"f32le", kFormatF32le},       {"i16be", kFormatI16be},       {"i16le", kFormatI16le},
-    {"txt2ui14", kFormatTxt2ui14}, {"txt2ui16", kFormatTxt2ui16}, {"i14be2", kFormatI14be2},
-    {"i14le2", kFormatI14le2},     {"kxzetq", kFormatKxzetq},
-};
-
 // Decimal text to int, as strtol reads it, held within the range of int.
 int ParseVerbosity(const char* text) {
   const long value = std::strtol(text, nullptr, 10);
@@ -107,16 +95,16 @@ void ApplyOption(Option option, const char* value, ConversionSettings& settings)
       settings.gainDb = std::strtod(value, nullptr);
       break;
     case Option::kAutoscale:
-      settings.autoscale = 1;
+      settings.autoscale = true;
       break;
     case Option::kVerbosity:
       settings.verbosity = ParseVerbosity(value);
       break;
     case Option::kRecursive:
-      settings.recursive = 1;
+      settings.recursive = true;
       break;
     case Option::kOverwrite:
-      settings.overwrite = 1;
+      settings.overwrite = true;
       break;
     case Option::kQfile:
       settings.qFile = value;
@@ -129,9 +117,9 @@ bool ModeAllows(Mode mode, const ConversionSettings& settings) {
     case Mode::kAny:
       return true;
     case Mode::kDirectoryOnly:
-      return settings.singleFile == 0;
+      return !settings.singleFile;
     case Mode::kSingleFileOnly:
-      return settings.singleFile != 0;
+      return settings.singleFile;
   }
   return false;
 }
@@ -158,7 +146,7 @@ bool CheckLimits(const ConversionSettings& settings) {
          WithinLimit(settings.outputPath, kMaxPathChars, "The resolved output directory path");
 }
 
-const char* YesNo(int flag) { return flag != 0 ? "YES" : "NO"; }
+const char* YesNo(bool flag) { return flag ? "YES" : "NO"; }
 
 constexpr const char* kTableDashLine = "--------------------+----------------------------\n";
 
@@ -223,7 +211,7 @@ int ScanArguments(int argc, char** argv, ConversionSettings& settings) {
   const int last = argc - 1;
   for (int k = 1; k <= last; ++k) {
     if (k == 1 && argv[1][0] != '-') {
-      settings.singleFile = 1;
+      settings.singleFile = true;
       settings.inputFile = argv[1];
     }
     // Each keyword is tried on the current argument; after a value has been
@@ -248,11 +236,7 @@ int ScanArguments(int argc, char** argv, ConversionSettings& settings) {
   return CheckLimits(settings) ? 1 : 0;
 }
 
-InputFormat DecodeFormat(const std::string& keyword) {
-  for (const FormatKeyword& entry : kFormatKeywords)
-    if (keyword == entry.keyword) return entry.code;
-  return kFormatUnknown;
-}
+InputFormat DecodeFormat(const std::string& keyword) { return InputFormatFromKeyword(keyword); }
 
 bool IsValidClock(double clockMHz) { return clockMHz > 0.0 && clockMHz <= kMaxClockMHz; }
 
@@ -272,7 +256,7 @@ std::string ResolvePath(const std::string& workingDir, const std::string& value)
 void PrintSettingsTable(const ConversionSettings& settings) {
   std::printf("  Setting           |  Value  \n");
   std::fputs(kTableDashLine, stdout);
-  if (settings.singleFile != 0) {
+  if (settings.singleFile) {
     std::printf("  Input file        | %s                       \n", settings.inputFile.c_str());
     if (IsTwoFileFormat(settings.format)) {
       const std::string qFile =
@@ -287,7 +271,7 @@ void PrintSettingsTable(const ConversionSettings& settings) {
   std::printf("  Auto Level        | %s                       \n", YesNo(settings.autoscale));
   std::printf("  Input directory   | %s                       \n", settings.inputPath.c_str());
   std::printf("  Output directory  | %s                       \n", settings.outputPath.c_str());
-  if (settings.singleFile == 0) {
+  if (!settings.singleFile) {
     std::printf("  Input file ext.   | %s                       \n", settings.extension.c_str());
     std::printf("  Recursive         | %s                       \n", YesNo(settings.recursive));
   }

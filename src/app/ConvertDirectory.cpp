@@ -20,15 +20,9 @@ constexpr const char* kOutputExtension = ".wv";
 // The settings every level passes on unchanged, and what the whole run has to
 // remember across levels.
 struct WalkRun {
-  std::string extensionSuffix;  // "." + extension, or "" for no filter
-  int format = 0;
-  double gainDb = 0.0;
-  const std::string* comment = nullptr;
-  const std::string* copyright = nullptr;
-  double clockMHz = 0.0;
-  int recursive = 0;
-  int overwrite = 0;
-  int autoscale = 0;
+  explicit WalkRun(const ConversionSettings& runSettings) : settings(runSettings) {}
+  const ConversionSettings& settings;
+  std::string extensionSuffix;    // "." + extension, or "" for no filter
   std::string topOutputKey;       // the output root, which is never walked as input
   std::string workingDirKey;      // where the conversion's temporary files live
   std::set<std::string> written;  // output files this run has written, by path key
@@ -158,8 +152,8 @@ int ProcessFile(WalkRun& run, const std::string& inputDir, const std::string& ou
     return 1;
   }
 
-  if (ConvertFile(name, name, inputDir, outputDir, run.format, run.gainDb, *run.comment,
-                  *run.copyright, run.clockMHz, run.overwrite, run.autoscale)) {
+  const FileJob job{name, name, inputDir, outputDir, ""};
+  if (ConvertFile(run.settings, job)) {
     run.written.insert(PathKey(OutputPathFor(outputDir, name)));
     return 1;
   }
@@ -190,12 +184,12 @@ int WalkLevel(WalkRun& run, const std::string& inputDir, const std::string& outp
 
   const bool isWorkingDir = PathKey(inputDir) == run.workingDirKey;
   std::vector<std::string> qPartners;
-  if (IsTwoFileFormat(run.format)) qPartners = FindQPartners(entries, run.extensionSuffix);
+  if (IsTwoFileFormat(run.settings.format)) qPartners = FindQPartners(entries, run.extensionSuffix);
 
   for (const platform::DirEntry& entry : entries) {
     if (BeginsWithDot(entry.name)) continue;
     if (IsDirectoryEntry(entry)) {
-      if (!run.recursive) continue;
+      if (!run.settings.recursive) continue;
       if (!WalkSubdirectory(run, inputDir, outputDir, entry.name)) return 0;
       continue;
     }
@@ -208,21 +202,10 @@ int WalkLevel(WalkRun& run, const std::string& inputDir, const std::string& outp
 
 }  // namespace
 
-int ConvertDirectory(const std::string& extension, const std::string& inputDir,
-                     const std::string& outputDir, int format, double gainDb,
-                     const std::string& comment, const std::string& copyright, double clockMHz,
-                     int recursive, int overwrite, int autoscale, const std::string& topOutputDir) {
-  WalkRun run;
-  if (!extension.empty()) run.extensionSuffix = "." + extension;
-  run.format = format;
-  run.gainDb = gainDb;
-  run.comment = &comment;
-  run.copyright = &copyright;
-  run.clockMHz = clockMHz;
-  run.recursive = recursive;
-  run.overwrite = overwrite;
-  run.autoscale = autoscale;
-  run.topOutputKey = PathKey(topOutputDir);
+int ConvertDirectory(const ConversionSettings& settings) {
+  WalkRun run(settings);
+  if (!settings.extension.empty()) run.extensionSuffix = "." + settings.extension;
+  run.topOutputKey = PathKey(settings.outputPath);
   run.workingDirKey = PathKey(platform::CurrentDirectory());
-  return WalkLevel(run, inputDir, outputDir);
+  return WalkLevel(run, settings.inputPath, settings.outputPath);
 }

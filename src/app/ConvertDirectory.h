@@ -2,12 +2,9 @@
 // of its subdirectories) into a mirrored output tree.
 #pragma once
 
-#include <string>
+#include "app/Settings.h"
 
-// topOutputDir: the run's output root, which the walk never descends into.
-// Returns 1 when the level was walked to its end, 0 when the walk stopped.
-int ConvertDirectory(const std::string& extension, const std::string& inputDir,
-                     const std::string& outputDir, int format, double gainDb,
-                     const std::string& comment, const std::string& copyright, double clockMHz,
-                     int recursive, int overwrite, int autoscale,
-                     const std::string& topOutputDir);
+// Walks settings.inputPath into settings.outputPath with the run's filter,
+// recursion and conversion settings; the output root is never walked as input.
+// Returns 1 when the walk reached its end, 0 when it stopped.
+int ConvertDirectory(const ConversionSettings& settings);

@@ -2,11 +2,10 @@
 
 #include <cstdio>
 
-#include "Shared/FileIO/StreamInit.h"
 #include "Shared/FileIO/TempFiles.h"
 #include "app/Console.h"
-#include "app/Settings.h"
-#include "app/WaveInfo.h"
+#include "common/Progress.h"
+#include "common/WaveInfo.h"
 #include "import/ImportRawIQ.h"
 #include "level/Rescale.h"
 #include "platform/Platform.h"
@@ -41,16 +40,6 @@ class TempFile {
   std::FILE* file_ = nullptr;
 };
 
-// The progress hook is installed for the data steps of one file and removed
-// on every way out.
-class ProgressHookScope {
- public:
-  ProgressHookScope() { SetProgressCallback(ShowProgress); }
-  ~ProgressHookScope() { SetProgressCallback(nullptr); }
-  ProgressHookScope(const ProgressHookScope&) = delete;
-  ProgressHookScope& operator=(const ProgressHookScope&) = delete;
-};
-
 int FailFile(const char* text) {
   LogMessage(kLogAlwaysShown, {text});
   LogMessage(kLogAlwaysShown, {""});
@@ -60,8 +49,7 @@ int FailFile(const char* text) {
 // Refuses a path the program built that exceeds the path limit, naming it.
 bool PathFits(const char* what, const std::string& path) {
   if (path.size() <= platform::kMaxPathChars) return true;
-  LogMessage(kLogAlwaysShown,
-             {"*** Error: ", what, " is longer than 259 characters: ", path});
+  LogMessage(kLogAlwaysShown, {"*** Error: ", what, " is longer than 259 characters: ", path});
   LogMessage(kLogAlwaysShown, {""});
   return false;
 }
@@ -89,10 +77,8 @@ std::string DeriveQFileName(const std::string& inputName) {
   return directory + derived;
 }
 
-int ConvertFile(const std::string& inputName, const std::string& outputBaseName,
-                const std::string& inputDir, const std::string& outputDir, int format,
-                double gainDb, const std::string& comment, const std::string& copyright,
-                double clockMHz, int overwrite, int autoscale, const std::string& qFileName) {
+int ConvertFile(const ConversionSettings& settings, const FileJob& job) {
+  const std::string& inputName = job.inputName;
   std::printf("\n\n");
   std::printf("----------------------------------------------------------\n");
   std::printf("Processing file %s ...\n", inputName.c_str());
@@ -100,24 +86,27 @@ int ConvertFile(const std::string& inputName, const std::string& outputBaseName,
 
   // The input path keeps the full name; the output is named after the base
   // name cut at its first dot.
-  const std::string inputPath = ResolveInputName(inputDir, inputName);
-  const std::size_t dot = outputBaseName.find('.');
-  const std::string baseName = dot == std::string::npos ? outputBaseName : outputBaseName.substr(0, dot);
-  const std::string outputPath = platform::JoinPath(outputDir, baseName + ".wv");
-  if (!PathFits("Input file path", inputPath) || !PathFits("Output file path", outputPath)) return 0;
+  const std::string inputPath = ResolveInputName(job.inputDir, inputName);
+  const std::size_t dot = job.outputBaseName.find('.');
+  const std::string baseName =
+      dot == std::string::npos ? job.outputBaseName : job.outputBaseName.substr(0, dot);
+  const std::string outputPath = platform::JoinPath(job.outputDir, baseName + ".wv");
+  if (!PathFits("Input file path", inputPath) || !PathFits("Output file path", outputPath))
+    return 0;
 
   std::string secondPath;
-  if (IsTwoFileFormat(format)) {
-    const std::string qName = qFileName.empty() ? DeriveQFileName(inputName) : qFileName;
+  if (IsTwoFileFormat(settings.format)) {
+    const std::string qName = job.qFileName.empty() ? DeriveQFileName(inputName) : job.qFileName;
     if (!qName.empty()) {
-      secondPath = ResolveInputName(inputDir, qName);
+      secondPath = ResolveInputName(job.inputDir, qName);
       if (!PathFits("Q data file path", secondPath)) return 0;
     }
   }
 
-  if (!overwrite && platform::PathExists(outputPath)) {
+  if (!settings.overwrite && platform::PathExists(outputPath)) {
     LogMessage(kLogAlwaysShown, {"*** Destination file already exists."});
-    LogMessage(kLogAlwaysShown, {"    Use -overwrite option or specify different output directory."});
+    LogMessage(kLogAlwaysShown,
+               {"    Use -overwrite option or specify different output directory."});
     LogMessage(kLogAlwaysShown, {""});
     return 0;
   }
@@ -129,14 +118,14 @@ int ConvertFile(const std::string& inputName, const std::string& outputBaseName,
   if (markerFile.get() == nullptr)
     return FailFile("*** Cannot open temporary marker file in current working directory.");
 
-  ProgressHookScope progressHook;
-  ShowProgress(-1);
+  ProgressHookScope progressHook(ShowProgress);
+  ReportProgress(-1);
 
   WaveInfo info;
-  if (format == kFormatKxzetq) {
+  if (settings.format == kFormatKxzetq) {
     WaveFileInfo fileInfo;
     fileInfo.path = inputPath;
-    fileInfo.gain = gainDb;
+    fileInfo.gain = settings.gainDb;
     fileInfo.waveFile = waveFile.get();
     fileInfo.markerFile = markerFile.get();
     if (!ReadWaveformFile(&fileInfo)) return FailFile("*** Import of waveform data failed.");
@@ -144,7 +133,7 @@ int ConvertFile(const std::string& inputName, const std::string& outputBaseName,
     // The gain is already applied; the output's DATE is the time of writing.
     info = MakeWaveInfo(fileInfo);
 
-    ShowProgress(-1);
+    ReportProgress(-1);
     if (!WriteWaveformFile(info, outputPath, waveFile.get(), markerFile.get()))
       return FailFile("*** Writing of waveform data failed.");
     return 1;
@@ -152,20 +141,20 @@ int ConvertFile(const std::string& inputName, const std::string& outputBaseName,
 
   // Every file starts from the command line's texts: a header tag of one
   // ASCII file sets the comment of that file only.
-  info.clock = clockMHz * kHzPerMHz;
+  info.clock = settings.clockMHz * kHzPerMHz;
   info.markerClock = info.clock;
   info.samples = 0;
-  info.comment = comment;
-  info.copyright = copyright;
-  if (!ImportRawIQ(inputPath, secondPath, info, format, waveFile.get()))
+  info.comment = settings.comment;
+  info.copyright = settings.copyright;
+  if (!ImportRawIQ(inputPath, secondPath, info, settings.format, waveFile.get()))
     return FailFile("*** Import of waveform data failed.");
 
-  if (info.peakOffset > 0 && autoscale) {
-    ShowProgress(-1);
+  if (info.peakOffset > 0 && settings.autoscale) {
+    ReportProgress(-1);
     if (!Rescale(waveFile.get(), info)) return FailFile("*** Rescaling of waveform data failed.");
   }
 
-  ShowProgress(-1);
+  ReportProgress(-1);
   if (!WriteWaveformFile(info, outputPath, waveFile.get(), nullptr))
     return FailFile("*** Writing of waveform data failed.");
   return 1;

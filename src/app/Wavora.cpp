@@ -48,16 +48,9 @@ int ConvertSingleFile(const ConversionSettings& settings) {
   // file name, so a directory part of the input name never leaks into it.
   std::string outputBaseName = "_";
   outputBaseName += platform::FileNamePart(settings.inputFile);
-  return ConvertFile(settings.inputFile, outputBaseName, settings.inputPath, settings.outputPath,
-                     settings.format, settings.gainDb, settings.comment, settings.copyright,
-                     settings.clockMHz, settings.overwrite, settings.autoscale, settings.qFile);
-}
-
-int ConvertWholeDirectory(const ConversionSettings& settings) {
-  return ConvertDirectory(settings.extension, settings.inputPath, settings.outputPath,
-                          settings.format, settings.gainDb, settings.comment, settings.copyright,
-                          settings.clockMHz, settings.recursive, settings.overwrite,
-                          settings.autoscale, settings.outputPath);
+  const FileJob job{settings.inputFile, outputBaseName, settings.inputPath, settings.outputPath,
+                    settings.qFile};
+  return ConvertFile(settings, job);
 }
 
 }  // namespace
@@ -96,7 +89,7 @@ int RunWavora(int argc, char** argv) {
 
   PrintSettingsTable(settings);
   if (AskQuestion(kStartQuestion) == 'n') return kExitSuccess;
-  if (settings.singleFile == 0 && settings.inputPath == settings.outputPath) {
+  if (!settings.singleFile && settings.inputPath == settings.outputPath) {
     if (AskQuestion(kEqualPathsQuestion) != 'y') return kExitSuccess;
   }
 
@@ -111,12 +104,12 @@ int RunWavora(int argc, char** argv) {
     return kExitFailure;
   }
 
-  const bool converted = settings.singleFile != 0 ? ConvertSingleFile(settings) != 0
-                                                  : ConvertWholeDirectory(settings) != 0;
+  const bool converted =
+      settings.singleFile ? ConvertSingleFile(settings) != 0 : ConvertDirectory(settings) != 0;
   if (!converted) {
     std::printf("\n\n");
     std::fputs(
-        settings.singleFile != 0 ? "*** Error processing file." : "*** Error processing directory.",
+        settings.singleFile ? "*** Error processing file." : "*** Error processing directory.",
         stdout);
     std::printf("\n");
     std::printf("Press ENTER to exit.");

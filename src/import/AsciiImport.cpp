@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -18,20 +17,16 @@
 #include <vector>
 
 #include "Shared/FileIO/FileIOBufferedIO.h"
-#include "Shared/FileIO/StreamInit.h"
 #include "Shared/FileIO/TempFiles.h"
-#include "app/Console.h"
+#include "common/ByteOrder.h"
+#include "common/Log.h"
+#include "common/Progress.h"
 #include "platform/Platform.h"
 
 namespace {
 
-constexpr int kFormatTxt = 0;
-constexpr int kFormatTxtHex = 2;
-constexpr int kFormatTxt2UInt14 = 9;
-constexpr int kFormatTxt2UInt16 = 10;
-
 struct AsciiFormat {
-  int code;
+  InputFormat code;
   int mode;                // parse mode of ParseAsciiField
   bool twoFiles;           // I values in the first file, Q values in the second
   const char* valueError;  // one-file formats: logged when a line lacks I or Q
@@ -40,8 +35,8 @@ struct AsciiFormat {
 constexpr AsciiFormat kAsciiFormats[] = {
     {kFormatTxt, kParseFloat, false, "*** Error importing IQ ASCII floating point data."},
     {kFormatTxtHex, kParseHex16, false, "*** Error importing IQ ASCII HEX data."},
-    {kFormatTxt2UInt14, kParseUInt14, true, ""},
-    {kFormatTxt2UInt16, kParseUInt16, true, ""},
+    {kFormatTxt2ui14, kParseUInt14, true, ""},
+    {kFormatTxt2ui16, kParseUInt16, true, ""},
 };
 
 // A line is read into a buffer of this size, so one read takes at most one
@@ -390,18 +385,6 @@ class LineReader {
 
 // ---- the import ----
 
-// Temporary file values are little-endian floats.
-void StoreFloatLE(float value, unsigned char* bytes) {
-  const auto word = std::bit_cast<std::uint32_t>(value);
-  for (int k = 0; k < kFloatBytes; ++k) bytes[k] = static_cast<unsigned char>(word >> (8 * k));
-}
-
-float LoadFloatLE(const unsigned char* bytes) {
-  std::uint32_t word = 0;
-  for (int k = 0; k < kFloatBytes; ++k) word |= static_cast<std::uint32_t>(bytes[k]) << (8 * k);
-  return std::bit_cast<float>(word);
-}
-
 bool WritePair(float i, float q) {
   unsigned char bytes[kPairBytes];
   StoreFloatLE(i, bytes);
@@ -417,8 +400,9 @@ void UpperCaseAscii(char* text, std::size_t length) {
 
 class AsciiImporter {
  public:
-  AsciiImporter(const AsciiFormat& format, WaveInfo& info, ImportLevels& levels)
-      : format_(format), info_(info), levels_(levels) {
+  AsciiImporter(const AsciiFormat& format, SlotGuard& tempSlot, WaveInfo& info,
+                ImportLevels& levels)
+      : format_(format), tempSlot_(tempSlot), info_(info), levels_(levels) {
     if (format_.mode == kParseHex16) levels_.silentValue = kInt16ZeroWordValue;
   }
 
@@ -428,7 +412,7 @@ class AsciiImporter {
   // Every failure releases slot 0 first and then logs; the input files are
   // closed when the importer goes out of scope.
   int Fail(std::string_view message) {
-    _ReleaseBuf(kSlotImportTemp);
+    tempSlot_.Release();
     LogAlways({message});
     return 0;
   }
@@ -440,6 +424,7 @@ class AsciiImporter {
   int SetTextFromTag(std::string_view tagLine, const char* name, std::string* text);
 
   const AsciiFormat& format_;
+  SlotGuard& tempSlot_;
   WaveInfo& info_;
   ImportLevels& levels_;
   platform::FileHandle input_;
@@ -661,7 +646,7 @@ int AsciiImporter::HandleTwoFileDataLine(const char* line, int pass) {
   return 1;
 }
 
-const AsciiFormat* FindAsciiFormat(int code) {
+const AsciiFormat* FindAsciiFormat(InputFormat code) {
   for (const AsciiFormat& format : kAsciiFormats) {
     if (format.code == code) return &format;
   }
@@ -680,14 +665,14 @@ int ParseAsciiField(const char* line, int field, float* output, int mode) {
   return cursor.Read(mode, output) ? 1 : 0;
 }
 
-int ImportAscii(const std::string& inputPath, const std::string& secondPath, int format,
-                WaveInfo& info, ImportLevels& levels) {
+int ImportAscii(const std::string& inputPath, const std::string& secondPath, InputFormat format,
+                SlotGuard& tempSlot, WaveInfo& info, ImportLevels& levels) {
   const AsciiFormat* entry = FindAsciiFormat(format);
   if (entry == nullptr) {
-    _ReleaseBuf(kSlotImportTemp);
+    tempSlot.Release();
     LogAlways({"*** Wrong import data format."});
     return 0;
   }
-  AsciiImporter importer(*entry, info, levels);
+  AsciiImporter importer(*entry, tempSlot, info, levels);
   return importer.Run(inputPath, secondPath);
 }

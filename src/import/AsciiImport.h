@@ -5,20 +5,23 @@
 
 #include <string>
 
-#include "app/WaveInfo.h"
+#include "Shared/FileIO/FileIOBufferedIO.h"
+#include "common/InputFormat.h"
+#include "common/WaveInfo.h"
 #include "import/ImportLevels.h"
 
 // Parse modes of ParseAsciiField.
-inline constexpr int kParseFloat = 1;    // "%e", stored as read
-inline constexpr int kParseUInt14 = 3;   // "%d", low 16 bits u: (u - 0.5) / 8191 - 1
-inline constexpr int kParseUInt16 = 4;   // "%d", low 16 bits u: (u - 0.5) / 32767 - 1
-inline constexpr int kParseHex16 = 5;    // "%x", low 16 bits signed s: (s - 0.5) / 32767
+inline constexpr int kParseFloat = 1;   // "%e", stored as read
+inline constexpr int kParseUInt14 = 3;  // "%d", low 16 bits u: (u - 0.5) / 8191 - 1
+inline constexpr int kParseUInt16 = 4;  // "%d", low 16 bits u: (u - 0.5) / 32767 - 1
+inline constexpr int kParseHex16 = 5;   // "%x", low 16 bits signed s: (s - 0.5) / 32767
 
 // Finds field number `field` (1-based) of a line and converts it. 1 when a
 // value was stored in *output, 0 otherwise.
 int ParseAsciiField(const char* line, int field, float* output, int mode);
 
-// Returns 1 with levels, info.samples/clock/comment/copyright set and slot 0
-// rewound; 0 on failure (slot 0 released, every input closed).
-int ImportAscii(const std::string& inputPath, const std::string& secondPath, int format,
-                WaveInfo& info, ImportLevels& levels);
+// tempSlot: ImportRawIQ's guard of slot 0. Returns 1 with levels,
+// info.samples/clock/comment/copyright set and slot 0 rewound; 0 on failure
+// (slot 0 released through the guard, every input closed).
+int ImportAscii(const std::string& inputPath, const std::string& secondPath, InputFormat format,
+                SlotGuard& tempSlot, WaveInfo& info, ImportLevels& levels);

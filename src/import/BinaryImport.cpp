@@ -4,16 +4,16 @@
 #include "import/BinaryImport.h"
 
 #include <array>
-#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 #include "Shared/FileIO/FileIOBufferedIO.h"
-#include "Shared/FileIO/StreamInit.h"
 #include "Shared/FileIO/TempFiles.h"
-#include "app/Console.h"
+#include "common/ByteOrder.h"
+#include "common/Log.h"
+#include "common/Progress.h"
 #include "platform/Platform.h"
 
 namespace {
@@ -31,7 +31,7 @@ constexpr bool kHostLittleEndian = std::endian::native == std::endian::little;
 enum class UnitKind { kFloat32, kInt16, kInt14 };
 
 struct BinaryLayout {
-  int code;
+  InputFormat code;
   UnitKind kind;
   bool bigEndian;
   bool twoFiles;  // I from the first file, Q from the second
@@ -40,15 +40,15 @@ struct BinaryLayout {
 };
 
 constexpr BinaryLayout kLayouts[] = {
-    {3, UnitKind::kFloat32, true, false, kFloatBytes, 8},   // f32be
-    {4, UnitKind::kFloat32, false, false, kFloatBytes, 8},  // f32le
-    {5, UnitKind::kInt16, true, false, kWordBytes, 4},      // i16be
-    {6, UnitKind::kInt16, false, false, kWordBytes, 4},     // i16le
-    {11, UnitKind::kInt14, true, true, kWordBytes, 2},      // i14be2
-    {12, UnitKind::kInt14, false, true, kWordBytes, 2},     // i14le2
+    {kFormatF32be, UnitKind::kFloat32, true, false, kFloatBytes, 8},
+    {kFormatF32le, UnitKind::kFloat32, false, false, kFloatBytes, 8},
+    {kFormatI16be, UnitKind::kInt16, true, false, kWordBytes, 4},
+    {kFormatI16le, UnitKind::kInt16, false, false, kWordBytes, 4},
+    {kFormatI14be2, UnitKind::kInt14, true, true, kWordBytes, 2},
+    {kFormatI14le2, UnitKind::kInt14, false, true, kWordBytes, 2},
 };
 
-const BinaryLayout* FindLayout(int format) {
+const BinaryLayout* FindLayout(InputFormat format) {
   for (const BinaryLayout& layout : kLayouts) {
     if (layout.code == format) return &layout;
   }
@@ -102,21 +102,19 @@ struct InputStreams {
   }
 };
 
-// Opens a read-only unencrypted slot. The guard takes the slot on success,
-// and also on a failure that left buffers in a slot that was free before
-// (never a slot that somebody else holds).
+// Opens a read-only unencrypted slot; the guard takes it on success (a
+// failed open leaves the slot free).
 bool OpenInputSlot(int index, std::FILE* file, SlotGuard& guard) {
-  const StreamSlot& slot = GetStreamSlot(index);
-  const bool wasFree = !slot.rbuffer && !slot.wbuffer;
-  const int ok = _InitBuf(index, file, 1, 0, 0);
-  if (ok || wasFree) guard.Attach(index);
-  return ok != 0;
+  if (!_InitBuf(index, file, 1, 0, 0)) return false;
+  guard.Attach(index);
+  return true;
 }
 
 // Releases slot 0 first, then logs, as every failure of the reader does.
-void FailWithSlot0(const std::string& message) {
-  _ReleaseBuf(kSlotImportTemp);
+int Fail(SlotGuard& tempSlot, const std::string& message) {
+  tempSlot.Release();
   LogAlways({message});
+  return 0;
 }
 
 // How the units of one format become full-scale floats: Float32 units are
@@ -149,80 +147,47 @@ inline std::int32_t ReadUnit(int slot, const UnitDecoder& decoder, float* value)
 // Writes one float to slot 0 in the little-endian layout of the temporary file.
 inline bool WriteSample(float value) {
   unsigned char bytes[sizeof(float)];
-  std::memcpy(bytes, &value, sizeof(float));
-  if constexpr (!kHostLittleEndian) ReverseBytes(bytes, sizeof(bytes));
+  StoreFloatLE(value, bytes);
   return _WriteBytes(kSlotImportTemp, sizeof(bytes), bytes) ==
          static_cast<std::int32_t>(sizeof(bytes));
 }
 
-}  // namespace
-
-void ReverseBytes(unsigned char* buffer, std::size_t length) {
-  if (length < 2) return;
-  for (std::size_t front = 0, back = length - 1; front < back; ++front, --back) {
-    const unsigned char swapped = buffer[front];
-    buffer[front] = buffer[back];
-    buffer[back] = swapped;
-  }
-}
-
-int ImportBinary(const std::string& inputPath, const std::string& secondPath, int format,
-                 WaveInfo& info, ImportLevels& levels) {
-  const BinaryLayout* found = FindLayout(format);
-  if (found == nullptr) {
-    FailWithSlot0("*** Wrong import data format.");
-    return 0;
-  }
-  const BinaryLayout layout = *found;
-  // Without its Q file a two-file format cannot form a single pair.
-  if (layout.twoFiles && secondPath.empty()) {
-    FailWithSlot0("*** No 2nd file provided.");
-    return 0;
-  }
-
-  InputStreams streams;
+// Opens the input (and second) file, checks the size limits before any
+// sample is written and sets up the input slots. *fileSize receives the size
+// of the first file.
+int OpenBinaryInputs(const std::string& inputPath, const std::string& secondPath,
+                     SlotGuard& tempSlot, InputStreams& streams, std::int64_t* fileSize,
+                     int bytesPerPair) {
   streams.input.reset(platform::OpenFile(inputPath, "rb"));
-  if (streams.input == nullptr) {
-    FailWithSlot0("*** Error opening input file.");
-    return 0;
-  }
-  std::int64_t fileSize = 0;
-  if (!platform::GetFileSize(inputPath, &fileSize)) {
-    FailWithSlot0("*** File I/O error.");
-    return 0;
-  }
+  if (streams.input == nullptr) return Fail(tempSlot, "*** Error opening input file.");
+  if (!platform::GetFileSize(inputPath, fileSize)) return Fail(tempSlot, "*** File I/O error.");
   // Refused before any sample is written: the size is a signed 32-bit count,
   // and the pairs must fit the temporary stream's 32-bit length.
-  if (fileSize >= kMaxInputBytes) {
-    FailWithSlot0(FormatText(
-        "*** Error: Input file has %lld bytes; files of 2 GiB or more are not supported.",
-        static_cast<long long>(fileSize)));
-    return 0;
+  if (*fileSize >= kMaxInputBytes) {
+    return Fail(tempSlot,
+                FormatText("*** Error: Input file has %lld bytes; files of 2 GiB or more are "
+                           "not supported.",
+                           static_cast<long long>(*fileSize)));
   }
-  const std::int64_t expectedPairs = fileSize / layout.bytesPerPair;
+  const std::int64_t expectedPairs = *fileSize / bytesPerPair;
   if (expectedPairs > kMaxTempSamples) {
-    FailWithSlot0(
-        FormatText("*** Error: Input file holds %lld I/Q pairs; at most %ld are supported.",
-                   static_cast<long long>(expectedPairs), kMaxTempSamples));
-    return 0;
+    return Fail(tempSlot,
+                FormatText("*** Error: Input file holds %lld I/Q pairs; at most %ld are supported.",
+                           static_cast<long long>(expectedPairs), kMaxTempSamples));
   }
-  if (!OpenInputSlot(kSlotImportInput, streams.input.get(), streams.inputSlot)) {
-    FailWithSlot0("*** Error setting up buffer for input file.");
-    return 0;
-  }
+  if (!OpenInputSlot(kSlotImportInput, streams.input.get(), streams.inputSlot))
+    return Fail(tempSlot, "*** Error setting up buffer for input file.");
   if (!secondPath.empty()) {
     LogAlways({FormatText("Importing from 2nd BINARY file '%s'.", secondPath.c_str())});
     streams.second.reset(platform::OpenFile(secondPath, "rb"));
-    if (streams.second == nullptr) {
-      FailWithSlot0("*** Error opening second input file.");
-      return 0;
-    }
-    if (!OpenInputSlot(kSlotImportSecond, streams.second.get(), streams.secondSlot)) {
-      FailWithSlot0("*** Error setting up buffer for second input file.");
-      return 0;
-    }
+    if (streams.second == nullptr) return Fail(tempSlot, "*** Error opening second input file.");
+    if (!OpenInputSlot(kSlotImportSecond, streams.second.get(), streams.secondSlot))
+      return Fail(tempSlot, "*** Error setting up buffer for second input file.");
   }
+  return 1;
+}
 
+UnitDecoder MakeDecoder(const BinaryLayout& layout, ImportLevels& levels) {
   UnitDecoder decoder{layout.unitBytes, layout.bigEndian == kHostLittleEndian, nullptr, 0xFFFF};
   if (layout.kind == UnitKind::kInt16) {
     decoder.table = Int16Table().data();
@@ -232,6 +197,14 @@ int ImportBinary(const std::string& inputPath, const std::string& secondPath, in
     decoder.table = Int14Table().data();
     decoder.wordMask = kInt14Mask;
   }
+  return decoder;
+}
+
+// Reads the pairs of the open inputs into slot 0 until the first file ends,
+// measuring their level. *pairs receives the pair count.
+int ConvertBinaryPairs(const BinaryLayout& layout, std::int64_t fileSize, SlotGuard& tempSlot,
+                       ImportLevels& levels, std::int32_t* pairs) {
+  const UnitDecoder decoder = MakeDecoder(layout, levels);
   const int qSlot = layout.twoFiles ? kSlotImportSecond : kSlotImportInput;
   const char* const writeIError = layout.twoFiles
                                       ? "*** Error writing to temporary waveform file."
@@ -248,29 +221,17 @@ int ImportBinary(const std::string& inputPath, const std::string& secondPath, in
     const int percent = progress.Value();
     const std::int32_t got = ReadUnit(kSlotImportInput, decoder, &i);
     // A failed read is no end of the data: the pairs behind it would be lost.
-    if (got < 0) {
-      FailWithSlot0("*** File I/O error.");
-      return 0;
-    }
+    if (got < 0) return Fail(tempSlot, "*** File I/O error.");
     if (got < decoder.unitBytes) break;  // end of data; a partial unit is ignored
     // Guards the 32-bit sample count should the file have grown since its size was taken.
     if (n >= kMaxTempSamples) {
-      FailWithSlot0(
-          FormatText("*** Error: Input file holds more than %ld I/Q pairs.", kMaxTempSamples));
-      return 0;
+      return Fail(tempSlot, FormatText("*** Error: Input file holds more than %ld I/Q pairs.",
+                                       kMaxTempSamples));
     }
-    if (!WriteSample(i)) {
-      FailWithSlot0(writeIError);
-      return 0;
-    }
-    if (ReadUnit(qSlot, decoder, &q) < decoder.unitBytes) {
-      FailWithSlot0("*** Error: No Q data available for I sample.");
-      return 0;
-    }
-    if (!WriteSample(q)) {
-      FailWithSlot0(writeQError);
-      return 0;
-    }
+    if (!WriteSample(i)) return Fail(tempSlot, writeIError);
+    if (ReadUnit(qSlot, decoder, &q) < decoder.unitBytes)
+      return Fail(tempSlot, "*** Error: No Q data available for I sample.");
+    if (!WriteSample(q)) return Fail(tempSlot, writeQError);
     if (percent != lastPercent) {
       lastPercent = percent;
       ReportProgress(percent);
@@ -279,7 +240,7 @@ int ImportBinary(const std::string& inputPath, const std::string& secondPath, in
     // A NaN never raises the peak, so it is caught here explicitly: such a
     // value is as sure a sign of a wrong format or byte order as a huge one.
     if (levels.peak > kBinaryRangeLimit || std::isnan(i) || std::isnan(q)) {
-      FailWithSlot0("*** Error: Numbers appear to be too large. Check data format and range!");
+      Fail(tempSlot, "*** Error: Numbers appear to be too large. Check data format and range!");
       LogAlways({FormatText("    (DataPoint=%ld, I=%1.3f, Q=%1.3f)", static_cast<long>(n),
                             static_cast<double>(i), static_cast<double>(q))});
       return 0;
@@ -288,13 +249,30 @@ int ImportBinary(const std::string& inputPath, const std::string& secondPath, in
     progress.Advance();
   }
   if (progress.Value() != lastPercent) ReportProgress(progress.Value());
+  *pairs = n;
+  return 1;
+}
+
+}  // namespace
+
+int ImportBinary(const std::string& inputPath, const std::string& secondPath, InputFormat format,
+                 SlotGuard& tempSlot, WaveInfo& info, ImportLevels& levels) {
+  const BinaryLayout* layout = FindLayout(format);
+  if (layout == nullptr) return Fail(tempSlot, "*** Wrong import data format.");
+  // Without its Q file a two-file format cannot form a single pair.
+  if (layout->twoFiles && secondPath.empty()) return Fail(tempSlot, "*** No 2nd file provided.");
+
+  InputStreams streams;
+  std::int64_t fileSize = 0;
+  if (!OpenBinaryInputs(inputPath, secondPath, tempSlot, streams, &fileSize, layout->bytesPerPair))
+    return 0;
+  std::int32_t n = 0;
+  if (!ConvertBinaryPairs(*layout, fileSize, tempSlot, levels, &n)) return 0;
 
   levels.pairs = n;
   streams.Close();
-  if (!_RestartAtBegining(kSlotImportTemp)) {
-    FailWithSlot0("*** Cannot write to temporary waveform file.");
-    return 0;
-  }
+  if (!_RestartAtBegining(kSlotImportTemp))
+    return Fail(tempSlot, "*** Cannot write to temporary waveform file.");
   info.samples = n;
   LogAlways({FormatText("%ld data pairs imported.", static_cast<long>(n))});
   return 1;

@@ -3,14 +3,13 @@
 // over-range data down to full scale in place and fills WaveInfo.
 #include "import/ImportRawIQ.h"
 
-#include <bit>
 #include <cmath>
-#include <cstring>
 
 #include "Shared/FileIO/FileIOBufferedIO.h"
-#include "Shared/FileIO/StreamInit.h"
 #include "Shared/FileIO/TempFiles.h"
-#include "app/Console.h"
+#include "common/ByteOrder.h"
+#include "common/Log.h"
+#include "common/Progress.h"
 #include "import/AsciiImport.h"
 #include "import/BinaryImport.h"
 #include "import/ImportLevels.h"
@@ -18,53 +17,9 @@
 
 namespace {
 
-enum class Reader { kAscii, kBinary };
-
-struct FormatEntry {
-  int code;
-  Reader reader;
-  const char* line;  // logged when the import starts
-};
-
-// Every code that a -format keyword produces for the raw importer.
-constexpr FormatEntry kFormats[] = {
-    {0, Reader::kAscii, "Format is ASCII, Floating Point"},
-    {2, Reader::kAscii, "Format is ASCII, Int16, HEX"},
-    {3, Reader::kBinary, "Format is Binary, Float32, BE, IQIQ..."},
-    {4, Reader::kBinary, "Format is Binary, Float32, LE, IQIQ..."},
-    {5, Reader::kBinary, "Format is Binary, Int16, BE, IQIQ..."},
-    {6, Reader::kBinary, "Format is Binary, Int16, LE, IQIQ..."},
-    {9, Reader::kAscii, "Format is ASCII, UInt14, sep. I,Q"},
-    {10, Reader::kAscii, "Format is ASCII, UInt16, sep. I,Q"},
-    {11, Reader::kBinary, "Format is Binary, Int14, BE, sep. I,Q"},
-    {12, Reader::kBinary, "Format is Binary, Int14, LE, sep. I,Q"},
-};
-
 // Full scale: a vector magnitude of 1.0. Data above it is scaled down.
 constexpr double kFullScale = 1.0;
 constexpr std::int32_t kFloatBytes = 4;
-
-const FormatEntry* FindFormat(int code) {
-  for (const FormatEntry& entry : kFormats) {
-    if (entry.code == code) return &entry;
-  }
-  return nullptr;
-}
-
-// Values in the temporary file are little-endian floats.
-float FloatFromFile(const unsigned char* bytes) {
-  unsigned char ordered[kFloatBytes];
-  std::memcpy(ordered, bytes, sizeof(ordered));
-  if constexpr (std::endian::native != std::endian::little) ReverseBytes(ordered, sizeof(ordered));
-  float value;
-  std::memcpy(&value, ordered, sizeof(value));
-  return value;
-}
-
-void FloatToFile(float value, unsigned char* bytes) {
-  std::memcpy(bytes, &value, sizeof(value));
-  if constexpr (std::endian::native != std::endian::little) ReverseBytes(bytes, sizeof(value));
-}
 
 // Releases slot 0 first, then logs, as every failure of the import does.
 int Fail(SlotGuard& tempSlot, const std::string& message) {
@@ -99,19 +54,19 @@ int NormaliseToFullScale(SlotGuard& tempSlot, std::int32_t samples, double peak,
                   FormatText("*** Error reading I sample from temporary file for sample %ld.",
                              static_cast<long>(index)));
     }
-    const float i = FloatFromFile(bytes) / divisor;
+    const float i = LoadFloatLE(bytes) / divisor;
     if (_ReadBytes(kSlotImportTemp, kFloatBytes, bytes) != kFloatBytes) {
       return Fail(tempSlot,
                   FormatText("*** Error reading Q sample from temporary file for sample %ld.",
                              static_cast<long>(index)));
     }
-    const float q = FloatFromFile(bytes) / divisor;
+    const float q = LoadFloatLE(bytes) / divisor;
     sum += static_cast<double>(i) * i + static_cast<double>(q) * q;
-    FloatToFile(i, bytes);
+    StoreFloatLE(i, bytes);
     if (_WriteBytes(kSlotImportTemp, kFloatBytes, bytes) != kFloatBytes) {
       return Fail(tempSlot, "*** Error writing I sample to temporary waveform file.");
     }
-    FloatToFile(q, bytes);
+    StoreFloatLE(q, bytes);
     if (_WriteBytes(kSlotImportTemp, kFloatBytes, bytes) != kFloatBytes) {
       return Fail(tempSlot, "*** Error writing Q sample to temporary waveform file.");
     }
@@ -129,11 +84,11 @@ int NormaliseToFullScale(SlotGuard& tempSlot, std::int32_t samples, double peak,
 }  // namespace
 
 int ImportRawIQ(const std::string& inputPath, const std::string& secondPath, WaveInfo& info,
-                int format, std::FILE* tempWaveFile) {
-  // Codes 1, 7 and 8 lie inside the numeric range but name no format and
-  // have no reader, so they are refused like any other unknown code.
-  const FormatEntry* entry = FindFormat(format);
-  if (entry == nullptr) {
+                InputFormat format, std::FILE* tempWaveFile) {
+  // The unused codes and kxzetq have no raw reader; they are refused like any
+  // other unknown code.
+  const InputFormatInfo* entry = FindInputFormat(format);
+  if (entry == nullptr || entry->reader == FormatReader::kWaveform) {
     LogAlways({"*** Wrong import data format."});
     return 0;
   }
@@ -142,19 +97,13 @@ int ImportRawIQ(const std::string& inputPath, const std::string& secondPath, Wav
     return 0;
   }
 
-  SlotGuard tempSlot;
-  {
-    const StreamSlot& slot = GetStreamSlot(kSlotImportTemp);
-    const bool wasFree = !slot.rbuffer && !slot.wbuffer;
-    const int opened = _InitBuf(kSlotImportTemp, tempWaveFile, 1, 1, 1);
-    // A failed open may leave buffers in a slot that was free; never touch
-    // a slot that somebody else holds.
-    if (opened || wasFree) tempSlot.Attach(kSlotImportTemp);
-    if (!opened) {
-      LogAlways({"*** Cannot setup buffer for temporary waveform file."});
-      return 0;
-    }
+  // Slot 0 belongs to this function for the whole import; the readers write
+  // into it and release it through this guard when they fail.
+  if (!_InitBuf(kSlotImportTemp, tempWaveFile, 1, 1, 1)) {
+    LogAlways({"*** Cannot setup buffer for temporary waveform file."});
+    return 0;
   }
+  SlotGuard tempSlot(kSlotImportTemp);
   if (_WriteBytes(kSlotImportTemp, kTempWaveHeaderSize, kTempWaveHeader) != kTempWaveHeaderSize) {
     return Fail(tempSlot, "*** Cannot write to temporary waveform file.");
   }
@@ -162,11 +111,11 @@ int ImportRawIQ(const std::string& inputPath, const std::string& secondPath, Wav
   ImportLevels levels;
   ReportProgress(0);
   LogAlways({FormatText("Importing from file '%s'", inputPath.c_str())});
-  LogAlways({entry->line});
+  LogAlways({entry->importLine});
 
-  const int imported = entry->reader == Reader::kBinary
-                           ? ImportBinary(inputPath, secondPath, format, info, levels)
-                           : ImportAscii(inputPath, secondPath, format, info, levels);
+  const int imported = entry->reader == FormatReader::kBinary
+                           ? ImportBinary(inputPath, secondPath, format, tempSlot, info, levels)
+                           : ImportAscii(inputPath, secondPath, format, tempSlot, info, levels);
   if (!imported) return 0;  // the reader has logged and released slot 0
 
   // A value that overflowed or was not a number cannot be scaled; it would

@@ -7,9 +7,10 @@
 #include <cstdio>
 #include <string>
 
-#include "app/WaveInfo.h"
+#include "common/InputFormat.h"
+#include "common/WaveInfo.h"
 
 // secondPath: the file holding the Q values of a two-file format; "" for none.
 // Returns 1 when the file was imported, 0 on any failure.
 int ImportRawIQ(const std::string& inputPath, const std::string& secondPath, WaveInfo& info,
-                int format, std::FILE* tempWaveFile);
+                InputFormat format, std::FILE* tempWaveFile);

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "app/Console.h"
+#include "common/Log.h"
 
 double LevelOffsetFromLinear(double linear) {
   // Silent data (and anything that is not a positive level) would give an

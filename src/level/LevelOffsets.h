@@ -2,7 +2,7 @@
 // in dB below full scale (a vector magnitude of 1.0), and the statistics block.
 #pragma once
 
-#include "app/WaveInfo.h"
+#include "common/WaveInfo.h"
 
 // Offset shown and written for a level of 0 (silent data): 20 * log10(1e7),
 // the same floor the waveform reader reaches for all-zero input.

@@ -1,6 +1,5 @@
 #include "level/Rescale.h"
 
-#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -8,28 +7,14 @@
 
 #include "Shared/FileIO/FileIOBufferedIO.h"
 #include "Shared/FileIO/TempFiles.h"
-#include "app/Console.h"
+#include "common/ByteOrder.h"
+#include "common/Log.h"
+#include "common/Progress.h"
 #include "level/LevelOffsets.h"
 
 namespace {
 
 constexpr int kSlot = kSlotRescaleTemp;
-
-// The temporary file holds little-endian floats; these work on any host.
-float LoadFloatLE(const unsigned char* bytes) {
-  std::uint32_t bits =
-      static_cast<std::uint32_t>(bytes[0]) | (static_cast<std::uint32_t>(bytes[1]) << 8) |
-      (static_cast<std::uint32_t>(bytes[2]) << 16) | (static_cast<std::uint32_t>(bytes[3]) << 24);
-  return std::bit_cast<float>(bits);
-}
-
-void StoreFloatLE(float value, unsigned char* bytes) {
-  const auto bits = std::bit_cast<std::uint32_t>(value);
-  bytes[0] = static_cast<unsigned char>(bits);
-  bytes[1] = static_cast<unsigned char>(bits >> 8);
-  bytes[2] = static_cast<unsigned char>(bits >> 16);
-  bytes[3] = static_cast<unsigned char>(bits >> 24);
-}
 
 int Fail(const char* message) {
   LogMessage(kLogAlwaysShown, {message});
@@ -66,14 +51,14 @@ int Rescale(std::FILE* tempWaveFile, WaveInfo& info) {
 
   const float factor = static_cast<float>(std::pow(10.0, info.peakOffset / 20.0));
 
-  ShowProgress(0);
+  ReportProgress(0);
   int last = -1;
   const float sampleCount = static_cast<float>(info.samples);
   unsigned char pair[kTempSampleSize];
   for (std::int32_t i = 0; i < info.samples; ++i) {
     const int pct = static_cast<int>(static_cast<float>(i) / sampleCount * 100.0f);
     if (pct != last) {
-      ShowProgress(pct);
+      ReportProgress(pct);
       last = pct;
     }
     if (ReadBytes(kSlot, kTempSampleSize, pair) != kTempSampleSize) {
@@ -97,6 +82,6 @@ int Rescale(std::FILE* tempWaveFile, WaveInfo& info) {
 
   info.rmsOffset -= info.peakOffset;
   info.peakOffset = 0.0;
-  ShowProgress(100);
+  ReportProgress(100);
   return 1;
 }

@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "app/WaveInfo.h"
+#include "common/WaveInfo.h"
 
 // 1 on success, 0 on failure (offsets unchanged).
 int Rescale(std::FILE* tempWaveFile, WaveInfo& info);

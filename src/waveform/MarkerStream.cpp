@@ -22,7 +22,7 @@
 
 #include "Shared/FileIO/FileIOBufferedIO.h"
 #include "Shared/FileIO/TempFiles.h"
-#include "app/Console.h"
+#include "common/Log.h"
 #include "waveform/WaveformFormat.h"
 #include "waveform/WaveformTags.h"
 

@@ -4,16 +4,16 @@
 #include "waveform/WaveformReader.h"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
 #include <memory>
 
 #include "Shared/FileIO/FileIOBufferedIO.h"
-#include "Shared/FileIO/StreamInit.h"
 #include "Shared/FileIO/TempFiles.h"
-#include "app/Console.h"
+#include "common/ByteOrder.h"
+#include "common/Log.h"
+#include "common/Progress.h"
 #include "platform/Platform.h"
 #include "waveform/MarkerStream.h"
 #include "waveform/WaveformFormat.h"
@@ -236,14 +236,6 @@ float ConvertWord(std::uint16_t word) {
   }
 }
 
-void PutFloatLittleEndian(float value, unsigned char* bytes) {
-  const auto bits = std::bit_cast<std::uint32_t>(value);
-  bytes[0] = static_cast<unsigned char>(bits);
-  bytes[1] = static_cast<unsigned char>(bits >> 8);
-  bytes[2] = static_cast<unsigned char>(bits >> 16);
-  bytes[3] = static_cast<unsigned char>(bits >> 24);
-}
-
 struct SampleLoop {
   std::int32_t count = 0;
   float gainFactor = 1.0f;
@@ -273,12 +265,12 @@ bool ConvertSamples(SampleLoop* loop) {
       LogMessage(kLogAlwaysShown, {"*** Error: Cannot read enough data from xWAVEFORM tag!"});
       return false;
     }
-    const auto iWord = static_cast<std::uint16_t>(words[0] | (words[1] << 8));
-    const auto qWord = static_cast<std::uint16_t>(words[2] | (words[3] << 8));
+    const std::uint16_t iWord = LoadLE16(words);
+    const std::uint16_t qWord = LoadLE16(words + 2);
     const float iValue = ConvertWord<kKind>(iWord) * loop->gainFactor;
     const float qValue = ConvertWord<kKind>(qWord) * loop->gainFactor;
-    PutFloatLittleEndian(iValue, sample);
-    PutFloatLittleEndian(qValue, sample + 4);
+    StoreFloatLE(iValue, sample);
+    StoreFloatLE(qValue, sample + 4);
     if (_WriteBytes(kTempSlot, kTempSampleSize, sample) != kTempSampleSize) {
       LogMessage(kLogAlwaysShown, {"*** Error: Cannot write to temporary file!"});
       return false;

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <string>
 
-#include "app/WaveInfo.h"
+#include "common/WaveInfo.h"
 
 enum WaveformType : int {
   kWaveformNone = 0,
@@ -28,7 +28,7 @@ struct WaveFileInfo {
   std::string system;     // at most 1023 characters
   std::string date;       // at most 1023 characters
   // inputs
-  double gain = 0.0;      // dB
+  double gain = 0.0;  // dB
   std::string path;
   std::FILE* waveFile = nullptr;
   std::FILE* markerFile = nullptr;

@@ -3,7 +3,7 @@
 #include "waveform/WaveformTags.h"
 
 #include "Shared/FileIO/FileIOBufferedIO.h"
-#include "app/Console.h"
+#include "common/Log.h"
 
 namespace {
 

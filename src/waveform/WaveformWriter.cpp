@@ -1,7 +1,6 @@
 #include "waveform/WaveformWriter.h"
 
 #include <algorithm>
-#include <bit>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
@@ -10,7 +9,9 @@
 
 #include "Shared/FileIO/FileIOBufferedIO.h"
 #include "Shared/FileIO/TempFiles.h"
-#include "app/Console.h"
+#include "common/ByteOrder.h"
+#include "common/Log.h"
+#include "common/Progress.h"
 #include "level/LevelOffsets.h"
 #include "platform/Platform.h"
 #include "waveform/WaveformFormat.h"
@@ -55,19 +56,6 @@ std::string PartialOutputPath(const std::string& destinationPath) {
   else
     name = destinationPath;
   return directory + kPartialPrefix + name + kPartialSuffix;
-}
-
-float LoadFloatLE(const unsigned char* bytes) {
-  const std::uint32_t bits =
-      static_cast<std::uint32_t>(bytes[0]) | (static_cast<std::uint32_t>(bytes[1]) << 8) |
-      (static_cast<std::uint32_t>(bytes[2]) << 16) | (static_cast<std::uint32_t>(bytes[3]) << 24);
-  return std::bit_cast<float>(bits);
-}
-
-void StoreWordLE(std::int16_t word, unsigned char* bytes) {
-  const auto bits = static_cast<std::uint16_t>(word);
-  bytes[0] = static_cast<unsigned char>(bits & 0xFF);
-  bytes[1] = static_cast<unsigned char>(bits >> 8);
 }
 
 // The output file under its temporary name, written through a buffer of its
@@ -165,7 +153,7 @@ int WriteMarkerLists(PartialOutput& out, const WaveInfo& info, std::FILE* tempMa
   out.Append(FormatText("{CONTROL LENGTH:%ld}", static_cast<long>(info.samples)));
   std::vector<unsigned char> bytes(static_cast<std::size_t>(kReadBatch));
   for (int marker = 1; marker <= kMarkerCount; ++marker) {
-    ShowProgress(10 * marker);
+    ReportProgress(10 * marker);
     if (marker >= 2) {
       // Reopening starts the reading again at the first marker byte.
       markerSlot.Release();
@@ -209,11 +197,11 @@ int WriteSampleData(PartialOutput& out, const WaveInfo& info) {
     if (words == nullptr) return FailAlways("*** Error writing output file.");
     for (std::int32_t k = 0; k < complete; ++k) {
       const unsigned char* pair = pairs.data() + static_cast<std::size_t>(k) * kTempSampleSize;
-      StoreWordLE(SampleToWord(LoadFloatLE(pair)), words);
-      StoreWordLE(SampleToWord(LoadFloatLE(pair + 4)), words + 2);
+      StoreLE16(static_cast<std::uint16_t>(SampleToWord(LoadFloatLE(pair))), words);
+      StoreLE16(static_cast<std::uint16_t>(SampleToWord(LoadFloatLE(pair + 4))), words + 2);
       words += kWordBytesPerSample;
       const std::int32_t i = base + k;
-      if (i % step == 0) ShowProgress(50 + 12 * (i / step));
+      if (i % step == 0) ReportProgress(50 + 12 * (i / step));
     }
     if (complete != count)
       return FailAlways("*** Error reading waveform data from temporary file.");
@@ -222,20 +210,9 @@ int WriteSampleData(PartialOutput& out, const WaveInfo& info) {
   return 1;
 }
 
-}  // namespace
-
-std::int16_t SampleToWord(float value) {
-  if (value >= -1.0f && value <= 1.0f)
-    return static_cast<std::int16_t>(static_cast<double>(value) * kWordFullScale + 0.5);
-  if (value < -1.0f) return static_cast<std::int16_t>(-kMaxWord);
-  return kMaxWord;  // above full scale, or not a number
-}
-
-int WriteWaveformFile(const WaveInfo& info, const std::string& destinationPath,
-                      std::FILE* tempWaveFile, std::FILE* tempMarkerFile) {
-  const platform::LocalTime now = platform::GetLocalTime();
-  LogMessage(kLogInfo, {"Creating wave file ", destinationPath, "..."});
-
+// The checks of the record and the arguments, made before anything is opened.
+int CheckWriteRequest(const WaveInfo& info, const std::string& destinationPath,
+                      std::FILE* tempWaveFile) {
   if (info.samples == 0) return FailAlways("*** Error: Number of points cannot be zero.");
   // The temporary waveform file cannot hold more pairs, and the data tag's
   // byte count of a larger number would not fit its 32-bit field.
@@ -253,8 +230,11 @@ int WriteWaveformFile(const WaveInfo& info, const std::string& destinationPath,
     return FailAlways("*** Error: Comment must not contain '}'.");
   if (info.copyright.find('}') != std::string::npos)
     return FailAlways("*** Error: Copyright must not contain '}'.");
+  return 1;
+}
 
-  const std::string partialPath = PartialOutputPath(destinationPath);
+// Both the destination and the temporary name beside it must fit the path limit.
+int CheckOutputPaths(const std::string& destinationPath, const std::string& partialPath) {
   if (destinationPath.size() > platform::kMaxPathChars) {
     LogMessage(kLogAlwaysShown,
                {FormatText("*** Error: Output file path is longer than %zu characters: ",
@@ -269,6 +249,38 @@ int WriteWaveformFile(const WaveInfo& info, const std::string& destinationPath,
                 partialPath});
     return 0;
   }
+  return 1;
+}
+
+// The tags before the marker lists, in their fixed order.
+void AppendHeaderTags(PartialOutput& out, const WaveInfo& info, const platform::LocalTime& now) {
+  out.Append("{TYPE: KVG-WV,0}");
+  if (!info.comment.empty()) out.Append(FormatText("{COMMENT:%s}", info.comment.c_str()));
+  if (!info.copyright.empty()) out.Append(FormatText("{COPYRIGHT:%s}", info.copyright.c_str()));
+  out.Append(FormatText("{DATE:%04d-%02d-%02d;%02d:%02d:%02d}", now.year, now.month, now.day,
+                        now.hour, now.minute, now.second));
+  out.Append(FormatText("{CLOCK:%4.3f}", info.clock));
+  out.Append(FormatText("{CLOCK MARKER:%4.3f}", info.markerClock));
+  out.Append(FormatText("{LEVEL OFFS:%f,%f}", info.rmsOffset, info.peakOffset));
+  out.Append(FormatText("{SAMPLES:%ld}", static_cast<long>(info.samples)));
+}
+
+}  // namespace
+
+std::int16_t SampleToWord(float value) {
+  if (value >= -1.0f && value <= 1.0f)
+    return static_cast<std::int16_t>(static_cast<double>(value) * kWordFullScale + 0.5);
+  if (value < -1.0f) return static_cast<std::int16_t>(-kMaxWord);
+  return kMaxWord;  // above full scale, or not a number
+}
+
+int WriteWaveformFile(const WaveInfo& info, const std::string& destinationPath,
+                      std::FILE* tempWaveFile, std::FILE* tempMarkerFile) {
+  const platform::LocalTime now = platform::GetLocalTime();
+  LogMessage(kLogInfo, {"Creating wave file ", destinationPath, "..."});
+  if (!CheckWriteRequest(info, destinationPath, tempWaveFile)) return 0;
+  const std::string partialPath = PartialOutputPath(destinationPath);
+  if (!CheckOutputPaths(destinationPath, partialPath)) return 0;
 
   SlotGuard waveSlot;
   if (!OpenSlotForReading(kWaveSlot, tempWaveFile, waveSlot))
@@ -283,34 +295,26 @@ int WriteWaveformFile(const WaveInfo& info, const std::string& destinationPath,
   if (tempMarkerFile != nullptr && !OpenSlotForReading(kMarkerSlot, tempMarkerFile, markerSlot))
     return FailAlways("*** Cannot setup buffer for temporary marker file.");
 
-  ShowProgress(0);
+  ReportProgress(0);
   PrintSignalStatistics(info);
 
   PartialOutput out(partialPath, destinationPath);
   if (!out.Open()) return FailAlways("*** Error opening output file.");
-  ShowProgress(10);
+  ReportProgress(10);
 
-  out.Append("{TYPE: KVG-WV,0}");
-  if (!info.comment.empty()) out.Append(FormatText("{COMMENT:%s}", info.comment.c_str()));
-  if (!info.copyright.empty()) out.Append(FormatText("{COPYRIGHT:%s}", info.copyright.c_str()));
-  out.Append(FormatText("{DATE:%04d-%02d-%02d;%02d:%02d:%02d}", now.year, now.month, now.day,
-                        now.hour, now.minute, now.second));
-  out.Append(FormatText("{CLOCK:%4.3f}", info.clock));
-  out.Append(FormatText("{CLOCK MARKER:%4.3f}", info.markerClock));
-  out.Append(FormatText("{LEVEL OFFS:%f,%f}", info.rmsOffset, info.peakOffset));
-  out.Append(FormatText("{SAMPLES:%ld}", static_cast<long>(info.samples)));
+  AppendHeaderTags(out, info, now);
   if (!out.ok()) return FailAlways("*** Error writing output file.");
 
   if (tempMarkerFile != nullptr && !WriteMarkerLists(out, info, tempMarkerFile, markerSlot))
     return 0;
 
-  ShowProgress(50);
+  ReportProgress(50);
   if (!WriteSampleData(out, info)) return 0;
 
   waveSlot.Release();
   markerSlot.Release();
   if (!out.Commit()) return 0;
-  ShowProgress(100);
+  ReportProgress(100);
   LogMessage(kLogInfo, {"Waveform file generated."});
   return 1;
 }

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <string>
 
-#include "app/WaveInfo.h"
+#include "common/WaveInfo.h"
 
 // Word of a full-scale float sample: trunc(v * 32767 + 0.5) inside [-1, 1],
 // -32767 below and 32767 above (also for a value that is not a number).

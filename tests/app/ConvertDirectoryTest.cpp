@@ -36,10 +36,14 @@ class ConvertDirectoryWalk : public ::testing::Test {
 
   // Walks recursively with no extension filter; the top output is outputDir
   // unless given.
-  static int Walk(const std::string& inputDir, const std::string& outputDir,
-                  const std::string& topOutputDir = "") {
-    return ConvertDirectory("", inputDir, outputDir, 6, 0.0, "", "", 100.0, 1, 0, 0,
-                            topOutputDir.empty() ? outputDir : topOutputDir);
+  static int Walk(const std::string& inputDir, const std::string& outputDir) {
+    ConversionSettings settings;
+    settings.inputPath = inputDir;
+    settings.outputPath = outputDir;
+    settings.format = kFormatI16le;
+    settings.clockMHz = 100.0;
+    settings.recursive = true;
+    return ConvertDirectory(settings);
   }
 
   // Number of captured lines that end in text.
@@ -103,7 +107,7 @@ TEST_F(ConvertDirectoryWalk, OutputRootInsideInputTreeIsNeverDescended) {
     fs::create_directories(temp.File("in/out"));
     const std::string top = temp.File(spelling);
 
-    EXPECT_EQ(Walk(temp.File("in"), top, top), 1);
+    EXPECT_EQ(Walk(temp.File("in"), top), 1);
     EXPECT_TRUE(fs::is_directory(temp.File("in/out/sub/deeper")));
     EXPECT_FALSE(fs::exists(temp.File("in/out/out")));
     EXPECT_EQ(CountEndingIn("Descending into '" + temp.File("in/out") + "'"), 0);

@@ -22,10 +22,10 @@ using raw_import_test::CaptureLine;
 using raw_import_test::ModelImport;
 using raw_import_test::RawImportTest;
 
-constexpr int kTxt = 0;
-constexpr int kTxtHex = 2;
-constexpr int kTxt2UInt14 = 9;
-constexpr int kTxt2UInt16 = 10;
+constexpr InputFormat kTxt = kFormatTxt;
+constexpr InputFormat kTxtHex = kFormatTxtHex;
+constexpr InputFormat kTxt2UInt14 = kFormatTxt2ui14;
+constexpr InputFormat kTxt2UInt16 = kFormatTxt2ui16;
 
 constexpr const char* kFloatError = "*** Error importing IQ ASCII floating point data.";
 constexpr const char* kHexError = "*** Error importing IQ ASCII HEX data.";

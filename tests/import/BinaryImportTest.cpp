@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "Shared/FileIO/TempFiles.h"
+#include "common/ByteOrder.h"
 #include "import/BinaryImport.h"
 #include "import/RawImportFixture.h"
 
@@ -16,7 +17,8 @@ using testing_support::Bytes;
 using testing_support::EncodeFloat32;
 using testing_support::EncodeInt16;
 
-constexpr int kF32Be = 3, kF32Le = 4, kI16Be = 5, kI16Le = 6, kI14Be2 = 11, kI14Le2 = 12;
+constexpr InputFormat kF32Be = kFormatF32be, kF32Le = kFormatF32le, kI16Be = kFormatI16be,
+                      kI16Le = kFormatI16le, kI14Be2 = kFormatI14be2, kI14Le2 = kFormatI14le2;
 constexpr const char* kNoQ = "*** Error: No Q data available for I sample.";
 constexpr const char* kTooLarge =
     "*** Error: Numbers appear to be too large. Check data format and range!";
@@ -87,7 +89,7 @@ TEST_F(RawImportTest, EveryWordOfEveryFormatConverts) {
 
 TEST_F(RawImportTest, PartialUnitsAndSecondFileLengths) {
   struct Case {
-    int format;
+    InputFormat format;
     std::size_t bytes, qBytes;
     int pairs;  // -1: fails for want of Q data
   };
@@ -158,7 +160,7 @@ TEST_F(RawImportTest, SizeLimitsAreCheckedBeforeAnySample) {
   // Sparse files, each beginning with a pair that ends a size-accepted import
   // at once: a huge Float32 pair, or an Int14 I value whose Q file is empty.
   const struct {
-    int format;
+    InputFormat format;
     std::uintmax_t bytes;
     const char* refusal;  // start of the error line, or null
   } cases[] = {
@@ -192,7 +194,7 @@ TEST_F(RawImportTest, SizeLimitsAreCheckedBeforeAnySample) {
 TEST_F(RawImportTest, MissingInputsFailAtOnce) {
   const std::string iPath = WriteInput("b_I.bin", Words({1, 2}, true));
   const struct {
-    int format;
+    InputFormat format;
     std::string input, second, line;
   } cases[] = {
       {kI14Be2, iPath, "", "*** No 2nd file provided."},

@@ -16,9 +16,9 @@ using testing_support::EncodeFloat32;
 using testing_support::EncodeInt16;
 namespace faults = platform::faults;
 
-constexpr int kF32Le = 4;
-constexpr int kI16Be = 5;
-constexpr int kI16Le = 6;
+constexpr InputFormat kF32Le = kFormatF32le;
+constexpr InputFormat kI16Be = kFormatI16be;
+constexpr InputFormat kI16Le = kFormatI16le;
 
 std::vector<float> Int16Floats(const std::vector<std::int16_t>& units) {
   std::vector<float> values;
@@ -41,7 +41,7 @@ TEST_F(RawImportTest, EntryRefusesBadCodesMissingFileAndBusySlot) {
   const std::string input = WriteInput("x.bin", EncodeInt16({1, 2}, false));
   for (const int code : {-1, 1, 7, 8, 13, 14}) {  // 1, 7 and 8 name no format
     Fresh();
-    EXPECT_EQ(Import(code, input), 0);
+    EXPECT_EQ(Import(static_cast<InputFormat>(code), input), 0);
     EXPECT_EQ(CapturedLines(), std::vector<std::string>{"*** Wrong import data format."});
   }
   Fresh();

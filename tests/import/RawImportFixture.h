@@ -15,7 +15,8 @@
 #include "Shared/FileIO/FileIOBufferedIO.h"
 #include "Shared/FileIO/StreamInit.h"
 #include "app/Console.h"
-#include "app/WaveInfo.h"
+#include "common/Progress.h"
+#include "common/WaveInfo.h"
 #include "import/ImportRawIQ.h"
 #include "platform/Platform.h"
 #include "support/TestSupport.h"
@@ -117,7 +118,7 @@ class RawImportTest : public ::testing::Test {
     return path;
   }
 
-  int Import(int format, const std::string& input, const std::string& second = "") {
+  int Import(InputFormat format, const std::string& input, const std::string& second = "") {
     return ImportRawIQ(input, second, info_, format, temp_);
   }
 

@@ -15,6 +15,7 @@
 #include "Shared/FileIO/FileIOBufferedIO.h"
 #include "Shared/FileIO/StreamInit.h"
 #include "app/Console.h"
+#include "common/Progress.h"
 #include "platform/Platform.h"
 #include "support/TestSupport.h"
 #include "waveform/WaveformReader.h"

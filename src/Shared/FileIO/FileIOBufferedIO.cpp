@@ -16,7 +16,7 @@
 #include <string_view>
 
 #include "Shared/FileIO/Blowfish.h"
-#include "app/Console.h"
+#include "common/Log.h"
 #include "platform/Platform.h"
 
 namespace {

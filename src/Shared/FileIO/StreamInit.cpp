@@ -1,12 +1,13 @@
 // Start-up of the stream layer: version check, generator seed, free slots,
-// cipher self-test and the run key; the process-wide progress hook; and the
-// project's own pseudo-random generator.
+// cipher self-test and the run key; and the project's own pseudo-random
+// generator.
 #include "Shared/FileIO/StreamInit.h"
 
 #include <cstdint>
 
 #include "Shared/FileIO/Blowfish.h"
 #include "Shared/FileIO/FileIOBufferedIO.h"
+#include "common/Progress.h"
 #include "platform/Platform.h"
 
 namespace {
@@ -24,7 +25,6 @@ constexpr std::uint32_t kRandomMultiplier = 214013u;
 constexpr std::uint32_t kRandomIncrement = 2531011u;
 
 std::uint32_t g_randomState = 1;
-ProgressCallback g_progressCallback = nullptr;
 
 }  // namespace
 
@@ -42,12 +42,6 @@ void MakeRunKey(unsigned char* key) {
   }
 }
 
-void SetProgressCallback(ProgressCallback callback) { g_progressCallback = callback; }
-
-void ReportProgress(int percent) {
-  if (g_progressCallback != nullptr) g_progressCallback(percent);
-}
-
 int InitStreamLayer(double requestedVersion, std::string* reason) {
   // Written so that a NaN request is refused as well.
   if (!(requestedVersion <= kMaxInterfaceVersion)) {
@@ -59,7 +53,7 @@ int InitStreamLayer(double requestedVersion, std::string* reason) {
   SeedRandom(static_cast<unsigned>(5 * now.second + now.hour));
 
   if (reason != nullptr) reason->clear();
-  g_progressCallback = nullptr;
+  SetProgressCallback(nullptr);
   ResetStreamSlots();
 
   // The self-test draws 243 generator values; the run key takes the next ones.

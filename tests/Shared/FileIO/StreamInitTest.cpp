@@ -11,6 +11,7 @@
 #include "Shared/FileIO/Blowfish.h"
 #include "Shared/FileIO/FileIOBufferedIO.h"
 #include "Shared/FileIO/StreamInit.h"
+#include "common/Progress.h"
 #include "platform/Platform.h"
 #include "support/TestSupport.h"
 

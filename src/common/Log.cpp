@@ -1,0 +1,97 @@
+// Time-stamped log lines behind a level mask, delivered to the sink.
+#include "common/Log.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <vector>
+
+#include "platform/Platform.h"
+
+namespace {
+
+// Levels 8 and 4 until the entry point sets the mask from -v.
+constexpr unsigned kInitialLogMask = kLogAlwaysShown | kLogError;
+
+unsigned g_logMask = kInitialLogMask;
+LogSink g_logSink = nullptr;
+
+const char* TagForLevel(unsigned level) {
+  switch (level) {
+    case kLogInfo:
+      return " i ";
+    case kLogWarning:
+      return " w ";
+    case kLogError:
+      return " e ";
+    case kLogAlwaysShown:
+      return " ! ";
+    default:
+      return "";
+  }
+}
+
+// Appends the texts, each cut so that the line never grows beyond kMaxLogLine.
+void AppendTexts(std::string& line, std::initializer_list<std::string_view> texts) {
+  for (std::string_view text : texts) {
+    if (line.size() >= kMaxLogLine) break;
+    const std::size_t room = kMaxLogLine - line.size();
+    line.append(text.substr(0, room));
+  }
+}
+
+void DeliverLine(const std::string& line) {
+  if (g_logSink != nullptr) {
+    g_logSink(line);
+  } else {
+    std::printf("%s\n", line.c_str());
+  }
+}
+
+}  // namespace
+
+void LogMessage(unsigned level, std::initializer_list<std::string_view> texts) {
+  if ((g_logMask & level) == 0) return;
+  const platform::LocalTime now = platform::GetLocalTime();
+  std::string line =
+      FormatText("%02d:%02d:%02d  %s", now.hour, now.minute, now.second, TagForLevel(level));
+  AppendTexts(line, texts);
+  DeliverLine(line);
+}
+
+void LogAlways(std::initializer_list<std::string_view> texts) {
+  const platform::LocalTime now = platform::GetLocalTime();
+  std::string line = FormatText("%02d:%02d:%02d   ", now.hour, now.minute, now.second);
+  AppendTexts(line, texts);
+  DeliverLine(line);
+}
+
+void SetLogMask(unsigned mask) { g_logMask = mask; }
+
+unsigned GetLogMask() { return g_logMask; }
+
+void SetLogSink(LogSink sink) { g_logSink = sink; }
+
+unsigned LogMaskForVerbosity(int verbosity) {
+  unsigned mask = kLogAlwaysShown;
+  if (verbosity >= 1) mask |= kLogError;
+  if (verbosity >= 2) mask |= kLogWarning;
+  if (verbosity >= 3) mask |= kLogInfo;
+  return mask;
+}
+
+std::string FormatText(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list measure;
+  va_copy(measure, args);
+  const int length = std::vsnprintf(nullptr, 0, format, measure);
+  va_end(measure);
+  if (length <= 0) {
+    va_end(args);
+    return std::string();
+  }
+  std::vector<char> buffer(static_cast<std::size_t>(length) + 1);
+  std::vsnprintf(buffer.data(), buffer.size(), format, args);
+  va_end(args);
+  return std::string(buffer.data(), static_cast<std::size_t>(length));
+}
