@@ -62,14 +62,10 @@ struct ParseState {
 
 bool ReadOneByte(char* byte) { return _ReadBytes(kInputSlot, 1, byte) == 1; }
 
-// Opens a slot; after a failure, frees buffers that the failed call left
-// behind, but never touches a slot that was busy before.
+// Opens a slot. A set-up that fails leaves the slot free; the stream layer
+// sees to that.
 bool OpenSlot(int index, std::FILE* file, int read, int write, int enc) {
-  const StreamSlot& slot = GetStreamSlot(index);
-  const bool wasBusy = slot.rbuffer != nullptr || slot.wbuffer != nullptr;
-  if (_InitBuf(index, file, read, write, enc)) return true;
-  if (!wasBusy && (slot.rbuffer != nullptr || slot.wbuffer != nullptr)) _ReleaseBuf(index);
-  return false;
+  return _InitBuf(index, file, read, write, enc) != 0;
 }
 
 // Runtime text-to-number conversions: leading white space skipped, stops at
