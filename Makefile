@@ -12,7 +12,7 @@ FUZZ_DIR := build/fuzz
 COVERAGE_DIR := build/coverage
 FUZZ_SECONDS ?= 60
 
-.PHONY: all build run test bench clean windows test-windows fuzz coverage
+.PHONY: all build run test bench clean windows test-windows fuzz coverage format-check
 
 all: build
 
@@ -74,6 +74,11 @@ test-windows: windows
 		-DWAVORA_WINDOWS_EXE=$(abspath $(WINDOWS_DIR))/wavora.exe
 	$(CMAKE) --build $(WINDOWS_HOST_DIR) -j $(JOBS) --target wavora test_windows_host
 	bash tools/run_windows_tests.sh $(WINDOWS_DIR) $(WINDOWS_HOST_DIR)
+
+# Fails when a C++ file under src, tests, bench, fuzz or tools is not laid out
+# as clang-format 14 lays it out (.clang-format); changes no file.
+format-check:
+	bash tools/check_format.sh
 
 clean:
 	rm -rf build
