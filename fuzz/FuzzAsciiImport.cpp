@@ -51,7 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const int ok = ImportRawIQ(first, twoFiles ? second : "", info, format, temp);
   for (int slot = 0; slot < kSlotCount; ++slot) {
     const StreamSlot& s = GetStreamSlot(slot);
-    FUZZ_CHECK(!s.rbuffer && !s.wbuffer, "the importer left slot " + std::to_string(slot) + " busy");
+    FUZZ_CHECK(!s.rbuffer && !s.wbuffer,
+               "the importer left slot " + std::to_string(slot) + " busy");
   }
   if (ok) {
     std::string payload;
@@ -92,8 +93,9 @@ std::string Seed(int formatIndex, const std::string& first, const std::string& s
 
 std::vector<std::string> FuzzSeeds() {
   return {
-      Seed(0, "!COMMENT= float pairs\n!CLOCKRATE=1e6\n# I Q\n0.5 -0.25\n0.1,0.2\n1.5;-2\n"
-              "-0.3:0.4\n3e-1\t-4e-1\n\n% end\n"),
+      Seed(0,
+           "!COMMENT= float pairs\n!CLOCKRATE=1e6\n# I Q\n0.5 -0.25\n0.1,0.2\n1.5;-2\n"
+           "-0.3:0.4\n3e-1\t-4e-1\n\n% end\n"),
       Seed(1, "!COPYRIGHT= hex\nFFFF 7FFF\n8000,0001\n0x10 -0x20\n/ done\r\n"),
       Seed(2, "!CLOCKRATE=2000000\n0 16383 8192\n100, 200\n", "16383 0\n8192\n1\n"),
       Seed(3, "65535 0\n32768 1 2\n", "# Q\n0 65535 40000 3\n"),

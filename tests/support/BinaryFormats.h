@@ -49,8 +49,8 @@ void WriteInputs(const std::string& dir, const BinaryInput& input, char separato
 
 // Starts the program with the arguments in workDir, keys as standard input;
 // the log comes back with LF line ends.
-using ProgramRunner = std::function<RunResult(
-    const std::vector<std::string>& args, const std::string& workDir, const std::string& keys)>;
+using ProgramRunner = std::function<RunResult(const std::vector<std::string>& args,
+                                              const std::string& workDir, const std::string& keys)>;
 
 // Converts each input of the table in single-file mode in a fresh folder and
 // checks the log (input directory, output path joined with separator), the

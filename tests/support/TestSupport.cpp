@@ -104,7 +104,8 @@ std::string ReadFileText(const std::string& path) {
 
 void WriteFileBytes(const std::string& path, const Bytes& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   if (!out) throw std::runtime_error("cannot write " + path);
 }
 
@@ -119,7 +120,8 @@ bool FileExistsForTest(const std::string& path) {
 
 std::vector<std::string> ListNames(const std::string& dir) {
   std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
+  for (const auto& entry : fs::directory_iterator(dir))
+    names.push_back(entry.path().filename().string());
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -178,7 +180,8 @@ std::vector<float> MakeIqTone(std::size_t pairs, double amplitude, double cycles
 std::vector<std::int16_t> ToInt16Units(const std::vector<float>& values) {
   std::vector<std::int16_t> units;
   units.reserve(values.size());
-  for (float value : values) units.push_back(static_cast<std::int16_t>(std::lround(value * 32767.0)));
+  for (float value : values)
+    units.push_back(static_cast<std::int16_t>(std::lround(value * 32767.0)));
   return units;
 }
 
@@ -246,9 +249,11 @@ bool ParseWaveform(const Bytes& bytes, ParsedWaveform* parsed, std::string* erro
   while (true) {
     if (pos >= bytes.size()) return fail("no data tag");
     if (bytes[pos] != '{') return fail("expected '{'");
-    const std::size_t colon = std::find(bytes.begin() + static_cast<long>(pos), bytes.end(), ':') - bytes.begin();
+    const std::size_t colon =
+        std::find(bytes.begin() + static_cast<long>(pos), bytes.end(), ':') - bytes.begin();
     if (colon >= bytes.size()) return fail("tag without ':'");
-    std::string name(bytes.begin() + static_cast<long>(pos) + 1, bytes.begin() + static_cast<long>(colon));
+    std::string name(bytes.begin() + static_cast<long>(pos) + 1,
+                     bytes.begin() + static_cast<long>(colon));
     if (name.rfind("WAVEFORM-", 0) == 0) {
       parsed->dataTagName = name;
       const long count = std::strtol(name.c_str() + 9, nullptr, 10);
@@ -262,13 +267,15 @@ bool ParseWaveform(const Bytes& bytes, ParsedWaveform* parsed, std::string* erro
       const std::size_t dataBytes = static_cast<std::size_t>(count - 1);
       if (data + dataBytes + 1 > bytes.size()) return fail("data tag shorter than its count");
       for (std::size_t k = 0; k < dataBytes; k += 2)
-        parsed->words.push_back(static_cast<std::int16_t>(bytes[data + k] | (bytes[data + k + 1] << 8)));
+        parsed->words.push_back(
+            static_cast<std::int16_t>(bytes[data + k] | (bytes[data + k + 1] << 8)));
       pos = data + dataBytes;
       if (bytes[pos] != '}') return fail("data tag not closed by '}'");
       parsed->trailingBytes = bytes.size() - pos - 1;
       return true;
     }
-    const std::size_t close = std::find(bytes.begin() + static_cast<long>(colon), bytes.end(), '}') - bytes.begin();
+    const std::size_t close =
+        std::find(bytes.begin() + static_cast<long>(colon), bytes.end(), '}') - bytes.begin();
     if (close >= bytes.size()) return fail("tag without '}'");
     parsed->tags.emplace_back(name, std::string(bytes.begin() + static_cast<long>(colon) + 1,
                                                 bytes.begin() + static_cast<long>(close)));

@@ -106,9 +106,9 @@ std::int16_t ExpectedWord(double value);
 // A waveform file parsed tag by tag.
 struct ParsedWaveform {
   std::vector<std::pair<std::string, std::string>> tags;  // every tag before the data tag, in order
-  std::string dataTagName;                                  // e.g. "WAVEFORM-4001"
-  std::vector<std::int16_t> words;                          // I, Q, I, Q, ...
-  std::size_t trailingBytes = 0;                            // bytes after the closing brace
+  std::string dataTagName;                                // e.g. "WAVEFORM-4001"
+  std::vector<std::int16_t> words;                        // I, Q, I, Q, ...
+  std::size_t trailingBytes = 0;                          // bytes after the closing brace
   // Content of the first tag of that name, or nullptr.
   const std::string* Find(const std::string& name) const;
   std::vector<std::string> TagNames() const;

@@ -1,8 +1,9 @@
 // wavora.exe run as a user runs it on Windows: every binary input format in
-// single-file mode (the table of support/BinaryFormats.h), directory mode over a mirrored tree, the Windows path
-// rules of the command line, backslash-separated paths in the log, the system
-// and temporary attribute bits, and the start questions answered from a
-// standard input that is no console.
+// single-file mode (the table of support/BinaryFormats.h), directory mode
+// over a mirrored tree, the Windows path rules of the command line,
+// backslash-separated paths in the log, the system and temporary attribute
+// bits, and the start questions answered from a standard input that is no
+// console.
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -10,9 +11,8 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <string>
 #include <vector>
@@ -67,15 +67,15 @@ TEST(WindowsE2E, DirectoryModeMirrorsTheTreeWithBackslashPaths) {
   for (const char* name : {"in\\top.bin", "in\\a\\mid.bin", "in\\a\\b\\deep.bin"})
     ts::WriteFileBytes(In(w, name), bytes);
 
-  const ts::RunResult run =
-      RunWavora({"-indir", "in", "-outdir", "out", "-recursive", "-format", "i16le", "-clock",
-                 "50", "-v", "3"},
-                w, "y");
+  const ts::RunResult run = RunWavora({"-indir", "in", "-outdir", "out", "-recursive", "-format",
+                                       "i16le", "-clock", "50", "-v", "3"},
+                                      w, "y");
   ASSERT_EQ(run.exitCode, 0) << run.out;
   EXPECT_TRUE(Contains(run.out, ts::SettingsRow("Input directory", In(w, "in")))) << run.out;
   EXPECT_TRUE(Contains(run.out, ts::SettingsRow("Output directory", In(w, "out")))) << run.out;
   for (const char* sub : {"in\\a", "in\\a\\b", "in\\empty"})
-    EXPECT_EQ(Count(run.out, "Descending into '" + In(w, sub) + "'\n"), 1) << sub << "\n" << run.out;
+    EXPECT_EQ(Count(run.out, "Descending into '" + In(w, sub) + "'\n"), 1) << sub << "\n"
+                                                                           << run.out;
   for (const char* output : {"out\\top.wv", "out\\a\\mid.wv", "out\\a\\b\\deep.wv"}) {
     EXPECT_EQ(Count(run.out, "Creating wave file " + In(w, output) + "...\n"), 1) << output;
     ExpectWaveform(In(w, output), input.values);
@@ -121,7 +121,7 @@ TEST(WindowsE2E, DirectoryValuesFollowTheWindowsPathRules) {
       {"D:x", "D:x"},           // drive-relative: unchanged
       {"\\x", "\\x"},           // root of the current drive: unchanged
       {"C:\\work", "C:\\work"},
-      {"/x", w + "\\/x"},       // a forward slash does not make a path absolute
+      {"/x", w + "\\/x"},  // a forward slash does not make a path absolute
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.value);
@@ -137,8 +137,8 @@ TEST(WindowsE2E, DirectoryValuesFollowTheWindowsPathRules) {
   ASSERT_TRUE(CreateDirectoryA(In(w, "result").c_str(), nullptr));
   const BinaryInput input = Int16Input("i16be", true);
   ts::WriteFileBytes(In(w, "data\\x.bin"), input.files.front().second);
-  const ts::RunResult run = RunWavora(
-      {"-indir", "data", "-outdir", "result", "-format", "i16be", "-clock", "1"}, w, "y");
+  const ts::RunResult run =
+      RunWavora({"-indir", "data", "-outdir", "result", "-format", "i16be", "-clock", "1"}, w, "y");
   ASSERT_EQ(run.exitCode, 0) << run.out;
   ExpectWaveform(In(w, "result\\x.wv"), input.values);
 }
@@ -211,7 +211,7 @@ TEST(WindowsE2E, KeyOfCodeZeroAndEnterTakeTheDefaultOthersAreIgnored) {
   const Case cases[] = {
       {std::string(1, '\0'), true},  // code 0: the default, yes
       {"\r", true},
-      {"YNqn", false},               // upper case and other keys are ignored until "n"
+      {"YNqn", false},                  // upper case and other keys are ignored until "n"
       {std::string("\x1ay", 2), true},  // Ctrl-Z is an ordinary (ignored) key, not the end of input
       {std::string("\x1an", 2), false},
   };

@@ -50,7 +50,7 @@ ts::Bytes AsBytes(const std::string& text) { return ts::Bytes(text.begin(), text
 
 struct ParityCase {
   std::string name;
-  Files inputs;            // relative paths with '/', folders made as needed
+  Files inputs;                          // relative paths with '/', folders made as needed
   std::vector<std::string> directories;  // folders to make, such as the output root
   std::vector<std::string> args;
   std::vector<std::string> outputs;  // relative paths with '/'
@@ -130,8 +130,8 @@ TEST(WindowsParity, RawBinaryFormats) {
       {"i16le with texts",
        {{"tone.bin", ts::EncodeInt16(Int16Pairs(3000, 0.5, 17.0), false)}},
        {},
-       {"tone.bin", "-format", "i16le", "-clock", "100", "-comment", "parity: a comment, with spaces",
-        "-copyright", "(c) Our Lab"},
+       {"tone.bin", "-format", "i16le", "-clock", "100", "-comment",
+        "parity: a comment, with spaces", "-copyright", "(c) Our Lab"},
        {"_tone.wv"}},
       {"i16be scaled up",
        {{"weak.bin", ts::EncodeInt16(Int16Pairs(2500, 0.2, 3.0), true)}},
@@ -188,14 +188,26 @@ TEST(WindowsParity, AsciiFormats) {
     q16 += std::to_string(16384 + (k * 53) % 32768) + "\n";
   }
   const std::vector<ParityCase> cases = {
-      {"txt with tags", {{"bench.txt", AsBytes(txt)}}, {},
-       {"bench.txt", "-format", "txt", "-clock", "10"}, {"_bench.wv"}},
-      {"txthex", {{"words.hex", AsBytes(hex)}}, {},
-       {"words.hex", "-format", "txthex", "-clock", "20", "-autoscale"}, {"_words.wv"}},
-      {"txt2ui14", {{"p_I.txt", AsBytes(i14)}, {"p_Q.txt", AsBytes(q14)}}, {},
-       {"p_I.txt", "-format", "txt2ui14", "-clock", "30"}, {"_p_I.wv"}},
-      {"txt2ui16", {{"r_i.txt", AsBytes(i16)}, {"r_q.txt", AsBytes(q16)}}, {},
-       {"r_i.txt", "-format", "txt2ui16", "-clock", "40", "-comment", "two files"}, {"_r_i.wv"}},
+      {"txt with tags",
+       {{"bench.txt", AsBytes(txt)}},
+       {},
+       {"bench.txt", "-format", "txt", "-clock", "10"},
+       {"_bench.wv"}},
+      {"txthex",
+       {{"words.hex", AsBytes(hex)}},
+       {},
+       {"words.hex", "-format", "txthex", "-clock", "20", "-autoscale"},
+       {"_words.wv"}},
+      {"txt2ui14",
+       {{"p_I.txt", AsBytes(i14)}, {"p_Q.txt", AsBytes(q14)}},
+       {},
+       {"p_I.txt", "-format", "txt2ui14", "-clock", "30"},
+       {"_p_I.wv"}},
+      {"txt2ui16",
+       {{"r_i.txt", AsBytes(i16)}, {"r_q.txt", AsBytes(q16)}},
+       {},
+       {"r_i.txt", "-format", "txt2ui16", "-clock", "40", "-comment", "two files"},
+       {"_r_i.wv"}},
   };
   for (const ParityCase& c : cases) ExpectSameOutputs(c);
 }
@@ -228,7 +240,9 @@ TEST(WindowsParity, DirectoryTree) {
   const ts::Bytes a = ts::EncodeInt16(Int16Pairs(800, 0.4, 2.0), false);
   const ts::Bytes b = ts::EncodeInt16(Int16Pairs(1300, 0.9, 5.0), false);
   ExpectSameOutputs({"recursive walk",
-                     {{"in/a.bin", a}, {"in/sub/b.bin", b}, {"in/sub/deep/c.bin", a},
+                     {{"in/a.bin", a},
+                      {"in/sub/b.bin", b},
+                      {"in/sub/deep/c.bin", a},
                       {"in/skip.txt", AsBytes("not taken")}},
                      {"out"},
                      {"-indir", "in", "-outdir", "out", "-recursive", "-ext", "bin", "-format",
