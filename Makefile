@@ -12,7 +12,7 @@ FUZZ_DIR := build/fuzz
 COVERAGE_DIR := build/coverage
 FUZZ_SECONDS ?= 60
 
-.PHONY: all build run test bench clean windows test-windows fuzz coverage
+.PHONY: all build run test bench clean windows test-windows fuzz coverage format-check
 
 all: build
 
@@ -29,12 +29,14 @@ run: build
 
 # Builds everything with AddressSanitizer and UndefinedBehaviorSanitizer and runs every test.
 test:
-	$(CMAKE) -S . -B $(TEST_DIR) -DCMAKE_BUILD_TYPE=Debug -DWAVORA_SANITIZE=ON -DWAVORA_BUILD_TESTS=ON
+	$(CMAKE) -S . -B $(TEST_DIR) -DCMAKE_BUILD_TYPE=Debug -DWAVORA_SANITIZE=ON -DWAVORA_BUILD_TESTS=ON \
+		-DWAVORA_WERROR=ON
 	$(CMAKE) --build $(TEST_DIR) -j $(JOBS)
 	cd $(TEST_DIR) && ctest --output-on-failure -j $(JOBS)
 
 bench:
-	$(CMAKE) -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=Release -DWAVORA_BUILD_TESTS=OFF -DWAVORA_BUILD_BENCH=ON
+	$(CMAKE) -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=Release -DWAVORA_BUILD_TESTS=OFF -DWAVORA_BUILD_BENCH=ON \
+		-DWAVORA_WERROR=ON
 	$(CMAKE) --build $(BENCH_DIR) -j $(JOBS)
 	bash bench/run_bench.sh $(BENCH_DIR)
 
@@ -42,7 +44,7 @@ bench:
 # for FUZZ_SECONDS; crashes land in build/fuzz/fuzz-artifacts.
 fuzz:
 	$(CMAKE) -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
-		-DWAVORA_FUZZ=ON -DWAVORA_BUILD_TESTS=OFF
+		-DWAVORA_FUZZ=ON -DWAVORA_BUILD_TESTS=OFF -DWAVORA_WERROR=ON
 	$(CMAKE) --build $(FUZZ_DIR) -j $(JOBS)
 	bash fuzz/run_fuzzers.sh $(FUZZ_DIR) $(FUZZ_SECONDS)
 
@@ -50,7 +52,7 @@ fuzz:
 # branch coverage of src/ (the report is printed even when a test fails).
 coverage:
 	$(CMAKE) -S . -B $(COVERAGE_DIR) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=g++ \
-		-DWAVORA_COVERAGE=ON -DWAVORA_BUILD_TESTS=ON
+		-DWAVORA_COVERAGE=ON -DWAVORA_BUILD_TESTS=ON -DWAVORA_WERROR=ON
 	$(CMAKE) --build $(COVERAGE_DIR) -j $(JOBS)
 	find $(COVERAGE_DIR) -name '*.gcda' -delete
 	status=0; (cd $(COVERAGE_DIR) && ctest --output-on-failure -j $(JOBS)) || status=$$?; \
@@ -60,7 +62,7 @@ coverage:
 # with mingw-w64 (statically linked) into build/windows.
 windows:
 	$(CMAKE) -S . -B $(WINDOWS_DIR) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-		-DCMAKE_BUILD_TYPE=Release -DWAVORA_BUILD_TESTS=ON
+		-DCMAKE_BUILD_TYPE=Release -DWAVORA_BUILD_TESTS=ON -DWAVORA_WERROR=ON
 	$(CMAKE) --build $(WINDOWS_DIR) -j $(JOBS)
 
 # Runs the Windows test programs under Wine, then the native program that runs
@@ -68,9 +70,15 @@ windows:
 # Wine console.
 test-windows: windows
 	$(CMAKE) -S . -B $(WINDOWS_HOST_DIR) -DCMAKE_BUILD_TYPE=Release -DWAVORA_BUILD_TESTS=ON \
+		-DWAVORA_WERROR=ON \
 		-DWAVORA_WINDOWS_EXE=$(abspath $(WINDOWS_DIR))/wavora.exe
 	$(CMAKE) --build $(WINDOWS_HOST_DIR) -j $(JOBS) --target wavora test_windows_host
 	bash tools/run_windows_tests.sh $(WINDOWS_DIR) $(WINDOWS_HOST_DIR)
+
+# Fails when a C++ file under src, tests, bench, fuzz or tools is not laid out
+# as clang-format 14 lays it out (.clang-format); changes no file.
+format-check:
+	bash tools/check_format.sh
 
 clean:
 	rm -rf build

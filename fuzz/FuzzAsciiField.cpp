@@ -93,10 +93,18 @@ std::vector<std::string> FuzzSeeds() {
     return std::string{static_cast<char>(modeIndex), static_cast<char>(field)} + line;
   };
   return {
-      seed(0, 1, "0.5 -0.25"),      seed(0, 2, "1e-3,\t-2.5E+2"), seed(0, 3, "1:2;3 4"),
-      seed(0, 1, "0x1.8p1 inf"),    seed(0, 2, "nan -.5"),        seed(1, 1, "16383 0"),
-      seed(1, 2, "-1, 99999999999"), seed(2, 1, "65535"),          seed(2, 3, "a b c"),
-      seed(3, 1, "FFFF 7FFF"),      seed(3, 2, "8000;0x7fff"),    seed(4, 1, "1 2"),
+      seed(0, 1, "0.5 -0.25"),
+      seed(0, 2, "1e-3,\t-2.5E+2"),
+      seed(0, 3, "1:2;3 4"),
+      seed(0, 1, "0x1.8p1 inf"),
+      seed(0, 2, "nan -.5"),
+      seed(1, 1, "16383 0"),
+      seed(1, 2, "-1, 99999999999"),
+      seed(2, 1, "65535"),
+      seed(2, 3, "a b c"),
+      seed(3, 1, "FFFF 7FFF"),
+      seed(3, 2, "8000;0x7fff"),
+      seed(4, 1, "1 2"),
       seed(0, 0, "1 2"),
   };
 }

@@ -19,8 +19,8 @@ namespace {
 
 // Key of every fuzzing process, in place of the key made for each run.
 constexpr unsigned char kFixedKey[kRunKeyLength] = {'w', 'a', 'v', 'o', 'r', 'a', '-', 'f', 'u',
-                                                   'z', 'z', '-', 'k', 'e', 'y', '-', '0', '1',
-                                                   '2', '3', '4', '5', '6', '7', '8', '9'};
+                                                    'z', 'z', '-', 'k', 'e', 'y', '-', '0', '1',
+                                                    '2', '3', '4', '5', '6', '7', '8', '9'};
 constexpr int kPayloadSlot = 9;
 constexpr unsigned kEveryLevel = kLogInfo | kLogWarning | kLogError | kLogAlwaysShown;
 

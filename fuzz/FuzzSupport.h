@@ -37,7 +37,7 @@ bool ReadEncryptedPayload(std::FILE* file, std::string* payload);
 
 }  // namespace fuzz_support
 
-#define FUZZ_CHECK(condition, detail)                                  \
-  do {                                                                 \
+#define FUZZ_CHECK(condition, detail)                                          \
+  do {                                                                         \
     if (!(condition)) fuzz_support::Fail("check failed: " #condition, detail); \
   } while (false)

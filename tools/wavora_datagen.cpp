@@ -123,7 +123,8 @@ void WriteText(OutFile& out, std::uint64_t bytes, SignalSource& source) {
 
 void WriteKvg(OutFile& out, std::uint64_t pairs, SignalSource& source) {
   out.Write("{TYPE: KVG-WV,0}{COMMENT:benchmark}{CLOCK:100000000}");
-  out.Write("{SAMPLES:" + std::to_string(pairs) + "}{CONTROL LENGTH:" + std::to_string(pairs) + "}");
+  out.Write("{SAMPLES:" + std::to_string(pairs) + "}{CONTROL LENGTH:" + std::to_string(pairs) +
+            "}");
   for (int m = 1; m <= 4; ++m) {
     std::string list = "{MARKER LIST " + std::to_string(m) + ": ";
     const std::uint64_t step = pairs / (4 + 2 * static_cast<std::uint64_t>(m));

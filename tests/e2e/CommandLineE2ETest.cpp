@@ -11,6 +11,7 @@
 
 namespace {
 
+using testing_support::Contains;
 using testing_support::RunResult;
 using testing_support::RunWavoraBinary;
 using testing_support::TempDir;
@@ -19,10 +20,6 @@ const std::string kBanner = "\nWavora.exe 1.6.0 / 9.6.2009\n\n\n\n";
 const std::string kStartQuestion = "Do you want to start processing (y/n) ... [y]\b\b";
 const std::string kEqualQuestion = "In- and Out-paths are equal! Is this OK? (y/n) ... [n]\b\b";
 const std::string kUsageExitPrompt = "Press RETURN to exit...\n";
-
-bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
 
 bool EndsWith(const std::string& text, const std::string& tail) {
   return text.size() >= tail.size() &&

@@ -15,6 +15,7 @@ namespace {
 
 namespace fs = std::filesystem;
 namespace ts = testing_support;
+using ts::Count;
 
 constexpr std::size_t kPairs = 8;
 constexpr char kFinished[] = "File conversion finished successfully.";
@@ -47,13 +48,6 @@ void ExpectOutputOf(const std::string& wvPath, int seed) {
   for (std::size_t n = 0; n < units.size(); ++n)
     EXPECT_EQ(parsed.words[n], ts::ExpectedWord(static_cast<float>((units[n] - 0.5) / 32767.0)))
         << "word " << n;
-}
-
-int Count(const std::string& text, const std::string& part) {
-  int count = 0;
-  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-    ++count;
-  return count;
 }
 
 // A whole log line of level 1 or 8, as the console prints it after the time.

@@ -12,12 +12,13 @@
 #include <vector>
 
 #include "support/TestSupport.h"
-#include "waveform/WaveFileBuilder.h"
+#include "support/WaveFileBuilder.h"
 
 namespace {
 
 namespace ts = testing_support;
-using reader_test::WaveFileBuilder;
+using testing_support::ListText;
+using testing_support::WaveFileBuilder;
 using Entries = std::vector<std::pair<int, int>>;
 
 constexpr int kPairs = 300;
@@ -27,14 +28,6 @@ constexpr int kPairs = 300;
 // before marker 1's last change, marker 4 never changes.
 const std::vector<Entries> kLists = {
     {{0, 1}, {40, 0}, {41, 1}, {250, 0}}, {{0, 1}}, {{0, 0}, {10, 1}, {20, 0}, {100, 1}}, {{0, 0}}};
-
-std::string ListText(const Entries& entries) {
-  std::string text = " ";
-  for (std::size_t k = 0; k < entries.size(); ++k)
-    text +=
-        (k ? ";" : "") + std::to_string(entries[k].first) + ":" + std::to_string(entries[k].second);
-  return text;
-}
 
 // State of a marker at every sample: each entry holds from its position on.
 std::vector<int> StatesOf(const Entries& entries, int length) {

@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -25,6 +24,7 @@
 #include "platform/FaultInjection.h"
 #include "platform/Platform.h"
 #include "support/TestSupport.h"
+#include "support/WaveFileBuilder.h"
 
 namespace {
 
@@ -102,30 +102,21 @@ int OpenDescriptorCount() {
 // ---- inputs ----
 
 void WriteI16Tone(const std::string& path, std::size_t pairs, double amplitude, double cycles) {
-  const std::vector<float> i = ts::MakeTone(pairs, amplitude, cycles, true);
-  const std::vector<float> q = ts::MakeTone(pairs, amplitude, cycles, false);
-  std::vector<std::int16_t> units;
-  for (std::size_t k = 0; k < pairs; ++k) {
-    units.push_back(static_cast<std::int16_t>(std::lround(i[k] * 32767.0)));
-    units.push_back(static_cast<std::int16_t>(std::lround(q[k] * 32767.0)));
-  }
-  ts::WriteFileBytes(path, ts::EncodeInt16(units, false));
+  ts::WriteFileBytes(path, ts::EncodeInt16(ts::MakeInt16IqTone(pairs, amplitude, cycles), false));
 }
 
 // A KVG waveform file with two marker lists and words that follow a ramp.
 std::string MakeKvgFileWithMarkers(int pairs) {
-  std::string file = "{TYPE: KVG-WV,0}{COMMENT:fault test}{CLOCK:1000000}";
-  file += "{SAMPLES:" + std::to_string(pairs) + "}{CONTROL LENGTH:" + std::to_string(pairs) + "}";
-  file += "{MARKER LIST 1: 0:1;10:0;40:1}{MARKER LIST 2: 0:0;20:1;30:0}";
-  file += "{WAVEFORM-" + std::to_string(4 * pairs + 1) + ": #";
-  for (int k = 0; k < pairs; ++k) {
-    for (int word : {k * 300 - 9000, 7000 - k * 200}) {
-      const auto bits = static_cast<std::uint16_t>(static_cast<std::int16_t>(word));
-      file.push_back(static_cast<char>(bits & 0xFF));
-      file.push_back(static_cast<char>(bits >> 8));
-    }
-  }
-  return file + "}";
+  return ts::WaveFileBuilder()
+      .Tag("TYPE", " KVG-WV,0")
+      .Tag("COMMENT", "fault test")
+      .Tag("CLOCK", "1000000")
+      .Tag("SAMPLES", std::to_string(pairs))
+      .Tag("CONTROL LENGTH", std::to_string(pairs))
+      .Tag("MARKER LIST 1", " 0:1;10:0;40:1")
+      .Tag("MARKER LIST 2", " 0:0;20:1;30:0")
+      .Data(ts::MakeWords(pairs, [](int k, int q) { return q ? 7000 - k * 200 : k * 300 - 9000; }))
+      .bytes();
 }
 
 // ---- the checks ----
@@ -143,7 +134,8 @@ std::map<std::string, ts::Bytes> FilesBelow(const std::string& root) {
   std::map<std::string, ts::Bytes> files;
   for (const auto& entry : fs::recursive_directory_iterator(root)) {
     if (entry.is_regular_file())
-      files[fs::relative(entry.path(), root).generic_string()] = ts::ReadFileBytes(entry.path().string());
+      files[fs::relative(entry.path(), root).generic_string()] =
+          ts::ReadFileBytes(entry.path().string());
   }
   return files;
 }
@@ -169,10 +161,9 @@ std::vector<std::string> FailureLinesWithoutMark(const std::string& out) {
     std::string lower = text;
     std::transform(lower.begin(), lower.end(), lower.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    const bool tellsOfFailure = lower.find("error") != std::string::npos ||
-                                lower.find("fail") != std::string::npos ||
-                                lower.find("cannot") != std::string::npos ||
-                                lower.find("invalid") != std::string::npos;
+    const bool tellsOfFailure =
+        lower.find("error") != std::string::npos || lower.find("fail") != std::string::npos ||
+        lower.find("cannot") != std::string::npos || lower.find("invalid") != std::string::npos;
     if (tellsOfFailure && text.rfind("*** ", 0) != 0 && text.rfind("***  ", 0) != 0)
       bad.push_back(text);
     start = end + 1;
@@ -358,8 +349,8 @@ TEST(FaultInjection, DirectoryTree) {
     WriteI16Tone(root + "/in/sub/deeper/c.bin", 60, 0.6, 5.0);
   };
   scenario.workSubdir = "work";
-  scenario.args = {"-indir", "../in", "-outdir", "../out", "-recursive",
-                   "-format", "i16le", "-clock", "50"};
+  scenario.args = {"-indir",  "../in", "-outdir", "../out", "-recursive",
+                   "-format", "i16le", "-clock",  "50"};
   scenario.outputs = {"out/a.wv", "out/sub/b.wv", "out/sub/deeper/c.wv"};
   EXPECT_GT(RunWithEveryFault(scenario), 40);
 }
@@ -371,11 +362,16 @@ TEST(FaultInjection, KxzetqMarkerStreamLongerThanOneChunk) {
   Scenario scenario;
   scenario.name = "kxzetq with a marker stream longer than one chunk";
   scenario.makeInputs = [](const std::string& root) {
-    std::string file = "{TYPE: KVG-WV,0}{CLOCK:1000000}{CONTROL LENGTH:16777300}";
-    file += "{MARKER LIST 1: 0:1;16777250:0}{MARKER LIST 2: 0:0;3:1;16777260:1}";
-    file += "{WAVEFORM-41: #";
-    for (int k = 0; k < 10; ++k) file += std::string{static_cast<char>(k), 1, 0, 2};
-    ts::WriteFileText(root + "/long.wv", file + "}");
+    const std::string file =
+        ts::WaveFileBuilder()
+            .Tag("TYPE", " KVG-WV,0")
+            .Tag("CLOCK", "1000000")
+            .Tag("CONTROL LENGTH", "16777300")
+            .Tag("MARKER LIST 1", " 0:1;16777250:0")
+            .Tag("MARKER LIST 2", " 0:0;3:1;16777260:1")
+            .Data(ts::MakeWords(10, [](int k, int q) { return q ? 0x0200 : 0x0100 + k; }))
+            .bytes();
+    ts::WriteFileText(root + "/long.wv", file);
   };
   scenario.args = {"long.wv", "-format", "kxzetq"};
   scenario.outputs = {"_long.wv"};
@@ -462,8 +458,7 @@ TEST(FaultSeam, UnreadableDirectoryFailsTheWalk) {
   // directory is the walk's own listing of the input directory.
   faults::SetRecording(true);
   faults::Arm(0, Fault::kNone);
-  RunInProcess({"-indir", "in", "-outdir", "out", "-format", "i16le", "-clock", "1"},
-               root.path());
+  RunInProcess({"-indir", "in", "-outdir", "out", "-format", "i16le", "-clock", "1"}, root.path());
   const std::vector<FileOp> calls = faults::RecordedCalls();
   faults::SetRecording(false);
   const auto list = std::find(calls.begin(), calls.end(), FileOp::kListDirectory);

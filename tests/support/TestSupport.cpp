@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <sstream>
 #include <stdexcept>
 
 #ifndef _WIN32
@@ -53,10 +52,6 @@ ScopedWorkingDir::~ScopedWorkingDir() {
   fs::current_path(previous_, ignored);
 }
 
-// The Windows runner of the program is in tests/windows/support.
-#ifndef _WIN32
-namespace {
-
 std::string ShellQuote(const std::string& text) {
   std::string quoted = "'";
   for (char c : text) {
@@ -69,31 +64,31 @@ std::string ShellQuote(const std::string& text) {
   return quoted;
 }
 
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
-
-}  // namespace
-
-RunResult RunWavoraBinary(const std::vector<std::string>& args, const std::string& workDir,
+// The Windows runner of the program is in tests/windows/support.
+#ifndef _WIN32
+RunResult RunShellCommand(const std::string& command, const std::string& workDir,
                           const std::string& stdinText) {
   TempDir io;
   const std::string inPath = io.File("stdin");
   const std::string outPath = io.File("stdout");
   const std::string errPath = io.File("stderr");
   WriteFileText(inPath, stdinText);
-  std::string command = "cd " + ShellQuote(workDir) + " && " + ShellQuote(WAVORA_EXE);
-  for (const std::string& arg : args) command += " " + ShellQuote(arg);
-  command += " <" + ShellQuote(inPath) + " >" + ShellQuote(outPath) + " 2>" + ShellQuote(errPath);
-  const int status = std::system(command.c_str());
+  const std::string line = "cd " + ShellQuote(workDir) + " && " + command + " <" +
+                           ShellQuote(inPath) + " >" + ShellQuote(outPath) + " 2>" +
+                           ShellQuote(errPath);
+  const int status = std::system(line.c_str());
   RunResult result;
   result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  result.out = ReadText(outPath);
-  result.err = ReadText(errPath);
+  result.out = ReadFileText(outPath);
+  result.err = ReadFileText(errPath);
   return result;
+}
+
+RunResult RunWavoraBinary(const std::vector<std::string>& args, const std::string& workDir,
+                          const std::string& stdinText) {
+  std::string command = ShellQuote(WAVORA_EXE);
+  for (const std::string& arg : args) command += " " + ShellQuote(arg);
+  return RunShellCommand(command, workDir, stdinText);
 }
 #endif  // _WIN32
 
@@ -102,9 +97,15 @@ Bytes ReadFileBytes(const std::string& path) {
   return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+std::string ReadFileText(const std::string& path) {
+  const Bytes bytes = ReadFileBytes(path);
+  return std::string(bytes.begin(), bytes.end());
+}
+
 void WriteFileBytes(const std::string& path, const Bytes& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   if (!out) throw std::runtime_error("cannot write " + path);
 }
 
@@ -119,9 +120,27 @@ bool FileExistsForTest(const std::string& path) {
 
 std::vector<std::string> ListNames(const std::string& dir) {
   std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
+  for (const auto& entry : fs::directory_iterator(dir))
+    names.push_back(entry.path().filename().string());
   std::sort(names.begin(), names.end());
   return names;
+}
+
+std::string SettingsRow(const std::string& name, const std::string& value) {
+  std::string row = "  " + name;
+  row.resize(20, ' ');
+  return row + "| " + value + "                       \n";
+}
+
+int Count(const std::string& text, const std::string& part) {
+  int count = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+    ++count;
+  return count;
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
 }
 
 std::vector<float> MakeTone(std::size_t samples, double amplitude, double cycles, bool cosine) {
@@ -140,6 +159,34 @@ std::vector<float> MakeNoise(std::size_t samples, double amplitude, unsigned see
   std::vector<float> values(samples);
   for (float& value : values) value = static_cast<float>(distribution(generator));
   return values;
+}
+
+std::vector<float> Interleave(const std::vector<float>& i, const std::vector<float>& q) {
+  std::vector<float> values;
+  const std::size_t pairs = std::min(i.size(), q.size());
+  values.reserve(2 * pairs);
+  for (std::size_t k = 0; k < pairs; ++k) {
+    values.push_back(i[k]);
+    values.push_back(q[k]);
+  }
+  return values;
+}
+
+std::vector<float> MakeIqTone(std::size_t pairs, double amplitude, double cycles) {
+  return Interleave(MakeTone(pairs, amplitude, cycles, true),
+                    MakeTone(pairs, amplitude, cycles, false));
+}
+
+std::vector<std::int16_t> ToInt16Units(const std::vector<float>& values) {
+  std::vector<std::int16_t> units;
+  units.reserve(values.size());
+  for (float value : values)
+    units.push_back(static_cast<std::int16_t>(std::lround(value * 32767.0)));
+  return units;
+}
+
+std::vector<std::int16_t> MakeInt16IqTone(std::size_t pairs, double amplitude, double cycles) {
+  return ToInt16Units(MakeIqTone(pairs, amplitude, cycles));
 }
 
 Bytes EncodeInt16(const std::vector<std::int16_t>& units, bool bigEndian) {
@@ -202,9 +249,11 @@ bool ParseWaveform(const Bytes& bytes, ParsedWaveform* parsed, std::string* erro
   while (true) {
     if (pos >= bytes.size()) return fail("no data tag");
     if (bytes[pos] != '{') return fail("expected '{'");
-    const std::size_t colon = std::find(bytes.begin() + static_cast<long>(pos), bytes.end(), ':') - bytes.begin();
+    const std::size_t colon =
+        std::find(bytes.begin() + static_cast<long>(pos), bytes.end(), ':') - bytes.begin();
     if (colon >= bytes.size()) return fail("tag without ':'");
-    std::string name(bytes.begin() + static_cast<long>(pos) + 1, bytes.begin() + static_cast<long>(colon));
+    std::string name(bytes.begin() + static_cast<long>(pos) + 1,
+                     bytes.begin() + static_cast<long>(colon));
     if (name.rfind("WAVEFORM-", 0) == 0) {
       parsed->dataTagName = name;
       const long count = std::strtol(name.c_str() + 9, nullptr, 10);
@@ -218,13 +267,15 @@ bool ParseWaveform(const Bytes& bytes, ParsedWaveform* parsed, std::string* erro
       const std::size_t dataBytes = static_cast<std::size_t>(count - 1);
       if (data + dataBytes + 1 > bytes.size()) return fail("data tag shorter than its count");
       for (std::size_t k = 0; k < dataBytes; k += 2)
-        parsed->words.push_back(static_cast<std::int16_t>(bytes[data + k] | (bytes[data + k + 1] << 8)));
+        parsed->words.push_back(
+            static_cast<std::int16_t>(bytes[data + k] | (bytes[data + k + 1] << 8)));
       pos = data + dataBytes;
       if (bytes[pos] != '}') return fail("data tag not closed by '}'");
       parsed->trailingBytes = bytes.size() - pos - 1;
       return true;
     }
-    const std::size_t close = std::find(bytes.begin() + static_cast<long>(colon), bytes.end(), '}') - bytes.begin();
+    const std::size_t close =
+        std::find(bytes.begin() + static_cast<long>(colon), bytes.end(), '}') - bytes.begin();
     if (close >= bytes.size()) return fail("tag without '}'");
     parsed->tags.emplace_back(name, std::string(bytes.begin() + static_cast<long>(colon) + 1,
                                                 bytes.begin() + static_cast<long>(close)));

@@ -50,7 +50,18 @@ struct RunResult {
 RunResult RunWavoraBinary(const std::vector<std::string>& args, const std::string& workDir,
                           const std::string& stdinText = "");
 
+// The text as one word of a POSIX shell command: in single quotes, a quote
+// inside written as '\''.
+std::string ShellQuote(const std::string& text);
+
+// POSIX: runs the shell command line in workDir with stdinText as its whole
+// standard input and captures both output streams; the exit code is -1 when
+// the command did not exit normally.
+RunResult RunShellCommand(const std::string& command, const std::string& workDir,
+                          const std::string& stdinText);
+
 Bytes ReadFileBytes(const std::string& path);
+std::string ReadFileText(const std::string& path);
 void WriteFileBytes(const std::string& path, const Bytes& bytes);
 void WriteFileText(const std::string& path, const std::string& text);
 bool FileExistsForTest(const std::string& path);
@@ -58,9 +69,31 @@ bool FileExistsForTest(const std::string& path);
 // Names of the entries of a directory (no "." or ".."), sorted.
 std::vector<std::string> ListNames(const std::string& dir);
 
+// A row of the settings table the program prints before it starts:
+// "  <name padded to 18>| <value>" and the blanks that end every row.
+std::string SettingsRow(const std::string& name, const std::string& value);
+
+// How often part occurs in text (overlapping occurrences counted), and
+// whether it does at all.
+int Count(const std::string& text, const std::string& part);
+bool Contains(const std::string& text, const std::string& part);
+
 // Synthetic signals.
 std::vector<float> MakeTone(std::size_t samples, double amplitude, double cycles, bool cosine);
 std::vector<float> MakeNoise(std::size_t samples, double amplitude, unsigned seed);
+
+// I and Q interleaved: I0, Q0, I1, Q1, ... (the shorter length counts).
+std::vector<float> Interleave(const std::vector<float>& i, const std::vector<float>& q);
+
+// A complex tone of `pairs` I/Q pairs, interleaved: I a cosine, Q a sine of
+// `cycles` periods over the whole signal.
+std::vector<float> MakeIqTone(std::size_t pairs, double amplitude, double cycles);
+
+// Full-scale values as 16-bit units, rounded to the nearest: lround(v * 32767).
+std::vector<std::int16_t> ToInt16Units(const std::vector<float>& values);
+
+// MakeIqTone as 16-bit units.
+std::vector<std::int16_t> MakeInt16IqTone(std::size_t pairs, double amplitude, double cycles);
 
 // Sample encodings of raw input files.
 Bytes EncodeInt16(const std::vector<std::int16_t>& units, bool bigEndian);
@@ -73,9 +106,9 @@ std::int16_t ExpectedWord(double value);
 // A waveform file parsed tag by tag.
 struct ParsedWaveform {
   std::vector<std::pair<std::string, std::string>> tags;  // every tag before the data tag, in order
-  std::string dataTagName;                                  // e.g. "WAVEFORM-4001"
-  std::vector<std::int16_t> words;                          // I, Q, I, Q, ...
-  std::size_t trailingBytes = 0;                            // bytes after the closing brace
+  std::string dataTagName;                                // e.g. "WAVEFORM-4001"
+  std::vector<std::int16_t> words;                        // I, Q, I, Q, ...
+  std::size_t trailingBytes = 0;                          // bytes after the closing brace
   // Content of the first tag of that name, or nullptr.
   const std::string* Find(const std::string& name) const;
   std::vector<std::string> TagNames() const;

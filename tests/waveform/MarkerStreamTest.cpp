@@ -12,8 +12,9 @@
 
 namespace {
 
-using reader_test::MakeWords;
-using reader_test::WaveFileBuilder;
+using testing_support::ListText;
+using testing_support::MakeWords;
+using testing_support::WaveFileBuilder;
 using Entries = std::vector<std::pair<long, int>>;
 
 // Every case runs with the change points all kept until the data tag, and
@@ -31,14 +32,6 @@ class MarkerStream : public reader_test::ReaderFixture,
     ReaderFixture::TearDown();
   }
 };
-
-std::string ListText(const Entries& entries) {
-  std::string text = " ";
-  for (std::size_t k = 0; k < entries.size(); ++k)
-    text +=
-        (k ? ";" : "") + std::to_string(entries[k].first) + ":" + std::to_string(entries[k].second);
-  return text;
-}
 
 // The stream that the lists mean: marker n is low before its first entry,
 // takes the state of each entry at its position and keeps it up to the next

@@ -1,6 +1,7 @@
-// Test helpers for the waveform reader: a builder of input waveform files
-// (tags, data tag, sample words) and a fixture that runs ReadWaveformFile on
-// the built bytes and reads both temporary files back through a slot.
+// Test helpers for the waveform reader: a fixture that runs ReadWaveformFile
+// on the bytes of a file made with testing_support::WaveFileBuilder
+// (support/WaveFileBuilder.h) and reads both temporary files back through a
+// slot.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -18,50 +19,10 @@
 #include "common/Progress.h"
 #include "platform/Platform.h"
 #include "support/TestSupport.h"
+#include "support/WaveFileBuilder.h"
 #include "waveform/WaveformReader.h"
 
 namespace reader_test {
-
-// Bytes of a waveform file, tag by tag.
-class WaveFileBuilder {
- public:
-  WaveFileBuilder& Tag(const std::string& name, const std::string& content) {
-    bytes_ += "{" + name + ":" + content + "}";
-    return *this;
-  }
-  WaveFileBuilder& Raw(const std::string& text) {
-    bytes_ += text;
-    return *this;
-  }
-  // Data tag with the words (I, Q, I, Q, ...) little-endian. byteCount < 0
-  // counts the text, the '#' and 2 bytes per word; blanks are not counted.
-  WaveFileBuilder& Data(const std::vector<std::uint16_t>& words, const std::string& blanks = " ",
-                        const std::string& text = "", long long byteCount = -1) {
-    if (byteCount < 0) byteCount = static_cast<long long>(text.size() + 1 + 2 * words.size());
-    bytes_ += "{WAVEFORM-" + std::to_string(byteCount) + ":" + blanks + text + "#";
-    for (std::uint16_t word : words) {
-      bytes_.push_back(static_cast<char>(word & 0xFF));
-      bytes_.push_back(static_cast<char>(word >> 8));
-    }
-    bytes_ += "}";
-    return *this;
-  }
-  const std::string& bytes() const { return bytes_; }
-
- private:
-  std::string bytes_;
-};
-
-// Words of n I/Q pairs taken from a generator of the pair index.
-template <typename Make>
-std::vector<std::uint16_t> MakeWords(int pairs, Make make) {
-  std::vector<std::uint16_t> words;
-  for (int k = 0; k < pairs; ++k) {
-    words.push_back(static_cast<std::uint16_t>(make(k, 0)));
-    words.push_back(static_cast<std::uint16_t>(make(k, 1)));
-  }
-  return words;
-}
 
 inline std::vector<std::string> gReaderLines;
 inline void CaptureReaderLine(const std::string& line) { gReaderLines.push_back(line); }

@@ -14,8 +14,8 @@ namespace {
 using reader_test::File;
 using reader_test::gProgress;
 using reader_test::gReaderLines;
-using reader_test::MakeWords;
-using reader_test::WaveFileBuilder;
+using testing_support::MakeWords;
+using testing_support::WaveFileBuilder;
 
 class WaveformReader : public reader_test::ReaderFixture {};
 

@@ -64,9 +64,12 @@ TEST(Win32Paths, BackslashesAndDriveNames) {
     const char* name;
   };
   const Split splits[] = {
-      {"C:\\a\\b.bin", "C:\\a", "b.bin"}, {"C:\\b.bin", "C:\\", "b.bin"},
-      {"C:b.bin", "C:", "b.bin"},         {"\\b.bin", "\\", "b.bin"},
-      {"a/b.bin", "a", "b.bin"},          {"a\\b/c.bin", "a\\b", "c.bin"},
+      {"C:\\a\\b.bin", "C:\\a", "b.bin"},
+      {"C:\\b.bin", "C:\\", "b.bin"},
+      {"C:b.bin", "C:", "b.bin"},
+      {"\\b.bin", "\\", "b.bin"},
+      {"a/b.bin", "a", "b.bin"},
+      {"a\\b/c.bin", "a\\b", "c.bin"},
       {"b.bin", "", "b.bin"},
   };
   for (const Split& split : splits) {
@@ -147,7 +150,8 @@ TEST(Win32FileSystem, ListingCarriesTheAttributeWords) {
       if (entry.name == name) return &entry;
     return nullptr;
   };
-  for (const char* name : {".", "..", "plain.bin", "system.bin", "hidden.bin", "readonly.bin", "sub"})
+  for (const char* name :
+       {".", "..", "plain.bin", "system.bin", "hidden.bin", "readonly.bin", "sub"})
     ASSERT_NE(find(name), nullptr) << name;
   EXPECT_EQ(entries.size(), 7u);
 
@@ -236,9 +240,9 @@ TEST(Win32Streams, ReadsOfAnyLengthReturnEveryByteOnce) {
   bytes[2] = 0x1A;
   ts::WriteFileBytes(path, bytes);
 
-  for (const std::size_t request : {std::size_t{1}, std::size_t{4096}, std::size_t{65536},
-                                    std::size_t{65537}, std::size_t{200000}, bytes.size(),
-                                    std::size_t{16} << 20}) {
+  for (const std::size_t request :
+       {std::size_t{1}, std::size_t{4096}, std::size_t{65536}, std::size_t{65537},
+        std::size_t{200000}, bytes.size(), std::size_t{16} << 20}) {
     std::FILE* stream = platform::OpenFile(path, "rb");
     ASSERT_NE(stream, nullptr);
     ts::Bytes got;

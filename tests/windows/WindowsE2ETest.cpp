@@ -1,8 +1,9 @@
 // wavora.exe run as a user runs it on Windows: every binary input format in
-// single-file mode, directory mode over a mirrored tree, the Windows path
-// rules of the command line, backslash-separated paths in the log, the system
-// and temporary attribute bits, and the start questions answered from a
-// standard input that is no console.
+// single-file mode (the table of support/BinaryFormats.h), directory mode
+// over a mirrored tree, the Windows path rules of the command line,
+// backslash-separated paths in the log, the system and temporary attribute
+// bits, and the start questions answered from a standard input that is no
+// console.
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -10,41 +11,29 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
+#include <gtest/gtest.h>
 #include <windows.h>
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cmath>
-#include <cstdint>
-#include <cstring>
 #include <string>
-#include <utility>
 #include <vector>
 
+#include "support/BinaryFormats.h"
 #include "support/TestSupport.h"
 #include "windows/support/WindowsSupport.h"
 
 namespace {
 
 namespace ts = testing_support;
+using ts::BinaryInput;
+using ts::Contains;
+using ts::Count;
+using ts::ExpectWaveform;
+using ts::Int16Input;
 
-constexpr int kPairs = 500;
 const std::string kStartQuestion = "Do you want to start processing (y/n) ... [y]\b\b";
 const std::string kEqualQuestion = "In- and Out-paths are equal! Is this OK? (y/n) ... [n]\b\b";
 
 std::string In(const std::string& dir, const std::string& name) { return dir + "\\" + name; }
-
-bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
-
-int Count(const std::string& text, const std::string& part) {
-  int count = 0;
-  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-    ++count;
-  return count;
-}
 
 // wavora.exe in workDir with the keys as its piped standard input; the log is
 // compared with LF line ends.
@@ -56,150 +45,11 @@ ts::RunResult RunWavora(const std::vector<std::string>& args, const std::string&
   return run;
 }
 
-// Row of the settings table.
-std::string Row(const std::string& name, const std::string& value) {
-  std::string row = "  " + name;
-  row.resize(20, ' ');
-  return row + "| " + value + "                       \n";
-}
-
-// ---- inputs and the words they must give ----
-
-// One input of a binary format: the files to write and the full-scale value
-// of every unit, I and Q interleaved, computed from the unit as the format
-// defines it.
-struct BinaryInput {
-  std::string format;
-  std::vector<std::pair<std::string, ts::Bytes>> files;  // the first file is named on the command line
-  std::vector<double> values;
-};
-
-// Units whose bytes include CR, LF and Ctrl-Z: a stream opened in text mode
-// anywhere on the way would change or cut them.
-const std::uint16_t kTextModeTraps[] = {0x0A0D, 0x1A0A, 0x0D1A, 0x0A1A};
-
-std::vector<std::int16_t> Int16Units() {
-  const std::vector<float> i = ts::MakeTone(kPairs, 0.6, 7.0, true);
-  const std::vector<float> q = ts::MakeTone(kPairs, 0.6, 7.0, false);
-  std::vector<std::int16_t> units;
-  for (int k = 0; k < kPairs; ++k) {
-    units.push_back(static_cast<std::int16_t>(std::lround(i[k] * 32767.0)));
-    units.push_back(static_cast<std::int16_t>(std::lround(q[k] * 32767.0)));
-  }
-  for (std::size_t k = 0; k < std::size(kTextModeTraps); ++k)
-    units[k] = static_cast<std::int16_t>(kTextModeTraps[k]);
-  return units;
-}
-
-BinaryInput Int16Input(const std::string& format, bool bigEndian) {
-  BinaryInput input;
-  input.format = format;
-  const std::vector<std::int16_t> units = Int16Units();
-  input.files.push_back({"tone.bin", ts::EncodeInt16(units, bigEndian)});
-  for (std::int16_t s : units) input.values.push_back((s - 0.5) / 32767.0);
-  return input;
-}
-
-BinaryInput Float32Input(const std::string& format, bool bigEndian) {
-  BinaryInput input;
-  input.format = format;
-  const std::vector<float> i = ts::MakeTone(kPairs, 0.6, 5.0, true);
-  const std::vector<float> q = ts::MakeTone(kPairs, 0.6, 5.0, false);
-  std::vector<float> units;
-  for (int k = 0; k < kPairs; ++k) {
-    units.push_back(i[k]);
-    units.push_back(q[k]);
-  }
-  // Small values whose bit patterns hold CR, LF and Ctrl-Z bytes.
-  const std::uint32_t patterns[] = {0x3F0A1A0D, 0xBE0D0A1A, 0x3E1A0A0D, 0xBF0A0D1A};
-  for (std::size_t k = 0; k < std::size(patterns); ++k) std::memcpy(&units[k], &patterns[k], 4);
-  input.files.push_back({"float.dat", ts::EncodeFloat32(units, bigEndian)});
-  for (float value : units) input.values.push_back(value);
-  return input;
-}
-
-// Two files: all I words in sig_I.bin, all Q words in sig_Q.bin; the top two
-// bits of a word are not part of the value.
-BinaryInput Int14Input(const std::string& format, bool bigEndian) {
-  BinaryInput input;
-  input.format = format;
-  const std::vector<float> i = ts::MakeTone(kPairs, 0.6, 3.0, true);
-  const std::vector<float> q = ts::MakeTone(kPairs, 0.6, 3.0, false);
-  std::vector<std::int16_t> iWords, qWords;
-  for (int k = 0; k < kPairs; ++k) {
-    const auto toWord = [k](double value) {
-      const auto v = static_cast<std::uint16_t>(std::lround((value / 2.0 + 0.5) * 16383.0));
-      return static_cast<std::int16_t>(v | ((k % 3) << 14));
-    };
-    iWords.push_back(toWord(i[k]));
-    qWords.push_back(toWord(q[k]));
-  }
-  iWords[0] = static_cast<std::int16_t>(kTextModeTraps[0]);
-  qWords[0] = static_cast<std::int16_t>(kTextModeTraps[1]);
-  iWords[1] = static_cast<std::int16_t>(kTextModeTraps[2]);
-  qWords[1] = static_cast<std::int16_t>(kTextModeTraps[3]);
-  input.files.push_back({"sig_I.bin", ts::EncodeInt16(iWords, bigEndian)});
-  input.files.push_back({"sig_Q.bin", ts::EncodeInt16(qWords, bigEndian)});
-  for (int k = 0; k < kPairs; ++k) {
-    for (std::int16_t word : {iWords[k], qWords[k]}) {
-      const unsigned v = static_cast<std::uint16_t>(word) & 0x3FFFu;
-      input.values.push_back(2.0 * ((v - 0.5) / 16383.0 - 0.5));
-    }
-  }
-  return input;
-}
-
-std::vector<BinaryInput> EveryBinaryInput() {
-  return {Float32Input("f32be", true), Float32Input("f32le", false), Int16Input("i16be", true),
-          Int16Input("i16le", false),  Int14Input("i14be2", true),   Int14Input("i14le2", false)};
-}
-
-// The output words of the values: each is stored as a 32-bit float first.
-std::vector<std::int16_t> WordsFor(const std::vector<double>& values) {
-  std::vector<std::int16_t> words;
-  for (double value : values) words.push_back(ts::ExpectedWord(static_cast<float>(value)));
-  return words;
-}
-
-void ExpectWaveform(const std::string& path, const std::vector<double>& values) {
-  SCOPED_TRACE(path);
-  ASSERT_TRUE(ts::FileExistsForTest(path));
-  ts::ParsedWaveform parsed;
-  std::string error;
-  ASSERT_TRUE(ts::ParseWaveform(ts::ReadFileBytes(path), &parsed, &error)) << error;
-  ASSERT_NE(parsed.Find("SAMPLES"), nullptr);
-  EXPECT_EQ(*parsed.Find("SAMPLES"), std::to_string(values.size() / 2));
-  EXPECT_EQ(parsed.words, WordsFor(values));
-  EXPECT_EQ(parsed.trailingBytes, 0u);
-}
-
-void WriteInputs(const std::string& dir, const BinaryInput& input, const std::string& prefix = "") {
-  for (const auto& [name, bytes] : input.files) ts::WriteFileBytes(In(dir, prefix + name), bytes);
-}
-
 // ---- single-file mode ----
 
+// The table of support/BinaryFormats.h, with backslash paths in the log.
 TEST(WindowsE2E, SingleFileModeConvertsEveryBinaryFormat) {
-  for (const BinaryInput& input : EveryBinaryInput()) {
-    SCOPED_TRACE(input.format);
-    ts::TempDir work;
-    WriteInputs(work.path(), input);
-    const std::string inputName = input.files.front().first;
-    const std::string stem = inputName.substr(0, inputName.find('.'));
-    const ts::RunResult run = RunWavora(
-        {inputName, "-format", input.format, "-clock", "100", "-v", "3"}, work.path(), "y\n");
-    ASSERT_EQ(run.exitCode, 0) << run.out;
-    EXPECT_TRUE(Contains(run.out, Row("Input directory", work.path()))) << run.out;
-    // The output is named in the log with the working directory and a backslash.
-    EXPECT_TRUE(Contains(run.out, "Creating wave file " + In(work.path(), "_" + stem + ".wv") + "..."))
-        << run.out;
-    ExpectWaveform(In(work.path(), "_" + stem + ".wv"), input.values);
-
-    std::vector<std::string> expectedNames = {"_" + stem + ".wv"};
-    for (const auto& file : input.files) expectedNames.push_back(file.first);
-    std::sort(expectedNames.begin(), expectedNames.end());
-    EXPECT_EQ(ts::ListNames(work.path()), expectedNames) << "temporary files left behind";
-  }
+  ts::ExpectEveryBinaryFormatConverts(RunWavora, '\\');
 }
 
 // ---- directory mode ----
@@ -217,15 +67,15 @@ TEST(WindowsE2E, DirectoryModeMirrorsTheTreeWithBackslashPaths) {
   for (const char* name : {"in\\top.bin", "in\\a\\mid.bin", "in\\a\\b\\deep.bin"})
     ts::WriteFileBytes(In(w, name), bytes);
 
-  const ts::RunResult run =
-      RunWavora({"-indir", "in", "-outdir", "out", "-recursive", "-format", "i16le", "-clock",
-                 "50", "-v", "3"},
-                w, "y");
+  const ts::RunResult run = RunWavora({"-indir", "in", "-outdir", "out", "-recursive", "-format",
+                                       "i16le", "-clock", "50", "-v", "3"},
+                                      w, "y");
   ASSERT_EQ(run.exitCode, 0) << run.out;
-  EXPECT_TRUE(Contains(run.out, Row("Input directory", In(w, "in")))) << run.out;
-  EXPECT_TRUE(Contains(run.out, Row("Output directory", In(w, "out")))) << run.out;
+  EXPECT_TRUE(Contains(run.out, ts::SettingsRow("Input directory", In(w, "in")))) << run.out;
+  EXPECT_TRUE(Contains(run.out, ts::SettingsRow("Output directory", In(w, "out")))) << run.out;
   for (const char* sub : {"in\\a", "in\\a\\b", "in\\empty"})
-    EXPECT_EQ(Count(run.out, "Descending into '" + In(w, sub) + "'\n"), 1) << sub << "\n" << run.out;
+    EXPECT_EQ(Count(run.out, "Descending into '" + In(w, sub) + "'\n"), 1) << sub << "\n"
+                                                                           << run.out;
   for (const char* output : {"out\\top.wv", "out\\a\\mid.wv", "out\\a\\b\\deep.wv"}) {
     EXPECT_EQ(Count(run.out, "Creating wave file " + In(w, output) + "...\n"), 1) << output;
     ExpectWaveform(In(w, output), input.values);
@@ -271,15 +121,15 @@ TEST(WindowsE2E, DirectoryValuesFollowTheWindowsPathRules) {
       {"D:x", "D:x"},           // drive-relative: unchanged
       {"\\x", "\\x"},           // root of the current drive: unchanged
       {"C:\\work", "C:\\work"},
-      {"/x", w + "\\/x"},       // a forward slash does not make a path absolute
+      {"/x", w + "\\/x"},  // a forward slash does not make a path absolute
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.value);
     const ts::RunResult run = RunWavora(
         {"-indir", c.value, "-outdir", c.value, "-format", "i16le", "-clock", "1"}, w, "n");
     EXPECT_EQ(run.exitCode, 0);
-    EXPECT_TRUE(Contains(run.out, Row("Input directory", c.resolved))) << run.out;
-    EXPECT_TRUE(Contains(run.out, Row("Output directory", c.resolved))) << run.out;
+    EXPECT_TRUE(Contains(run.out, ts::SettingsRow("Input directory", c.resolved))) << run.out;
+    EXPECT_TRUE(Contains(run.out, ts::SettingsRow("Output directory", c.resolved))) << run.out;
   }
 
   // The joined path is the one the walk reads and writes.
@@ -287,8 +137,8 @@ TEST(WindowsE2E, DirectoryValuesFollowTheWindowsPathRules) {
   ASSERT_TRUE(CreateDirectoryA(In(w, "result").c_str(), nullptr));
   const BinaryInput input = Int16Input("i16be", true);
   ts::WriteFileBytes(In(w, "data\\x.bin"), input.files.front().second);
-  const ts::RunResult run = RunWavora(
-      {"-indir", "data", "-outdir", "result", "-format", "i16be", "-clock", "1"}, w, "y");
+  const ts::RunResult run =
+      RunWavora({"-indir", "data", "-outdir", "result", "-format", "i16be", "-clock", "1"}, w, "y");
   ASSERT_EQ(run.exitCode, 0) << run.out;
   ExpectWaveform(In(w, "result\\x.wv"), input.values);
 }
@@ -361,14 +211,14 @@ TEST(WindowsE2E, KeyOfCodeZeroAndEnterTakeTheDefaultOthersAreIgnored) {
   const Case cases[] = {
       {std::string(1, '\0'), true},  // code 0: the default, yes
       {"\r", true},
-      {"YNqn", false},               // upper case and other keys are ignored until "n"
+      {"YNqn", false},                  // upper case and other keys are ignored until "n"
       {std::string("\x1ay", 2), true},  // Ctrl-Z is an ordinary (ignored) key, not the end of input
       {std::string("\x1an", 2), false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.keys));
     ts::TempDir work;
-    WriteInputs(work.path(), input);
+    ts::WriteInputs(work.path(), input, '\\');
     const ts::RunResult run = RunWavora(args, work.path(), c.keys);
     EXPECT_EQ(run.exitCode, 0) << run.out;
     EXPECT_EQ(Count(run.out, kStartQuestion), 1);
@@ -402,7 +252,7 @@ TEST(WindowsE2E, CarriageReturnAndLineFeedAreTwoKeys) {
 TEST(WindowsE2E, NulDeviceAsInputTakesEveryDefault) {
   ts::TempDir work;
   const BinaryInput input = Int16Input("i16le", false);
-  WriteInputs(work.path(), input);
+  ts::WriteInputs(work.path(), input, '\\');
   const ts::RunResult run = ts::RunProgramWithInput(
       ts::WavoraExePath(), {"tone.bin", "-format", "i16le", "-clock", "10"}, work.path(), "NUL");
   ASSERT_NE(run.exitCode, ts::kRunTimedOut) << "the program waited for a key";

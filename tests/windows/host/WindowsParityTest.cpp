@@ -5,63 +5,31 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "support/TestSupport.h"
+#include "support/WaveFileBuilder.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 namespace ts = testing_support;
 
-std::string ShellQuote(const std::string& text) {
-  std::string quoted = "'";
-  for (char c : text) {
-    if (c == '\'')
-      quoted += "'\\''";
-    else
-      quoted += c;
-  }
-  return quoted + "'";
-}
-
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
-
 // wavora.exe under Wine in workDir, with the keys as its standard input. The
 // Wine prefix is the caller's (WINEPREFIX); Wine's own diagnostics are off
 // unless WINEDEBUG asks for them.
 ts::RunResult RunWindowsBinary(const std::vector<std::string>& args, const std::string& workDir,
                                const std::string& keys) {
-  ts::TempDir io;
-  ts::WriteFileText(io.File("stdin"), keys);
-  std::string command = "cd " + ShellQuote(workDir) + " && WINEDEBUG=${WINEDEBUG:--all} " +
-                        ShellQuote(WAVORA_WINE) + " " + ShellQuote(WAVORA_WINDOWS_EXE);
-  for (const std::string& arg : args) command += " " + ShellQuote(arg);
-  command += " <" + ShellQuote(io.File("stdin")) + " >" + ShellQuote(io.File("stdout")) + " 2>" +
-             ShellQuote(io.File("stderr"));
-  const int status = std::system(command.c_str());
-  ts::RunResult result;
-  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  result.out = ReadText(io.File("stdout"));
-  result.err = ReadText(io.File("stderr"));
-  return result;
+  std::string command = "WINEDEBUG=${WINEDEBUG:--all} " + ts::ShellQuote(WAVORA_WINE) + " " +
+                        ts::ShellQuote(WAVORA_WINDOWS_EXE);
+  for (const std::string& arg : args) command += " " + ts::ShellQuote(arg);
+  return ts::RunShellCommand(command, workDir, keys);
 }
 
 // The bytes with the content of the DATE tag taken out; "" when the file has
@@ -82,7 +50,7 @@ ts::Bytes AsBytes(const std::string& text) { return ts::Bytes(text.begin(), text
 
 struct ParityCase {
   std::string name;
-  Files inputs;            // relative paths with '/', folders made as needed
+  Files inputs;                          // relative paths with '/', folders made as needed
   std::vector<std::string> directories;  // folders to make, such as the output root
   std::vector<std::string> args;
   std::vector<std::string> outputs;  // relative paths with '/'
@@ -142,26 +110,10 @@ void ExpectSameOutputs(const ParityCase& c) {
 
 // ---- inputs ----
 
+// 16-bit units: a tone in I, noise in Q.
 std::vector<std::int16_t> Int16Pairs(std::size_t pairs, double amplitude, double cycles) {
-  const std::vector<float> i = ts::MakeTone(pairs, amplitude, cycles, true);
-  const std::vector<float> q = ts::MakeNoise(pairs, amplitude, 11);
-  std::vector<std::int16_t> units;
-  for (std::size_t k = 0; k < pairs; ++k) {
-    units.push_back(static_cast<std::int16_t>(std::lround(i[k] * 32767.0)));
-    units.push_back(static_cast<std::int16_t>(std::lround(q[k] * 32767.0)));
-  }
-  return units;
-}
-
-std::vector<float> FloatPairs(std::size_t pairs, double amplitude, double cycles) {
-  const std::vector<float> i = ts::MakeTone(pairs, amplitude, cycles, true);
-  const std::vector<float> q = ts::MakeTone(pairs, amplitude, cycles, false);
-  std::vector<float> values;
-  for (std::size_t k = 0; k < pairs; ++k) {
-    values.push_back(i[k]);
-    values.push_back(q[k]);
-  }
-  return values;
+  return ts::ToInt16Units(ts::Interleave(ts::MakeTone(pairs, amplitude, cycles, true),
+                                         ts::MakeNoise(pairs, amplitude, 11)));
 }
 
 std::vector<std::int16_t> Int14Words(std::size_t count, unsigned seed) {
@@ -178,8 +130,8 @@ TEST(WindowsParity, RawBinaryFormats) {
       {"i16le with texts",
        {{"tone.bin", ts::EncodeInt16(Int16Pairs(3000, 0.5, 17.0), false)}},
        {},
-       {"tone.bin", "-format", "i16le", "-clock", "100", "-comment", "parity: a comment, with spaces",
-        "-copyright", "(c) Our Lab"},
+       {"tone.bin", "-format", "i16le", "-clock", "100", "-comment",
+        "parity: a comment, with spaces", "-copyright", "(c) Our Lab"},
        {"_tone.wv"}},
       {"i16be scaled up",
        {{"weak.bin", ts::EncodeInt16(Int16Pairs(2500, 0.2, 3.0), true)}},
@@ -187,12 +139,12 @@ TEST(WindowsParity, RawBinaryFormats) {
        {"weak.bin", "-format", "i16be", "-clock", "33.333333", "-autoscale"},
        {"_weak.wv"}},
       {"f32le over range",
-       {{"loud.f32", ts::EncodeFloat32(FloatPairs(2000, 1.7, 9.0), false)}},
+       {{"loud.f32", ts::EncodeFloat32(ts::MakeIqTone(2000, 1.7, 9.0), false)}},
        {},
        {"loud.f32", "-format", "f32le", "-clock", "0.0015"},
        {"_loud.wv"}},
       {"f32be at the top clock",
-       {{"sig.be.f32", ts::EncodeFloat32(FloatPairs(1500, 0.7, 2.5), true)}},
+       {{"sig.be.f32", ts::EncodeFloat32(ts::MakeIqTone(1500, 0.7, 2.5), true)}},
        {},
        {"sig.be.f32", "-format", "f32be", "-clock", "600"},
        {"_sig.wv"}},
@@ -215,7 +167,7 @@ TEST(WindowsParity, RawBinaryFormats) {
 TEST(WindowsParity, AsciiFormats) {
   std::string txt = "# two columns, CR LF line ends, header tags\r\n";
   txt += "!COMMENT= measured on the bench\r\n!COPYRIGHT= Our Lab\r\n!CLOCKRATE=12.5e6\r\n";
-  const std::vector<float> values = FloatPairs(700, 0.8, 4.0);
+  const std::vector<float> values = ts::MakeIqTone(700, 0.8, 4.0);
   char line[96];
   for (std::size_t k = 0; k + 1 < values.size(); k += 2) {
     std::snprintf(line, sizeof line, "%.7g%s%.6e\r\n", values[k], k % 4 ? "\t" : " , ",
@@ -236,14 +188,26 @@ TEST(WindowsParity, AsciiFormats) {
     q16 += std::to_string(16384 + (k * 53) % 32768) + "\n";
   }
   const std::vector<ParityCase> cases = {
-      {"txt with tags", {{"bench.txt", AsBytes(txt)}}, {},
-       {"bench.txt", "-format", "txt", "-clock", "10"}, {"_bench.wv"}},
-      {"txthex", {{"words.hex", AsBytes(hex)}}, {},
-       {"words.hex", "-format", "txthex", "-clock", "20", "-autoscale"}, {"_words.wv"}},
-      {"txt2ui14", {{"p_I.txt", AsBytes(i14)}, {"p_Q.txt", AsBytes(q14)}}, {},
-       {"p_I.txt", "-format", "txt2ui14", "-clock", "30"}, {"_p_I.wv"}},
-      {"txt2ui16", {{"r_i.txt", AsBytes(i16)}, {"r_q.txt", AsBytes(q16)}}, {},
-       {"r_i.txt", "-format", "txt2ui16", "-clock", "40", "-comment", "two files"}, {"_r_i.wv"}},
+      {"txt with tags",
+       {{"bench.txt", AsBytes(txt)}},
+       {},
+       {"bench.txt", "-format", "txt", "-clock", "10"},
+       {"_bench.wv"}},
+      {"txthex",
+       {{"words.hex", AsBytes(hex)}},
+       {},
+       {"words.hex", "-format", "txthex", "-clock", "20", "-autoscale"},
+       {"_words.wv"}},
+      {"txt2ui14",
+       {{"p_I.txt", AsBytes(i14)}, {"p_Q.txt", AsBytes(q14)}},
+       {},
+       {"p_I.txt", "-format", "txt2ui14", "-clock", "30"},
+       {"_p_I.wv"}},
+      {"txt2ui16",
+       {{"r_i.txt", AsBytes(i16)}, {"r_q.txt", AsBytes(q16)}},
+       {},
+       {"r_i.txt", "-format", "txt2ui16", "-clock", "40", "-comment", "two files"},
+       {"_r_i.wv"}},
   };
   for (const ParityCase& c : cases) ExpectSameOutputs(c);
 }
@@ -251,16 +215,20 @@ TEST(WindowsParity, AsciiFormats) {
 // A file of the older generator family with marker lists, read with a gain.
 TEST(WindowsParity, WaveformFileWithGainAndMarkers) {
   const int pairs = 1000;
-  std::string file = "{TYPE: KVG-WV,0}{COMMENT:older file}{COPYRIGHT:Our Lab}{CLOCK:2.5e7}";
-  file += "{LEVEL OFFS:3.5,0.5}{SAMPLES:" + std::to_string(pairs) + "}";
-  file += "{CONTROL LENGTH:" + std::to_string(pairs) + "}";
-  file += "{MARKER LIST 1: 0:1;10:0;400:1}{MARKER LIST 2: 0:0;250:1;251:0}";
-  file += "{MARKER LIST 4: 0:1}";
-  file += "{WAVEFORM-" + std::to_string(4 * pairs + 1) + ": #";
   const std::vector<std::int16_t> words = Int16Pairs(pairs, 0.3, 6.0);
-  const ts::Bytes data = ts::EncodeInt16(words, false);
-  file.append(data.begin(), data.end());
-  file += "}";
+  const std::string file = ts::WaveFileBuilder()
+                               .Tag("TYPE", " KVG-WV,0")
+                               .Tag("COMMENT", "older file")
+                               .Tag("COPYRIGHT", "Our Lab")
+                               .Tag("CLOCK", "2.5e7")
+                               .Tag("LEVEL OFFS", "3.5,0.5")
+                               .Tag("SAMPLES", std::to_string(pairs))
+                               .Tag("CONTROL LENGTH", std::to_string(pairs))
+                               .Tag("MARKER LIST 1", " 0:1;10:0;400:1")
+                               .Tag("MARKER LIST 2", " 0:0;250:1;251:0")
+                               .Tag("MARKER LIST 4", " 0:1")
+                               .Data(std::vector<std::uint16_t>(words.begin(), words.end()))
+                               .bytes();
   ExpectSameOutputs({"kxzetq with gain",
                      {{"old.wv", AsBytes(file)}},
                      {},
@@ -272,7 +240,9 @@ TEST(WindowsParity, DirectoryTree) {
   const ts::Bytes a = ts::EncodeInt16(Int16Pairs(800, 0.4, 2.0), false);
   const ts::Bytes b = ts::EncodeInt16(Int16Pairs(1300, 0.9, 5.0), false);
   ExpectSameOutputs({"recursive walk",
-                     {{"in/a.bin", a}, {"in/sub/b.bin", b}, {"in/sub/deep/c.bin", a},
+                     {{"in/a.bin", a},
+                      {"in/sub/b.bin", b},
+                      {"in/sub/deep/c.bin", a},
                       {"in/skip.txt", AsBytes("not taken")}},
                      {"out"},
                      {"-indir", "in", "-outdir", "out", "-recursive", "-ext", "bin", "-format",

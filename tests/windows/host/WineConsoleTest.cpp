@@ -3,9 +3,8 @@
 // (_getch: one key, no echo, no Enter needed) instead of reading bytes. The
 // keys are typed into the terminal one at a time once the question is shown.
 
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -221,7 +220,8 @@ TEST(WineConsole, NoEndsTheRunAndEnterTakesTheDefault) {
   EXPECT_FALSE(ts::FileExistsForTest(work.File("_tone.wv")));
   EXPECT_EQ(no.screen.find("Processing file"), std::string::npos) << no.screen;
 
-  const ConsoleRun enter = RunInWineConsole(kSingleFileArgs, work.path(), {{kStartQuestion, {"\r"}}});
+  const ConsoleRun enter =
+      RunInWineConsole(kSingleFileArgs, work.path(), {{kStartQuestion, {"\r"}}});
   ASSERT_TRUE(enter.finished) << enter.screen;
   EXPECT_EQ(enter.exitCode, 0) << enter.screen;
   EXPECT_TRUE(ts::FileExistsForTest(work.File("_tone.wv"))) << enter.screen;
@@ -232,9 +232,9 @@ TEST(WineConsole, NoEndsTheRunAndEnterTakesTheDefault) {
 TEST(WineConsole, EnterAtTheEqualPathsQuestionStops) {
   ts::TempDir work;
   WriteTone(work.File("tone.bin"));
-  const ConsoleRun run = RunInWineConsole(
-      {"-indir", ".", "-outdir", ".", "-format", "i16le", "-clock", "10"}, work.path(),
-      {{kStartQuestion, {"y"}}, {kEqualQuestion, {"\r"}}});
+  const ConsoleRun run =
+      RunInWineConsole({"-indir", ".", "-outdir", ".", "-format", "i16le", "-clock", "10"},
+                       work.path(), {{kStartQuestion, {"y"}}, {kEqualQuestion, {"\r"}}});
   ASSERT_TRUE(run.finished) << run.screen;
   EXPECT_EQ(run.exitCode, 0);
   EXPECT_NE(run.screen.find(kEqualQuestion), std::string::npos) << run.screen;
