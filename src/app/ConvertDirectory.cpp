@@ -23,9 +23,9 @@ constexpr const char* kOutputExtension = ".wv";
 struct WalkRun {
   explicit WalkRun(const ConversionSettings& runSettings) : settings(runSettings) {}
   const ConversionSettings& settings;
-  std::string extensionSuffix;    // "." + extension, or "" for no filter
-  std::string topOutputKey;       // the output root, which is never walked as input
-  std::string workingDirKey;      // where the conversion's temporary files live
+  std::string extensionSuffix;  // "." + extension, or "" for no filter
+  std::string topOutputKey;     // the output root, which is never walked as input
+  std::string workingDirKey;    // where the conversion's temporary files live
   // Output files this run has written, by file key, with the input each was
   // converted from.
   std::map<std::string, std::string> written;
@@ -220,8 +220,8 @@ int ProcessFile(WalkRun& run, const std::string& inputDir, const std::string& ou
   const auto earlier = run.written.find(outputKey);
   if (earlier != run.written.end()) {
     LogMessage(kLogAlwaysShown, {"*** Error: ", inputPath, " is not converted: its output ",
-                                 platform::JoinPath(outputDir, outputName),
-                                 " was written from ", earlier->second, " in this run."});
+                                 platform::JoinPath(outputDir, outputName), " was written from ",
+                                 earlier->second, " in this run."});
     LogMessage(kLogAlwaysShown, {""});
     return FileFailed(run);
   }
@@ -300,8 +300,8 @@ int ConvertDirectory(const ConversionSettings& settings) {
     run.entered.insert(rootIdentity);
 
   const int walked = WalkLevel(run, settings.inputPath, settings.outputPath);
-  LogAlways({FormatText("%d converted, %d failed, %d skipped", run.converted, run.failed,
-                        run.skipped)});
+  LogAlways(
+      {FormatText("%d converted, %d failed, %d skipped", run.converted, run.failed, run.skipped)});
   // A failed file fails the run, also when the user chose to go on.
   return walked && run.failed == 0 ? 1 : 0;
 }

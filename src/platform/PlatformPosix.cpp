@@ -33,7 +33,7 @@ namespace platform {
 namespace {
 
 constexpr int kCarriageReturn = 13;
-constexpr mode_t kNewDirectoryMode = 0777;  // narrowed by the process umask
+constexpr mode_t kNewDirectoryMode = 0777;   // narrowed by the process umask
 constexpr mode_t kTemporaryFileMode = 0600;  // the owner only
 constexpr mode_t kOutputFileMode = 0666;     // narrowed by the process umask
 
@@ -358,8 +358,10 @@ void InstallInterruptHandler() {
   action.sa_handler = CleanUpAndExit;
   sigemptyset(&action.sa_mask);
   // A second signal must not interrupt the cleanup of the first.
-  for (const InterruptSignal& handled : kInterruptSignals) sigaddset(&action.sa_mask, handled.number);
-  for (const InterruptSignal& handled : kInterruptSignals) sigaction(handled.number, &action, nullptr);
+  for (const InterruptSignal& handled : kInterruptSignals)
+    sigaddset(&action.sa_mask, handled.number);
+  for (const InterruptSignal& handled : kInterruptSignals)
+    sigaction(handled.number, &action, nullptr);
   g_interruptHandlerInstalled = 1;
 }
 
@@ -393,7 +395,6 @@ bool SeekFile(std::FILE* file, std::int64_t offset) {
   if (offset < 0 || offset > std::numeric_limits<off_t>::max()) return false;
   return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
 }
-
 
 // ---- clock ----
 

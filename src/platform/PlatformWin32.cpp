@@ -256,10 +256,9 @@ std::FILE* CreateNewFile(const std::string& path, NewFileKind kind) {
   // CREATE_NEW fails on every existing name, a symbolic link or junction
   // included. FILE_SHARE_DELETE lets the interrupt handler delete the file
   // while it is open.
-  const HANDLE handle =
-      CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return nullptr;
   auto undo = [&]() {
     CloseHandle(handle);
@@ -286,16 +285,15 @@ bool GetFileIdentity(const std::string& path, FileIdentity* identity) {
   // FILE_FLAG_BACKUP_SEMANTICS opens directories too; no access right is
   // needed to read the identity.
   const HANDLE handle =
-      CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+      CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION info;
   const BOOL ok = GetFileInformationByHandle(handle, &info);
   CloseHandle(handle);
   if (!ok) return false;
   identity->volume = info.dwVolumeSerialNumber;
-  identity->index =
-      (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  identity->index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
   return true;
 }
 
@@ -306,8 +304,7 @@ bool FillRandom(void* buffer, std::size_t size) {
   auto* bytes = static_cast<unsigned char*>(buffer);
   while (size > 0) {
     const ULONG piece = static_cast<ULONG>(std::min<std::size_t>(size, 1u << 20));
-    if (!BCRYPT_SUCCESS(
-            BCryptGenRandom(nullptr, bytes, piece, BCRYPT_USE_SYSTEM_PREFERRED_RNG)))
+    if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, bytes, piece, BCRYPT_USE_SYSTEM_PREFERRED_RNG)))
       return false;
     bytes += piece;
     size -= piece;
@@ -368,7 +365,6 @@ bool SeekFile(std::FILE* file, std::int64_t offset) {
   if (offset < 0) return false;
   return _fseeki64(file, static_cast<__int64>(offset), SEEK_SET) == 0;
 }
-
 
 // ---- clock ----
 

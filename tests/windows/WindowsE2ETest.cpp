@@ -10,9 +10,8 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <algorithm>
 #include <cmath>
@@ -70,7 +69,8 @@ std::string Row(const std::string& name, const std::string& value) {
 // defines it.
 struct BinaryInput {
   std::string format;
-  std::vector<std::pair<std::string, ts::Bytes>> files;  // the first file is named on the command line
+  std::vector<std::pair<std::string, ts::Bytes>>
+      files;  // the first file is named on the command line
   std::vector<double> values;
 };
 
@@ -191,7 +191,8 @@ TEST(WindowsE2E, SingleFileModeConvertsEveryBinaryFormat) {
     ASSERT_EQ(run.exitCode, 0) << run.out;
     EXPECT_TRUE(Contains(run.out, Row("Input directory", work.path()))) << run.out;
     // The output is named in the log with the working directory and a backslash.
-    EXPECT_TRUE(Contains(run.out, "Creating wave file " + In(work.path(), "_" + stem + ".wv") + "..."))
+    EXPECT_TRUE(
+        Contains(run.out, "Creating wave file " + In(work.path(), "_" + stem + ".wv") + "..."))
         << run.out;
     ExpectWaveform(In(work.path(), "_" + stem + ".wv"), input.values);
 
@@ -217,15 +218,15 @@ TEST(WindowsE2E, DirectoryModeMirrorsTheTreeWithBackslashPaths) {
   for (const char* name : {"in\\top.bin", "in\\a\\mid.bin", "in\\a\\b\\deep.bin"})
     ts::WriteFileBytes(In(w, name), bytes);
 
-  const ts::RunResult run =
-      RunWavora({"-indir", "in", "-outdir", "out", "-recursive", "-format", "i16le", "-clock",
-                 "50", "-v", "3"},
-                w, "y");
+  const ts::RunResult run = RunWavora({"-indir", "in", "-outdir", "out", "-recursive", "-format",
+                                       "i16le", "-clock", "50", "-v", "3"},
+                                      w, "y");
   ASSERT_EQ(run.exitCode, 0) << run.out;
   EXPECT_TRUE(Contains(run.out, Row("Input directory", In(w, "in")))) << run.out;
   EXPECT_TRUE(Contains(run.out, Row("Output directory", In(w, "out")))) << run.out;
   for (const char* sub : {"in\\a", "in\\a\\b", "in\\empty"})
-    EXPECT_EQ(Count(run.out, "Descending into '" + In(w, sub) + "'\n"), 1) << sub << "\n" << run.out;
+    EXPECT_EQ(Count(run.out, "Descending into '" + In(w, sub) + "'\n"), 1) << sub << "\n"
+                                                                           << run.out;
   for (const char* output : {"out\\top.wv", "out\\a\\mid.wv", "out\\a\\b\\deep.wv"}) {
     EXPECT_EQ(Count(run.out, "Creating wave file " + In(w, output) + "...\n"), 1) << output;
     ExpectWaveform(In(w, output), input.values);
@@ -257,6 +258,47 @@ TEST(WindowsE2E, OutputRootInsideTheInputTreeIsNotWalkedInAnySpelling) {
   }
 }
 
+// Directory mode keeps counts and fails when any file failed; two inputs
+// with one output name never replace each other's output; a missing input
+// directory is an error naming it.
+TEST(WindowsE2E, DirectoryModeCountsFailuresAndRefusesOutputCollisions) {
+  ts::TempDir work;
+  const std::string& w = work.path();
+  ASSERT_TRUE(CreateDirectoryA(In(w, "in").c_str(), nullptr));
+  ASSERT_TRUE(CreateDirectoryA(In(w, "out").c_str(), nullptr));
+  const ts::Bytes bytes = Int16Input("i16le", false).files.front().second;
+  ts::WriteFileBytes(In(w, "in\\burst.1.cf32"), bytes);
+  ts::WriteFileBytes(In(w, "in\\burst.2.cf32"), bytes);
+  ts::WriteFileBytes(In(w, "in\\.hidden.bin"), bytes);
+
+  for (const bool overwrite : {false, true}) {
+    SCOPED_TRACE(overwrite ? "-overwrite" : "no -overwrite");
+    std::vector<std::string> args = {"-indir",  "in",    "-outdir", "out",
+                                     "-format", "i16le", "-clock",  "50"};
+    if (overwrite) args.push_back("-overwrite");
+    const ts::RunResult run = RunWavora(args, w, "yn");
+    // The first run writes burst.wv; the second replaces it from burst.1
+    // with -overwrite. burst.2 never replaces it.
+    EXPECT_EQ(run.exitCode, 1) << run.out;
+    EXPECT_TRUE(Contains(run.out, "*** Error: " + In(w, "in\\burst.2.cf32") +
+                                      " is not converted: its output " + In(w, "out\\burst.wv") +
+                                      " was written from " + In(w, "in\\burst.1.cf32") +
+                                      " in this run.\n"))
+        << run.out;
+    EXPECT_TRUE(Contains(run.out, "   1 converted, 1 failed, 1 skipped\n")) << run.out;
+    EXPECT_FALSE(Contains(run.out, "File conversion finished successfully.")) << run.out;
+    EXPECT_TRUE(Contains(run.out, "*** Error processing directory.")) << run.out;
+    EXPECT_EQ(ts::ListNames(In(w, "out")), std::vector<std::string>{"burst.wv"});
+  }
+
+  const ts::RunResult missing = RunWavora(
+      {"-indir", "nothere", "-outdir", "out", "-format", "i16le", "-clock", "50"}, w, "y");
+  EXPECT_EQ(missing.exitCode, 1) << missing.out;
+  EXPECT_TRUE(Contains(missing.out, "*** Error: Input directory " + In(w, "nothere") +
+                                        " does not exist or is not a directory.\n"))
+      << missing.out;
+}
+
 // ---- command-line path rules ----
 
 TEST(WindowsE2E, DirectoryValuesFollowTheWindowsPathRules) {
@@ -271,7 +313,7 @@ TEST(WindowsE2E, DirectoryValuesFollowTheWindowsPathRules) {
       {"D:x", "D:x"},           // drive-relative: unchanged
       {"\\x", "\\x"},           // root of the current drive: unchanged
       {"C:\\work", "C:\\work"},
-      {"/x", w + "\\/x"},       // a forward slash does not make a path absolute
+      {"/x", w + "\\/x"},  // a forward slash does not make a path absolute
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.value);
@@ -287,8 +329,8 @@ TEST(WindowsE2E, DirectoryValuesFollowTheWindowsPathRules) {
   ASSERT_TRUE(CreateDirectoryA(In(w, "result").c_str(), nullptr));
   const BinaryInput input = Int16Input("i16be", true);
   ts::WriteFileBytes(In(w, "data\\x.bin"), input.files.front().second);
-  const ts::RunResult run = RunWavora(
-      {"-indir", "data", "-outdir", "result", "-format", "i16be", "-clock", "1"}, w, "y");
+  const ts::RunResult run =
+      RunWavora({"-indir", "data", "-outdir", "result", "-format", "i16be", "-clock", "1"}, w, "y");
   ASSERT_EQ(run.exitCode, 0) << run.out;
   ExpectWaveform(In(w, "result\\x.wv"), input.values);
 }
@@ -361,7 +403,7 @@ TEST(WindowsE2E, KeyOfCodeZeroAndEnterTakeTheDefaultOthersAreIgnored) {
   const Case cases[] = {
       {std::string(1, '\0'), true},  // code 0: the default, yes
       {"\r", true},
-      {"YNqn", false},               // upper case and other keys are ignored until "n"
+      {"YNqn", false},                  // upper case and other keys are ignored until "n"
       {std::string("\x1ay", 2), true},  // Ctrl-Z is an ordinary (ignored) key, not the end of input
       {std::string("\x1an", 2), false},
   };

@@ -40,7 +40,8 @@ void RunKeyFromRandomBytes(const unsigned char* random, unsigned char* key) {
     // Two bytes give a value r of 0 to 32767, the generator's range, so the
     // bytes of the key follow the same rule and spread as before.
     const int r = (random[2 * i] | (random[2 * i + 1] << 8)) & 0x7FFF;
-    key[i] = static_cast<unsigned char>(kRunKeyBase + static_cast<int>(kRunKeySpan * r / kRandomMax));
+    key[i] =
+        static_cast<unsigned char>(kRunKeyBase + static_cast<int>(kRunKeySpan * r / kRandomMax));
   }
 }
 
