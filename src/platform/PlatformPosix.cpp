@@ -269,7 +269,7 @@ bool ReplaceFile(const std::string& from, const std::string& to) {
 MoveResult MoveFileNoReplace(const std::string& from, const std::string& to) {
   if (faults::NextFileFault(faults::FileOp::kRename) != faults::Fault::kNone)
     return MoveResult::kFailed;
-#ifdef __linux__
+#if defined(__linux__) && defined(RENAME_NOREPLACE)
   if (!faults::NoReplaceRenameUnsupported()) {
     if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
       return MoveResult::kMoved;

@@ -101,7 +101,7 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
   if (out != INVALID_HANDLE_VALUE && out != nullptr) {
     const std::string line = std::string("\r\n") + kInterruptedLine + "\r\n";
     DWORD written = 0;
-    WriteFile(out, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    ::WriteFile(out, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
   }
   // Ends every thread at once; the handles close, and with them the names
   // deleted above disappear.

@@ -1,5 +1,6 @@
-// Start-up of the stream layer: version check, generator seed, free slots,
-// cipher self-test and the run key; and the project's own pseudo-random
+// Start-up of the stream layer: version check, generator seed (for the
+// cipher self-test), free slots, cipher self-test and the run key from the
+// operating system's random source; and the project's own pseudo-random
 // generator.
 #include "Shared/FileIO/StreamInit.h"
 

@@ -3,9 +3,8 @@
 // (_getch: one key, no echo, no Enter needed) instead of reading bytes. The
 // keys are typed into the terminal one at a time once the question is shown.
 
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -221,7 +220,8 @@ TEST(WineConsole, NoEndsTheRunAndEnterTakesTheDefault) {
   EXPECT_FALSE(ts::FileExistsForTest(work.File("_tone.wv")));
   EXPECT_EQ(no.screen.find("Processing file"), std::string::npos) << no.screen;
 
-  const ConsoleRun enter = RunInWineConsole(kSingleFileArgs, work.path(), {{kStartQuestion, {"\r"}}});
+  const ConsoleRun enter =
+      RunInWineConsole(kSingleFileArgs, work.path(), {{kStartQuestion, {"\r"}}});
   ASSERT_TRUE(enter.finished) << enter.screen;
   EXPECT_EQ(enter.exitCode, 0) << enter.screen;
   EXPECT_TRUE(ts::FileExistsForTest(work.File("_tone.wv"))) << enter.screen;
@@ -232,13 +232,32 @@ TEST(WineConsole, NoEndsTheRunAndEnterTakesTheDefault) {
 TEST(WineConsole, EnterAtTheEqualPathsQuestionStops) {
   ts::TempDir work;
   WriteTone(work.File("tone.bin"));
-  const ConsoleRun run = RunInWineConsole(
-      {"-indir", ".", "-outdir", ".", "-format", "i16le", "-clock", "10"}, work.path(),
-      {{kStartQuestion, {"y"}}, {kEqualQuestion, {"\r"}}});
+  const ConsoleRun run =
+      RunInWineConsole({"-indir", ".", "-outdir", ".", "-format", "i16le", "-clock", "10"},
+                       work.path(), {{kStartQuestion, {"y"}}, {kEqualQuestion, {"\r"}}});
   ASSERT_TRUE(run.finished) << run.screen;
   EXPECT_EQ(run.exitCode, 0);
   EXPECT_NE(run.screen.find(kEqualQuestion), std::string::npos) << run.screen;
   EXPECT_EQ(ts::ListNames(work.path()), (std::vector<std::string>{"tone.bin"}));
+}
+
+// Ctrl-C typed into the console while a large file is converted: the
+// console control handler deletes the temporary files, says so and ends the
+// program with 130.
+TEST(WineConsole, CtrlCDuringAConversionCleansUpAndExitsWith130) {
+  ts::TempDir work;
+  // 16 Mi pairs: a conversion long enough to be interrupted while it runs.
+  std::vector<std::int16_t> units(32u * 1024u * 1024u);
+  for (std::size_t n = 0; n < units.size(); ++n)
+    units[n] = static_cast<std::int16_t>(static_cast<int>(n % 20001) - 10000);
+  ts::WriteFileBytes(work.File("big.bin"), ts::EncodeInt16(units, false));
+  const ConsoleRun run =
+      RunInWineConsole({"big.bin", "-format", "i16le", "-clock", "10"}, work.path(),
+                       {{kStartQuestion, {"y"}}, {"Importing from file", {"\x03"}}});
+  ASSERT_TRUE(run.finished) << run.screen;
+  EXPECT_EQ(run.exitCode, 130) << run.screen;
+  EXPECT_NE(run.screen.find("*** Interrupted."), std::string::npos) << run.screen;
+  EXPECT_EQ(ts::ListNames(work.path()), (std::vector<std::string>{"big.bin"}));
 }
 
 }  // namespace
