@@ -360,8 +360,15 @@ void InstallInterruptHandler() {
   // A second signal must not interrupt the cleanup of the first.
   for (const InterruptSignal& handled : kInterruptSignals)
     sigaddset(&action.sa_mask, handled.number);
-  for (const InterruptSignal& handled : kInterruptSignals)
+  for (const InterruptSignal& handled : kInterruptSignals) {
+    // A signal the starting process chose to ignore stays ignored: a run
+    // under nohup survives the hang-up, and a background job of a shell
+    // without job control is not ended by the terminal's Ctrl-C.
+    struct sigaction inherited {};
+    if (sigaction(handled.number, nullptr, &inherited) == 0 && inherited.sa_handler == SIG_IGN)
+      continue;
     sigaction(handled.number, &action, nullptr);
+  }
   g_interruptHandlerInstalled = 1;
 }
 

@@ -39,7 +39,8 @@ void WriteLargeInput(const std::string& path) {
 class RunningWavora {
  public:
   RunningWavora(const std::vector<std::string>& args, const std::string& workDir,
-                const std::string& keys, rlim_t fileSizeLimit = 0)
+                const std::string& keys, rlim_t fileSizeLimit = 0,
+                std::vector<int> keepInherited = {})
       : outPath_(io_.File("out")) {
     ts::WriteFileText(io_.File("keys"), keys);
     const std::string keysPath = io_.File("keys");
@@ -56,6 +57,13 @@ class RunningWavora {
       dup2(in, STDIN_FILENO);
       dup2(out, STDOUT_FILENO);
       dup2(out, STDERR_FILENO);
+      // As started from a terminal: a test run in the background of a
+      // shell without job control would otherwise pass on an ignored SIGINT.
+      for (int number : {SIGINT, SIGTERM, SIGHUP}) {
+        bool keep = false;
+        for (int kept : keepInherited) keep = keep || kept == number;
+        if (!keep) signal(number, SIG_DFL);
+      }
       if (fileSizeLimit != 0) {
         rlimit limit{fileSizeLimit, fileSizeLimit};
         setrlimit(RLIMIT_FSIZE, &limit);
@@ -242,6 +250,24 @@ TEST(PathChecks, HiddenOutputNameIsCheckedBeforeAnyDataIsRead) {
   EXPECT_TRUE(Contains(r.out, "*** Error: Temporary output file path is longer than 259")) << r.out;
   EXPECT_FALSE(Contains(r.out, "Importing from file")) << r.out;
   EXPECT_EQ(ts::ListNames(t.path()), std::vector<std::string>{input});
+}
+
+// A hang-up the starting process ignores (nohup) stays ignored: the run
+// goes on to its end.
+TEST(Interrupt, IgnoredHangUpStaysIgnored) {
+  ts::TempDir t;
+  std::vector<std::int16_t> units(2 * 1024 * 1024, 700);
+  ts::WriteFileBytes(t.File("big.bin"), ts::EncodeInt16(units, false));
+  const auto previous = signal(SIGHUP, SIG_IGN);  // inherited by the child
+  RunningWavora run(Args({}), t.path(), "y", 0, {SIGHUP});
+  signal(SIGHUP, previous);
+  ASSERT_TRUE(run.started());
+  ASSERT_TRUE(WaitForName(run, t.path(), [](const std::string& n) { return n == "_temp_.dat"; }))
+      << run.Output();
+  run.Signal(SIGHUP);
+  EXPECT_EQ(run.Wait(), 0) << run.Output();
+  EXPECT_FALSE(Contains(run.Output(), "*** Interrupted.")) << run.Output();
+  EXPECT_EQ(ts::ListNames(t.path()), (std::vector<std::string>{"_big.wv", "big.bin"}));
 }
 
 }  // namespace

@@ -371,6 +371,8 @@ void InstallHandlerAndWaitForKey() {
   const int out = open(g_childOutput.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   if (out < 0) _exit(4);
   dup2(out, STDOUT_FILENO);
+  // As started from a terminal, whatever the test runner ignores.
+  signal(SIGINT, SIG_DFL);
   platform::InstallInterruptHandler();
   if (platform::CreateNewFile(g_registeredPath, platform::NewFileKind::kTemporary) == nullptr)
     _exit(5);
