@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <vector>
 
@@ -22,10 +23,25 @@ constexpr const char* kOutputExtension = ".wv";
 struct WalkRun {
   explicit WalkRun(const ConversionSettings& runSettings) : settings(runSettings) {}
   const ConversionSettings& settings;
-  std::string extensionSuffix;    // "." + extension, or "" for no filter
-  std::string topOutputKey;       // the output root, which is never walked as input
-  std::string workingDirKey;      // where the conversion's temporary files live
-  std::set<std::string> written;  // output files this run has written, by path key
+  std::string extensionSuffix;  // "." + extension, or "" for no filter
+  std::string topOutputKey;     // the output root, which is never walked as input
+  std::string workingDirKey;    // where the conversion's temporary files live
+  // Output files this run has written, by file key, with the input each was
+  // converted from.
+  std::map<std::string, std::string> written;
+  // Directories are known by identity, not by spelling: the output root is
+  // never walked as input, and no directory is entered twice (a link loop, or
+  // two links to one directory).
+  bool haveOutputIdentity = false;
+  platform::FileIdentity outputIdentity;
+  std::set<platform::FileIdentity> entered;
+  // The counts of the closing line. Skipped are files the walk met and
+  // deliberately did not convert: dot names, system and temporary files, the
+  // run's own outputs and Q partners (files that fail the -ext filter are not
+  // counted).
+  int converted = 0;
+  int failed = 0;
+  int skipped = 0;
 };
 
 // One level's entries. The listing is read whole before any entry is
@@ -43,6 +59,22 @@ std::string PathKey(const std::string& path) {
   return platform::FoldPathCase(normal.string());
 }
 
+// The key of a directory for telling files apart: its identity where the file
+// system reports one, so every spelling and every link to it give the same
+// key; otherwise (a directory that does not exist) its lexical form.
+std::string DirectoryKey(const std::string& dir) {
+  platform::FileIdentity identity;
+  if (platform::GetFileIdentity(dir, &identity))
+    return FormatText("id:%llx:%llx", static_cast<unsigned long long>(identity.volume),
+                      static_cast<unsigned long long>(identity.index));
+  return "path:" + PathKey(dir);
+}
+
+// The key of the file name in the directory of directoryKey.
+std::string FileKey(const std::string& directoryKey, const std::string& name) {
+  return directoryKey + "|" + platform::FoldPathCase(name);
+}
+
 bool BeginsWithDot(const std::string& name) { return !name.empty() && name.front() == '.'; }
 
 bool IsDirectoryEntry(const platform::DirEntry& entry) {
@@ -57,8 +89,8 @@ bool PassesExtensionFilter(const std::string& name, const std::string& suffix) {
 }
 
 // The output name ConvertFile gives an input name: cut at its first dot.
-std::string OutputPathFor(const std::string& outputDir, const std::string& name) {
-  return platform::JoinPath(outputDir, name.substr(0, name.find('.')) + kOutputExtension);
+std::string OutputNameFor(const std::string& name) {
+  return name.substr(0, name.find('.')) + kOutputExtension;
 }
 
 // Files of the level that are converted on their own: not skipped by any
@@ -98,9 +130,21 @@ int WalkLevel(WalkRun& run, const std::string& inputDir, const std::string& outp
 int WalkSubdirectory(WalkRun& run, const std::string& inputDir, const std::string& outputDir,
                      const std::string& name) {
   const std::string inputSub = platform::JoinPath(inputDir, name);
-  // The output root may lie inside the input tree; walking it would take the
-  // run's own output as input, level after level.
-  if (PathKey(inputSub) == run.topOutputKey) return 1;
+  // The output root may lie inside the input tree, under any spelling or
+  // behind a link; walking it would take the run's own output as input,
+  // level after level.
+  platform::FileIdentity identity;
+  const bool haveIdentity = platform::GetFileIdentity(inputSub, &identity);
+  if (PathKey(inputSub) == run.topOutputKey ||
+      (haveIdentity && run.haveOutputIdentity && identity == run.outputIdentity)) {
+    LogMessage(kLogInfo, {"Skipping directory '", inputSub, "': it is the output directory."});
+    return 1;
+  }
+  // A link loop, or a second link to a directory already walked.
+  if (haveIdentity && run.entered.count(identity) != 0) {
+    LogMessage(kLogInfo, {"Skipping directory '", inputSub, "': it has been walked already."});
+    return 1;
+  }
 
   const std::string outputSub = platform::JoinPath(outputDir, name);
   for (const std::string* path : {&inputSub, &outputSub}) {
@@ -118,18 +162,32 @@ int WalkSubdirectory(WalkRun& run, const std::string& inputDir, const std::strin
     return 0;
   }
 
+  if (haveIdentity) run.entered.insert(identity);
   LogMessage(kLogInfo, {"Descending into '", inputSub, "'"});
   return WalkLevel(run, inputSub, outputSub);
+}
+
+// The keys of one level's input and output directory.
+struct LevelKeys {
+  std::string input;
+  std::string output;
+};
+
+// After a failed file: counts it; 0 when the user wants the walk to stop.
+int FileFailed(WalkRun& run) {
+  ++run.failed;
+  return UserAborts() ? 0 : 1;
 }
 
 // Handles one file entry that is no directory and does not begin with a dot.
 // Returns 0 when the walk must stop.
 int ProcessFile(WalkRun& run, const std::string& inputDir, const std::string& outputDir,
                 const platform::DirEntry& entry, bool isWorkingDir,
-                const std::vector<std::string>& qPartners) {
+                const std::vector<std::string>& qPartners, const LevelKeys& keys) {
   const std::string& name = entry.name;
   if (!PassesExtensionFilter(name, run.extensionSuffix)) return 1;
   if ((entry.attributes & platform::kAttrSystem) != 0) {
+    ++run.skipped;
     LogMessage(kLogInfo, {"Ignoring system file."});
     return 1;
   }
@@ -138,26 +196,43 @@ int ProcessFile(WalkRun& run, const std::string& inputDir, const std::string& ou
   // that is being written.
   if ((entry.attributes & platform::kAttrTemporary) != 0 ||
       (isWorkingDir && (name == kTempWaveFileName || name == kTempMarkerFileName))) {
+    ++run.skipped;
     LogMessage(kLogInfo, {"Ignoring temporary file."});
     return 1;
   }
 
   const std::string inputPath = platform::JoinPath(inputDir, name);
-  if (!run.written.empty() && run.written.count(PathKey(inputPath)) != 0) {
+  if (!run.written.empty() && run.written.count(FileKey(keys.input, name)) != 0) {
+    ++run.skipped;
     LogMessage(kLogInfo, {"Skipping output file ", name});
     return 1;
   }
   if (std::binary_search(qPartners.begin(), qPartners.end(), name)) {
+    ++run.skipped;
     LogMessage(kLogInfo, {"Skipping Q data file ", name});
     return 1;
   }
 
+  // Two inputs whose names agree up to the first dot map to one output; the
+  // later one must not replace what the earlier one wrote in this run.
+  const std::string outputName = OutputNameFor(name);
+  const std::string outputKey = FileKey(keys.output, outputName);
+  const auto earlier = run.written.find(outputKey);
+  if (earlier != run.written.end()) {
+    LogMessage(kLogAlwaysShown, {"*** Error: ", inputPath, " is not converted: its output ",
+                                 platform::JoinPath(outputDir, outputName), " was written from ",
+                                 earlier->second, " in this run."});
+    LogMessage(kLogAlwaysShown, {""});
+    return FileFailed(run);
+  }
+
   const FileJob job{name, name, inputDir, outputDir, ""};
   if (ConvertFile(run.settings, job)) {
-    run.written.insert(PathKey(OutputPathFor(outputDir, name)));
+    ++run.converted;
+    run.written.emplace(outputKey, inputPath);
     return 1;
   }
-  return UserAborts() ? 0 : 1;
+  return FileFailed(run);
 }
 
 int WalkLevel(WalkRun& run, const std::string& inputDir, const std::string& outputDir) {
@@ -185,15 +260,21 @@ int WalkLevel(WalkRun& run, const std::string& inputDir, const std::string& outp
   const bool isWorkingDir = PathKey(inputDir) == run.workingDirKey;
   std::vector<std::string> qPartners;
   if (IsTwoFileFormat(run.settings.format)) qPartners = FindQPartners(entries, run.extensionSuffix);
+  const LevelKeys keys{DirectoryKey(inputDir), DirectoryKey(outputDir)};
 
   for (const platform::DirEntry& entry : entries) {
-    if (BeginsWithDot(entry.name)) continue;
+    if (BeginsWithDot(entry.name)) {
+      // A hidden file (a dot directory is passed over uncounted).
+      if (!IsDirectoryEntry(entry) && PassesExtensionFilter(entry.name, run.extensionSuffix))
+        ++run.skipped;
+      continue;
+    }
     if (IsDirectoryEntry(entry)) {
       if (!run.settings.recursive) continue;
       if (!WalkSubdirectory(run, inputDir, outputDir, entry.name)) return 0;
       continue;
     }
-    if (!ProcessFile(run, inputDir, outputDir, entry, isWorkingDir, qPartners)) return 0;
+    if (!ProcessFile(run, inputDir, outputDir, entry, isWorkingDir, qPartners, keys)) return 0;
   }
 
   LogMessage(kLogInfo, {"Finished directory ", inputDir});
@@ -203,9 +284,24 @@ int WalkLevel(WalkRun& run, const std::string& inputDir, const std::string& outp
 }  // namespace
 
 int ConvertDirectory(const ConversionSettings& settings) {
+  // A missing input directory is an error, not a tree without files.
+  if (!platform::IsDirectory(settings.inputPath)) {
+    LogMessage(kLogAlwaysShown, {"*** Error: Input directory ", settings.inputPath,
+                                 " does not exist or is not a directory."});
+    return 0;
+  }
   WalkRun run(settings);
   if (!settings.extension.empty()) run.extensionSuffix = "." + settings.extension;
   run.topOutputKey = PathKey(settings.outputPath);
   run.workingDirKey = PathKey(platform::CurrentDirectory());
-  return WalkLevel(run, settings.inputPath, settings.outputPath);
+  run.haveOutputIdentity = platform::GetFileIdentity(settings.outputPath, &run.outputIdentity);
+  platform::FileIdentity rootIdentity;
+  if (platform::GetFileIdentity(settings.inputPath, &rootIdentity))
+    run.entered.insert(rootIdentity);
+
+  const int walked = WalkLevel(run, settings.inputPath, settings.outputPath);
+  LogAlways(
+      {FormatText("%d converted, %d failed, %d skipped", run.converted, run.failed, run.skipped)});
+  // A failed file fails the run, also when the user chose to go on.
+  return walked && run.failed == 0 ? 1 : 0;
 }

@@ -5,6 +5,9 @@
 #include "app/Settings.h"
 
 // Walks settings.inputPath into settings.outputPath with the run's filter,
-// recursion and conversion settings; the output root is never walked as input.
-// Returns 1 when the walk reached its end, 0 when it stopped.
+// recursion and conversion settings; the output root is never walked as input
+// and no directory twice. Ends with the line "<n> converted, <n> failed,
+// <n> skipped". Returns 1 when the walk reached its end without a failed
+// file, 0 when it stopped, when any file failed, or when the input directory
+// does not exist.
 int ConvertDirectory(const ConversionSettings& settings);

@@ -17,18 +17,22 @@ namespace {
 constexpr double kHzPerMHz = 1000000.0;
 
 // One temporary file of the conversion in the working directory. Whatever
-// leftover of an earlier run carries the name is deleted first; on every way
-// out of the conversion the stream is closed and the file deleted again.
+// leftover of an earlier run carries the name is deleted first; then the file
+// is created exclusively (owner-only, never through a link), so an object
+// that reappears at the name in between makes the creation fail instead of
+// being written to. On every way out of the conversion the stream is closed
+// and the file deleted again; an interrupt deletes it too.
 class TempFile {
  public:
   explicit TempFile(const char* name) : name_(name) {
     platform::RemoveFile(name_);
-    file_ = platform::OpenFile(name_, "w+b");
+    file_ = platform::CreateNewFile(name_, platform::NewFileKind::kTemporary);
   }
   ~TempFile() {
     if (file_ != nullptr) {
       platform::CloseFile(file_);
       platform::RemoveFile(name_);
+      platform::ForgetOnInterrupt(name_);
     }
   }
   TempFile(const TempFile&) = delete;
@@ -93,6 +97,12 @@ int ConvertFile(const ConversionSettings& settings, const FileJob& job) {
   const std::string outputPath = platform::JoinPath(job.outputDir, baseName + ".wv");
   if (!PathFits("Input file path", inputPath) || !PathFits("Output file path", outputPath))
     return 0;
+  // The hidden name the output is written under must fit as well, checked
+  // now rather than after the whole input has been read.
+  if (!CheckOutputPaths(outputPath)) {
+    LogMessage(kLogAlwaysShown, {""});
+    return 0;
+  }
 
   std::string secondPath;
   if (IsTwoFileFormat(settings.format)) {
@@ -134,7 +144,7 @@ int ConvertFile(const ConversionSettings& settings, const FileJob& job) {
     info = MakeWaveInfo(fileInfo);
 
     ReportProgress(-1);
-    if (!WriteWaveformFile(info, outputPath, waveFile.get(), markerFile.get()))
+    if (!WriteWaveformFile(info, outputPath, waveFile.get(), markerFile.get(), settings.overwrite))
       return FailFile("*** Writing of waveform data failed.");
     return 1;
   }
@@ -155,7 +165,7 @@ int ConvertFile(const ConversionSettings& settings, const FileJob& job) {
   }
 
   ReportProgress(-1);
-  if (!WriteWaveformFile(info, outputPath, waveFile.get(), nullptr))
+  if (!WriteWaveformFile(info, outputPath, waveFile.get(), nullptr, settings.overwrite))
     return FailFile("*** Writing of waveform data failed.");
   return 1;
 }

@@ -70,6 +70,9 @@ int AskQuestion(const char* prompt) {
 
 int RunWavora(int argc, char** argv) {
   const char* programName = argc > 0 ? argv[0] : nullptr;
+  // From here on Ctrl-C, a kill or a closed console removes the run's
+  // temporary and partial files and restores the terminal before the end.
+  platform::InstallInterruptHandler();
   PrintBanner();
   if (argc < 2) return UsageExit(programName);
 

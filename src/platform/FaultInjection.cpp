@@ -21,6 +21,8 @@ bool g_recording = false;
 std::vector<FileOp> g_recorded;
 // A handful at most: a stream leaves the list when it is rewound or closed.
 std::vector<std::FILE*> g_failedStreams;
+bool g_randomFailing = false;
+bool g_noReplaceUnsupported = false;
 
 }  // namespace
 
@@ -80,6 +82,12 @@ Fault NextFileFault(FileOp op) {
   if (g_armedFault == Fault::kShortWrite && op != FileOp::kWrite) return Fault::kFail;
   return g_armedFault;
 }
+
+void SetRandomSourceFailing(bool on) { g_randomFailing = on; }
+bool RandomSourceFailing() { return g_randomFailing; }
+
+void SetNoReplaceRenameUnsupported(bool on) { g_noReplaceUnsupported = on; }
+bool NoReplaceRenameUnsupported() { return g_noReplaceUnsupported; }
 
 void MarkStreamFailed(std::FILE* file) {
   if (file != nullptr && !IsStreamMarkedFailed(file)) g_failedStreams.push_back(file);

@@ -53,6 +53,17 @@ bool FaultDelivered();
 void SetRecording(bool on);
 const std::vector<FileOp>& RecordedCalls();
 
+// Makes the operating system's random source fail (FillRandom returns
+// false) while on.
+void SetRandomSourceFailing(bool on);
+bool RandomSourceFailing();
+
+// Makes the one-step no-replace rename of the platform look unsupported, so
+// that its fallback (a hard link, then removal of the old name) runs, as on
+// a file system without it.
+void SetNoReplaceRenameUnsupported(bool on);
+bool NoReplaceRenameUnsupported();
+
 // ---- for the platform layer ----
 
 // Counts one call of op and returns the fault to inject into it.

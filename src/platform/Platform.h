@@ -4,6 +4,7 @@
 // the rest of the program is the same on every platform.
 #pragma once
 
+#include <compare>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -82,6 +83,71 @@ bool MakeDirectory(const std::string& path);
 bool RemoveFile(const std::string& path);
 // Moves from over to, replacing an existing file at to in one step.
 bool ReplaceFile(const std::string& from, const std::string& to);
+
+enum class MoveResult { kMoved, kDestinationExists, kFailed };
+
+// Moves from to to only when no object of that name exists at to, in one
+// step that a file appearing meanwhile cannot slip past: such a file is
+// left as it is and the result is kDestinationExists.
+MoveResult MoveFileNoReplace(const std::string& from, const std::string& to);
+
+// What a new file is for: a temporary file is readable and writable by its
+// owner only; an output file gets the usual permissions (narrowed by the
+// umask on POSIX).
+enum class NewFileKind { kTemporary, kOutput };
+
+// Creates path as a new file and opens it for reading and writing ("w+b").
+// Fails when any object of that name exists, a symbolic link included, so
+// nothing is ever written through a link the program did not create. The
+// path is registered for removal on interrupt (see InstallInterruptHandler)
+// in the same step, so no interrupt can fall between creation and
+// registration; ForgetOnInterrupt ends that. nullptr on failure.
+std::FILE* CreateNewFile(const std::string& path, NewFileKind kind);
+
+// The identity of the file system object a path names (links followed):
+// device and inode on POSIX, volume serial number and file index on Windows.
+// Two spellings of one directory have the same identity.
+struct FileIdentity {
+  std::uint64_t volume = 0;
+  std::uint64_t index = 0;
+  auto operator<=>(const FileIdentity&) const = default;
+};
+bool GetFileIdentity(const std::string& path, FileIdentity* identity);
+
+// ---- random source ----
+
+// Fills the buffer from the operating system's random source (getrandom,
+// BCryptGenRandom). False when the source fails; the buffer is then not to
+// be used.
+bool FillRandom(void* buffer, std::size_t size);
+
+// ---- interrupts ----
+
+// Exit codes of a run ended by an interrupt.
+inline constexpr int kExitInterrupted = 130;  // Ctrl-C, Ctrl-Break (SIGINT)
+inline constexpr int kExitTerminated = 143;   // SIGTERM
+inline constexpr int kExitHangUp = 129;       // SIGHUP, console window closed
+
+// The line printed when an interrupt ends the run.
+inline constexpr const char* kInterruptedLine = "*** Interrupted.";
+
+// Ctrl-C, SIGTERM, SIGHUP and (on Windows) Ctrl-Break and a closed console
+// remove every file registered for removal, restore the terminal, print
+// kInterruptedLine on standard output and end the process with the code
+// above. SIGXFSZ is ignored, so a write beyond the file-size limit fails
+// like any failed write. Once per process, before the first file is made.
+void InstallInterruptHandler();
+
+// Registers or unregisters path for removal on interrupt. The path is kept
+// as it is given (a relative path is taken from the working directory, which
+// the program never changes). Registration fails only when too many paths
+// are registered at once.
+bool RemoveOnInterrupt(const std::string& path);
+void ForgetOnInterrupt(const std::string& path);
+
+// Removes every registered path now, as the interrupt handler does, and
+// unregisters it; returns how many of them were removed.
+int RemoveRegisteredFiles();
 
 // ---- runtime streams ----
 // Every stream operation of the program goes through these, so that a test

@@ -1,21 +1,29 @@
 // The POSIX side of the platform layer: stat/opendir for the file system,
-// stdio streams with 64-bit seeks, localtime_r for the clock, and termios for
-// the single-key console read.
+// stdio streams with 64-bit seeks, localtime_r for the clock, termios for
+// the single-key console read, getrandom for the random source, and the
+// signal handlers that clean up after an interrupt.
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/random.h>
+#endif
 
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <memory>
 
 #include "platform/FaultInjection.h"
+#include "platform/InterruptRegistry.h"
 #include "platform/Platform.h"
 
 static_assert(sizeof(off_t) >= 8, "64-bit file offsets are needed for files of 2 GiB and more");
@@ -25,7 +33,20 @@ namespace platform {
 namespace {
 
 constexpr int kCarriageReturn = 13;
-constexpr mode_t kNewDirectoryMode = 0777;  // narrowed by the process umask
+constexpr mode_t kNewDirectoryMode = 0777;   // narrowed by the process umask
+constexpr mode_t kTemporaryFileMode = 0600;  // the owner only
+constexpr mode_t kOutputFileMode = 0666;     // narrowed by the process umask
+
+// The signals that end a run with cleanup, and the exit code of each.
+struct InterruptSignal {
+  int number;
+  int exitCode;
+};
+constexpr InterruptSignal kInterruptSignals[] = {
+    {SIGINT, kExitInterrupted},
+    {SIGTERM, kExitTerminated},
+    {SIGHUP, kExitHangUp},
+};
 
 // Maps a file type onto the attribute word of a directory entry: directories
 // carry the directory bit; anything that is neither a directory nor a regular
@@ -47,6 +68,49 @@ struct DirCloser {
 // Written before the handler is installed and only read inside it.
 struct termios g_savedTerminal;
 volatile sig_atomic_t g_rawModeActive = 0;
+// Set once InstallInterruptHandler has run: that handler restores the
+// terminal itself, so a key read installs no handler of its own.
+volatile sig_atomic_t g_interruptHandlerInstalled = 0;
+
+bool UnlinkForInterrupt(const char* path) { return unlink(path) == 0; }
+
+// Everything in here is safe inside a signal handler: atomic loads and
+// stores, unlink, tcsetattr, write and _exit.
+extern "C" void CleanUpAndExit(int signalNumber) {
+  detail::RemoveRegisteredPaths(UnlinkForInterrupt);
+  if (g_rawModeActive) tcsetattr(STDIN_FILENO, TCSANOW, &g_savedTerminal);
+  // The line break ends a progress bar's line, so the line stands alone.
+  static const char kLine[] = "\n";
+  (void)!write(STDOUT_FILENO, kLine, 1);
+  (void)!write(STDOUT_FILENO, kInterruptedLine, std::strlen(kInterruptedLine));
+  (void)!write(STDOUT_FILENO, kLine, 1);
+  int exitCode = kExitInterrupted;
+  for (const InterruptSignal& handled : kInterruptSignals)
+    if (handled.number == signalNumber) exitCode = handled.exitCode;
+  _exit(exitCode);
+}
+
+// Keeps the handled signals away from the calling thread for the lifetime of
+// the scope, so that a registration and the file operation it belongs to
+// happen as one step as far as the handler can tell.
+class InterruptBlock {
+ public:
+  InterruptBlock() {
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    for (const InterruptSignal& handled : kInterruptSignals) sigaddset(&blocked, handled.number);
+    active_ = pthread_sigmask(SIG_BLOCK, &blocked, &previous_) == 0;
+  }
+  ~InterruptBlock() {
+    if (active_) pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+  }
+  InterruptBlock(const InterruptBlock&) = delete;
+  InterruptBlock& operator=(const InterruptBlock&) = delete;
+
+ private:
+  sigset_t previous_;
+  bool active_ = false;
+};
 
 extern "C" void RestoreTerminalAndDie(int signalNumber) {
   if (g_rawModeActive) tcsetattr(STDIN_FILENO, TCSANOW, &g_savedTerminal);
@@ -61,11 +125,13 @@ class RawTerminalGuard {
  public:
   RawTerminalGuard() {
     if (tcgetattr(STDIN_FILENO, &g_savedTerminal) != 0) return;
-    struct sigaction action {};
-    action.sa_handler = RestoreTerminalAndDie;
-    sigemptyset(&action.sa_mask);
-    if (sigaction(SIGINT, &action, &previousAction_) != 0) return;
-    handlerInstalled_ = true;
+    if (!g_interruptHandlerInstalled) {
+      struct sigaction action {};
+      action.sa_handler = RestoreTerminalAndDie;
+      sigemptyset(&action.sa_mask);
+      if (sigaction(SIGINT, &action, &previousAction_) != 0) return;
+      handlerInstalled_ = true;
+    }
 
     struct termios raw = g_savedTerminal;
     // No line buffering and no echo; ISIG stays on so that Ctrl-C still
@@ -200,6 +266,127 @@ bool ReplaceFile(const std::string& from, const std::string& to) {
   return std::rename(from.c_str(), to.c_str()) == 0;
 }
 
+MoveResult MoveFileNoReplace(const std::string& from, const std::string& to) {
+  if (faults::NextFileFault(faults::FileOp::kRename) != faults::Fault::kNone)
+    return MoveResult::kFailed;
+#if defined(__linux__) && defined(RENAME_NOREPLACE)
+  if (!faults::NoReplaceRenameUnsupported()) {
+    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+      return MoveResult::kMoved;
+    if (errno == EEXIST) return MoveResult::kDestinationExists;
+    // Any other failure than a file system or kernel without the flag is final.
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return MoveResult::kFailed;
+  }
+#endif
+  // A hard link is made only where no name exists; the old name goes after.
+  if (link(from.c_str(), to.c_str()) != 0)
+    return errno == EEXIST ? MoveResult::kDestinationExists : MoveResult::kFailed;
+  if (unlink(from.c_str()) != 0) unlink(from.c_str());
+  return MoveResult::kMoved;
+}
+
+std::FILE* CreateNewFile(const std::string& path, NewFileKind kind) {
+  if (faults::NextFileFault(faults::FileOp::kOpen) != faults::Fault::kNone) return nullptr;
+  const mode_t mode = kind == NewFileKind::kTemporary ? kTemporaryFileMode : kOutputFileMode;
+  InterruptBlock block;
+  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+  if (fd < 0) return nullptr;
+  // Undoes the creation when a later step fails: the file is ours alone.
+  auto undo = [&]() {
+    close(fd);
+    unlink(path.c_str());
+    return nullptr;
+  };
+  if (!detail::RegisterInterruptPath(path)) return undo();
+  std::FILE* file = fdopen(fd, "w+b");
+  if (file == nullptr) {
+    detail::UnregisterInterruptPath(path);
+    return undo();
+  }
+  return file;
+}
+
+bool GetFileIdentity(const std::string& path, FileIdentity* identity) {
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0) return false;
+  identity->volume = static_cast<std::uint64_t>(info.st_dev);
+  identity->index = static_cast<std::uint64_t>(info.st_ino);
+  return true;
+}
+
+// ---- random source ----
+
+bool FillRandom(void* buffer, std::size_t size) {
+  if (faults::RandomSourceFailing()) return false;
+  auto* bytes = static_cast<unsigned char*>(buffer);
+  std::size_t done = 0;
+#ifdef __linux__
+  while (done < size) {
+    const ssize_t got = getrandom(bytes + done, size - done, 0);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<std::size_t>(got);
+  }
+#else
+  const int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  while (done < size) {
+    const ssize_t got = read(fd, bytes + done, size - done);
+    if (got <= 0) {
+      if (got < 0 && errno == EINTR) continue;
+      close(fd);
+      return false;
+    }
+    done += static_cast<std::size_t>(got);
+  }
+  close(fd);
+#endif
+  return true;
+}
+
+// ---- interrupts ----
+
+void InstallInterruptHandler() {
+  if (g_interruptHandlerInstalled) return;
+  // A write beyond the file-size limit then fails with EFBIG, and the
+  // failing step reports it, instead of the signal ending the process
+  // without a word and with its files left behind.
+  signal(SIGXFSZ, SIG_IGN);
+  struct sigaction action {};
+  action.sa_handler = CleanUpAndExit;
+  sigemptyset(&action.sa_mask);
+  // A second signal must not interrupt the cleanup of the first.
+  for (const InterruptSignal& handled : kInterruptSignals)
+    sigaddset(&action.sa_mask, handled.number);
+  for (const InterruptSignal& handled : kInterruptSignals) {
+    // A signal the starting process chose to ignore stays ignored: a run
+    // under nohup survives the hang-up, and a background job of a shell
+    // without job control is not ended by the terminal's Ctrl-C.
+    struct sigaction inherited {};
+    if (sigaction(handled.number, nullptr, &inherited) == 0 && inherited.sa_handler == SIG_IGN)
+      continue;
+    sigaction(handled.number, &action, nullptr);
+  }
+  g_interruptHandlerInstalled = 1;
+}
+
+bool RemoveOnInterrupt(const std::string& path) {
+  InterruptBlock block;
+  return detail::RegisterInterruptPath(path);
+}
+
+void ForgetOnInterrupt(const std::string& path) {
+  InterruptBlock block;
+  detail::UnregisterInterruptPath(path);
+}
+
+int RemoveRegisteredFiles() {
+  InterruptBlock block;
+  return detail::RemoveRegisteredPaths(UnlinkForInterrupt);
+}
+
 // ---- runtime streams ----
 
 std::size_t ReadFile(std::FILE* file, void* buffer, std::size_t size) {
@@ -215,7 +402,6 @@ bool SeekFile(std::FILE* file, std::int64_t offset) {
   if (offset < 0 || offset > std::numeric_limits<off_t>::max()) return false;
   return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
 }
-
 
 // ---- clock ----
 

@@ -1,6 +1,7 @@
 // The Win32 side of the platform layer: KERNEL32 for the file system and the
-// current directory, the C runtime for streams and the clock, and conio for
-// the single-key console read.
+// current directory, the C runtime for streams and the clock, conio for the
+// single-key console read, BCryptGenRandom for the random source, and a
+// console control handler that cleans up after Ctrl-C or a closed console.
 
 // The runtime's portable stream calls are used on purpose; the warning that
 // asks for the _s variants does not apply.
@@ -14,6 +15,8 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+// After windows.h, which it needs.
+#include <bcrypt.h>
 // windows.h maps ReplaceFile onto ReplaceFileA; the platform layer has its own
 // function of that name, which must keep it in every translation unit.
 #ifdef ReplaceFile
@@ -34,6 +37,7 @@
 #include <vector>
 
 #include "platform/FaultInjection.h"
+#include "platform/InterruptRegistry.h"
 #include "platform/Platform.h"
 
 namespace platform {
@@ -53,6 +57,57 @@ constexpr int kCursorKeyPrefix = 0xE0;
 // touch 4096 fresh pages; in pieces only the pages that receive bytes are
 // touched. Windows itself gives the same result either way.
 constexpr std::size_t kReadPieceBytes = 64 * 1024;
+
+// The console control handler runs on a thread of its own while the program
+// goes on. Registrations take this lock; the handler takes it and never gives
+// it back, so the registry holds still from the cleanup to the end.
+SRWLOCK g_registryLock = SRWLOCK_INIT;
+bool g_interruptHandlerInstalled = false;
+// The console mode of standard input before the run, restored on interrupt.
+DWORD g_savedConsoleMode = 0;
+bool g_consoleModeSaved = false;
+
+class RegistryLock {
+ public:
+  RegistryLock() { AcquireSRWLockExclusive(&g_registryLock); }
+  ~RegistryLock() { ReleaseSRWLockExclusive(&g_registryLock); }
+  RegistryLock(const RegistryLock&) = delete;
+  RegistryLock& operator=(const RegistryLock&) = delete;
+};
+
+// Files of the program are created with FILE_SHARE_DELETE, so this removes
+// them even while the program still has them open: the name goes at once or
+// when the last handle closes, at the latest when the process ends.
+bool DeleteForInterrupt(const char* path) { return DeleteFileA(path) != 0; }
+
+BOOL WINAPI OnConsoleControl(DWORD event) {
+  int exitCode = kExitInterrupted;
+  switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+      break;
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      exitCode = kExitHangUp;
+      break;
+    default:
+      return FALSE;
+  }
+  AcquireSRWLockExclusive(&g_registryLock);
+  detail::RemoveRegisteredPaths(DeleteForInterrupt);
+  if (g_consoleModeSaved) SetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), g_savedConsoleMode);
+  const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (out != INVALID_HANDLE_VALUE && out != nullptr) {
+    const std::string line = std::string("\r\n") + kInterruptedLine + "\r\n";
+    DWORD written = 0;
+    ::WriteFile(out, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+  }
+  // Ends every thread at once; the handles close, and with them the names
+  // deleted above disappear.
+  TerminateProcess(GetCurrentProcess(), static_cast<UINT>(exitCode));
+  return TRUE;
+}
 
 struct FindCloser {
   void operator()(HANDLE handle) const {
@@ -183,6 +238,108 @@ bool ReplaceFile(const std::string& from, const std::string& to) {
   return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
+MoveResult MoveFileNoReplace(const std::string& from, const std::string& to) {
+  if (faults::NextFileFault(faults::FileOp::kRename) != faults::Fault::kNone)
+    return MoveResult::kFailed;
+  // Without MOVEFILE_REPLACE_EXISTING the move fails on any existing name.
+  if (MoveFileExA(from.c_str(), to.c_str(), 0) != 0) return MoveResult::kMoved;
+  const DWORD error = GetLastError();
+  if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS)
+    return MoveResult::kDestinationExists;
+  return MoveResult::kFailed;
+}
+
+std::FILE* CreateNewFile(const std::string& path, NewFileKind kind) {
+  if (faults::NextFileFault(faults::FileOp::kOpen) != faults::Fault::kNone) return nullptr;
+  (void)kind;  // a new file takes the folder's permissions on Windows
+  RegistryLock lock;
+  // CREATE_NEW fails on every existing name, a symbolic link or junction
+  // included. FILE_SHARE_DELETE lets the interrupt handler delete the file
+  // while it is open.
+  const HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  auto undo = [&]() {
+    CloseHandle(handle);
+    DeleteFileA(path.c_str());
+    return nullptr;
+  };
+  if (!detail::RegisterInterruptPath(path)) return undo();
+  const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_RDWR | _O_BINARY);
+  if (fd < 0) {
+    detail::UnregisterInterruptPath(path);
+    return undo();
+  }
+  std::FILE* file = _fdopen(fd, "w+b");
+  if (file == nullptr) {
+    detail::UnregisterInterruptPath(path);
+    _close(fd);  // closes the handle too
+    DeleteFileA(path.c_str());
+    return nullptr;
+  }
+  return file;
+}
+
+bool GetFileIdentity(const std::string& path, FileIdentity* identity) {
+  // FILE_FLAG_BACKUP_SEMANTICS opens directories too; no access right is
+  // needed to read the identity.
+  const HANDLE handle =
+      CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  const BOOL ok = GetFileInformationByHandle(handle, &info);
+  CloseHandle(handle);
+  if (!ok) return false;
+  identity->volume = info.dwVolumeSerialNumber;
+  identity->index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  return true;
+}
+
+// ---- random source ----
+
+bool FillRandom(void* buffer, std::size_t size) {
+  if (faults::RandomSourceFailing()) return false;
+  auto* bytes = static_cast<unsigned char*>(buffer);
+  while (size > 0) {
+    const ULONG piece = static_cast<ULONG>(std::min<std::size_t>(size, 1u << 20));
+    if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, bytes, piece, BCRYPT_USE_SYSTEM_PREFERRED_RNG)))
+      return false;
+    bytes += piece;
+    size -= piece;
+  }
+  return true;
+}
+
+// ---- interrupts ----
+
+void InstallInterruptHandler() {
+  if (g_interruptHandlerInstalled) return;
+  DWORD mode = 0;
+  if (GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode)) {
+    g_savedConsoleMode = mode;
+    g_consoleModeSaved = true;
+  }
+  // Windows has no file-size signal; nothing to ignore.
+  g_interruptHandlerInstalled = SetConsoleCtrlHandler(OnConsoleControl, TRUE) != 0;
+}
+
+bool RemoveOnInterrupt(const std::string& path) {
+  RegistryLock lock;
+  return detail::RegisterInterruptPath(path);
+}
+
+void ForgetOnInterrupt(const std::string& path) {
+  RegistryLock lock;
+  detail::UnregisterInterruptPath(path);
+}
+
+int RemoveRegisteredFiles() {
+  RegistryLock lock;
+  return detail::RemoveRegisteredPaths(DeleteForInterrupt);
+}
+
 // ---- runtime streams ----
 
 std::size_t ReadFile(std::FILE* file, void* buffer, std::size_t size) {
@@ -208,7 +365,6 @@ bool SeekFile(std::FILE* file, std::int64_t offset) {
   if (offset < 0) return false;
   return _fseeki64(file, static_cast<__int64>(offset), SEEK_SET) == 0;
 }
-
 
 // ---- clock ----
 

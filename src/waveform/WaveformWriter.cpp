@@ -28,11 +28,13 @@ constexpr std::int32_t kReadBatch = 8192;
 constexpr std::size_t kWordBytesPerSample = 4;
 constexpr std::int16_t kMaxWord = static_cast<std::int16_t>(kWordFullScale);
 
-// The file is built under ".<name>.part" beside the destination: the leading
-// dot keeps a directory walk from taking it as input, and the destination is
-// replaced only by a complete file.
+// The file is built under ".<name>.<tag>.part" beside the destination: the
+// leading dot keeps a directory walk from taking it as input, the tag (random,
+// one per run) keeps the name from being known in advance, and the
+// destination is replaced only by a complete file.
 constexpr const char* kPartialPrefix = ".";
 constexpr const char* kPartialSuffix = ".part";
+constexpr std::size_t kRunTagBytes = 6;  // 12 hexadecimal digits
 
 int FailAlways(std::string_view message) {
   LogAlways({message});
@@ -47,6 +49,24 @@ bool OpenSlotForReading(int index, std::FILE* file, SlotGuard& guard) {
   return true;
 }
 
+// The random tag of this run's partial-output names, made on first use. Should
+// the random source fail, the names go without a tag: they are still created
+// exclusively, so a file planted at one only makes the run fail.
+const std::string& RunTag() {
+  static const std::string tag = [] {
+    unsigned char random[kRunTagBytes];
+    std::string text;
+    if (!platform::FillRandom(random, sizeof random)) return text;
+    static constexpr char kHexDigits[] = "0123456789abcdef";
+    for (unsigned char byte : random) {
+      text += kHexDigits[byte >> 4];
+      text += kHexDigits[byte & 15];
+    }
+    return text;
+  }();
+  return tag;
+}
+
 std::string PartialOutputPath(const std::string& destinationPath) {
   std::string name = platform::FileNamePart(destinationPath);
   std::string directory;
@@ -55,7 +75,8 @@ std::string PartialOutputPath(const std::string& destinationPath) {
     directory = destinationPath.substr(0, destinationPath.size() - name.size());
   else
     name = destinationPath;
-  return directory + kPartialPrefix + name + kPartialSuffix;
+  const std::string& tag = RunTag();
+  return directory + kPartialPrefix + name + (tag.empty() ? "" : "." + tag) + kPartialSuffix;
 }
 
 // The output file under its temporary name, written through a buffer of its
@@ -64,17 +85,24 @@ std::string PartialOutputPath(const std::string& destinationPath) {
 // conversion leaves neither a partial file nor a changed destination.
 class PartialOutput {
  public:
-  PartialOutput(std::string partialPath, std::string destinationPath)
-      : partialPath_(std::move(partialPath)), destinationPath_(std::move(destinationPath)) {}
+  PartialOutput(std::string partialPath, std::string destinationPath, bool replaceExisting)
+      : partialPath_(std::move(partialPath)),
+        destinationPath_(std::move(destinationPath)),
+        replaceExisting_(replaceExisting) {}
   PartialOutput(const PartialOutput&) = delete;
   PartialOutput& operator=(const PartialOutput&) = delete;
   ~PartialOutput() {
     if (file_ != nullptr) platform::CloseFile(file_);
-    if (created_) platform::RemoveFile(partialPath_);
+    if (created_) {
+      platform::RemoveFile(partialPath_);
+      platform::ForgetOnInterrupt(partialPath_);
+    }
   }
 
+  // Creates the file exclusively: never through a link, never over a file
+  // of the same name.
   bool Open() {
-    file_ = platform::OpenFile(partialPath_, "wb");
+    file_ = platform::CreateNewFile(partialPath_, platform::NewFileKind::kOutput);
     if (file_ == nullptr) return false;
     created_ = true;
     buffer_.resize(kOutputBufferSize);
@@ -112,11 +140,25 @@ class PartialOutput {
     std::FILE* file = file_;
     file_ = nullptr;
     if (platform::CloseFile(file) != 0) return FailAlways("*** Error writing output file.");
-    if (!platform::ReplaceFile(partialPath_, destinationPath_)) {
-      LogAlways({"*** Error replacing output file ", destinationPath_, "."});
-      return 0;
+    if (replaceExisting_) {
+      if (!platform::ReplaceFile(partialPath_, destinationPath_)) {
+        LogAlways({"*** Error replacing output file ", destinationPath_, "."});
+        return 0;
+      }
+    } else {
+      // A destination that appeared while the file was written is kept.
+      switch (platform::MoveFileNoReplace(partialPath_, destinationPath_)) {
+        case platform::MoveResult::kMoved:
+          break;
+        case platform::MoveResult::kDestinationExists:
+          return FailAlways("*** Destination file already exists.");
+        case platform::MoveResult::kFailed:
+          LogAlways({"*** Error replacing output file ", destinationPath_, "."});
+          return 0;
+      }
     }
     created_ = false;
+    platform::ForgetOnInterrupt(partialPath_);
     return 1;
   }
 
@@ -128,6 +170,7 @@ class PartialOutput {
 
   std::string partialPath_;
   std::string destinationPath_;
+  bool replaceExisting_ = true;
   std::FILE* file_ = nullptr;
   bool created_ = false;
   bool ok_ = true;
@@ -234,7 +277,7 @@ int CheckWriteRequest(const WaveInfo& info, const std::string& destinationPath,
 }
 
 // Both the destination and the temporary name beside it must fit the path limit.
-int CheckOutputPaths(const std::string& destinationPath, const std::string& partialPath) {
+int CheckOutputPathPair(const std::string& destinationPath, const std::string& partialPath) {
   if (destinationPath.size() > platform::kMaxPathChars) {
     LogMessage(kLogAlwaysShown,
                {FormatText("*** Error: Output file path is longer than %zu characters: ",
@@ -267,6 +310,10 @@ void AppendHeaderTags(PartialOutput& out, const WaveInfo& info, const platform::
 
 }  // namespace
 
+int CheckOutputPaths(const std::string& destinationPath) {
+  return CheckOutputPathPair(destinationPath, PartialOutputPath(destinationPath));
+}
+
 std::int16_t SampleToWord(float value) {
   if (value >= -1.0f && value <= 1.0f)
     return static_cast<std::int16_t>(static_cast<double>(value) * kWordFullScale + 0.5);
@@ -275,12 +322,12 @@ std::int16_t SampleToWord(float value) {
 }
 
 int WriteWaveformFile(const WaveInfo& info, const std::string& destinationPath,
-                      std::FILE* tempWaveFile, std::FILE* tempMarkerFile) {
+                      std::FILE* tempWaveFile, std::FILE* tempMarkerFile, bool replaceExisting) {
   const platform::LocalTime now = platform::GetLocalTime();
   LogMessage(kLogInfo, {"Creating wave file ", destinationPath, "..."});
   if (!CheckWriteRequest(info, destinationPath, tempWaveFile)) return 0;
   const std::string partialPath = PartialOutputPath(destinationPath);
-  if (!CheckOutputPaths(destinationPath, partialPath)) return 0;
+  if (!CheckOutputPathPair(destinationPath, partialPath)) return 0;
 
   SlotGuard waveSlot;
   if (!OpenSlotForReading(kWaveSlot, tempWaveFile, waveSlot))
@@ -298,7 +345,7 @@ int WriteWaveformFile(const WaveInfo& info, const std::string& destinationPath,
   ReportProgress(0);
   PrintSignalStatistics(info);
 
-  PartialOutput out(partialPath, destinationPath);
+  PartialOutput out(partialPath, destinationPath, replaceExisting);
   if (!out.Open()) return FailAlways("*** Error opening output file.");
   ReportProgress(10);
 

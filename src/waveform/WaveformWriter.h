@@ -13,7 +13,17 @@
 std::int16_t SampleToWord(float value);
 
 // markerFile may be nullptr (raw import: no marker lists). The file is built
-// under a temporary name beside the destination and renamed over it only when
-// complete. 1 when written, 0 on failure.
+// under a hidden temporary name beside the destination (created exclusively,
+// with a random part) and moved to the destination only when complete. With
+// replaceExisting false, a destination that exists at that moment (one that
+// appeared while the file was written) is kept and the call fails with
+// "*** Destination file already exists.". 1 when written, 0 on failure.
 int WriteWaveformFile(const WaveInfo& info, const std::string& destinationPath,
-                      std::FILE* tempWaveFile, std::FILE* tempMarkerFile);
+                      std::FILE* tempWaveFile, std::FILE* tempMarkerFile,
+                      bool replaceExisting = true);
+
+// The path-limit checks of the destination and of the hidden temporary name
+// the writer builds beside it, as WriteWaveformFile makes them; for a caller
+// that checks every path before it reads any data. 1 when both fit, 0 with
+// the failing path logged.
+int CheckOutputPaths(const std::string& destinationPath);

@@ -56,13 +56,14 @@ class ConvertDirectoryWalk : public ::testing::Test {
   }
 };
 
-TEST_F(ConvertDirectoryWalk, MissingInputDirectoryCountsAsDone) {
+TEST_F(ConvertDirectoryWalk, MissingInputDirectoryIsAnError) {
   ts::TempDir temp;
   const std::string missing = temp.File("missing");
-  EXPECT_EQ(Walk(missing, temp.path()), 1);
-  ASSERT_EQ(g_lines.size(), 2u);
-  EXPECT_EQ(CountEndingIn(" i Searching in directory " + missing), 1);
-  EXPECT_EQ(CountEndingIn(" i No files found in this directory."), 1);
+  EXPECT_EQ(Walk(missing, temp.path()), 0);
+  ASSERT_EQ(g_lines.size(), 1u);
+  EXPECT_EQ(CountEndingIn(" ! *** Error: Input directory " + missing +
+                          " does not exist or is not a directory."),
+            1);
 }
 
 TEST_F(ConvertDirectoryWalk, MirrorThatCannotBeCreatedStopsTheWalk) {

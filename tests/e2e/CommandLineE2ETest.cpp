@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -149,11 +150,11 @@ TEST(CommandLineE2E, EqualPathsQuestionNeedsAnExplicitYes) {
 TEST(CommandLineE2E, EmptyInputTakesEveryDefaultWithoutWaiting) {
   TempDir work;
   TempDir out;
-  // Start question: default yes. An input directory that does not exist is
-  // walked as empty, so the run succeeds and the exit prompt returns at the
-  // end of input.
+  // Start question: default yes. An empty input directory converts nothing,
+  // so the run succeeds and the exit prompt returns at the end of input.
+  std::filesystem::create_directories(work.File("empty"));
   const RunResult run = RunWavoraBinary(
-      {"-indir", "missing", "-outdir", out.path(), "-format", "i16be", "-clock", "5"}, work.path());
+      {"-indir", "empty", "-outdir", out.path(), "-format", "i16be", "-clock", "5"}, work.path());
   EXPECT_EQ(run.exitCode, 0);
   EXPECT_FALSE(Contains(run.out, kEqualQuestion));
   EXPECT_TRUE(EndsWith(run.out,

@@ -163,17 +163,23 @@ TEST(DirectoryMode, SkipsDotNamesSubdirectoriesWhenNotRecursiveAndFifos) {
   EXPECT_EQ(r.out.find(".hidden"), std::string::npos);
 }
 
-TEST(DirectoryMode, MissingInputDirectoryReportsSuccess) {
+TEST(DirectoryMode, MissingInputDirectoryIsAnErrorNamingIt) {
   ts::TempDir t;
   fs::create_directories(t.File("out"));
-  const ts::RunResult r = ts::RunWavoraBinary(
-      {"-indir", t.File("nothere"), "-outdir", t.File("out"), "-format", "i16le", "-clock", "100"},
-      t.path(), "y");
-  EXPECT_EQ(r.exitCode, 0) << r.out;
-  EXPECT_NE(r.out.find(kFinished), std::string::npos);
-  // Only a level-1 line tells of it, which the default verbosity hides.
-  EXPECT_EQ(r.out.find("No files found"), std::string::npos);
-  EXPECT_EQ(r.out.find("> "), std::string::npos);
+  ts::WriteFileText(t.File("plain"), "a file, no directory");
+  for (const std::string name : {"nothere", "plain"}) {
+    const ts::RunResult r = ts::RunWavoraBinary(
+        {"-indir", t.File(name), "-outdir", t.File("out"), "-format", "i16le", "-clock", "100"},
+        t.path(), "y");
+    EXPECT_EQ(r.exitCode, 1) << r.out;
+    // Shown at the default verbosity.
+    EXPECT_NE(r.out.find(Always("*** Error: Input directory " + t.File(name) +
+                                " does not exist or is not a directory.")),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find(kFinished), std::string::npos);
+    EXPECT_NE(r.out.find("*** Error processing directory."), std::string::npos);
+  }
 }
 
 TEST(DirectoryMode, FailedFileAsksWhetherToAbort) {
@@ -182,12 +188,14 @@ TEST(DirectoryMode, FailedFileAsksWhetherToAbort) {
   WriteInput(t.File("in/b.bin"), 2);
   const std::string missingOut = t.File("nowhere");
 
-  // "n" goes on after each failure; the run still ends as a success.
+  // "n" goes on after each failure; the run still fails, with the counts.
   ts::RunResult r = RunDir(t.path(), t.File("in"), missingOut, {}, "ynn");
-  EXPECT_EQ(r.exitCode, 0) << r.out;
+  EXPECT_EQ(r.exitCode, 1) << r.out;
   EXPECT_EQ(Count(r.out, kAbortQuestion), 2);
   EXPECT_NE(r.out.find("Processing file b.bin ..."), std::string::npos);
-  EXPECT_NE(r.out.find(kFinished), std::string::npos);
+  EXPECT_EQ(r.out.find(kFinished), std::string::npos);
+  EXPECT_NE(r.out.find("   0 converted, 2 failed, 0 skipped\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("*** Error processing directory."), std::string::npos);
   EXPECT_FALSE(fs::exists(missingOut));
 
   // Enter takes the default and aborts at the first failure.
@@ -195,7 +203,99 @@ TEST(DirectoryMode, FailedFileAsksWhetherToAbort) {
   EXPECT_EQ(r.exitCode, 1) << r.out;
   EXPECT_EQ(Count(r.out, kAbortQuestion), 1);
   EXPECT_EQ(r.out.find("Processing file b.bin ..."), std::string::npos);
+  EXPECT_NE(r.out.find("   0 converted, 1 failed, 0 skipped\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("*** Error processing directory."), std::string::npos);
+}
+
+// The closing counts: every file the walk met and did not convert on purpose
+// is skipped; files the extension filter passes over are not counted.
+TEST(DirectoryMode, CountsConvertedFailedAndSkippedFiles) {
+  ts::TempDir t;
+  WriteInput(t.File("in/a.bin"), 1);
+  WriteInput(t.File("in/b.bin"), 2);
+  WriteInput(t.File("in/.hidden.bin"), 3);
+  WriteInput(t.File("in/other.txt"), 4);
+  ts::WriteFileText(t.File("in/odd.bin"), "odd");  // 3 bytes: no whole sample pair
+  ASSERT_EQ(mkfifo(t.File("in/pipe.bin").c_str(), 0600), 0);
+  fs::create_directories(t.File("out"));
+  const ts::RunResult r = RunDir(t.path(), t.File("in"), t.File("out"), {"-ext", "bin"}, "yn");
+  EXPECT_EQ(r.exitCode, 1) << r.out;
+  EXPECT_NE(r.out.find("   2 converted, 1 failed, 2 skipped\n"), std::string::npos) << r.out;
+  EXPECT_EQ(ts::ListNames(t.File("out")), (std::vector<std::string>{"a.wv", "b.wv"}));
+
+  // Without a failure the run ends as a success, after the counts.
+  fs::remove(t.File("in/odd.bin"));
+  fs::remove_all(t.File("out"));
+  fs::create_directories(t.File("out"));
+  const ts::RunResult ok = RunDir(t.path(), t.File("in"), t.File("out"), {"-ext", "bin"});
+  EXPECT_EQ(ok.exitCode, 0) << ok.out;
+  const std::size_t counts = ok.out.find("   2 converted, 0 failed, 2 skipped\n");
+  ASSERT_NE(counts, std::string::npos) << ok.out;
+  EXPECT_GT(ok.out.find(kFinished), counts);
+}
+
+// Two inputs named alike up to the first dot map to one output: the later
+// one fails, naming both, and never replaces the earlier one's output.
+TEST(DirectoryMode, LaterInputNeverReplacesAnOutputOfTheSameRun) {
+  for (const bool overwrite : {false, true}) {
+    SCOPED_TRACE(overwrite ? "-overwrite" : "no -overwrite");
+    ts::TempDir t;
+    WriteInput(t.File("in/burst.1.cf32"), 1);
+    WriteInput(t.File("in/burst.2.cf32"), 2);
+    WriteInput(t.File("in/next.bin"), 3);
+    fs::create_directories(t.File("out"));
+    std::vector<std::string> extra;
+    if (overwrite) extra.push_back("-overwrite");
+    const ts::RunResult r = RunDir(t.path(), t.File("in"), t.File("out"), extra, "yn");
+    EXPECT_EQ(r.exitCode, 1) << r.out;
+    EXPECT_NE(
+        r.out.find(Always("*** Error: " + t.File("in/burst.2.cf32") +
+                          " is not converted: its output " + t.File("out/burst.wv") +
+                          " was written from " + t.File("in/burst.1.cf32") + " in this run.")),
+        std::string::npos)
+        << r.out;
+    EXPECT_EQ(Count(r.out, kAbortQuestion), 1);
+    EXPECT_NE(r.out.find("   2 converted, 1 failed, 0 skipped\n"), std::string::npos) << r.out;
+    ExpectOutputOf(t.File("out/burst.wv"), 1);
+    ExpectOutputOf(t.File("out/next.wv"), 3);
+  }
+}
+
+// Directories are known by identity: a link loop is entered once, and the
+// output root is never walked, whichever way a link joins the two trees.
+TEST(DirectoryMode, LinksNeverLeadTheWalkIntoALoopOrItsOwnOutput) {
+  ts::TempDir t;
+  WriteInput(t.File("in/a.bin"), 1);
+  WriteInput(t.File("in/sub/b.bin"), 2);
+  fs::create_directory_symlink(t.File("in"), t.File("in/sub/loop"));
+  fs::create_directories(t.File("out"));
+  fs::create_directory_symlink(t.File("out"), t.File("in/outlink"));  // input tree links to output
+  ts::RunResult r = RunDir(t.path(), t.File("in"), t.File("out"), {"-recursive"});
+  EXPECT_EQ(r.exitCode, 0) << r.out;
+  EXPECT_EQ(Count(r.out, "Processing file "), 2);
+  EXPECT_NE(r.out.find(Info("Skipping directory '" + t.File("in/sub/loop") +
+                            "': it has been walked already.")),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find(Info("Skipping directory '" + t.File("in/outlink") +
+                            "': it is the output directory.")),
+            std::string::npos);
+  EXPECT_EQ(ts::ListNames(t.File("out")), (std::vector<std::string>{"a.wv", "sub"}));
+  EXPECT_EQ(ts::ListNames(t.File("out/sub")), std::vector<std::string>{"b.wv"});
+
+  // -outdir given as a link to a folder inside -indir.
+  ts::TempDir u;
+  WriteInput(u.File("in/a.bin"), 1);
+  fs::create_directories(u.File("in/results"));
+  fs::create_directory_symlink(u.File("in/results"), u.File("outlink"));
+  r = RunDir(u.path(), u.File("in"), u.File("outlink"), {"-recursive"});
+  EXPECT_EQ(r.exitCode, 0) << r.out;
+  EXPECT_EQ(Count(r.out, "Processing file "), 1);
+  EXPECT_NE(r.out.find(Info("Skipping directory '" + u.File("in/results") +
+                            "': it is the output directory.")),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(ts::ListNames(u.File("in/results")), std::vector<std::string>{"a.wv"});
 }
 
 TEST(DirectoryMode, EqualPathsAskAndNeverReadTheirOwnOutput) {

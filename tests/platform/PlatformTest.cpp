@@ -361,4 +361,45 @@ TEST(PlatformConsole, InterruptDuringKeyReadRestoresTheTerminal) {
   close(master);
 }
 
+// With the program's interrupt handler installed, Ctrl-C during a key read
+// restores the terminal, removes the registered files, says so and exits
+// with 130.
+std::string g_registeredPath;
+std::string g_childOutput;
+
+void InstallHandlerAndWaitForKey() {
+  const int out = open(g_childOutput.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (out < 0) _exit(4);
+  dup2(out, STDOUT_FILENO);
+  // As started from a terminal, whatever the test runner ignores.
+  signal(SIGINT, SIG_DFL);
+  platform::InstallInterruptHandler();
+  if (platform::CreateNewFile(g_registeredPath, platform::NewFileKind::kTemporary) == nullptr)
+    _exit(5);
+  platform::ReadKey();
+  _exit(3);
+}
+
+TEST(PlatformConsole, InterruptHandlerRestoresTheTerminalAndRemovesFiles) {
+  TempDir dir;
+  g_registeredPath = dir.File("_temp_.dat");
+  g_childOutput = dir.File("stdout");
+  pid_t child = -1;
+  const int master = ForkOnPseudoTerminal(&child, InstallHandlerAndWaitForKey);
+  ASSERT_GE(master, 0);
+  ASSERT_TRUE(WaitForRawMode(master));
+  EXPECT_TRUE(testing_support::FileExistsForTest(g_registeredPath));
+  const char interrupt = 3;
+  ASSERT_EQ(write(master, &interrupt, 1), 1);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 130);
+  EXPECT_TRUE(TerminalIsCanonicalWithEcho(master));
+  EXPECT_FALSE(testing_support::FileExistsForTest(g_registeredPath));
+  const testing_support::Bytes said = testing_support::ReadFileBytes(g_childOutput);
+  EXPECT_EQ(std::string(said.begin(), said.end()), "\n*** Interrupted.\n");
+  close(master);
+}
+
 }  // namespace

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -164,7 +165,10 @@ std::vector<std::string> FailureLinesWithoutMark(const std::string& out) {
     const bool tellsOfFailure =
         lower.find("error") != std::string::npos || lower.find("fail") != std::string::npos ||
         lower.find("cannot") != std::string::npos || lower.find("invalid") != std::string::npos;
-    if (tellsOfFailure && text.rfind("*** ", 0) != 0 && text.rfind("***  ", 0) != 0)
+    // The closing counts of directory mode name failures without being one.
+    static const std::regex kCountsLine(R"(\d+ converted, \d+ failed, \d+ skipped)");
+    if (tellsOfFailure && text.rfind("*** ", 0) != 0 && text.rfind("***  ", 0) != 0 &&
+        !std::regex_match(text, kCountsLine))
       bad.push_back(text);
     start = end + 1;
   }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <limits>
 #include <memory>
 #include <regex>
@@ -221,6 +222,51 @@ TEST_F(WaveformWriter, FailureLeavesExistingDestinationAndNoPartialFile) {
   EXPECT_EQ(ts::ReadFileBytes(out), Bytes({'p', 'r', 'e', 'v', 'i', 'o', 'u', 's'}));
   EXPECT_EQ(ts::ListNames(dir.path()),
             (Names{"b.dat", "m.dat", "m2.dat", "out.wv", "t.dat", "u.dat"}));
+}
+
+// Without replacing, a destination that exists when the file is complete
+// (one that appeared while it was written) is kept, and the run fails.
+TEST_F(WaveformWriter, DestinationThatAppearedIsKeptUnlessReplacing) {
+  File wave = MakeStream(dir.File("t.dat"), WavePayload({0.25f, -0.25f, 0.5f, 0.0f}));
+  info.samples = 2;
+  ts::WriteFileText(out, "appeared meanwhile");
+  EXPECT_EQ(WriteWaveformFile(info, out, wave.get(), nullptr, false), 0);
+  EXPECT_TRUE(Logged("   *** Destination file already exists."));
+  EXPECT_EQ(ts::ReadFileBytes(out), Bytes({'a', 'p', 'p', 'e', 'a', 'r', 'e', 'd', ' ', 'm', 'e',
+                                           'a', 'n', 'w', 'h', 'i', 'l', 'e'}));
+  EXPECT_EQ(ts::ListNames(dir.path()), (Names{"out.wv", "t.dat"}));
+
+  // A new destination is written either way.
+  ASSERT_EQ(WriteWaveformFile(info, dir.File("new.wv"), wave.get(), nullptr, false), 1);
+  EXPECT_EQ(Parse(dir.File("new.wv")).words.size(), 4u);
+  ASSERT_EQ(WriteWaveformFile(info, out, wave.get(), nullptr, true), 1);
+  EXPECT_EQ(Parse(out).words.size(), 4u);
+  EXPECT_EQ(ts::ListNames(dir.path()), (Names{"new.wv", "out.wv", "t.dat"}));
+}
+
+// A link planted at the fixed hidden name of earlier versions is never
+// written through: the hidden name of a run is its own.
+TEST_F(WaveformWriter, LinkAtAHiddenNameIsNeverWrittenThrough) {
+  File wave = MakeStream(dir.File("t.dat"), WavePayload({0.25f, -0.25f}));
+  info.samples = 1;
+  ts::WriteFileText(dir.File("victim"), "precious");
+  std::error_code error;
+  std::filesystem::create_symlink(dir.File("victim"), dir.File(".out.wv.part"), error);
+  if (error) GTEST_SKIP() << "no symbolic links here: " << error.message();
+  ASSERT_EQ(WriteWaveformFile(info, out, wave.get(), nullptr, false), 1);
+  EXPECT_EQ(ts::ReadFileBytes(dir.File("victim")), Bytes({'p', 'r', 'e', 'c', 'i', 'o', 'u', 's'}));
+  EXPECT_EQ(ts::ListNames(dir.path()), (Names{".out.wv.part", "out.wv", "t.dat", "victim"}));
+}
+
+// The path checks a caller makes before any data is read are the writer's.
+TEST_F(WaveformWriter, PathChecksCoverTheHiddenName) {
+  EXPECT_EQ(CheckOutputPaths(out), 1);
+  // Short enough itself, but not with the hidden name's dot, tag and suffix.
+  const std::string path250 = dir.path() + "/" + std::string(249 - dir.path().size(), 'x');
+  ASSERT_EQ(path250.size(), 250u);
+  EXPECT_EQ(CheckOutputPaths(path250), 0);
+  EXPECT_TRUE(gLines.back().find("! *** Error: Temporary output file path is longer") !=
+              std::string::npos);
 }
 
 #ifdef WAVORA_HAVE_FSIZE_LIMIT

@@ -311,3 +311,85 @@ TEST(Win32Keys, EnterWaitTakesOneLineAndLeavesTheRest) {
 }
 
 }  // namespace
+
+// ---- exclusive creation, no-replace moves, identity, random source ----
+
+namespace {
+
+std::string ReadText(const std::string& path) {
+  const ts::Bytes bytes = ts::ReadFileBytes(path);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+TEST(Win32SafeFiles, NewFilesAreCreatedOnlyWhereNoNameExists) {
+  ts::TempDir dir;
+  const std::string path = In(dir, "_temp_.dat");
+  std::FILE* file = platform::CreateNewFile(path, platform::NewFileKind::kTemporary);
+  ASSERT_NE(file, nullptr);
+  // Binary, read and write: CR LF and Ctrl-Z come back as written.
+  ASSERT_EQ(platform::WriteFile(file, "a\r\n\x1a", 4), 4u);
+  platform::RewindFile(file);
+  char back[4] = {};
+  EXPECT_EQ(platform::ReadFile(file, back, 4), 4u);
+  EXPECT_EQ(std::string(back, 4), std::string("a\r\n\x1a", 4));
+
+  // The interrupt cleanup deletes the file while the program still has it
+  // open; the name is gone once the handle closes.
+  EXPECT_EQ(platform::RemoveRegisteredFiles(), 1);
+  platform::CloseFile(file);
+  EXPECT_FALSE(platform::PathExists(path));
+
+  ts::WriteFileText(path, "someone else's");
+  EXPECT_EQ(platform::CreateNewFile(path, platform::NewFileKind::kOutput), nullptr);
+  EXPECT_EQ(ReadText(path), "someone else's");
+  EXPECT_EQ(platform::RemoveRegisteredFiles(), 0);
+}
+
+TEST(Win32SafeFiles, NoReplaceMoveKeepsAnExistingDestination) {
+  ts::TempDir dir;
+  ts::WriteFileText(In(dir, ".x.wv.part"), "new");
+  ts::WriteFileText(In(dir, "x.wv"), "appeared meanwhile");
+  EXPECT_EQ(platform::MoveFileNoReplace(In(dir, ".x.wv.part"), In(dir, "X.WV")),
+            platform::MoveResult::kDestinationExists);
+  EXPECT_EQ(ReadText(In(dir, "x.wv")), "appeared meanwhile");
+  EXPECT_EQ(platform::MoveFileNoReplace(In(dir, ".x.wv.part"), In(dir, "y.wv")),
+            platform::MoveResult::kMoved);
+  EXPECT_EQ(ReadText(In(dir, "y.wv")), "new");
+  EXPECT_FALSE(platform::PathExists(In(dir, ".x.wv.part")));
+  EXPECT_EQ(platform::MoveFileNoReplace(In(dir, "missing"), In(dir, "z.wv")),
+            platform::MoveResult::kFailed);
+}
+
+TEST(Win32SafeFiles, DirectoryIdentityIgnoresSpelling) {
+  ts::TempDir dir;
+  ASSERT_TRUE(CreateDirectoryA(In(dir, "Long Folder Name").c_str(), nullptr));
+  ASSERT_TRUE(CreateDirectoryA(In(dir, "other").c_str(), nullptr));
+  platform::FileIdentity plain, upper, dotted, other;
+  ASSERT_TRUE(platform::GetFileIdentity(In(dir, "Long Folder Name"), &plain));
+  ASSERT_TRUE(platform::GetFileIdentity(In(dir, "LONG FOLDER NAME"), &upper));
+  ASSERT_TRUE(platform::GetFileIdentity(In(dir, "other\\..\\Long Folder Name\\."), &dotted));
+  ASSERT_TRUE(platform::GetFileIdentity(In(dir, "other"), &other));
+  EXPECT_EQ(plain, upper);
+  EXPECT_EQ(plain, dotted);
+  EXPECT_NE(plain, other);
+  // The short 8.3 name, where the file system keeps one.
+  char shortName[MAX_PATH] = {};
+  const DWORD length = GetShortPathNameA(In(dir, "Long Folder Name").c_str(), shortName, MAX_PATH);
+  if (length > 0 && length < MAX_PATH) {
+    platform::FileIdentity viaShort;
+    ASSERT_TRUE(platform::GetFileIdentity(shortName, &viaShort)) << shortName;
+    EXPECT_EQ(plain, viaShort) << shortName;
+  }
+  platform::FileIdentity missing;
+  EXPECT_FALSE(platform::GetFileIdentity(In(dir, "missing"), &missing));
+}
+
+TEST(Win32SafeFiles, RandomSourceGivesDifferentDraws) {
+  unsigned char first[32] = {};
+  unsigned char second[32] = {};
+  ASSERT_TRUE(platform::FillRandom(first, sizeof first));
+  ASSERT_TRUE(platform::FillRandom(second, sizeof second));
+  EXPECT_NE(std::string(first, first + 32), std::string(second, second + 32));
+}
+
+}  // namespace

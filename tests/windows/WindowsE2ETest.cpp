@@ -107,6 +107,47 @@ TEST(WindowsE2E, OutputRootInsideTheInputTreeIsNotWalkedInAnySpelling) {
   }
 }
 
+// Directory mode keeps counts and fails when any file failed; two inputs
+// with one output name never replace each other's output; a missing input
+// directory is an error naming it.
+TEST(WindowsE2E, DirectoryModeCountsFailuresAndRefusesOutputCollisions) {
+  ts::TempDir work;
+  const std::string& w = work.path();
+  ASSERT_TRUE(CreateDirectoryA(In(w, "in").c_str(), nullptr));
+  ASSERT_TRUE(CreateDirectoryA(In(w, "out").c_str(), nullptr));
+  const ts::Bytes bytes = Int16Input("i16le", false).files.front().second;
+  ts::WriteFileBytes(In(w, "in\\burst.1.cf32"), bytes);
+  ts::WriteFileBytes(In(w, "in\\burst.2.cf32"), bytes);
+  ts::WriteFileBytes(In(w, "in\\.hidden.bin"), bytes);
+
+  for (const bool overwrite : {false, true}) {
+    SCOPED_TRACE(overwrite ? "-overwrite" : "no -overwrite");
+    std::vector<std::string> args = {"-indir",  "in",    "-outdir", "out",
+                                     "-format", "i16le", "-clock",  "50"};
+    if (overwrite) args.push_back("-overwrite");
+    const ts::RunResult run = RunWavora(args, w, "yn");
+    // The first run writes burst.wv; the second replaces it from burst.1
+    // with -overwrite. burst.2 never replaces it.
+    EXPECT_EQ(run.exitCode, 1) << run.out;
+    EXPECT_TRUE(Contains(run.out, "*** Error: " + In(w, "in\\burst.2.cf32") +
+                                      " is not converted: its output " + In(w, "out\\burst.wv") +
+                                      " was written from " + In(w, "in\\burst.1.cf32") +
+                                      " in this run.\n"))
+        << run.out;
+    EXPECT_TRUE(Contains(run.out, "   1 converted, 1 failed, 1 skipped\n")) << run.out;
+    EXPECT_FALSE(Contains(run.out, "File conversion finished successfully.")) << run.out;
+    EXPECT_TRUE(Contains(run.out, "*** Error processing directory.")) << run.out;
+    EXPECT_EQ(ts::ListNames(In(w, "out")), std::vector<std::string>{"burst.wv"});
+  }
+
+  const ts::RunResult missing = RunWavora(
+      {"-indir", "nothere", "-outdir", "out", "-format", "i16le", "-clock", "50"}, w, "y");
+  EXPECT_EQ(missing.exitCode, 1) << missing.out;
+  EXPECT_TRUE(Contains(missing.out, "*** Error: Input directory " + In(w, "nothere") +
+                                        " does not exist or is not a directory.\n"))
+      << missing.out;
+}
+
 // ---- command-line path rules ----
 
 TEST(WindowsE2E, DirectoryValuesFollowTheWindowsPathRules) {

@@ -1,5 +1,6 @@
-// Start-up of the stream layer: version check, generator seed, free slots,
-// cipher self-test and the run key; and the project's own pseudo-random
+// Start-up of the stream layer: version check, generator seed (for the
+// cipher self-test), free slots, cipher self-test and the run key from the
+// operating system's random source; and the project's own pseudo-random
 // generator.
 #include "Shared/FileIO/StreamInit.h"
 
@@ -35,11 +36,21 @@ int NextRandom() {
   return static_cast<int>((g_randomState >> 16) & 0x7FFFu);
 }
 
-void MakeRunKey(unsigned char* key) {
+void RunKeyFromRandomBytes(const unsigned char* random, unsigned char* key) {
   for (int i = 0; i < kRunKeyLength; ++i) {
-    key[i] = static_cast<unsigned char>(kRunKeyBase +
-                                        static_cast<int>(kRunKeySpan * NextRandom() / kRandomMax));
+    // Two bytes give a value r of 0 to 32767, the generator's range, so the
+    // bytes of the key follow the same rule and spread as before.
+    const int r = (random[2 * i] | (random[2 * i + 1] << 8)) & 0x7FFF;
+    key[i] =
+        static_cast<unsigned char>(kRunKeyBase + static_cast<int>(kRunKeySpan * r / kRandomMax));
   }
+}
+
+int MakeRunKey(unsigned char* key) {
+  unsigned char random[kRunKeyRandomBytes];
+  if (!platform::FillRandom(random, sizeof random)) return 0;
+  RunKeyFromRandomBytes(random, key);
+  return 1;
 }
 
 int InitStreamLayer(double requestedVersion, std::string* reason) {
@@ -56,14 +67,19 @@ int InitStreamLayer(double requestedVersion, std::string* reason) {
   SetProgressCallback(nullptr);
   ResetStreamSlots();
 
-  // The self-test draws 243 generator values; the run key takes the next ones.
+  // The self-test draws its random blocks from the generator.
   if (!BlowfishSelfTest()) {
     if (reason != nullptr) *reason = "*** Init failed: E00100 (Driver Self Test)";
     return 0;
   }
 
+  // The key comes from the operating system's random source: nothing that
+  // can be guessed from the time of the run.
   unsigned char runKey[kRunKeyLength];
-  MakeRunKey(runKey);
+  if (!MakeRunKey(runKey)) {
+    if (reason != nullptr) *reason = "*** Init failed: E00200 (Random source)";
+    return 0;
+  }
   BlowfishKey(kRunKeyLength, runKey);
   SetStreamLayerInitialized(true);
   return 1;

@@ -1,5 +1,5 @@
 // Start-up of the stream layer: version check, the run key's range and its
-// derivation from the seed, the generator, and the progress hook.
+// source, the generator, and the progress hook.
 
 #include <gtest/gtest.h>
 
@@ -12,6 +12,7 @@
 #include "Shared/FileIO/FileIOBufferedIO.h"
 #include "Shared/FileIO/StreamInit.h"
 #include "common/Progress.h"
+#include "platform/FaultInjection.h"
 #include "platform/Platform.h"
 #include "support/TestSupport.h"
 
@@ -56,29 +57,58 @@ TEST(StreamInit, RefusesNewerVersionsBeforeSeeding) {
   EXPECT_EQ(InitStreamLayer(kStreamInterfaceVersion, &reason), 1);
 }
 
-TEST(StreamInit, RunKeyBytesArePrintableAndFollowTheSeed) {
-  for (unsigned seed = 0; seed < 5 * 59 + 23 + 1; ++seed) {
-    SeedRandom(seed);
-    unsigned char first[kRunKeyLength];
-    MakeRunKey(first);
-    for (unsigned char byte : first) {
-      ASSERT_GE(byte, 32) << "seed " << seed;
-      ASSERT_LE(byte, 82) << "seed " << seed;
+// Key byte i is 32 + trunc(50 * r / 32767), r the low 15 bits of random
+// bytes 2i and 2i+1: the whole range 32 to 82 is reached, and nothing else.
+TEST(StreamInit, RunKeyBytesFollowTheRuleFromTheRandomBytes) {
+  unsigned char random[kRunKeyRandomBytes];
+  unsigned char key[kRunKeyLength];
+  for (int r = 0; r <= 0xFFFF; ++r) {
+    for (int i = 0; i < kRunKeyLength; ++i) {
+      random[2 * i] = static_cast<unsigned char>(r & 0xFF);
+      random[2 * i + 1] = static_cast<unsigned char>(r >> 8);
     }
-    SeedRandom(seed);
-    unsigned char second[kRunKeyLength];
-    MakeRunKey(second);
-    ASSERT_EQ(std::string(first, first + kRunKeyLength),
-              std::string(second, second + kRunKeyLength))
-        << "seed " << seed;
+    RunKeyFromRandomBytes(random, key);
+    const int expected = 32 + static_cast<int>(std::trunc(50.0 * (r & 0x7FFF) / 32767.0));
+    for (unsigned char byte : key) ASSERT_EQ(byte, expected) << "r " << r;
   }
+  // Each key byte takes its own pair of random bytes.
+  for (int i = 0; i < kRunKeyRandomBytes; ++i) random[i] = 0;
+  random[2 * 5] = 0xFF;
+  random[2 * 5 + 1] = 0x7F;
+  RunKeyFromRandomBytes(random, key);
+  for (int i = 0; i < kRunKeyLength; ++i) EXPECT_EQ(key[i], i == 5 ? 82 : 32) << i;
+}
+
+TEST(StreamInit, RunKeysComeFromTheRandomSourceNotTheClock) {
   unsigned char a[kRunKeyLength];
   unsigned char b[kRunKeyLength];
-  SeedRandom(1);
-  MakeRunKey(a);
-  SeedRandom(2);
-  MakeRunKey(b);
+  ASSERT_EQ(MakeRunKey(a), 1);
+  ASSERT_EQ(MakeRunKey(b), 1);
+  for (unsigned char byte : a) {
+    EXPECT_GE(byte, 32);
+    EXPECT_LE(byte, 82);
+  }
+  // Two keys made within the same second differ (the chance of two equal
+  // keys is 51^-26).
   EXPECT_NE(std::string(a, a + kRunKeyLength), std::string(b, b + kRunKeyLength));
+
+  // Two start-ups in the same second key the cipher differently; the old
+  // time-of-day seed would have given both the same key.
+  std::string reason;
+  ASSERT_EQ(InitStreamLayer(kStreamInterfaceVersion, &reason), 1) << reason;
+  const Block first = EncryptProbe();
+  ASSERT_EQ(InitStreamLayer(kStreamInterfaceVersion, &reason), 1) << reason;
+  EXPECT_NE(EncryptProbe(), first);
+
+  // Without a random source there is no key, and no start-up.
+  platform::faults::SetRandomSourceFailing(true);
+  EXPECT_EQ(MakeRunKey(a), 0);
+  SetStreamLayerInitialized(false);
+  EXPECT_EQ(InitStreamLayer(kStreamInterfaceVersion, &reason), 0);
+  platform::faults::SetRandomSourceFailing(false);
+  EXPECT_EQ(reason, "*** Init failed: E00200 (Random source)");
+  EXPECT_FALSE(IsStreamLayerInitialized());
+  ASSERT_EQ(InitStreamLayer(kStreamInterfaceVersion, &reason), 1) << reason;
 }
 
 TEST(StreamInit, GeneratorStaysWithinItsRangeAndRepeats) {
@@ -98,31 +128,6 @@ TEST(StreamInit, GeneratorStaysWithinItsRangeAndRepeats) {
   EXPECT_GT(seen[1], 32667);
   SeedRandom(77);
   for (int value : head) EXPECT_EQ(NextRandom(), value);
-}
-
-// The run key comes from the 244th to 269th values after seeding with
-// 5 * second + hour; the cipher must be keyed with exactly that key.
-TEST(StreamInit, KeysTheCipherWithTheRunKeyOfTheSeed) {
-  bool checked = false;
-  for (int attempt = 0; attempt < 5 && !checked; ++attempt) {
-    const platform::LocalTime before = platform::GetLocalTime();
-    std::string reason;
-    ASSERT_EQ(InitStreamLayer(kStreamInterfaceVersion, &reason), 1) << reason;
-    const Block underRunKey = EncryptProbe();
-    const platform::LocalTime after = platform::GetLocalTime();
-    if (before.second != after.second || before.hour != after.hour) continue;
-
-    SeedRandom(static_cast<unsigned>(5 * before.second + before.hour));
-    for (int i = 0; i < 243; ++i) NextRandom();
-    unsigned char key[26];
-    for (unsigned char& byte : key) {
-      byte = static_cast<unsigned char>(32 + std::trunc(50.0 * NextRandom() / 32767.0));
-    }
-    BlowfishKey(26, key);
-    EXPECT_EQ(EncryptProbe(), underRunKey);
-    checked = true;
-  }
-  EXPECT_TRUE(checked) << "the clock never held still for one start-up";
 }
 
 TEST(StreamInit, ClearsTheProgressHookAndFreesEverySlot) {

@@ -241,4 +241,23 @@ TEST(WineConsole, EnterAtTheEqualPathsQuestionStops) {
   EXPECT_EQ(ts::ListNames(work.path()), (std::vector<std::string>{"tone.bin"}));
 }
 
+// Ctrl-C typed into the console while a large file is converted: the
+// console control handler deletes the temporary files, says so and ends the
+// program with 130.
+TEST(WineConsole, CtrlCDuringAConversionCleansUpAndExitsWith130) {
+  ts::TempDir work;
+  // 16 Mi pairs: a conversion long enough to be interrupted while it runs.
+  std::vector<std::int16_t> units(32u * 1024u * 1024u);
+  for (std::size_t n = 0; n < units.size(); ++n)
+    units[n] = static_cast<std::int16_t>(static_cast<int>(n % 20001) - 10000);
+  ts::WriteFileBytes(work.File("big.bin"), ts::EncodeInt16(units, false));
+  const ConsoleRun run =
+      RunInWineConsole({"big.bin", "-format", "i16le", "-clock", "10"}, work.path(),
+                       {{kStartQuestion, {"y"}}, {"Importing from file", {"\x03"}}});
+  ASSERT_TRUE(run.finished) << run.screen;
+  EXPECT_EQ(run.exitCode, 130) << run.screen;
+  EXPECT_NE(run.screen.find("*** Interrupted."), std::string::npos) << run.screen;
+  EXPECT_EQ(ts::ListNames(work.path()), (std::vector<std::string>{"big.bin"}));
+}
+
 }  // namespace
