@@ -115,6 +115,7 @@ int WalkSubdirectory(WalkRun& run, const std::string& inputDir, const std::strin
   // without any converted file still gets its (empty) mirror.
   if (!platform::IsDirectory(outputSub) && !platform::MakeDirectory(outputSub)) {
     LogMessage(kLogAlwaysShown, {"*** Failed to create output directory."});
+    LogFileReason(outputSub);
     return 0;
   }
 
@@ -157,6 +158,8 @@ int ProcessFile(WalkRun& run, const std::string& inputDir, const std::string& ou
     run.written.insert(PathKey(OutputPathFor(outputDir, name)));
     return 1;
   }
+  // -batch goes on with the next file unasked.
+  if (run.settings.batch) return 1;
   return UserAborts() ? 0 : 1;
 }
 
@@ -172,6 +175,7 @@ int WalkLevel(WalkRun& run, const std::string& inputDir, const std::string& outp
   // would report a run that converted nothing of it as a success.
   if (!listed && platform::IsDirectory(inputDir)) {
     LogMessage(kLogAlwaysShown, {"*** Error: Cannot read directory ", inputDir, "."});
+    LogFileReason(inputDir);
     return 0;
   }
   if (!listed || entries.empty()) {

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <memory>
 
@@ -36,6 +37,10 @@ std::uint32_t AttributesOf(const struct stat& info) {
   if (S_ISREG(info.st_mode)) return 0;
   return kAttrSystem;
 }
+
+// The text of the last failed platform call; one per thread, so that a
+// failure on one thread never names the reason of another's.
+thread_local std::string t_lastErrorText;
 
 struct DirCloser {
   void operator()(DIR* dir) const { closedir(dir); }
@@ -153,13 +158,23 @@ bool GetFileSize(const std::string& path, std::int64_t* size) {
 
 bool ListDirectory(const std::string& dir, std::vector<DirEntry>* entries) {
   entries->clear();
-  if (faults::NextFileFault(faults::FileOp::kListDirectory) != faults::Fault::kNone) return false;
+  if (faults::NextFileFault(faults::FileOp::kListDirectory) != faults::Fault::kNone) {
+    RecordInjectedFault();
+    return false;
+  }
   std::unique_ptr<DIR, DirCloser> handle(opendir(dir.c_str()));
-  if (!handle) return false;
+  if (!handle) {
+    RecordSystemError();
+    return false;
+  }
   while (true) {
     errno = 0;
     const struct dirent* entry = readdir(handle.get());
-    if (entry == nullptr) return errno == 0;
+    if (entry == nullptr) {
+      if (errno == 0) return true;
+      RecordSystemError();
+      return false;
+    }
     DirEntry found;
     found.name = entry->d_name;
     struct stat info;
@@ -177,8 +192,13 @@ bool ListDirectory(const std::string& dir, std::vector<DirEntry>* entries) {
 // ---- file system changes ----
 
 bool MakeDirectory(const std::string& path) {
-  if (faults::NextFileFault(faults::FileOp::kMakeDirectory) != faults::Fault::kNone) return false;
-  return mkdir(path.c_str(), kNewDirectoryMode) == 0;
+  if (faults::NextFileFault(faults::FileOp::kMakeDirectory) != faults::Fault::kNone) {
+    RecordInjectedFault();
+    return false;
+  }
+  if (mkdir(path.c_str(), kNewDirectoryMode) == 0) return true;
+  RecordSystemError();
+  return false;
 }
 
 // unlink, not remove: like the Win32 call it deletes files only, never a
@@ -196,8 +216,13 @@ bool RemoveFile(const std::string& path) {
 }
 
 bool ReplaceFile(const std::string& from, const std::string& to) {
-  if (faults::NextFileFault(faults::FileOp::kRename) != faults::Fault::kNone) return false;
-  return std::rename(from.c_str(), to.c_str()) == 0;
+  if (faults::NextFileFault(faults::FileOp::kRename) != faults::Fault::kNone) {
+    RecordInjectedFault();
+    return false;
+  }
+  if (std::rename(from.c_str(), to.c_str()) == 0) return true;
+  RecordSystemError();
+  return false;
 }
 
 // ---- runtime streams ----
@@ -215,7 +240,6 @@ bool SeekFile(std::FILE* file, std::int64_t offset) {
   if (offset < 0 || offset > std::numeric_limits<off_t>::max()) return false;
   return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
 }
-
 
 // ---- clock ----
 
@@ -259,5 +283,26 @@ void WaitForEnter() {
     if (byte < 0 || byte == '\n') return;
   }
 }
+
+bool StdoutIsTerminal() { return isatty(STDOUT_FILENO) != 0; }
+
+// ---- program identity ----
+
+const char* ProgramFileName() { return "wavora"; }
+
+const char* NativeHelpSwitch() { return nullptr; }
+
+// ---- errors ----
+
+std::string LastErrorText() { return t_lastErrorText; }
+
+void ClearSystemError() { errno = 0; }
+
+void RecordSystemError() {
+  const int code = errno;
+  t_lastErrorText = code != 0 ? std::strerror(code) : "unknown error";
+}
+
+void RecordInjectedFault() { t_lastErrorText = "injected fault"; }
 
 }  // namespace platform

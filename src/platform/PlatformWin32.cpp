@@ -26,8 +26,10 @@
 #include <time.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <utility>
@@ -53,6 +55,26 @@ constexpr int kCursorKeyPrefix = 0xE0;
 // touch 4096 fresh pages; in pieces only the pages that receive bytes are
 // touched. Windows itself gives the same result either way.
 constexpr std::size_t kReadPieceBytes = 64 * 1024;
+
+// The text of the last failed platform call; one per thread, so that a
+// failure on one thread never names the reason of another's.
+thread_local std::string t_lastErrorText;
+
+// The system's message for a Win32 error code, without its line end.
+std::string Win32ErrorText(DWORD code) {
+  char* text = nullptr;
+  const DWORD length = FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+  std::string message;
+  if (length != 0 && text != nullptr) message.assign(text, length);
+  if (text != nullptr) LocalFree(text);
+  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                              message.back() == ' ' || message.back() == '.'))
+    message.pop_back();
+  if (message.empty()) message = "Windows error " + std::to_string(code);
+  return message;
+}
 
 struct FindCloser {
   void operator()(HANDLE handle) const {
@@ -145,8 +167,10 @@ bool ListDirectory(const std::string& dir, std::vector<DirEntry>* entries) {
   WIN32_FIND_DATAA found;
   FindHandle handle(FindFirstFileA(pattern.c_str(), &found));
   if (handle.get() == INVALID_HANDLE_VALUE) {
+    const DWORD code = GetLastError();
+    RecordSystemError();
     // A readable directory without any entry (a drive root can be one).
-    return GetLastError() == ERROR_FILE_NOT_FOUND && IsDirectory(dir);
+    return code == ERROR_FILE_NOT_FOUND && IsDirectory(dir);
   }
   do {
     DirEntry entry;
@@ -154,14 +178,22 @@ bool ListDirectory(const std::string& dir, std::vector<DirEntry>* entries) {
     entry.attributes = static_cast<std::uint32_t>(found.dwFileAttributes);
     entries->push_back(std::move(entry));
   } while (FindNextFileA(handle.get(), &found));
-  return GetLastError() == ERROR_NO_MORE_FILES;
+  if (GetLastError() == ERROR_NO_MORE_FILES) return true;
+  RecordSystemError();
+  return false;
 }
 
 // ---- file system changes ----
 
 bool MakeDirectory(const std::string& path) {
-  if (faults::NextFileFault(faults::FileOp::kMakeDirectory) != faults::Fault::kNone) return false;
-  return CreateDirectoryA(path.c_str(), nullptr) != 0;
+  if (faults::NextFileFault(faults::FileOp::kMakeDirectory) != faults::Fault::kNone) {
+    RecordInjectedFault();
+    return false;
+  }
+  ClearSystemError();
+  if (CreateDirectoryA(path.c_str(), nullptr) != 0) return true;
+  RecordSystemError();
+  return false;
 }
 
 // A failed attempt on a file that is still there is tried once more: a virus
@@ -179,8 +211,14 @@ bool RemoveFile(const std::string& path) {
 }
 
 bool ReplaceFile(const std::string& from, const std::string& to) {
-  if (faults::NextFileFault(faults::FileOp::kRename) != faults::Fault::kNone) return false;
-  return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+  if (faults::NextFileFault(faults::FileOp::kRename) != faults::Fault::kNone) {
+    RecordInjectedFault();
+    return false;
+  }
+  ClearSystemError();
+  if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0) return true;
+  RecordSystemError();
+  return false;
 }
 
 // ---- runtime streams ----
@@ -208,7 +246,6 @@ bool SeekFile(std::FILE* file, std::int64_t offset) {
   if (offset < 0) return false;
   return _fseeki64(file, static_cast<__int64>(offset), SEEK_SET) == 0;
 }
-
 
 // ---- clock ----
 
@@ -256,5 +293,43 @@ void WaitForEnter() {
     if (byte < 0 || byte == '\n') return;
   }
 }
+
+// A console, not a pipe, a file or the NUL device (which _isatty counts as a
+// character device too).
+bool StdoutIsTerminal() {
+  const HANDLE handle = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return false;
+  DWORD mode = 0;
+  return GetConsoleMode(handle, &mode) != 0;
+}
+
+// ---- program identity ----
+
+const char* ProgramFileName() { return "Wavora.exe"; }
+
+const char* NativeHelpSwitch() { return "/?"; }
+
+// ---- errors ----
+
+std::string LastErrorText() { return t_lastErrorText; }
+
+void ClearSystemError() {
+  SetLastError(0);
+  errno = 0;
+}
+
+// The Win32 code when the failed call set one (the runtime's stream calls
+// set it too, through the KERNEL32 call beneath them), else errno.
+void RecordSystemError() {
+  const DWORD code = GetLastError();
+  if (code != 0) {
+    t_lastErrorText = Win32ErrorText(code);
+    return;
+  }
+  const int runtimeCode = errno;
+  t_lastErrorText = runtimeCode != 0 ? std::strerror(runtimeCode) : "unknown error";
+}
+
+void RecordInjectedFault() { t_lastErrorText = "injected fault"; }
 
 }  // namespace platform
