@@ -35,7 +35,7 @@ if(WIN32)
   list(APPEND WAVORA_TEST_SUPPORT ${WAVORA_TEST_SUPPORT_WIN32})
 
   set(WAVORA_POSIX_ONLY_TESTS
-      "/tests/platform/PlatformTest\\.cpp$|/tests/e2e/DirectoryE2ETest\\.cpp$")
+      "/tests/platform/PlatformTest\\.cpp$|/tests/e2e/DirectoryE2ETest\\.cpp$|/tests/e2e/ScriptingE2ETest\\.cpp$")
 
   file(GLOB WAVORA_WINDOWS_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/windows/*.cpp)
   if(WAVORA_WINDOWS_TEST_SOURCES)
