@@ -9,6 +9,7 @@
 
 #include "app/CommandLine.h"
 #include "app/Settings.h"
+#include "platform/Platform.h"
 
 namespace {
 
@@ -151,8 +152,6 @@ TEST(CommandLineScan, AValueIsTakenAsItIsAndNeverActsAsAKeyword) {
   const ScanResult flags = Scan({"s", "-batch", "-out", "o.wv"});
   EXPECT_EQ(flags.settings.batch, true);
   EXPECT_EQ(flags.settings.outputFile, "o.wv");
-  EXPECT_EQ(flags.settings.outputFilePath, kWorkingDir + "/o.wv");
-  EXPECT_EQ(Scan({"s", "-out", "/x/y.z.wv"}).settings.outputFilePath, "/x/y.z.wv");
   EXPECT_EQ(Scan({"s"}).settings.batch, false);
 }
 
@@ -206,7 +205,8 @@ TEST(CommandLineScan, HelpAndVersionAreFoundInTheKeywordPlacesOnly) {
   EXPECT_EQ(request({"sig.bin", "-Help", "-v", "--version"}), InfoRequest::kNone);
   EXPECT_EQ(request({"sig.bin", "-format", "txt"}), InfoRequest::kNone);
   // "/?" is the help switch of Windows only; elsewhere it is a file name.
-  EXPECT_EQ(request({"/?"}), InfoRequest::kNone);
+  EXPECT_EQ(request({"/?"}),
+            platform::NativeHelpSwitch() != nullptr ? InfoRequest::kHelp : InfoRequest::kNone);
 }
 
 TEST(CommandLineScan, DirectoryOptionsOnlyInDirectoryMode) {
@@ -250,6 +250,14 @@ TEST(CommandLinePaths, ResolutionFollowsThePlatformRule) {
   EXPECT_EQ(ResolvePath("/w", "D:x"), "/w/D:x");
   EXPECT_EQ(ResolvePath("/w", "../up"), "/w/../up");  // no normalisation
   EXPECT_EQ(Scan({"-indir", "a/b"}, "/root dir").settings.inputPath, "/root dir/a/b");
+}
+
+TEST(CommandLinePaths, OutIsResolvedAgainstTheWorkingDirectoryAndNeverCut) {
+  EXPECT_EQ(Scan({"s", "-out", "o.wv"}).settings.outputFilePath, kWorkingDir + "/o.wv");
+  EXPECT_EQ(Scan({"s", "-out", "/x/y.z.wv"}).settings.outputFilePath, "/x/y.z.wv");
+  EXPECT_EQ(Scan({"s", "-out", "a/rec_433.92MHz"}).settings.outputFilePath,
+            kWorkingDir + "/a/rec_433.92MHz");
+  EXPECT_EQ(Scan({"s"}).settings.outputFilePath, "");
 }
 
 TEST(CommandLineLimits, OverLongValuesAreRefusedNotCut) {

@@ -15,8 +15,12 @@ using testing_support::RunResult;
 using testing_support::RunWavoraBinary;
 using testing_support::TempDir;
 
-// On POSIX systems the program is named "wavora" (Wavora.exe on Windows).
+// The banner names the program as the system knows it.
+#ifdef _WIN32
+const std::string kBanner = "\nWavora.exe 1.6.0 / 9.6.2009\n\n\n\n";
+#else
 const std::string kBanner = "\nwavora 1.6.0 / 9.6.2009\n\n\n\n";
+#endif
 const std::string kStartQuestion = "Do you want to start processing (y/n) ... [y]\b\b";
 const std::string kEqualQuestion = "In- and Out-paths are equal! Is this OK? (y/n) ... [n]\b\b";
 const std::string kUsageExitPrompt = "Press RETURN to exit...\n";

@@ -3,9 +3,8 @@
 // (_getch: one key, no echo, no Enter needed) instead of reading bytes. The
 // keys are typed into the terminal one at a time once the question is shown.
 
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -221,7 +220,8 @@ TEST(WineConsole, NoEndsTheRunAndEnterTakesTheDefault) {
   EXPECT_FALSE(ts::FileExistsForTest(work.File("_tone.wv")));
   EXPECT_EQ(no.screen.find("Processing file"), std::string::npos) << no.screen;
 
-  const ConsoleRun enter = RunInWineConsole(kSingleFileArgs, work.path(), {{kStartQuestion, {"\r"}}});
+  const ConsoleRun enter =
+      RunInWineConsole(kSingleFileArgs, work.path(), {{kStartQuestion, {"\r"}}});
   ASSERT_TRUE(enter.finished) << enter.screen;
   EXPECT_EQ(enter.exitCode, 0) << enter.screen;
   EXPECT_TRUE(ts::FileExistsForTest(work.File("_tone.wv"))) << enter.screen;
@@ -232,13 +232,44 @@ TEST(WineConsole, NoEndsTheRunAndEnterTakesTheDefault) {
 TEST(WineConsole, EnterAtTheEqualPathsQuestionStops) {
   ts::TempDir work;
   WriteTone(work.File("tone.bin"));
-  const ConsoleRun run = RunInWineConsole(
-      {"-indir", ".", "-outdir", ".", "-format", "i16le", "-clock", "10"}, work.path(),
-      {{kStartQuestion, {"y"}}, {kEqualQuestion, {"\r"}}});
+  const ConsoleRun run =
+      RunInWineConsole({"-indir", ".", "-outdir", ".", "-format", "i16le", "-clock", "10"},
+                       work.path(), {{kStartQuestion, {"y"}}, {kEqualQuestion, {"\r"}}});
   ASSERT_TRUE(run.finished) << run.screen;
   EXPECT_EQ(run.exitCode, 0);
   EXPECT_NE(run.screen.find(kEqualQuestion), std::string::npos) << run.screen;
   EXPECT_EQ(ts::ListNames(work.path()), (std::vector<std::string>{"tone.bin"}));
+}
+
+// -batch in a console: nothing is typed, and the run ends on its own without
+// a question or an exit prompt; the console, being a terminal, shows the bar.
+TEST(WineConsole, BatchAsksNothingWaitsForNothingAndDrawsTheBar) {
+  ts::TempDir work;
+  WriteTone(work.File("tone.bin"));
+  std::vector<std::string> args = kSingleFileArgs;
+  args.insert(args.end(), {"-batch", "-out", "named.wv"});
+  const ConsoleRun run = RunInWineConsole(args, work.path(), {});
+  ASSERT_TRUE(run.finished) << run.screen;
+  EXPECT_EQ(run.exitCode, 0) << run.screen;
+  EXPECT_EQ(run.screen.find("(y/n)"), std::string::npos) << run.screen;
+  EXPECT_EQ(run.screen.find(kExitPrompt), std::string::npos) << run.screen;
+  EXPECT_NE(run.screen.find("Wavora.exe 1.6.0"), std::string::npos) << run.screen;
+  EXPECT_NE(run.screen.find("[" + std::string(20, ' ') + "]"), std::string::npos) << run.screen;
+  EXPECT_TRUE(ts::FileExistsForTest(work.File("named.wv")));
+  EXPECT_FALSE(ts::FileExistsForTest(work.File("_tone.wv")));
+}
+
+TEST(WineConsole, HelpAndVersionNeedNoKey) {
+  ts::TempDir work;
+  const ConsoleRun help = RunInWineConsole({"/?"}, work.path(), {});
+  ASSERT_TRUE(help.finished) << help.screen;
+  EXPECT_EQ(help.exitCode, 0);
+  EXPECT_NE(help.screen.find("-version, --version"), std::string::npos) << help.screen;
+  EXPECT_EQ(help.screen.find(kExitPrompt), std::string::npos) << help.screen;
+  const ConsoleRun version = RunInWineConsole({"-version"}, work.path(), {});
+  ASSERT_TRUE(version.finished) << version.screen;
+  EXPECT_EQ(version.exitCode, 0);
+  EXPECT_NE(version.screen.find("Wavora 1.6.0"), std::string::npos) << version.screen;
 }
 
 }  // namespace
