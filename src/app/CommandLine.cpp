@@ -277,14 +277,11 @@ InfoRequest FindInfoRequest(int argc, char** argv) {
   return InfoRequest::kNone;
 }
 
-int ScanArguments(int argc, char** argv, ConversionSettings& settings) {
-  // Every field but the working directory starts from its default.
-  const std::string workingDir = settings.workingDir;
-  settings = ConversionSettings();
-  settings.workingDir = workingDir;
-  settings.inputDir = workingDir;
-  settings.outputDir = workingDir;
+namespace {
 
+// The arguments into the settings' own fields, one table row at a time.
+// Returns 0 after the refusal lines when an argument does not hold.
+int ScanOptions(int argc, char** argv, ConversionSettings& settings) {
   const char* programName = argc > 0 && argv[0] != nullptr ? argv[0] : "wavora";
   const int last = argc - 1;
   for (int k = 1; k <= last; ++k) {
@@ -348,13 +345,27 @@ int ScanArguments(int argc, char** argv, ConversionSettings& settings) {
     }
     rule->apply(settings, value);
   }
+  return 1;
+}
 
+}  // namespace
+
+int ScanArguments(int argc, char** argv, ConversionSettings& settings) {
+  // Every field but the working directory starts from its default.
+  const std::string workingDir = settings.workingDir;
+  settings = ConversionSettings();
+  settings.workingDir = workingDir;
+  settings.inputDir = workingDir;
+  settings.outputDir = workingDir;
+
+  const int scanned = ScanOptions(argc, argv, settings);
+  // The derived fields follow what was scanned, also on a refusal.
   settings.inputPath = ResolvePath(settings.workingDir, settings.inputDir);
   settings.outputPath = ResolvePath(settings.workingDir, settings.outputDir);
   if (!settings.outputFile.empty())
     settings.outputFilePath = ResolvePath(settings.workingDir, settings.outputFile);
   settings.format = DecodeFormat(settings.formatName);
-  return CheckLimits(settings) ? 1 : 0;
+  return scanned && CheckLimits(settings) ? 1 : 0;
 }
 
 InputFormat DecodeFormat(const std::string& keyword) { return InputFormatFromKeyword(keyword); }
