@@ -2,6 +2,7 @@
 // NUL bytes into arguments. The scan must keep every limit it reports as
 // kept, decode the format it stored, and give the same settings each time.
 
+#include <cmath>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -22,7 +23,8 @@ bool SameSettings(const ConversionSettings& a, const ConversionSettings& b) {
          a.formatName == b.formatName && a.comment == b.comment && a.copyright == b.copyright &&
          a.autoscale == b.autoscale && a.verbosity == b.verbosity && a.recursive == b.recursive &&
          a.overwrite == b.overwrite && a.inputPath == b.inputPath && a.outputPath == b.outputPath &&
-         a.format == b.format &&
+         a.format == b.format && a.batch == b.batch && a.outputFile == b.outputFile &&
+         a.outputFilePath == b.outputFilePath && a.ignoredOptions == b.ignoredOptions &&
          (a.clockMHz == b.clockMHz || (a.clockMHz != a.clockMHz && b.clockMHz != b.clockMHz)) &&
          (a.gainDb == b.gainDb || (a.gainDb != a.gainDb && b.gainDb != b.gainDb));
 }
@@ -63,6 +65,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(settings.inputPath.size() <= platform::kMaxPathChars, "");
   FUZZ_CHECK(settings.outputPath.size() <= platform::kMaxPathChars, "");
   FUZZ_CHECK(settings.inputPath == ResolvePath(kWorkingDir, settings.inputDir), "");
+  FUZZ_CHECK(settings.outputFilePath.size() <= platform::kMaxPathChars, "");
+  FUZZ_CHECK(settings.outputFile.empty() || settings.singleFile, "-out in directory mode");
+  FUZZ_CHECK(std::isfinite(settings.clockMHz) && std::isfinite(settings.gainDb),
+             "a value that is no number was taken");
 
   ConversionSettings again;
   again.workingDir = kWorkingDir;
@@ -92,5 +98,7 @@ std::vector<std::string> FuzzSeeds() {
             "-copyright", "(c)"}),
       join({"sigI.txt", "-format", "txt2ui14", "-qfile", "sigQ.txt", "-clock", "0.5"}),
       join({"-format", "txt", "-clock"}),
+      join({"rec.bin", "-format", "i16le", "-clock", "2.4e0", "-batch", "-out", "w/x.y.wv"}),
+      join({"rec.bin", "-indir", "x", "-v", "+2", "--help", "-clock", "2,4"}),
   };
 }

@@ -4,124 +4,182 @@
 
 #include "app/CommandLine.h"
 
-#include <climits>
+#include <charconv>
+#include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <string_view>
+#include <system_error>
 
 #include "app/ConvertFile.h"
+#include "common/Log.h"
 #include "platform/Platform.h"
 
 namespace {
 
 constexpr double kMaxClockMHz = 600.0;
+constexpr const char* kClockRange = "0 < MHz <= 600";
 
-// The options in the fixed order in which they are tried on each argument.
-enum class Option {
-  kIndir,
-  kExt,
-  kOutdir,
-  kClock,
-  kFormat,
-  kComment,
-  kCopyright,
-  kGain,
-  kAutoscale,
-  kVerbosity,
-  kRecursive,
-  kOverwrite,
-  kQfile,
+// What follows a keyword.
+enum class Value {
+  kNone,     // a flag
+  kText,     // any text, taken as it is
+  kDecimal,  // a decimal number, read in full
+  kInteger,  // a decimal integer that fits an int, read in full
 };
 
-// When an option is accepted, besides "not the last argument" for a value.
-enum class Mode { kAny, kDirectoryOnly, kSingleFileOnly };
+// The mode in which an option takes effect.
+enum class Mode {
+  kAny,
+  kDirectoryOnly,       // ignored (with a warning) in single-file mode
+  kSingleFileOnly,      // ignored (with a warning) in directory mode
+  kSingleFileRequired,  // refused in directory mode
+};
+
+// A value-taking option receives its value text, already checked against its
+// Value kind; a flag receives nullptr.
+using ApplyOption = void (*)(ConversionSettings& settings, const char* value);
 
 struct OptionRule {
-  Option option;
   const char* keyword;
-  bool takesValue;
+  Value value;
   Mode mode;
+  ApplyOption apply;
+  InfoRequest info = InfoRequest::kNone;  // help and version end the run at once
+  // For a refused number: the line printed before the common one, and the
+  // valid range named in it.
+  const char* invalidLine = nullptr;
+  const char* range = nullptr;
 };
 
-constexpr OptionRule kOptionOrder[] = {
-    {Option::kIndir, "-indir", true, Mode::kDirectoryOnly},
-    {Option::kExt, "-ext", true, Mode::kDirectoryOnly},
-    {Option::kOutdir, "-outdir", true, Mode::kDirectoryOnly},
-    {Option::kClock, "-clock", true, Mode::kAny},
-    {Option::kFormat, "-format", true, Mode::kAny},
-    {Option::kComment, "-comment", true, Mode::kAny},
-    {Option::kCopyright, "-copyright", true, Mode::kAny},
-    {Option::kGain, "-gain", true, Mode::kAny},
-    {Option::kAutoscale, "-autoscale", false, Mode::kAny},
-    {Option::kVerbosity, "-v", true, Mode::kAny},
-    {Option::kRecursive, "-recursive", false, Mode::kDirectoryOnly},
-    {Option::kOverwrite, "-overwrite", false, Mode::kAny},
-    {Option::kQfile, "-qfile", true, Mode::kSingleFileOnly},
-};
-
-// Decimal text to int, as strtol reads it, held within the range of int.
-int ParseVerbosity(const char* text) {
-  const long value = std::strtol(text, nullptr, 10);
-  if (value > INT_MAX) return INT_MAX;
-  if (value < INT_MIN) return INT_MIN;
-  return static_cast<int>(value);
+// The text of a number without the one leading "+" that from_chars does not
+// take; false when nothing or a second sign follows it.
+bool NumberDigits(const char* text, std::string_view* digits) {
+  std::string_view view(text);
+  if (!view.empty() && view.front() == '+') {
+    view.remove_prefix(1);
+    if (!view.empty() && (view.front() == '+' || view.front() == '-')) return false;
+  }
+  if (view.empty()) return false;
+  *digits = view;
+  return true;
 }
 
-void ApplyOption(Option option, const char* value, ConversionSettings& settings) {
-  switch (option) {
-    case Option::kIndir:
-      settings.inputDir = value;
-      break;
-    case Option::kExt:
-      settings.extension = value;
-      break;
-    case Option::kOutdir:
-      settings.outputDir = value;
-      break;
-    case Option::kClock:
-      // Text that is no number gives 0, which the clock check then rejects.
-      settings.clockMHz = std::strtod(value, nullptr);
-      break;
-    case Option::kFormat:
-      settings.formatName = value;
-      break;
-    case Option::kComment:
-      settings.comment = value;
-      break;
-    case Option::kCopyright:
-      settings.copyright = value;
-      break;
-    case Option::kGain:
-      settings.gainDb = std::strtod(value, nullptr);
-      break;
-    case Option::kAutoscale:
-      settings.autoscale = true;
-      break;
-    case Option::kVerbosity:
-      settings.verbosity = ParseVerbosity(value);
-      break;
-    case Option::kRecursive:
-      settings.recursive = true;
-      break;
-    case Option::kOverwrite:
-      settings.overwrite = true;
-      break;
-    case Option::kQfile:
-      settings.qFile = value;
-      break;
+// Decimal text to double, whole and finite.
+bool ParseDecimal(const char* text, double* value) {
+  std::string_view digits;
+  if (!NumberDigits(text, &digits)) return false;
+  double parsed = 0.0;
+  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), parsed,
+                                            std::chars_format::general);
+  if (error != std::errc() || end != digits.data() + digits.size() || !std::isfinite(parsed))
+    return false;
+  *value = parsed;
+  return true;
+}
+
+// Decimal integer text to int, whole and within the range of int.
+bool ParseInteger(const char* text, int* value) {
+  std::string_view digits;
+  if (!NumberDigits(text, &digits)) return false;
+  int parsed = 0;
+  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), parsed);
+  if (error != std::errc() || end != digits.data() + digits.size()) return false;
+  *value = parsed;
+  return true;
+}
+
+double DecimalOf(const char* text) {
+  double value = 0.0;
+  ParseDecimal(text, &value);
+  return value;
+}
+
+int IntegerOf(const char* text) {
+  int value = 0;
+  ParseInteger(text, &value);
+  return value;
+}
+
+// Every keyword of the command line. Adding an option is adding its row; the
+// scan, the refusal messages and the help/version check all read this table.
+const OptionRule kOptions[] = {
+    {"-indir", Value::kText, Mode::kDirectoryOnly,
+     [](ConversionSettings& s, const char* v) { s.inputDir = v; }},
+    {"-ext", Value::kText, Mode::kDirectoryOnly,
+     [](ConversionSettings& s, const char* v) { s.extension = v; }},
+    {"-outdir", Value::kText, Mode::kDirectoryOnly,
+     [](ConversionSettings& s, const char* v) { s.outputDir = v; }},
+    {"-clock", Value::kDecimal, Mode::kAny,
+     [](ConversionSettings& s, const char* v) {
+       s.clockText = v;
+       s.clockMHz = DecimalOf(v);
+     },
+     InfoRequest::kNone, "*** Invalid clock rate.", kClockRange},
+    {"-format", Value::kText, Mode::kAny,
+     [](ConversionSettings& s, const char* v) { s.formatName = v; }},
+    {"-comment", Value::kText, Mode::kAny,
+     [](ConversionSettings& s, const char* v) { s.comment = v; }},
+    {"-copyright", Value::kText, Mode::kAny,
+     [](ConversionSettings& s, const char* v) { s.copyright = v; }},
+    {"-gain", Value::kDecimal, Mode::kAny,
+     [](ConversionSettings& s, const char* v) { s.gainDb = DecimalOf(v); }},
+    {"-autoscale", Value::kNone, Mode::kAny,
+     [](ConversionSettings& s, const char*) { s.autoscale = true; }},
+    {"-v", Value::kInteger, Mode::kAny,
+     [](ConversionSettings& s, const char* v) { s.verbosity = IntegerOf(v); }},
+    {"-recursive", Value::kNone, Mode::kDirectoryOnly,
+     [](ConversionSettings& s, const char*) { s.recursive = true; }},
+    {"-overwrite", Value::kNone, Mode::kAny,
+     [](ConversionSettings& s, const char*) { s.overwrite = true; }},
+    {"-qfile", Value::kText, Mode::kSingleFileOnly,
+     [](ConversionSettings& s, const char* v) { s.qFile = v; }},
+    {"-out", Value::kText, Mode::kSingleFileRequired,
+     [](ConversionSettings& s, const char* v) { s.outputFile = v; }},
+    {"-batch", Value::kNone, Mode::kAny,
+     [](ConversionSettings& s, const char*) { s.batch = true; }},
+    {"-help", Value::kNone, Mode::kAny, nullptr, InfoRequest::kHelp},
+    {"-h", Value::kNone, Mode::kAny, nullptr, InfoRequest::kHelp},
+    {"--help", Value::kNone, Mode::kAny, nullptr, InfoRequest::kHelp},
+    {"-version", Value::kNone, Mode::kAny, nullptr, InfoRequest::kVersion},
+    {"--version", Value::kNone, Mode::kAny, nullptr, InfoRequest::kVersion},
+};
+
+const OptionRule* FindOption(const char* argument) {
+  for (const OptionRule& rule : kOptions)
+    if (std::strcmp(argument, rule.keyword) == 0) return &rule;
+  return nullptr;
+}
+
+const char* ValueDescription(Value value) {
+  switch (value) {
+    case Value::kDecimal:
+      return "a decimal number";
+    case Value::kInteger:
+      return "an integer";
+    default:
+      return "a value";
   }
 }
 
-bool ModeAllows(Mode mode, const ConversionSettings& settings) {
-  switch (mode) {
-    case Mode::kAny:
+bool ValueIsValid(Value value, const char* text) {
+  double decimal = 0.0;
+  int integer = 0;
+  switch (value) {
+    case Value::kDecimal:
+      return ParseDecimal(text, &decimal);
+    case Value::kInteger:
+      return ParseInteger(text, &integer);
+    default:
       return true;
-    case Mode::kDirectoryOnly:
-      return !settings.singleFile;
-    case Mode::kSingleFileOnly:
-      return settings.singleFile;
   }
-  return false;
+}
+
+// A refused command line: the reason has been printed; the hint follows.
+int RefuseCommandLine(const char* programName) {
+  std::fprintf(stderr, "Run '%s -help' for the list of options.\n", programName);
+  std::fflush(stderr);
+  return 0;
 }
 
 // Refuses a value longer than its fixed limit with one "*** " line; a value
@@ -139,6 +197,8 @@ bool CheckLimits(const ConversionSettings& settings) {
          WithinLimit(settings.qFile, kMaxPathChars, "The Q data file name") &&
          WithinLimit(settings.inputDir, kMaxPathChars, "The input directory") &&
          WithinLimit(settings.outputDir, kMaxPathChars, "The output directory") &&
+         WithinLimit(settings.outputFile, kMaxPathChars, "The output file name") &&
+         WithinLimit(settings.outputFilePath, kMaxPathChars, "The resolved output file path") &&
          WithinLimit(settings.extension, kMaxExtensionChars, "The file extension") &&
          WithinLimit(settings.comment, kMaxCommentChars, "The comment") &&
          WithinLimit(settings.copyright, kMaxCommentChars, "The copyright") &&
@@ -167,6 +227,7 @@ constexpr const char* kUsageBody[] = {
     kUsageTabLine,
     "    -ext <file extension>      extension of valid input files         \n",
     "    -overwrite                 allow to overwrite destination files   \n",
+    "    -out <output file>         output file of single file mode        \n",
     kUsageTabLine,
     "    -clock <clock rate MHz>                                           \n",
     kUsageTabLine,
@@ -185,7 +246,7 @@ constexpr const char* kUsageBody[] = {
     kUsageTabLine,
     "    -qfile <Q data file>       2nd file (Q data) of 2-file formats    \n",
     kUsageTabLine,
-    "    -commment <\"comment\">       add optional comment                \n",
+    "    -comment <\"comment\">        add optional comment                \n",
     "    -copyright <\"copyright\">    add optional copyright              \n",
     kUsageTabLine,
     "    -gain <gain/dB>               amplify weak signal (ZETQ only)     \n",
@@ -195,8 +256,97 @@ constexpr const char* kUsageBody[] = {
     "        1 = errors only (default)                                     \n",
     "        2 = warnings                                                  \n",
     "        3 = information                                               \n",
+    kUsageTabLine,
+    "    -batch                     no questions, no wait for ENTER        \n",
+    "    -help, -h, --help          show this text                         \n",
+    "    -version, --version        show the version                       \n",
     "                                                                      \n",
 };
+
+}  // namespace
+
+InfoRequest FindInfoRequest(int argc, char** argv) {
+  const char* nativeHelp = platform::NativeHelpSwitch();
+  for (int k = 1; k < argc; ++k) {
+    if (nativeHelp != nullptr && std::strcmp(argv[k], nativeHelp) == 0) return InfoRequest::kHelp;
+    const OptionRule* rule = FindOption(argv[k]);
+    if (rule == nullptr) continue;
+    if (rule->info != InfoRequest::kNone) return rule->info;
+    if (rule->value != Value::kNone) ++k;  // a value is never taken for a keyword
+  }
+  return InfoRequest::kNone;
+}
+
+namespace {
+
+// The arguments into the settings' own fields, one table row at a time.
+// Returns 0 after the refusal lines when an argument does not hold.
+int ScanOptions(int argc, char** argv, ConversionSettings& settings) {
+  const char* programName = argc > 0 && argv[0] != nullptr ? argv[0] : "wavora";
+  const int last = argc - 1;
+  for (int k = 1; k <= last; ++k) {
+    const char* argument = argv[k];
+    if (k == 1 && argument[0] != '-') {
+      settings.singleFile = true;
+      settings.inputFile = argument;
+      continue;
+    }
+    const OptionRule* rule = FindOption(argument);
+    if (rule == nullptr) {
+      std::fprintf(
+          stderr, argument[0] == '-' ? "*** Unknown option: %s\n" : "*** Unexpected argument: %s\n",
+          argument);
+      return RefuseCommandLine(programName);
+    }
+    if (rule->info != InfoRequest::kNone) continue;  // answered before the scan
+
+    // A value is the next argument, whatever it looks like.
+    const char* value = nullptr;
+    if (rule->value != Value::kNone) {
+      if (k == last) {
+        std::fprintf(stderr, "*** Option %s needs a value.\n", rule->keyword);
+        return RefuseCommandLine(programName);
+      }
+      value = argv[++k];
+      if (!ValueIsValid(rule->value, value)) {
+        if (rule->invalidLine != nullptr) std::fprintf(stderr, "%s\n", rule->invalidLine);
+        std::fprintf(stderr, "*** Invalid value for %s: '%s' is not %s", rule->keyword, value,
+                     ValueDescription(rule->value));
+        if (rule->range != nullptr) std::fprintf(stderr, " (%s)", rule->range);
+        std::fprintf(stderr, ".\n");
+        return RefuseCommandLine(programName);
+      }
+    }
+
+    switch (rule->mode) {
+      case Mode::kAny:
+        break;
+      case Mode::kDirectoryOnly:
+        if (settings.singleFile) {
+          settings.ignoredOptions.push_back(rule->keyword);
+          continue;
+        }
+        break;
+      case Mode::kSingleFileOnly:
+        if (!settings.singleFile) {
+          settings.ignoredOptions.push_back(rule->keyword);
+          continue;
+        }
+        break;
+      case Mode::kSingleFileRequired:
+        if (!settings.singleFile) {
+          std::fprintf(stderr,
+                       "*** Option %s names the output of single-file mode (an input file as "
+                       "the first argument); in directory mode use -outdir.\n",
+                       rule->keyword);
+          return RefuseCommandLine(programName);
+        }
+        break;
+    }
+    rule->apply(settings, value);
+  }
+  return 1;
+}
 
 }  // namespace
 
@@ -208,32 +358,14 @@ int ScanArguments(int argc, char** argv, ConversionSettings& settings) {
   settings.inputDir = workingDir;
   settings.outputDir = workingDir;
 
-  const int last = argc - 1;
-  for (int k = 1; k <= last; ++k) {
-    if (k == 1 && argv[1][0] != '-') {
-      settings.singleFile = true;
-      settings.inputFile = argv[1];
-    }
-    // Each keyword is tried on the current argument; after a value has been
-    // taken, the keywords later in the order are tried on that value, so a
-    // value that equals a later keyword also acts as it.
-    for (const OptionRule& rule : kOptionOrder) {
-      if (std::strcmp(argv[k], rule.keyword) != 0) continue;
-      if (!ModeAllows(rule.mode, settings)) continue;
-      if (!rule.takesValue) {
-        ApplyOption(rule.option, nullptr, settings);
-        continue;
-      }
-      if (k >= last) continue;  // a value-taking keyword as the last argument
-      ++k;
-      ApplyOption(rule.option, argv[k], settings);
-    }
-  }
-
+  const int scanned = ScanOptions(argc, argv, settings);
+  // The derived fields follow what was scanned, also on a refusal.
   settings.inputPath = ResolvePath(settings.workingDir, settings.inputDir);
   settings.outputPath = ResolvePath(settings.workingDir, settings.outputDir);
+  if (!settings.outputFile.empty())
+    settings.outputFilePath = ResolvePath(settings.workingDir, settings.outputFile);
   settings.format = DecodeFormat(settings.formatName);
-  return CheckLimits(settings) ? 1 : 0;
+  return scanned && CheckLimits(settings) ? 1 : 0;
 }
 
 InputFormat DecodeFormat(const std::string& keyword) { return InputFormatFromKeyword(keyword); }
@@ -243,8 +375,16 @@ bool IsValidClock(double clockMHz) { return clockMHz > 0.0 && clockMHz <= kMaxCl
 std::string ValidateSettings(const ConversionSettings& settings) {
   if (settings.format == kFormatUnknown) return "*** Unknown input format.\n";
   // kxzetq input carries its own clock; the command line's is not used.
-  if (settings.format != kFormatKxzetq && !IsValidClock(settings.clockMHz))
-    return "*** Invalid clock rate.\n";
+  if (settings.format != kFormatKxzetq && !IsValidClock(settings.clockMHz)) {
+    std::string message = "*** Invalid clock rate.\n";
+    if (settings.clockText.empty()) {
+      message += FormatText("*** No clock rate given: use -clock <MHz> with %s.\n", kClockRange);
+    } else {
+      message += FormatText("*** Clock rate %s MHz is out of range: %s.\n",
+                            settings.clockText.c_str(), kClockRange);
+    }
+    return message;
+  }
   return std::string();
 }
 
@@ -271,6 +411,9 @@ void PrintSettingsTable(const ConversionSettings& settings) {
   std::printf("  Auto Level        | %s                       \n", YesNo(settings.autoscale));
   std::printf("  Input directory   | %s                       \n", settings.inputPath.c_str());
   std::printf("  Output directory  | %s                       \n", settings.outputPath.c_str());
+  if (!settings.outputFilePath.empty())
+    std::printf("  Output file       | %s                       \n",
+                settings.outputFilePath.c_str());
   if (!settings.singleFile) {
     std::printf("  Input file ext.   | %s                       \n", settings.extension.c_str());
     std::printf("  Recursive         | %s                       \n", YesNo(settings.recursive));
@@ -283,11 +426,11 @@ void PrintSettingsTable(const ConversionSettings& settings) {
   std::fputs("\n", stdout);
 }
 
-void PrintUsage(const char* programName) {
+void PrintUsage(const char* programName, std::FILE* stream) {
   // Keep the order of earlier standard output on a shared console.
   std::fflush(stdout);
-  std::fprintf(stderr, "usage: %s [<input file>] <options>                                    \n",
+  std::fprintf(stream, "usage: %s [<input file>] <options>                                    \n",
                programName != nullptr ? programName : "wavora");
-  for (const char* line : kUsageBody) std::fputs(line, stderr);
-  std::fflush(stderr);
+  for (const char* line : kUsageBody) std::fputs(line, stream);
+  std::fflush(stream);
 }

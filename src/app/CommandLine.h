@@ -2,16 +2,30 @@
 // path resolution, the settings table and the usage text.
 #pragma once
 
+#include <cstdio>
 #include <string>
 
 #include "app/Settings.h"
 
 inline constexpr const char* kVersionText = "1.6.0 / 9.6.2009";
+// The version alone, as -version prints it after the program's name.
+inline constexpr const char* kVersionNumber = "1.6.0";
+
+// A request that is answered instead of a run.
+enum class InfoRequest { kNone, kHelp, kVersion };
+
+// The first -help/-h/--help (or the platform's own help switch) or
+// -version/--version among the arguments in the place of a keyword (never a
+// value of another option); kNone when there is none.
+InfoRequest FindInfoRequest(int argc, char** argv);
 
 // Fills settings from the arguments (argv[0] is the program name). The
 // working directory must already be set in settings.workingDir. Returns 1, or
-// 0 after printing a "*** " line to standard error when a value exceeds its
-// fixed limit (it is never cut silently).
+// 0 after printing to standard error a "*** " line and a hint to run -help
+// when an argument is no keyword, a value is missing or is no number where a
+// number is due, -out is given in directory mode, or a value exceeds its fixed
+// limit (it is never cut silently). Values are taken as they are: a value
+// that looks like a keyword is only a value.
 int ScanArguments(int argc, char** argv, ConversionSettings& settings);
 
 // The code of a -format keyword; kFormatUnknown for anything else.
@@ -22,7 +36,8 @@ bool IsValidClock(double clockMHz);
 
 // The validation of the decoded settings, in order: an unknown format gives
 // "*** Unknown input format.\n", then (for every format but kxzetq) a clock
-// outside 0 to 600 MHz gives "*** Invalid clock rate.\n"; "" when valid.
+// outside 0 to 600 MHz gives "*** Invalid clock rate.\n" and a line naming
+// the value and the range; "" when valid.
 std::string ValidateSettings(const ConversionSettings& settings);
 
 // An absolute value (by the platform's rule) unchanged, any other appended to
@@ -32,5 +47,6 @@ std::string ResolvePath(const std::string& workingDir, const std::string& value)
 // The settings table, to standard output.
 void PrintSettingsTable(const ConversionSettings& settings);
 
-// The usage text, to standard error (without the final exit prompt).
-void PrintUsage(const char* programName);
+// The usage text (without the final exit prompt): to standard error after a
+// refused run, to standard output for -help.
+void PrintUsage(const char* programName, std::FILE* stream = stderr);

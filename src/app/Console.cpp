@@ -20,6 +20,7 @@ constexpr const char* kEmptyBar =
 constexpr const char* kSpinner[kPercentPerColumn] = {"", "|\b", "/\b", "-\b", "\\\b"};
 
 bool g_barShown = false;
+bool g_barEnabled = true;
 
 }  // namespace
 
@@ -30,7 +31,10 @@ void PrintLogLine(const std::string& line) {
   std::fflush(stdout);
 }
 
+void EnableProgressBar(bool enabled) { g_barEnabled = enabled; }
+
 void ShowProgress(int percent) {
+  if (!g_barEnabled) return;
   if (percent < 0) {
     // Every negative call gives a line break, whether or not a bar is shown.
     std::fputs("\n", stdout);

@@ -12,3 +12,8 @@ void PrintLogLine(const std::string& line);
 // Draws the bar for a whole percentage (above 100 counts as 100), or ends it
 // with a line break when the value is negative.
 void ShowProgress(int percent);
+
+// Switches the bar on or off (on until switched). While off, ShowProgress
+// prints nothing at all, not even the line break that ends a bar: the bar is
+// drawn for a terminal, and a log file gets only the other console text.
+void EnableProgressBar(bool enabled);

@@ -159,6 +159,7 @@ int WalkSubdirectory(WalkRun& run, const std::string& inputDir, const std::strin
   // without any converted file still gets its (empty) mirror.
   if (!platform::IsDirectory(outputSub) && !platform::MakeDirectory(outputSub)) {
     LogMessage(kLogAlwaysShown, {"*** Failed to create output directory."});
+    LogFileReason(outputSub);
     return 0;
   }
 
@@ -176,6 +177,8 @@ struct LevelKeys {
 // After a failed file: counts it; 0 when the user wants the walk to stop.
 int FileFailed(WalkRun& run) {
   ++run.failed;
+  // -batch goes on with the next file unasked.
+  if (run.settings.batch) return 1;
   return UserAborts() ? 0 : 1;
 }
 
@@ -247,6 +250,7 @@ int WalkLevel(WalkRun& run, const std::string& inputDir, const std::string& outp
   // would report a run that converted nothing of it as a success.
   if (!listed && platform::IsDirectory(inputDir)) {
     LogMessage(kLogAlwaysShown, {"*** Error: Cannot read directory ", inputDir, "."});
+    LogFileReason(inputDir);
     return 0;
   }
   if (!listed || entries.empty()) {

@@ -44,8 +44,11 @@ class TempFile {
   std::FILE* file_ = nullptr;
 };
 
-int FailFile(const char* text) {
+// Ends the file with its error line; a failed call on a file (path given)
+// adds the path and the system's reason.
+int FailFile(const char* text, const char* path = nullptr) {
   LogMessage(kLogAlwaysShown, {text});
+  if (path != nullptr) LogFileReason(path);
   LogMessage(kLogAlwaysShown, {""});
   return 0;
 }
@@ -89,12 +92,13 @@ int ConvertFile(const ConversionSettings& settings, const FileJob& job) {
   std::printf("\n");
 
   // The input path keeps the full name; the output is named after the base
-  // name cut at its first dot.
+  // name cut at its first dot, unless the job names the output file itself.
   const std::string inputPath = ResolveInputName(job.inputDir, inputName);
   const std::size_t dot = job.outputBaseName.find('.');
   const std::string baseName =
       dot == std::string::npos ? job.outputBaseName : job.outputBaseName.substr(0, dot);
-  const std::string outputPath = platform::JoinPath(job.outputDir, baseName + ".wv");
+  const std::string outputPath =
+      job.outputFile.empty() ? platform::JoinPath(job.outputDir, baseName + ".wv") : job.outputFile;
   if (!PathFits("Input file path", inputPath) || !PathFits("Output file path", outputPath))
     return 0;
   // The hidden name the output is written under must fit as well, checked
@@ -123,10 +127,12 @@ int ConvertFile(const ConversionSettings& settings, const FileJob& job) {
 
   TempFile waveFile(kTempWaveFileName);
   if (waveFile.get() == nullptr)
-    return FailFile("*** Cannot open temporary data file in current working directory.");
+    return FailFile("*** Cannot open temporary data file in current working directory.",
+                    kTempWaveFileName);
   TempFile markerFile(kTempMarkerFileName);
   if (markerFile.get() == nullptr)
-    return FailFile("*** Cannot open temporary marker file in current working directory.");
+    return FailFile("*** Cannot open temporary marker file in current working directory.",
+                    kTempMarkerFileName);
 
   ProgressHookScope progressHook(ShowProgress);
   ReportProgress(-1);

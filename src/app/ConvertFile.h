@@ -15,6 +15,9 @@ struct FileJob {
   // The second (Q) file of a two-file format, resolved like the input; ""
   // derives it from the input name (sig_I.bin -> sig_Q.bin).
   std::string qFileName;
+  // The output file's path, used as it is (-out); "" names the output after
+  // outputBaseName in outputDir.
+  std::string outputFile = std::string();
 };
 
 // Converts one input file with the run's settings. Returns 1 when the output

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "common/InputFormat.h"
 
@@ -22,6 +23,7 @@ struct ConversionSettings {
   std::string extension;
   std::string formatName;
   double clockMHz = 0.0;
+  std::string clockText;  // the -clock value as given, for the messages that name it
   double gainDb = 0.0;
   std::string comment;
   std::string copyright;
@@ -29,6 +31,13 @@ struct ConversionSettings {
   int verbosity = 1;
   bool recursive = false;
   bool overwrite = false;
+  bool batch = false;          // -batch: no question, no wait for Enter
+  std::string outputFile;      // -out: the output file of single-file mode, as given
+  std::string outputFilePath;  // its resolved form
+  // Directory-mode options given in single-file mode (or single-file options
+  // in directory mode): taken with their value, ignored, and named in a
+  // warning once logging is set up.
+  std::vector<std::string> ignoredOptions;
   std::string inputPath;
   std::string outputPath;
   InputFormat format = kFormatUnknown;

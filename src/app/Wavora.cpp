@@ -28,19 +28,43 @@ constexpr const char* kEqualPathsQuestion =
 
 void PrintBanner() {
   std::printf("\n");
-  std::printf("Wavora.exe %s\n", kVersionText);
+  std::printf("%s %s\n", platform::ProgramFileName(), kVersionText);
   std::printf("\n\n");
   std::printf("\n");
 }
 
-// The usage text, its exit prompt on standard error, and the wait for Enter.
-int UsageExit(const char* programName) {
+// The usage text, its exit prompt on standard error, and the wait for Enter
+// (not with -batch).
+int UsageExit(const char* programName, bool batch = false) {
   PrintUsage(programName);
-  std::fputs("Press RETURN to exit...", stderr);
-  platform::WaitForEnter();
-  std::fputs("\n", stderr);
+  if (!batch) {
+    std::fputs("Press RETURN to exit...", stderr);
+    platform::WaitForEnter();
+    std::fputs("\n", stderr);
+  }
   std::fflush(stderr);
   return kExitFailure;
+}
+
+// The exit prompt of a run that got under way: the prompt and the wait for
+// Enter, then "\n\n"; with -batch none of it.
+void ExitPrompt(const ConversionSettings& settings, const char* prompt) {
+  if (settings.batch) return;
+  std::fputs(prompt, stdout);
+  platform::WaitForEnter();
+  std::printf("\n\n");
+}
+
+// -help and -version: answered on standard output without a banner, a
+// question or a wait.
+int AnswerInfoRequest(InfoRequest request, const char* programName) {
+  if (request == InfoRequest::kHelp) {
+    PrintUsage(programName, stdout);
+  } else {
+    std::printf("Wavora %s\n", kVersionNumber);
+  }
+  std::fflush(stdout);
+  return kExitSuccess;
 }
 
 int ConvertSingleFile(const ConversionSettings& settings) {
@@ -48,8 +72,8 @@ int ConvertSingleFile(const ConversionSettings& settings) {
   // file name, so a directory part of the input name never leaks into it.
   std::string outputBaseName = "_";
   outputBaseName += platform::FileNamePart(settings.inputFile);
-  const FileJob job{settings.inputFile, outputBaseName, settings.inputPath, settings.outputPath,
-                    settings.qFile};
+  const FileJob job{settings.inputFile,  outputBaseName, settings.inputPath,
+                    settings.outputPath, settings.qFile, settings.outputFilePath};
   return ConvertFile(settings, job);
 }
 
@@ -70,6 +94,8 @@ int AskQuestion(const char* prompt) {
 
 int RunWavora(int argc, char** argv) {
   const char* programName = argc > 0 ? argv[0] : nullptr;
+  const InfoRequest info = FindInfoRequest(argc, argv);
+  if (info != InfoRequest::kNone) return AnswerInfoRequest(info, programName);
   // From here on Ctrl-C, a kill or a closed console removes the run's
   // temporary and partial files and restores the terminal before the end.
   platform::InstallInterruptHandler();
@@ -87,23 +113,35 @@ int RunWavora(int argc, char** argv) {
   const std::string invalid = ValidateSettings(settings);
   if (!invalid.empty()) {
     std::fputs(invalid.c_str(), stdout);
-    return UsageExit(programName);
+    return UsageExit(programName, settings.batch);
   }
 
   PrintSettingsTable(settings);
-  if (AskQuestion(kStartQuestion) == 'n') return kExitSuccess;
-  if (!settings.singleFile && settings.inputPath == settings.outputPath) {
-    if (AskQuestion(kEqualPathsQuestion) != 'y') return kExitSuccess;
+  // -batch answers the start and equal-paths questions with "y" unasked.
+  if (!settings.batch) {
+    if (AskQuestion(kStartQuestion) == 'n') return kExitSuccess;
+    if (!settings.singleFile && settings.inputPath == settings.outputPath) {
+      if (AskQuestion(kEqualPathsQuestion) != 'y') return kExitSuccess;
+    }
   }
 
   SetLogSink(PrintLogLine);
   SetLogMask(LogMaskForVerbosity(settings.verbosity));
+  // The bar redraws one line in place, which only a terminal shows as such.
+  EnableProgressBar(platform::StdoutIsTerminal());
+  for (const std::string& option : settings.ignoredOptions) {
+    LogMessage(kLogWarning,
+               {"*** Warning: ", option, " does not apply in ",
+                settings.singleFile ? "single-file" : "directory", " mode; it is ignored."});
+  }
 
   std::string reason;
   if (!InitStreamLayer(kStreamInterfaceVersion, &reason)) {
     LogMessage(kLogAlwaysShown, {reason});
-    LogMessage(kLogAlwaysShown, {"Press RETURN to exit."});
-    platform::WaitForEnter();
+    if (!settings.batch) {
+      LogMessage(kLogAlwaysShown, {"Press RETURN to exit."});
+      platform::WaitForEnter();
+    }
     return kExitFailure;
   }
 
@@ -115,9 +153,7 @@ int RunWavora(int argc, char** argv) {
         settings.singleFile ? "*** Error processing file." : "*** Error processing directory.",
         stdout);
     std::printf("\n");
-    std::printf("Press ENTER to exit.");
-    platform::WaitForEnter();
-    std::printf("\n\n");
+    ExitPrompt(settings, "Press ENTER to exit.");
     std::fflush(stdout);
     return kExitFailure;
   }
@@ -125,9 +161,7 @@ int RunWavora(int argc, char** argv) {
   std::printf("\n\n");
   std::printf("File conversion finished successfully.\n");
   std::printf("\n");
-  std::printf("Press ENTER to exit...");
-  platform::WaitForEnter();
-  std::printf("\n\n");
+  ExitPrompt(settings, "Press ENTER to exit...");
   std::fflush(stdout);
   return kExitSuccess;
 }

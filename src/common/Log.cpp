@@ -65,6 +65,11 @@ void LogAlways(std::initializer_list<std::string_view> texts) {
   DeliverLine(line);
 }
 
+void LogFileReason(std::string_view path) {
+  const std::string reason = platform::LastErrorText();
+  LogMessage(kLogAlwaysShown, {"    ", path, ": ", reason.empty() ? "unknown error" : reason});
+}
+
 void SetLogMask(unsigned mask) { g_logMask = mask; }
 
 unsigned GetLogMask() { return g_logMask; }

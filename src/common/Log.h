@@ -26,6 +26,11 @@ void LogMessage(unsigned level, std::initializer_list<std::string_view> texts);
 // Logs one line made of the time stamp and the texts, whatever the mask.
 void LogAlways(std::initializer_list<std::string_view> texts);
 
+// Follows an error line about a file: logs at level 8 the path and the
+// system's reason for the last failed platform call ("    <path>: <reason>").
+// Call it before any other file operation, so the reason is that failure's.
+void LogFileReason(std::string_view path);
+
 void SetLogMask(unsigned mask);
 unsigned GetLogMask();
 void SetLogSink(LogSink sink);  // nullptr: print "%s\n" directly

@@ -417,6 +417,15 @@ class AsciiImporter {
     return 0;
   }
 
+  // The same for a failed call on a file: the message, then the path and
+  // the system's reason.
+  int FailOnFile(std::string_view message, const std::string& path) {
+    LogAlways({message});
+    LogFileReason(path);
+    tempSlot_.Release();
+    return 0;
+  }
+
   int RunPass(int pass, std::FILE* file, std::int64_t size);
   int HandleTagLine(char* line, std::size_t length);
   int HandleOneFileDataLine(const char* line);
@@ -439,7 +448,7 @@ class AsciiImporter {
 
 int AsciiImporter::Run(const std::string& inputPath, const std::string& secondPath) {
   input_.reset(platform::OpenFile(inputPath, "rb"));
-  if (input_ == nullptr) return Fail("*** Error opening input file.");
+  if (input_ == nullptr) return FailOnFile("*** Error opening input file.", inputPath);
   std::int64_t inputSize = 0;
   if (!platform::GetFileSize(inputPath, &inputSize)) return Fail("*** File I/O error.");
   if (inputSize >= kMaxInputBytes) {
@@ -453,7 +462,8 @@ int AsciiImporter::Run(const std::string& inputPath, const std::string& secondPa
     if (secondPath.empty()) return Fail("*** No 2nd file provided.");
     LogAlways({FormatText("Importing from 2nd BINARY file '%s'.", secondPath.c_str())});
     second_.reset(platform::OpenFile(secondPath, "rb"));
-    if (second_ == nullptr) return Fail("*** Error opening 2nd input file for read.");
+    if (second_ == nullptr)
+      return FailOnFile("*** Error opening 2nd input file for read.", secondPath);
     if (!platform::GetFileSize(secondPath, &secondSize)) {
       return Fail("*** Failed to get file information on 2nd file.");
     }

@@ -117,6 +117,15 @@ int Fail(SlotGuard& tempSlot, const std::string& message) {
   return 0;
 }
 
+// The same for a failed call on a file: the message, then the path and the
+// system's reason.
+int FailOnFile(SlotGuard& tempSlot, const std::string& message, const std::string& path) {
+  LogAlways({message});
+  LogFileReason(path);
+  tempSlot.Release();
+  return 0;
+}
+
 // How the units of one format become full-scale floats: Float32 units are
 // copied, integer words index a table of their values.
 struct UnitDecoder {
@@ -159,7 +168,8 @@ int OpenBinaryInputs(const std::string& inputPath, const std::string& secondPath
                      SlotGuard& tempSlot, InputStreams& streams, std::int64_t* fileSize,
                      int bytesPerPair) {
   streams.input.reset(platform::OpenFile(inputPath, "rb"));
-  if (streams.input == nullptr) return Fail(tempSlot, "*** Error opening input file.");
+  if (streams.input == nullptr)
+    return FailOnFile(tempSlot, "*** Error opening input file.", inputPath);
   if (!platform::GetFileSize(inputPath, fileSize)) return Fail(tempSlot, "*** File I/O error.");
   // Refused before any sample is written: the size is a signed 32-bit count,
   // and the pairs must fit the temporary stream's 32-bit length.
@@ -180,7 +190,8 @@ int OpenBinaryInputs(const std::string& inputPath, const std::string& secondPath
   if (!secondPath.empty()) {
     LogAlways({FormatText("Importing from 2nd BINARY file '%s'.", secondPath.c_str())});
     streams.second.reset(platform::OpenFile(secondPath, "rb"));
-    if (streams.second == nullptr) return Fail(tempSlot, "*** Error opening second input file.");
+    if (streams.second == nullptr)
+      return FailOnFile(tempSlot, "*** Error opening second input file.", secondPath);
     if (!OpenInputSlot(kSlotImportSecond, streams.second.get(), streams.secondSlot))
       return Fail(tempSlot, "*** Error setting up buffer for second input file.");
   }

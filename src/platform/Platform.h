@@ -198,4 +198,34 @@ int ReadKey();
 // Returns at once at the end of input.
 void WaitForEnter();
 
+// True when standard output is a terminal (a console on Windows), not a pipe,
+// a file or a device.
+bool StdoutIsTerminal();
+
+// ---- program identity ----
+
+// The program's file name as the system knows it: "Wavora.exe" on Windows,
+// "wavora" elsewhere.
+const char* ProgramFileName();
+
+// The platform's own spelling of the help switch besides -help ("/?" on
+// Windows); nullptr where there is none.
+const char* NativeHelpSwitch();
+
+// ---- errors ----
+
+// The system's text for the error of the last platform call that failed on
+// this thread, such as "No such file or directory"; "" when none has failed.
+// Each failing call records its error right after the system call, so log
+// lines written between the failure and the question do not change it.
+std::string LastErrorText();
+
+// For the platform files: ClearSystemError before a system call, and
+// RecordSystemError right after it failed, record the system's text of that
+// failure (errno, and on Windows the thread's last-error code first);
+// RecordInjectedFault records a failure the test seam made up.
+void ClearSystemError();
+void RecordSystemError();
+void RecordInjectedFault();
+
 }  // namespace platform

@@ -58,6 +58,10 @@ std::uint32_t AttributesOf(const struct stat& info) {
   return kAttrSystem;
 }
 
+// The text of the last failed platform call; one per thread, so that a
+// failure on one thread never names the reason of another's.
+thread_local std::string t_lastErrorText;
+
 struct DirCloser {
   void operator()(DIR* dir) const { closedir(dir); }
 };
@@ -219,13 +223,23 @@ bool GetFileSize(const std::string& path, std::int64_t* size) {
 
 bool ListDirectory(const std::string& dir, std::vector<DirEntry>* entries) {
   entries->clear();
-  if (faults::NextFileFault(faults::FileOp::kListDirectory) != faults::Fault::kNone) return false;
+  if (faults::NextFileFault(faults::FileOp::kListDirectory) != faults::Fault::kNone) {
+    RecordInjectedFault();
+    return false;
+  }
   std::unique_ptr<DIR, DirCloser> handle(opendir(dir.c_str()));
-  if (!handle) return false;
+  if (!handle) {
+    RecordSystemError();
+    return false;
+  }
   while (true) {
     errno = 0;
     const struct dirent* entry = readdir(handle.get());
-    if (entry == nullptr) return errno == 0;
+    if (entry == nullptr) {
+      if (errno == 0) return true;
+      RecordSystemError();
+      return false;
+    }
     DirEntry found;
     found.name = entry->d_name;
     struct stat info;
@@ -243,8 +257,13 @@ bool ListDirectory(const std::string& dir, std::vector<DirEntry>* entries) {
 // ---- file system changes ----
 
 bool MakeDirectory(const std::string& path) {
-  if (faults::NextFileFault(faults::FileOp::kMakeDirectory) != faults::Fault::kNone) return false;
-  return mkdir(path.c_str(), kNewDirectoryMode) == 0;
+  if (faults::NextFileFault(faults::FileOp::kMakeDirectory) != faults::Fault::kNone) {
+    RecordInjectedFault();
+    return false;
+  }
+  if (mkdir(path.c_str(), kNewDirectoryMode) == 0) return true;
+  RecordSystemError();
+  return false;
 }
 
 // unlink, not remove: like the Win32 call it deletes files only, never a
@@ -262,37 +281,57 @@ bool RemoveFile(const std::string& path) {
 }
 
 bool ReplaceFile(const std::string& from, const std::string& to) {
-  if (faults::NextFileFault(faults::FileOp::kRename) != faults::Fault::kNone) return false;
-  return std::rename(from.c_str(), to.c_str()) == 0;
+  if (faults::NextFileFault(faults::FileOp::kRename) != faults::Fault::kNone) {
+    RecordInjectedFault();
+    return false;
+  }
+  if (std::rename(from.c_str(), to.c_str()) == 0) return true;
+  RecordSystemError();
+  return false;
 }
 
 MoveResult MoveFileNoReplace(const std::string& from, const std::string& to) {
-  if (faults::NextFileFault(faults::FileOp::kRename) != faults::Fault::kNone)
+  if (faults::NextFileFault(faults::FileOp::kRename) != faults::Fault::kNone) {
+    RecordInjectedFault();
     return MoveResult::kFailed;
+  }
 #if defined(__linux__) && defined(RENAME_NOREPLACE)
   if (!faults::NoReplaceRenameUnsupported()) {
     if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
       return MoveResult::kMoved;
     if (errno == EEXIST) return MoveResult::kDestinationExists;
     // Any other failure than a file system or kernel without the flag is final.
-    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return MoveResult::kFailed;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
+      RecordSystemError();
+      return MoveResult::kFailed;
+    }
   }
 #endif
   // A hard link is made only where no name exists; the old name goes after.
-  if (link(from.c_str(), to.c_str()) != 0)
-    return errno == EEXIST ? MoveResult::kDestinationExists : MoveResult::kFailed;
+  if (link(from.c_str(), to.c_str()) != 0) {
+    if (errno == EEXIST) return MoveResult::kDestinationExists;
+    RecordSystemError();
+    return MoveResult::kFailed;
+  }
   if (unlink(from.c_str()) != 0) unlink(from.c_str());
   return MoveResult::kMoved;
 }
 
 std::FILE* CreateNewFile(const std::string& path, NewFileKind kind) {
-  if (faults::NextFileFault(faults::FileOp::kOpen) != faults::Fault::kNone) return nullptr;
+  if (faults::NextFileFault(faults::FileOp::kOpen) != faults::Fault::kNone) {
+    RecordInjectedFault();
+    return nullptr;
+  }
   const mode_t mode = kind == NewFileKind::kTemporary ? kTemporaryFileMode : kOutputFileMode;
   InterruptBlock block;
   const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-  if (fd < 0) return nullptr;
+  if (fd < 0) {
+    RecordSystemError();
+    return nullptr;
+  }
   // Undoes the creation when a later step fails: the file is ours alone.
   auto undo = [&]() {
+    RecordSystemError();
     close(fd);
     unlink(path.c_str());
     return nullptr;
@@ -445,5 +484,26 @@ void WaitForEnter() {
     if (byte < 0 || byte == '\n') return;
   }
 }
+
+bool StdoutIsTerminal() { return isatty(STDOUT_FILENO) != 0; }
+
+// ---- program identity ----
+
+const char* ProgramFileName() { return "wavora"; }
+
+const char* NativeHelpSwitch() { return nullptr; }
+
+// ---- errors ----
+
+std::string LastErrorText() { return t_lastErrorText; }
+
+void ClearSystemError() { errno = 0; }
+
+void RecordSystemError() {
+  const int code = errno;
+  t_lastErrorText = code != 0 ? std::strerror(code) : "unknown error";
+}
+
+void RecordInjectedFault() { t_lastErrorText = "injected fault"; }
 
 }  // namespace platform

@@ -11,8 +11,14 @@
 namespace platform {
 
 std::FILE* OpenFile(const std::string& path, const char* mode) {
-  if (faults::NextFileFault(faults::FileOp::kOpen) != faults::Fault::kNone) return nullptr;
-  return std::fopen(path.c_str(), mode);
+  if (faults::NextFileFault(faults::FileOp::kOpen) != faults::Fault::kNone) {
+    RecordInjectedFault();
+    return nullptr;
+  }
+  ClearSystemError();
+  std::FILE* file = std::fopen(path.c_str(), mode);
+  if (file == nullptr) RecordSystemError();
+  return file;
 }
 
 int CloseFile(std::FILE* file) {
@@ -20,7 +26,10 @@ int CloseFile(std::FILE* file) {
   // An injected failure still closes the stream, as a failed fclose does.
   const bool injected = faults::NextFileFault(faults::FileOp::kClose) != faults::Fault::kNone;
   faults::ForgetStream(file);
+  ClearSystemError();
   const int result = std::fclose(file);
+  if (result != 0) RecordSystemError();
+  if (injected) RecordInjectedFault();
   return injected ? EOF : result;
 }
 
@@ -30,12 +39,17 @@ std::size_t WriteFile(std::FILE* file, const void* buffer, std::size_t size) {
       break;
     case faults::Fault::kShortWrite:
       faults::MarkStreamFailed(file);
+      RecordInjectedFault();
       return std::fwrite(buffer, 1, size / 2, file);
     case faults::Fault::kFail:
       faults::MarkStreamFailed(file);
+      RecordInjectedFault();
       return 0;
   }
-  return std::fwrite(buffer, 1, size, file);
+  ClearSystemError();
+  const std::size_t written = std::fwrite(buffer, 1, size, file);
+  if (written != size) RecordSystemError();
+  return written;
 }
 
 void RewindFile(std::FILE* file) {

@@ -29,8 +29,10 @@
 #include <time.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <utility>
@@ -107,6 +109,26 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
   // deleted above disappear.
   TerminateProcess(GetCurrentProcess(), static_cast<UINT>(exitCode));
   return TRUE;
+}
+
+// The text of the last failed platform call; one per thread, so that a
+// failure on one thread never names the reason of another's.
+thread_local std::string t_lastErrorText;
+
+// The system's message for a Win32 error code, without its line end.
+std::string Win32ErrorText(DWORD code) {
+  char* text = nullptr;
+  const DWORD length = FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+  std::string message;
+  if (length != 0 && text != nullptr) message.assign(text, length);
+  if (text != nullptr) LocalFree(text);
+  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                              message.back() == ' ' || message.back() == '.'))
+    message.pop_back();
+  if (message.empty()) message = "Windows error " + std::to_string(code);
+  return message;
 }
 
 struct FindCloser {
@@ -200,8 +222,10 @@ bool ListDirectory(const std::string& dir, std::vector<DirEntry>* entries) {
   WIN32_FIND_DATAA found;
   FindHandle handle(FindFirstFileA(pattern.c_str(), &found));
   if (handle.get() == INVALID_HANDLE_VALUE) {
+    const DWORD code = GetLastError();
+    RecordSystemError();
     // A readable directory without any entry (a drive root can be one).
-    return GetLastError() == ERROR_FILE_NOT_FOUND && IsDirectory(dir);
+    return code == ERROR_FILE_NOT_FOUND && IsDirectory(dir);
   }
   do {
     DirEntry entry;
@@ -209,14 +233,22 @@ bool ListDirectory(const std::string& dir, std::vector<DirEntry>* entries) {
     entry.attributes = static_cast<std::uint32_t>(found.dwFileAttributes);
     entries->push_back(std::move(entry));
   } while (FindNextFileA(handle.get(), &found));
-  return GetLastError() == ERROR_NO_MORE_FILES;
+  if (GetLastError() == ERROR_NO_MORE_FILES) return true;
+  RecordSystemError();
+  return false;
 }
 
 // ---- file system changes ----
 
 bool MakeDirectory(const std::string& path) {
-  if (faults::NextFileFault(faults::FileOp::kMakeDirectory) != faults::Fault::kNone) return false;
-  return CreateDirectoryA(path.c_str(), nullptr) != 0;
+  if (faults::NextFileFault(faults::FileOp::kMakeDirectory) != faults::Fault::kNone) {
+    RecordInjectedFault();
+    return false;
+  }
+  ClearSystemError();
+  if (CreateDirectoryA(path.c_str(), nullptr) != 0) return true;
+  RecordSystemError();
+  return false;
 }
 
 // A failed attempt on a file that is still there is tried once more: a virus
@@ -234,23 +266,35 @@ bool RemoveFile(const std::string& path) {
 }
 
 bool ReplaceFile(const std::string& from, const std::string& to) {
-  if (faults::NextFileFault(faults::FileOp::kRename) != faults::Fault::kNone) return false;
-  return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+  if (faults::NextFileFault(faults::FileOp::kRename) != faults::Fault::kNone) {
+    RecordInjectedFault();
+    return false;
+  }
+  ClearSystemError();
+  if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0) return true;
+  RecordSystemError();
+  return false;
 }
 
 MoveResult MoveFileNoReplace(const std::string& from, const std::string& to) {
-  if (faults::NextFileFault(faults::FileOp::kRename) != faults::Fault::kNone)
+  if (faults::NextFileFault(faults::FileOp::kRename) != faults::Fault::kNone) {
+    RecordInjectedFault();
     return MoveResult::kFailed;
+  }
   // Without MOVEFILE_REPLACE_EXISTING the move fails on any existing name.
   if (MoveFileExA(from.c_str(), to.c_str(), 0) != 0) return MoveResult::kMoved;
   const DWORD error = GetLastError();
   if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS)
     return MoveResult::kDestinationExists;
+  RecordSystemError();
   return MoveResult::kFailed;
 }
 
 std::FILE* CreateNewFile(const std::string& path, NewFileKind kind) {
-  if (faults::NextFileFault(faults::FileOp::kOpen) != faults::Fault::kNone) return nullptr;
+  if (faults::NextFileFault(faults::FileOp::kOpen) != faults::Fault::kNone) {
+    RecordInjectedFault();
+    return nullptr;
+  }
   (void)kind;  // a new file takes the folder's permissions on Windows
   RegistryLock lock;
   // CREATE_NEW fails on every existing name, a symbolic link or junction
@@ -259,7 +303,10 @@ std::FILE* CreateNewFile(const std::string& path, NewFileKind kind) {
   const HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  if (handle == INVALID_HANDLE_VALUE) {
+    RecordSystemError();
+    return nullptr;
+  }
   auto undo = [&]() {
     CloseHandle(handle);
     DeleteFileA(path.c_str());
@@ -412,5 +459,43 @@ void WaitForEnter() {
     if (byte < 0 || byte == '\n') return;
   }
 }
+
+// A console, not a pipe, a file or the NUL device (which _isatty counts as a
+// character device too).
+bool StdoutIsTerminal() {
+  const HANDLE handle = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return false;
+  DWORD mode = 0;
+  return GetConsoleMode(handle, &mode) != 0;
+}
+
+// ---- program identity ----
+
+const char* ProgramFileName() { return "Wavora.exe"; }
+
+const char* NativeHelpSwitch() { return "/?"; }
+
+// ---- errors ----
+
+std::string LastErrorText() { return t_lastErrorText; }
+
+void ClearSystemError() {
+  SetLastError(0);
+  errno = 0;
+}
+
+// The Win32 code when the failed call set one (the runtime's stream calls
+// set it too, through the KERNEL32 call beneath them), else errno.
+void RecordSystemError() {
+  const DWORD code = GetLastError();
+  if (code != 0) {
+    t_lastErrorText = Win32ErrorText(code);
+    return;
+  }
+  const int runtimeCode = errno;
+  t_lastErrorText = runtimeCode != 0 ? std::strerror(runtimeCode) : "unknown error";
+}
+
+void RecordInjectedFault() { t_lastErrorText = "injected fault"; }
 
 }  // namespace platform

@@ -401,6 +401,7 @@ int ReadWaveformFile(WaveFileInfo* info) {
   FileHandle input(platform::OpenFile(info->path, "rb"));
   if (!input) {
     LogMessage(kLogAlwaysShown, {"*** Error: Cannot open input file."});
+    LogFileReason(info->path);
     return 0;
   }
   if (!OpenSlot(kInputSlot, input.get(), 1, 0, 0)) {

@@ -41,6 +41,14 @@ int FailAlways(std::string_view message) {
   return 0;
 }
 
+// The same for a failed call on a file: the message, then the path and the
+// system's reason.
+int FailOnFile(std::string_view message, const std::string& path) {
+  LogAlways({message});
+  LogFileReason(path);
+  return 0;
+}
+
 // Opens a slot for encrypted reading and hands it to guard. (A set-up that
 // fails leaves the slot free; the stream layer sees to that.)
 bool OpenSlotForReading(int index, std::FILE* file, SlotGuard& guard) {
@@ -110,6 +118,7 @@ class PartialOutput {
   }
 
   bool ok() const { return ok_; }
+  const std::string& path() const { return partialPath_; }
 
   void Append(std::string_view text) {
     if (text.size() > buffer_.size()) {
@@ -136,13 +145,15 @@ class PartialOutput {
   // 0 with the reason logged on failure.
   int Commit() {
     Flush();
-    if (!ok_) return FailAlways("*** Error writing output file.");
+    if (!ok_) return FailOnFile("*** Error writing output file.", partialPath_);
     std::FILE* file = file_;
     file_ = nullptr;
-    if (platform::CloseFile(file) != 0) return FailAlways("*** Error writing output file.");
+    if (platform::CloseFile(file) != 0)
+      return FailOnFile("*** Error writing output file.", partialPath_);
     if (replaceExisting_) {
       if (!platform::ReplaceFile(partialPath_, destinationPath_)) {
         LogAlways({"*** Error replacing output file ", destinationPath_, "."});
+        LogFileReason(destinationPath_);
         return 0;
       }
     } else {
@@ -154,6 +165,7 @@ class PartialOutput {
           return FailAlways("*** Destination file already exists.");
         case platform::MoveResult::kFailed:
           LogAlways({"*** Error replacing output file ", destinationPath_, "."});
+          LogFileReason(destinationPath_);
           return 0;
       }
     }
@@ -219,7 +231,7 @@ int WriteMarkerLists(PartialOutput& out, const WaveInfo& info, std::FILE* tempMa
       }
     }
     out.Append("}");
-    if (!out.ok()) return FailAlways("*** Error writing output file.");
+    if (!out.ok()) return FailOnFile("*** Error writing output file.", out.path());
   }
   return 1;
 }
@@ -237,7 +249,7 @@ int WriteSampleData(PartialOutput& out, const WaveInfo& info) {
     // the failure happens at the first missing sample.
     const std::int32_t complete = got < 0 ? 0 : got / kTempSampleSize;
     unsigned char* words = out.Reserve(static_cast<std::size_t>(complete) * kWordBytesPerSample);
-    if (words == nullptr) return FailAlways("*** Error writing output file.");
+    if (words == nullptr) return FailOnFile("*** Error writing output file.", out.path());
     for (std::int32_t k = 0; k < complete; ++k) {
       const unsigned char* pair = pairs.data() + static_cast<std::size_t>(k) * kTempSampleSize;
       StoreLE16(static_cast<std::uint16_t>(SampleToWord(LoadFloatLE(pair))), words);
@@ -346,11 +358,11 @@ int WriteWaveformFile(const WaveInfo& info, const std::string& destinationPath,
   PrintSignalStatistics(info);
 
   PartialOutput out(partialPath, destinationPath, replaceExisting);
-  if (!out.Open()) return FailAlways("*** Error opening output file.");
+  if (!out.Open()) return FailOnFile("*** Error opening output file.", partialPath);
   ReportProgress(10);
 
   AppendHeaderTags(out, info, now);
-  if (!out.ok()) return FailAlways("*** Error writing output file.");
+  if (!out.ok()) return FailOnFile("*** Error writing output file.", out.path());
 
   if (tempMarkerFile != nullptr && !WriteMarkerLists(out, info, tempMarkerFile, markerSlot))
     return 0;

@@ -3,13 +3,13 @@
 
 #include <gtest/gtest.h>
 
-#include <climits>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "app/CommandLine.h"
 #include "app/Settings.h"
+#include "platform/Platform.h"
 
 namespace {
 
@@ -62,63 +62,151 @@ TEST(CommandLineClock, BoundsAndParsing) {
   auto validation = [](std::vector<std::string> args) {
     return ValidateSettings(Scan(std::move(args)).settings);
   };
-  const std::string invalid = "*** Invalid clock rate.\n";
+  // The old line, then one that names the value as given and the range.
+  auto invalid = [](const std::string& value) {
+    return "*** Invalid clock rate.\n*** Clock rate " + value +
+           " MHz is out of range: 0 < MHz <= 600.\n";
+  };
   EXPECT_EQ(validation({"s", "-format", "i16le", "-clock", "600"}), "");
   EXPECT_EQ(validation({"s", "-format", "i16le", "-clock", "0.000001"}), "");
-  EXPECT_EQ(validation({"s", "-format", "i16le", "-clock", "600.0001"}), invalid);
-  EXPECT_EQ(validation({"s", "-format", "i16le", "-clock", "0"}), invalid);
-  EXPECT_EQ(validation({"s", "-format", "i16le", "-clock", "-5"}), invalid);
-  EXPECT_EQ(validation({"s", "-format", "i16le", "-clock", "fast"}), invalid);
-  EXPECT_EQ(validation({"s", "-format", "i16le", "-clock", "nan"}), invalid);
-  EXPECT_EQ(validation({"s", "-format", "i16le"}), invalid);
-  // -clock as the last argument is ignored, so the clock stays 0.
-  const ScanResult last = Scan({"s", "-format", "i16le", "-clock"});
-  EXPECT_EQ(last.settings.clockMHz, 0.0);
-  EXPECT_EQ(ValidateSettings(last.settings), invalid);
+  EXPECT_EQ(validation({"s", "-format", "i16le", "-clock", "600.0001"}), invalid("600.0001"));
+  EXPECT_EQ(validation({"s", "-format", "i16le", "-clock", "0"}), invalid("0"));
+  EXPECT_EQ(validation({"s", "-format", "i16le", "-clock", "-5"}), invalid("-5"));
+  EXPECT_EQ(validation({"s", "-format", "i16le", "-clock", "48000"}), invalid("48000"));
+  EXPECT_EQ(validation({"s", "-format", "i16le"}),
+            "*** Invalid clock rate.\n*** No clock rate given: use -clock <MHz> with 0 < MHz <= "
+            "600.\n");
   // kxzetq carries its own clock: none is needed, and any is accepted.
   EXPECT_EQ(validation({"s", "-format", "kxzetq"}), "");
   EXPECT_EQ(validation({"s", "-format", "kxzetq", "-clock", "9000"}), "");
   // The format is checked before the clock.
   EXPECT_EQ(validation({"s", "-format", "bogus"}), "*** Unknown input format.\n");
 
-  const ScanResult parsed = Scan({"s", "-clock", "12.5e1junk", "-gain", "-3.25", "-v", "7"});
+  const ScanResult parsed = Scan({"s", "-clock", "12.5e1", "-gain", "-3.25", "-v", "7"});
   EXPECT_DOUBLE_EQ(parsed.settings.clockMHz, 125.0);
   EXPECT_DOUBLE_EQ(parsed.settings.gainDb, -3.25);
   EXPECT_EQ(parsed.settings.verbosity, 7);
-  EXPECT_EQ(Scan({"s", "-v", "many"}).settings.verbosity, 0);
   EXPECT_EQ(Scan({"s", "-v", "-2"}).settings.verbosity, -2);
-  EXPECT_EQ(Scan({"s", "-v", "99999999999999"}).settings.verbosity, INT_MAX);
+  EXPECT_EQ(Scan({"s", "-v", "+3"}).settings.verbosity, 3);
   EXPECT_EQ(Scan({"s"}).settings.verbosity, 1);
+  EXPECT_DOUBLE_EQ(Scan({"s", "-clock", "2.4e0"}).settings.clockMHz, 2.4);
+  EXPECT_DOUBLE_EQ(Scan({"s", "-clock", ".5"}).settings.clockMHz, 0.5);
+  EXPECT_DOUBLE_EQ(Scan({"s", "-clock", "+7"}).settings.clockMHz, 7.0);
 }
 
-TEST(CommandLineScan, KeywordOrderLetsAValueActAsALaterKeyword) {
-  // "-autoscale" comes after "-comment" in the order: stored and acting.
-  const ScanResult later = Scan({"s", "-comment", "-autoscale"});
-  EXPECT_EQ(later.settings.comment, "-autoscale");
-  EXPECT_EQ(later.settings.autoscale, 1);
-  // "-comment" comes before "-v": only stored as the number text.
-  const ScanResult earlier = Scan({"s", "-v", "-comment", "x"});
-  EXPECT_EQ(earlier.settings.verbosity, 0);
-  EXPECT_EQ(earlier.settings.comment, "");
-  // A value that is a later value-taking keyword takes the next argument too.
-  const ScanResult chained = Scan({"s", "-format", "-v", "3"});
-  EXPECT_EQ(chained.settings.formatName, "-v");
-  EXPECT_EQ(chained.settings.verbosity, 3);
+// Numbers are read in full: anything left over, or no number at all, refuses
+// the command line with the option, the value and what was due.
+TEST(CommandLineClock, ValuesThatAreNoWholeNumberAreRefused) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  };
+  const std::string clockLine = "*** Invalid clock rate.\n*** Invalid value for -clock: '";
+  const std::string clockTail = "' is not a decimal number (0 < MHz <= 600).\n";
+  const std::vector<Case> cases = {
+      {{"s", "-clock", "2,4"}, clockLine + "2,4" + clockTail},
+      {{"s", "-clock", "2.4M"}, clockLine + "2.4M" + clockTail},
+      {{"s", "-clock", "12.5e1junk"}, clockLine + "12.5e1junk" + clockTail},
+      {{"s", "-clock", "fast"}, clockLine + "fast" + clockTail},
+      {{"s", "-clock", "nan"}, clockLine + "nan" + clockTail},
+      {{"s", "-clock", "inf"}, clockLine + "inf" + clockTail},
+      {{"s", "-clock", "0x10"}, clockLine + "0x10" + clockTail},
+      {{"s", "-clock", " 5"}, clockLine + " 5" + clockTail},
+      {{"s", "-clock", "+-5"}, clockLine + "+-5" + clockTail},
+      {{"s", "-clock", ""}, clockLine + clockTail},
+      {{"s", "-format", "kxzetq", "-clock", "2,4"}, clockLine + "2,4" + clockTail},
+      {{"s", "-gain", "3dB"}, "*** Invalid value for -gain: '3dB' is not a decimal number.\n"},
+      {{"s", "-v", "many"}, "*** Invalid value for -v: 'many' is not an integer.\n"},
+      {{"s", "-v", "2.5"}, "*** Invalid value for -v: '2.5' is not an integer.\n"},
+      {{"s", "-v", "99999999999999"},
+       "*** Invalid value for -v: '99999999999999' is not an integer.\n"},
+      {{"s", "-v", "-comment", "x"}, "*** Invalid value for -v: '-comment' is not an integer.\n"},
+  };
+  for (const Case& c : cases) {
+    const ScanResult r = Scan(c.args);
+    EXPECT_EQ(r.ok, 0) << c.args.back();
+    EXPECT_EQ(r.err, c.message + "Run 'wavora -help' for the list of options.\n") << c.args.back();
+  }
+}
+
+TEST(CommandLineScan, AValueIsTakenAsItIsAndNeverActsAsAKeyword) {
+  const ScanResult flagValue = Scan({"s", "-comment", "-autoscale"});
+  EXPECT_EQ(flagValue.ok, 1);
+  EXPECT_EQ(flagValue.settings.comment, "-autoscale");
+  EXPECT_EQ(flagValue.settings.autoscale, 0);
+  const ScanResult keywordValue = Scan({"s", "-format", "-v", "-copyright", "-help"});
+  EXPECT_EQ(keywordValue.settings.formatName, "-v");
+  EXPECT_EQ(keywordValue.settings.copyright, "-help");
+  EXPECT_EQ(keywordValue.settings.verbosity, 1);
   // Options in any order, a keyword given twice keeps its last value, and the
   // flags work in any position, the last one included.
   const ScanResult mixed =
-      Scan({"s", "-overwrite", "-clock", "1", "-v", "2", "-clock", "2", "stray", "-autoscale"});
+      Scan({"s", "-overwrite", "-clock", "1", "-v", "2", "-clock", "2", "-autoscale"});
+  EXPECT_EQ(mixed.ok, 1);
   EXPECT_DOUBLE_EQ(mixed.settings.clockMHz, 2.0);
   EXPECT_EQ(mixed.settings.verbosity, 2);
   EXPECT_EQ(mixed.settings.overwrite, 1);
   EXPECT_EQ(mixed.settings.autoscale, 1);
   const ScanResult lastFlag = Scan({"s", "-format", "txt", "-overwrite"});
   EXPECT_EQ(lastFlag.settings.overwrite, 1);
-  // Keywords are whole, case-sensitive strings.
-  const ScanResult cased = Scan({"s", "-Autoscale", "-overwrite2", "-comments", "x"});
-  EXPECT_EQ(cased.settings.autoscale, 0);
-  EXPECT_EQ(cased.settings.overwrite, 0);
-  EXPECT_EQ(cased.settings.comment, "");
+  const ScanResult flags = Scan({"s", "-batch", "-out", "o.wv"});
+  EXPECT_EQ(flags.settings.batch, true);
+  EXPECT_EQ(flags.settings.outputFile, "o.wv");
+  EXPECT_EQ(Scan({"s"}).settings.batch, false);
+}
+
+// Whatever is no keyword is refused by name, with a hint to -help; nothing
+// is ignored silently.
+TEST(CommandLineScan, UnknownOptionsStrayArgumentsAndMissingValuesAreRefused) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      // Keywords are whole, case-sensitive strings.
+      {{"s", "-Autoscale"}, "*** Unknown option: -Autoscale\n"},
+      {{"s", "-overwrite2"}, "*** Unknown option: -overwrite2\n"},
+      {{"s", "-commment", "x"}, "*** Unknown option: -commment\n"},
+      {{"s", "--overwrite"}, "*** Unknown option: --overwrite\n"},
+      {{"s", "-format=f32le"}, "*** Unknown option: -format=f32le\n"},
+      {{"s", "-"}, "*** Unknown option: -\n"},
+      {{"-indir", "in", "-x"}, "*** Unknown option: -x\n"},
+      {{"s", "t"}, "*** Unexpected argument: t\n"},
+      {{"s", "-clock", "1", "stray", "-autoscale"}, "*** Unexpected argument: stray\n"},
+      {{"-format", "txt", "in.txt"}, "*** Unexpected argument: in.txt\n"},
+      {{"s", "-format", "i16le", "-clock"}, "*** Option -clock needs a value.\n"},
+      {{"s", "-comment"}, "*** Option -comment needs a value.\n"},
+      {{"-indir"}, "*** Option -indir needs a value.\n"},
+      {{"-format", "txt", "-out", "o.wv"},
+       "*** Option -out names the output of single-file mode (an input file as the first "
+       "argument); in directory mode use -outdir.\n"},
+  };
+  for (const Case& c : cases) {
+    const ScanResult r = Scan(c.args);
+    EXPECT_EQ(r.ok, 0) << c.message;
+    EXPECT_EQ(r.err, c.message + "Run 'wavora -help' for the list of options.\n");
+  }
+}
+
+TEST(CommandLineScan, HelpAndVersionAreFoundInTheKeywordPlacesOnly) {
+  auto request = [](std::vector<std::string> args) {
+    args.insert(args.begin(), "wavora");
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    return FindInfoRequest(static_cast<int>(argv.size()), argv.data());
+  };
+  for (const char* help : {"-help", "-h", "--help"}) {
+    EXPECT_EQ(request({help}), InfoRequest::kHelp) << help;
+    EXPECT_EQ(request({"sig.bin", "-format", "txt", help}), InfoRequest::kHelp) << help;
+  }
+  for (const char* version : {"-version", "--version"})
+    EXPECT_EQ(request({"-bogus", version}), InfoRequest::kVersion) << version;
+  EXPECT_EQ(request({"sig.bin", "-comment", "-help"}), InfoRequest::kNone);
+  EXPECT_EQ(request({"sig.bin", "-Help", "-v", "--version"}), InfoRequest::kNone);
+  EXPECT_EQ(request({"sig.bin", "-format", "txt"}), InfoRequest::kNone);
+  // "/?" is the help switch of Windows only; elsewhere it is a file name.
+  EXPECT_EQ(request({"/?"}),
+            platform::NativeHelpSwitch() != nullptr ? InfoRequest::kHelp : InfoRequest::kNone);
 }
 
 TEST(CommandLineScan, DirectoryOptionsOnlyInDirectoryMode) {
@@ -131,8 +219,12 @@ TEST(CommandLineScan, DirectoryOptionsOnlyInDirectoryMode) {
   EXPECT_EQ(single.settings.extension, "");
   EXPECT_EQ(single.settings.recursive, 0);
   EXPECT_EQ(single.settings.qFile, "q.bin");
-  // The value after an ignored -indir is scanned as an ordinary argument.
-  EXPECT_EQ(Scan({"sig.bin", "-indir", "-overwrite"}).settings.overwrite, 1);
+  EXPECT_EQ(single.settings.ignoredOptions,
+            (std::vector<std::string>{"-indir", "-outdir", "-ext", "-recursive"}));
+  // An ignored option still takes its value, which is no argument of its own.
+  const ScanResult valueTaken = Scan({"sig.bin", "-indir", "-overwrite"});
+  EXPECT_EQ(valueTaken.ok, 1);
+  EXPECT_EQ(valueTaken.settings.overwrite, 0);
 
   const ScanResult dir = Scan(
       {"-indir", "data", "-outdir", "/abs/out", "-ext", "bin", "-recursive", "-qfile", "q.bin"});
@@ -143,6 +235,7 @@ TEST(CommandLineScan, DirectoryOptionsOnlyInDirectoryMode) {
   EXPECT_EQ(dir.settings.extension, "bin");
   EXPECT_EQ(dir.settings.recursive, 1);
   EXPECT_EQ(dir.settings.qFile, "");  // single-file option
+  EXPECT_EQ(dir.settings.ignoredOptions, (std::vector<std::string>{"-qfile"}));
   // Defaults: both directories are the working directory.
   const ScanResult plain = Scan({"-format", "txt"});
   EXPECT_EQ(plain.settings.inputPath, kWorkingDir);
@@ -157,6 +250,14 @@ TEST(CommandLinePaths, ResolutionFollowsThePlatformRule) {
   EXPECT_EQ(ResolvePath("/w", "D:x"), "/w/D:x");
   EXPECT_EQ(ResolvePath("/w", "../up"), "/w/../up");  // no normalisation
   EXPECT_EQ(Scan({"-indir", "a/b"}, "/root dir").settings.inputPath, "/root dir/a/b");
+}
+
+TEST(CommandLinePaths, OutIsResolvedAgainstTheWorkingDirectoryAndNeverCut) {
+  EXPECT_EQ(Scan({"s", "-out", "o.wv"}).settings.outputFilePath, kWorkingDir + "/o.wv");
+  EXPECT_EQ(Scan({"s", "-out", "/x/y.z.wv"}).settings.outputFilePath, "/x/y.z.wv");
+  EXPECT_EQ(Scan({"s", "-out", "a/rec_433.92MHz"}).settings.outputFilePath,
+            kWorkingDir + "/a/rec_433.92MHz");
+  EXPECT_EQ(Scan({"s"}).settings.outputFilePath, "");
 }
 
 TEST(CommandLineLimits, OverLongValuesAreRefusedNotCut) {
@@ -180,6 +281,9 @@ TEST(CommandLineLimits, OverLongValuesAreRefusedNotCut) {
       {{"-indir", "/" + std::string(258, 'i')}, wd, true},
       {{"-indir", "/" + std::string(259, 'i')}, wd, false},
       {{"-outdir", "/" + std::string(259, 'o')}, wd, false},
+      {{"s", "-out", "/" + std::string(258, 'o')}, wd, true},
+      {{"s", "-out", "/" + std::string(259, 'o')}, wd, false},
+      {{"s", "-out", "x"}, longWd, false},
       // Short values whose resolved paths outgrow the limit.
       {{"-indir", "x"}, longWd, false},
       {{"-outdir", "x"}, longWd, false},
@@ -224,6 +328,18 @@ TEST(CommandLineTable, SingleFileRows) {
       Row("Overwrite         ", "NO") + Row("Comment           ", "hello") +
       Row("Copyright         ", "") + Row("Verbosity level   ", "3") + kDashes + "\n";
   EXPECT_EQ(table, expected);
+}
+
+TEST(CommandLineTable, OutputFileRowOnlyWithOut) {
+  const std::string table =
+      TableOf({"rec_433.92MHz.bin", "-format", "i16le", "-clock", "2.4", "-out", "x/y.z.wv"});
+  EXPECT_NE(table.find(Row("Output directory  ", kWorkingDir) +
+                       Row("Output file       ", kWorkingDir + "/x/y.z.wv") +
+                       Row("Overwrite         ", "NO")),
+            std::string::npos)
+      << table;
+  EXPECT_EQ(TableOf({"sig.bin", "-format", "i16le", "-clock", "1"}).find("Output file"),
+            std::string::npos);
 }
 
 TEST(CommandLineTable, DirectoryRowsAndNoClockForKxzetq) {
@@ -273,19 +389,33 @@ TEST(CommandLineUsage, TextGoesToStandardErrorWithTheProgramName) {
     lines.push_back(err.substr(start, end - start));
     start = end + 1;
   }
-  // 40 lines of the original text plus the -qfile line and its separator.
-  ASSERT_EQ(lines.size(), 42u);
+  // 40 lines of the original text, the -qfile line and its separator, the
+  // -out line, and the block of -batch, -help and -version with its separator.
+  ASSERT_EQ(lines.size(), 47u);
   EXPECT_EQ(lines[0],
             "usage: /opt/bin/wavora [<input file>] <options>                                    ");
   const std::string tabLine(18, '\t');
   EXPECT_EQ(lines[1], tabLine);
-  EXPECT_EQ(lines[41], std::string(70, ' '));
-  EXPECT_EQ(lines[27], "         i14le2       Int14, 2 files, little endian                   ");
-  EXPECT_EQ(lines[28], tabLine);
-  EXPECT_EQ(lines[29].rfind("    -qfile <", 0), 0u);
-  EXPECT_EQ(lines[29].size(), lines[27].size());  // same style and width as its neighbours
-  EXPECT_EQ(lines[30], tabLine);
-  EXPECT_EQ(lines[31], "    -commment <\"comment\">       add optional comment                ");
+  EXPECT_EQ(lines[46], std::string(70, ' '));
+  EXPECT_EQ(lines[28], "         i14le2       Int14, 2 files, little endian                   ");
+  EXPECT_EQ(lines[29], tabLine);
+  EXPECT_EQ(lines[30].rfind("    -qfile <", 0), 0u);
+  EXPECT_EQ(lines[30].size(), lines[28].size());  // same style and width as its neighbours
+  EXPECT_EQ(lines[31], tabLine);
+  EXPECT_EQ(lines[32], "    -comment <\"comment\">        add optional comment                ");
+  // Every keyword the scan accepts is named.
+  for (const char* keyword :
+       {"-indir ",     "-outdir ", "-recursive ", "-ext ",     "-overwrite ",
+        "-out ",       "-clock ",  "-format ",    "-qfile ",   "-comment ",
+        "-copyright ", "-gain ",   "-autoscale ", "-v ",       "-batch ",
+        "-help,",      " -h,",     "--help ",     "-version,", "--version "}) {
+    EXPECT_NE(err.find(keyword), std::string::npos) << keyword;
+  }
+  for (std::size_t k = 42; k < 46; ++k) {
+    if (lines[k] != tabLine) {
+      EXPECT_EQ(lines[k].size(), lines[28].size()) << lines[k];
+    }
+  }
   // Every keyword of the format table is listed.
   for (const char* keyword : {"kxzetq", "txt ", "txt2ui14", "txt2ui16", "txthex", "f32be", "f32le",
                               "i16be", "i16le", "i14be2", "i14le2"}) {

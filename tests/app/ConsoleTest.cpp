@@ -245,6 +245,25 @@ TEST(ProgressBar, NegativeValueAlwaysGivesALineBreak) {
   EXPECT_EQ(RenderOnTerminal(out).lineBreaks, 2);
 }
 
+// Off (standard output is no terminal): neither the drawing nor the line
+// break that ends a bar reaches the output; log lines are unchanged.
+TEST(ProgressBar, SwitchedOffPrintsNothing) {
+  EnableProgressBar(false);
+  testing::internal::CaptureStdout();
+  ShowProgress(-1);
+  ShowProgress(0);
+  ShowProgress(55);
+  ShowProgress(-1);
+  PrintLogLine("x");
+  const std::string off = testing::internal::GetCapturedStdout();
+  EnableProgressBar(true);
+  EXPECT_EQ(off, "> x\n");
+  testing::internal::CaptureStdout();
+  ShowProgress(55);
+  PrintLogLine("x");
+  EXPECT_EQ(RenderOnTerminal(testing::internal::GetCapturedStdout()).lineBreaks, 2);
+}
+
 TEST(FormatText, FormatsTextOfAnyLength) {
   const std::string big(5000, 'q');
   EXPECT_EQ(FormatText("%s-%d", big.c_str(), 42), big + "-42");

@@ -17,7 +17,12 @@ using testing_support::RunResult;
 using testing_support::RunWavoraBinary;
 using testing_support::TempDir;
 
+// The banner names the program as the system knows it.
+#ifdef _WIN32
 const std::string kBanner = "\nWavora.exe 1.6.0 / 9.6.2009\n\n\n\n";
+#else
+const std::string kBanner = "\nwavora 1.6.0 / 9.6.2009\n\n\n\n";
+#endif
 const std::string kStartQuestion = "Do you want to start processing (y/n) ... [y]\b\b";
 const std::string kEqualQuestion = "In- and Out-paths are equal! Is this OK? (y/n) ... [n]\b\b";
 const std::string kUsageExitPrompt = "Press RETURN to exit...\n";
@@ -52,9 +57,12 @@ TEST(CommandLineE2E, RejectedSettingsShowTheReasonAndUsage) {
   const std::vector<Case> cases = {
       {{"sig.bin", "-format", "I16LE", "-clock", "100"}, "*** Unknown input format.\n"},
       {{"sig.bin", "-clock", "100"}, "*** Unknown input format.\n"},
-      {{"sig.bin", "-format", "i16le", "-clock", "600.0001"}, "*** Invalid clock rate.\n"},
-      {{"sig.bin", "-format", "i16le", "-clock", "0"}, "*** Invalid clock rate.\n"},
-      {{"sig.bin", "-format", "i16le", "-clock"}, "*** Invalid clock rate.\n"},
+      {{"sig.bin", "-format", "i16le", "-clock", "600.0001"},
+       "*** Invalid clock rate.\n*** Clock rate 600.0001 MHz is out of range: 0 < MHz <= 600.\n"},
+      {{"sig.bin", "-format", "i16le", "-clock", "0"},
+       "*** Invalid clock rate.\n*** Clock rate 0 MHz is out of range: 0 < MHz <= 600.\n"},
+      {{"sig.bin", "-format", "i16le"},
+       "*** Invalid clock rate.\n*** No clock rate given: use -clock <MHz> with 0 < MHz <= 600.\n"},
   };
   for (const Case& c : cases) {
     const RunResult run = RunWavoraBinary(c.args, work.path(), "\n");
@@ -72,14 +80,15 @@ TEST(CommandLineE2E, OverLongValueIsRefusedBeforeAnyQuestion) {
   EXPECT_EQ(run.out, kBanner);
   EXPECT_EQ(run.err.rfind("*** ", 0), 0u) << run.err;
   EXPECT_TRUE(testing_support::ListNames(work.path()).empty());
+  EXPECT_FALSE(Contains(run.err, "usage:"));
 }
 
 TEST(CommandLineE2E, SettingsTableThenNoEndsTheRun) {
   TempDir work;
   testing_support::WriteFileText(work.File("marker"), "");
-  const RunResult run = RunWavoraBinary(
-      {"sig.bin", "-format", "i16le", "-clock", "600", "-comment", "-autoscale", "-v", "7"},
-      work.path(), "n");
+  const RunResult run = RunWavoraBinary({"sig.bin", "-format", "i16le", "-clock", "600",
+                                         "-autoscale", "-comment", "-autoscale", "-v", "7"},
+                                        work.path(), "n");
   EXPECT_EQ(run.exitCode, 0);
   EXPECT_EQ(run.err, "");
   // The table shows the working directory as the program sees it.

@@ -195,18 +195,29 @@ TEST_F(RawImportTest, MissingInputsFailAtOnce) {
   const std::string iPath = WriteInput("b_I.bin", Words({1, 2}, true));
   const struct {
     InputFormat format;
-    std::string input, second, line;
+    std::string input, second, line, missing;
   } cases[] = {
-      {kI14Be2, iPath, "", "*** No 2nd file provided."},
-      {kI14Le2, iPath, "", "*** No 2nd file provided."},
-      {kF32Le, dir_.File("absent.bin"), "", "*** Error opening input file."},
-      {kI14Be2, iPath, dir_.File("absent_Q.bin"), "*** Error opening second input file."},
+      {kI14Be2, iPath, "", "*** No 2nd file provided.", ""},
+      {kI14Le2, iPath, "", "*** No 2nd file provided.", ""},
+      {kF32Le, dir_.File("absent.bin"), "", "*** Error opening input file.",
+       dir_.File("absent.bin")},
+      {kI14Be2, iPath, dir_.File("absent_Q.bin"), "*** Error opening second input file.",
+       dir_.File("absent_Q.bin")},
   };
   for (const auto& c : cases) {
     Fresh();
     EXPECT_EQ(Import(c.format, c.input, c.second), 0);
-    // The failure line is the last, and no stream-layer line precedes it.
-    EXPECT_EQ(CapturedLines().back(), c.line);
+    // The failure line is the last, and no stream-layer line precedes it; a
+    // file that cannot be opened is named after it, with the system's reason.
+    std::vector<std::string> lines = CapturedLines();
+    if (!c.missing.empty()) {
+      const std::string reasonStart = "!     " + c.missing + ": ";
+      EXPECT_EQ(lines.back().rfind(reasonStart, 0), 0u) << lines.back();
+      EXPECT_GT(lines.back().size(), reasonStart.size());
+      EXPECT_EQ(lines.back().find("unknown error"), std::string::npos) << lines.back();
+      lines.pop_back();
+    }
+    EXPECT_EQ(lines.back(), c.line);
     EXPECT_EQ(AllLines().find("*** Error in file"), std::string::npos) << AllLines();
     ExpectSlotsFree();
   }

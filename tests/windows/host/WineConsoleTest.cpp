@@ -260,4 +260,35 @@ TEST(WineConsole, CtrlCDuringAConversionCleansUpAndExitsWith130) {
   EXPECT_EQ(ts::ListNames(work.path()), (std::vector<std::string>{"big.bin"}));
 }
 
+// -batch in a console: nothing is typed, and the run ends on its own without
+// a question or an exit prompt; the console, being a terminal, shows the bar.
+TEST(WineConsole, BatchAsksNothingWaitsForNothingAndDrawsTheBar) {
+  ts::TempDir work;
+  WriteTone(work.File("tone.bin"));
+  std::vector<std::string> args = kSingleFileArgs;
+  args.insert(args.end(), {"-batch", "-out", "named.wv"});
+  const ConsoleRun run = RunInWineConsole(args, work.path(), {});
+  ASSERT_TRUE(run.finished) << run.screen;
+  EXPECT_EQ(run.exitCode, 0) << run.screen;
+  EXPECT_EQ(run.screen.find("(y/n)"), std::string::npos) << run.screen;
+  EXPECT_EQ(run.screen.find(kExitPrompt), std::string::npos) << run.screen;
+  EXPECT_NE(run.screen.find("Wavora.exe 1.6.0"), std::string::npos) << run.screen;
+  EXPECT_NE(run.screen.find("[" + std::string(20, ' ') + "]"), std::string::npos) << run.screen;
+  EXPECT_TRUE(ts::FileExistsForTest(work.File("named.wv")));
+  EXPECT_FALSE(ts::FileExistsForTest(work.File("_tone.wv")));
+}
+
+TEST(WineConsole, HelpAndVersionNeedNoKey) {
+  ts::TempDir work;
+  const ConsoleRun help = RunInWineConsole({"/?"}, work.path(), {});
+  ASSERT_TRUE(help.finished) << help.screen;
+  EXPECT_EQ(help.exitCode, 0);
+  EXPECT_NE(help.screen.find("-version, --version"), std::string::npos) << help.screen;
+  EXPECT_EQ(help.screen.find(kExitPrompt), std::string::npos) << help.screen;
+  const ConsoleRun version = RunInWineConsole({"-version"}, work.path(), {});
+  ASSERT_TRUE(version.finished) << version.screen;
+  EXPECT_EQ(version.exitCode, 0);
+  EXPECT_NE(version.screen.find("Wavora 1.6.0"), std::string::npos) << version.screen;
+}
+
 }  // namespace
