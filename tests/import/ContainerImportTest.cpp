@@ -57,8 +57,8 @@ Samples FloatUnits(const std::vector<double>& values, bool wide, bool bigEndian)
 
 const std::vector<std::int64_t> kSigned16 = {0, 1, -1, 32767, -32768, 12345, -23456, 100};
 const std::vector<std::int64_t> kSigned24 = {0, 8388607, -8388608, 1, -1, 4000000, -123456, 77};
-const std::vector<std::int64_t> kSigned32 = {0,          2147483647, -2147483647 - 1, 1,
-                                             -1000000000, 65536,      -7,             1234567890};
+const std::vector<std::int64_t> kSigned32 = {0,     2147483647, -2147483647 - 1, 1, -1000000000,
+                                             65536, -7,         1234567890};
 const std::vector<double> kFloats = {0.5, -0.25, 0.125, 1.5, -0.001, 0.75, 1e-9, -0.3};
 
 double Int16Formula(std::int64_t s) { return (s - 0.5) / 32767.0; }
@@ -78,8 +78,8 @@ TEST_F(RawImportTest, RawEightAndSixtyFourBitLayoutsConvertEveryValue) {
     Samples samples;
   };
   const Case cases[] = {
-      {kFormatCu8, IntegerUnits(AllBytes(false), 1, false,
-                                [](std::int64_t u) { return (u - 127.5) / 128.0; })},
+      {kFormatCu8,
+       IntegerUnits(AllBytes(false), 1, false, [](std::int64_t u) { return (u - 127.5) / 128.0; })},
       {kFormatCs8,
        IntegerUnits(AllBytes(true), 1, false, [](std::int64_t s) { return s / 128.0; })},
       {kFormatF64le, FloatUnits(kFloats, true, false)},
@@ -105,8 +105,8 @@ TEST_F(RawImportTest, RawEightAndSixtyFourBitLayoutsConvertEveryValue) {
   // A NaN or a huge value in 64-bit floats is refused like in 32-bit ones.
   Fresh();
   const std::string bad = WriteInput(
-      "bad.raw", FloatUnits({0.1, 0.2, std::numeric_limits<double>::quiet_NaN(), 0.0}, true, false)
-                     .bytes);
+      "bad.raw",
+      FloatUnits({0.1, 0.2, std::numeric_limits<double>::quiet_NaN(), 0.0}, true, false).bytes);
   EXPECT_EQ(Import(kFormatF64le, bad), 0);
   EXPECT_TRUE(Logged("    (DataPoint=1, I=nan, Q=0.000)")) << AllLines();
   ExpectSlotsFree();
@@ -128,9 +128,8 @@ TEST_F(RawImportTest, WavVariantsConvertWithTheirClock) {
     if (tweak) tweak(spec);
     cases.push_back({name, spec, samples});
   };
-  add("pcm8", 1, 8, IntegerUnits(AllBytes(false), 1, false, [](std::int64_t u) {
-        return (u - 128.0) / 128.0;
-      }));
+  add("pcm8", 1, 8,
+      IntegerUnits(AllBytes(false), 1, false, [](std::int64_t u) { return (u - 128.0) / 128.0; }));
   // 16-bit converts exactly like the same words read as i16le.
   add("pcm16", 1, 16, IntegerUnits(kSigned16, 2, false, Int16Formula));
   add("pcm24", 1, 24,
@@ -174,8 +173,10 @@ TEST_F(RawImportTest, WavVariantsConvertWithTheirClock) {
   spec.data = pcm16.bytes;
   ASSERT_EQ(Import(kFormatWav, WriteInput("in.wav", MakeWav(spec))), 1);
   EXPECT_EQ(info_.clock, 5e6);
-  EXPECT_TRUE(LoggedContaining("The clock of -clock (5000000.000 Hz) is used instead of the "
-                               "sample rate of the WAV file (1000000.000 Hz).")) << AllLines();
+  EXPECT_TRUE(
+      LoggedContaining("The clock of -clock (5000000.000 Hz) is used instead of the "
+                       "sample rate of the WAV file (1000000.000 Hz)."))
+      << AllLines();
   SetLogMask(mask);
 }
 
@@ -261,8 +262,7 @@ TEST_F(RawImportTest, NumpyArraysOfEveryAcceptedDtype) {
     std::string message;
   };
   const Bad bad[] = {
-      {1, "<f8", "(4,)", false,
-       "*** Error: NumPy dtype '<f8' with shape (4,) is not supported"},
+      {1, "<f8", "(4,)", false, "*** Error: NumPy dtype '<f8' with shape (4,) is not supported"},
       {1, "<c8", "(2, 2)", false, "NumPy dtype '<c8' with shape (2, 2) is not supported"},
       {1, "<f4", "(4, 3)", false, "NumPy dtype '<f4' with shape (4, 3) is not supported"},
       {1, "<f4", "(4, 2)", true, "is in Fortran (column) order"},
@@ -396,13 +396,15 @@ TEST_F(RawImportTest, RawKeywordsRefuseFilesWithAHeader) {
   spec.data = Bytes(16, 0);
   const std::pair<std::string, Bytes> files[] = {
       {"a.bin", MakeWav(spec)},
-      {"b.bin", [&] {
+      {"b.bin",
+       [&] {
          WavSpec rf64 = spec;
          rf64.container = "RF64";
          return MakeWav(rf64);
        }()},
       {"c.bin", MakeNpy(1, "<c8", "(2,)", false, Bytes(16, 0))},
-      {"d.bin", [] {
+      {"d.bin",
+       [] {
          const std::string meta = MakeSigmfMeta("\"core:datatype\": \"cf32_le\"");
          return Bytes(meta.begin(), meta.end());
        }()},
@@ -423,8 +425,8 @@ TEST_F(RawImportTest, RawKeywordsRefuseFilesWithAHeader) {
   ASSERT_EQ(DetectInputFormat(WriteInput("x.cu8", MakeWav(spec)), &detected), 1);
   EXPECT_EQ(detected, kFormatWav);
   const std::pair<std::string, InputFormat> names[] = {
-      {"r.CF32", kFormatF32le}, {"r.fc32", kFormatF32le}, {"r.cf64", kFormatF64le},
-      {"r.sc16", kFormatI16le}, {"r.cs8", kFormatCs8},    {"r.cu8", kFormatCu8},
+      {"r.CF32", kFormatF32le}, {"r.fc32", kFormatF32le},       {"r.cf64", kFormatF64le},
+      {"r.sc16", kFormatI16le}, {"r.cs8", kFormatCs8},          {"r.cu8", kFormatCu8},
       {"r.wv", kFormatKxzetq},  {"r.sigmf-meta", kFormatSigmf}, {"r.bin", kFormatUnknown},
       {"r.wav", kFormatUnknown}};
   for (const auto& [name, format] : names) {

@@ -19,7 +19,9 @@ inline void PutLE(Bytes& out, std::uint64_t value, int bytes) {
 inline void PutBE(Bytes& out, std::uint64_t value, int bytes) {
   for (int k = bytes - 1; k >= 0; --k) out.push_back(static_cast<unsigned char>(value >> (8 * k)));
 }
-inline void PutText(Bytes& out, const std::string& text) { out.insert(out.end(), text.begin(), text.end()); }
+inline void PutText(Bytes& out, const std::string& text) {
+  out.insert(out.end(), text.begin(), text.end());
+}
 
 struct WavSpec {
   std::string container = "RIFF";  // "RIFF", "RF64" or "BW64"
@@ -28,11 +30,11 @@ struct WavSpec {
   std::uint16_t bits = 16;
   std::uint32_t rate = 1000000;
   bool extensible = false;
-  bool foreignGuid = false;           // an extensible sub-format of no audio kind
+  bool foreignGuid = false;  // an extensible sub-format of no audio kind
   std::optional<std::uint16_t> blockAlign;
   std::optional<std::uint32_t> dataSizeField;  // default: the data's size
-  bool oddChunkBefore = false;        // a LIST chunk of odd size (padded) before fmt
-  bool chunkAfter = false;            // a chunk after the data
+  bool oddChunkBefore = false;                 // a LIST chunk of odd size (padded) before fmt
+  bool chunkAfter = false;                     // a chunk after the data
   bool dataBeforeFmt = false;
   Bytes data;
 };
@@ -105,8 +107,9 @@ inline Bytes MakeWav(const WavSpec& spec) {
 // multiple of 64 bytes, as NumPy writes it.
 inline Bytes MakeNpy(int major, const std::string& descr, const std::string& shape, bool fortran,
                      const Bytes& data) {
-  std::string header = "{'descr': '" + descr + "', 'fortran_order': " +
-                       (fortran ? "True" : "False") + ", 'shape': " + shape + ", }";
+  std::string header = "{'descr': '" + descr +
+                       "', 'fortran_order': " + (fortran ? "True" : "False") +
+                       ", 'shape': " + shape + ", }";
   const std::size_t prefix = major == 1 ? 10 : 12;
   while ((prefix + header.size() + 1) % 64 != 0) header += ' ';
   header += '\n';
