@@ -23,6 +23,7 @@ bool SameSettings(const ConversionSettings& a, const ConversionSettings& b) {
          a.autoscale == b.autoscale && a.verbosity == b.verbosity && a.recursive == b.recursive &&
          a.overwrite == b.overwrite && a.inputPath == b.inputPath &&
          a.outputPath == b.outputPath && a.format == b.format &&
+         a.clockGiven == b.clockGiven &&
          (a.clockMHz == b.clockMHz || (a.clockMHz != a.clockMHz && b.clockMHz != b.clockMHz)) &&
          (a.gainDb == b.gainDb || (a.gainDb != a.gainDb && b.gainDb != b.gainDb));
 }
@@ -72,7 +73,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string invalid = ValidateSettings(settings);
   if (invalid.empty()) {
     FUZZ_CHECK(settings.format != kFormatUnknown, "");
-    FUZZ_CHECK(settings.format == kFormatKxzetq || IsValidClock(settings.clockMHz), "");
+    FUZZ_CHECK(settings.format == kFormatKxzetq || IsValidClock(settings.clockMHz) ||
+                   (FormatCarriesClock(settings.format) && !settings.clockGiven),
+               "");
     PrintSettingsTable(settings);
   }
   return 0;
@@ -92,5 +95,7 @@ std::vector<std::string> FuzzSeeds() {
             "-copyright", "(c)"}),
       join({"sigI.txt", "-format", "txt2ui14", "-qfile", "sigQ.txt", "-clock", "0.5"}),
       join({"-format", "txt", "-clock"}),
+      join({"cap.sigmf-meta", "-format", "sigmf", "-comment", "x"}),
+      join({"-indir", "in", "-format", "auto", "-clock", "250", "-recursive"}),
   };
 }
