@@ -21,9 +21,8 @@ bool SameSettings(const ConversionSettings& a, const ConversionSettings& b) {
          a.inputDir == b.inputDir && a.outputDir == b.outputDir && a.extension == b.extension &&
          a.formatName == b.formatName && a.comment == b.comment && a.copyright == b.copyright &&
          a.autoscale == b.autoscale && a.verbosity == b.verbosity && a.recursive == b.recursive &&
-         a.overwrite == b.overwrite && a.inputPath == b.inputPath &&
-         a.outputPath == b.outputPath && a.format == b.format &&
-         a.clockGiven == b.clockGiven &&
+         a.overwrite == b.overwrite && a.inputPath == b.inputPath && a.outputPath == b.outputPath &&
+         a.format == b.format && a.clockGiven == b.clockGiven &&
          (a.clockMHz == b.clockMHz || (a.clockMHz != a.clockMHz && b.clockMHz != b.clockMHz)) &&
          (a.gainDb == b.gainDb || (a.gainDb != a.gainDb && b.gainDb != b.gainDb));
 }
@@ -89,8 +88,8 @@ std::vector<std::string> FuzzSeeds() {
   };
   return {
       join({"sig.bin", "-format", "i16le", "-clock", "100", "-autoscale", "-overwrite"}),
-      join({"-indir", "data", "-outdir", "C:\\out", "-recursive", "-ext", "bin", "-format",
-            "f32be", "-clock", "600", "-v", "3"}),
+      join({"-indir", "data", "-outdir", "C:\\out", "-recursive", "-ext", "bin", "-format", "f32be",
+            "-clock", "600", "-v", "3"}),
       join({"old.wv", "-format", "kxzetq", "-gain", "6.0206", "-comment", "-autoscale",
             "-copyright", "(c)"}),
       join({"sigI.txt", "-format", "txt2ui14", "-qfile", "sigQ.txt", "-clock", "0.5"}),

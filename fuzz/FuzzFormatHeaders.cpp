@@ -57,8 +57,8 @@ void CheckParsers(int kind, const std::string& file) {
     FUZZ_CHECK(meta.headerBytes >= 0 && !meta.datatype.empty(), "");
     FUZZ_CHECK(meta.dataset.find_first_of("/\\:") == std::string::npos, meta.dataset);
   } else {
-    const HeaderKind header = ClassifyFileStart(reinterpret_cast<const unsigned char*>(file.data()),
-                                                file.size());
+    const HeaderKind header =
+        ClassifyFileStart(reinterpret_cast<const unsigned char*>(file.data()), file.size());
     FUZZ_CHECK(header == HeaderKind::kNone || FormatOfHeader(header) != kFormatUnknown, "");
   }
 }
@@ -146,15 +146,16 @@ std::vector<std::string> FuzzSeeds() {
       fmt += Le(22, 2) + Le(bits, 2) + Le(3, 4) + Le(tag, 2) +
              std::string("\x00\x00\x00\x00\x10\x00\x80\x00\x00\xAA\x00\x38\x9B\x71", 14);
     std::string body;
-    if (id != "RIFF") body += "ds64" + Le(28, 4) + Le(0, 8) + Le(samples.size(), 8) + Le(1, 8) + Le(0, 4);
+    if (id != "RIFF")
+      body += "ds64" + Le(28, 4) + Le(0, 8) + Le(samples.size(), 8) + Le(1, 8) + Le(0, 4);
     body += "LIST" + Le(3, 4) + "abc" + std::string(1, '\0');
     body += "fmt " + Le(fmt.size(), 4) + fmt;
     body += "data" + Le(id == "RIFF" ? samples.size() : 0xFFFFFFFF, 4) + samples;
     return std::string(1, '\0') + id + Le(body.size() + 4, 4) + "WAVE" + body;
   };
   auto npy = [&](int major, const std::string& descr, const std::string& shape) {
-    std::string header = "{'descr': '" + descr + "', 'fortran_order': False, 'shape': " + shape +
-                         ", }";
+    std::string header =
+        "{'descr': '" + descr + "', 'fortran_order': False, 'shape': " + shape + ", }";
     header += std::string(63 - (header.size() + (major == 1 ? 10 : 12)) % 64, ' ') + "\n";
     return std::string(1, '\1') + "\x93NUMPY" + static_cast<char>(major) + '\0' +
            Le(header.size(), major == 1 ? 2 : 4) + header + samples + samples;
@@ -164,9 +165,9 @@ std::vector<std::string> FuzzSeeds() {
       "\"core:sample_rate\": 1e6, \"core:description\": \"seed }\", \"core:author\": \"a\"}, "
       "\"captures\": [{\"core:sample_start\": 0, \"core:header_bytes\": 4}], \"annotations\": []}";
   return {
-      wav("RIFF", 1, 16, false),  wav("RIFF", 3, 32, true), wav("RF64", 1, 24, false),
-      wav("BW64", 3, 64, false),  wav("RIFF", 1, 8, false), npy(1, "<c8", "(3,)"),
-      npy(2, ">i2", "(3, 2)"),    npy(3, "<f4", "(3, 2)"), std::string(1, '\2') + meta,
+      wav("RIFF", 1, 16, false),      wav("RIFF", 3, 32, true), wav("RF64", 1, 24, false),
+      wav("BW64", 3, 64, false),      wav("RIFF", 1, 8, false), npy(1, "<c8", "(3,)"),
+      npy(2, ">i2", "(3, 2)"),        npy(3, "<f4", "(3, 2)"),  std::string(1, '\2') + meta,
       std::string(1, '\3') + samples,
   };
 }

@@ -22,6 +22,7 @@
 #include "Shared/FileIO/StreamInit.h"
 #include "app/Console.h"
 #include "app/Wavora.h"
+#include "import/FormatFileBuilders.h"
 #include "platform/FaultInjection.h"
 #include "platform/Platform.h"
 #include "support/TestSupport.h"
@@ -143,7 +144,8 @@ std::map<std::string, ts::Bytes> FilesBelow(const std::string& root) {
   std::map<std::string, ts::Bytes> files;
   for (const auto& entry : fs::recursive_directory_iterator(root)) {
     if (entry.is_regular_file())
-      files[fs::relative(entry.path(), root).generic_string()] = ts::ReadFileBytes(entry.path().string());
+      files[fs::relative(entry.path(), root).generic_string()] =
+          ts::ReadFileBytes(entry.path().string());
   }
   return files;
 }
@@ -169,10 +171,9 @@ std::vector<std::string> FailureLinesWithoutMark(const std::string& out) {
     std::string lower = text;
     std::transform(lower.begin(), lower.end(), lower.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    const bool tellsOfFailure = lower.find("error") != std::string::npos ||
-                                lower.find("fail") != std::string::npos ||
-                                lower.find("cannot") != std::string::npos ||
-                                lower.find("invalid") != std::string::npos;
+    const bool tellsOfFailure =
+        lower.find("error") != std::string::npos || lower.find("fail") != std::string::npos ||
+        lower.find("cannot") != std::string::npos || lower.find("invalid") != std::string::npos;
     if (tellsOfFailure && text.rfind("*** ", 0) != 0 && text.rfind("***  ", 0) != 0)
       bad.push_back(text);
     start = end + 1;
@@ -358,9 +359,47 @@ TEST(FaultInjection, DirectoryTree) {
     WriteI16Tone(root + "/in/sub/deeper/c.bin", 60, 0.6, 5.0);
   };
   scenario.workSubdir = "work";
-  scenario.args = {"-indir", "../in", "-outdir", "../out", "-recursive",
-                   "-format", "i16le", "-clock", "50"};
+  scenario.args = {"-indir",  "../in", "-outdir", "../out", "-recursive",
+                   "-format", "i16le", "-clock",  "50"};
   scenario.outputs = {"out/a.wv", "out/sub/b.wv", "out/sub/deeper/c.wv"};
+  EXPECT_GT(RunWithEveryFault(scenario), 40);
+}
+
+TEST(FaultInjection, Rf64WavWithItsOwnClock) {
+  Scenario scenario;
+  scenario.name = "RF64 WAV, 24-bit, clock from the file";
+  scenario.makeInputs = [](const std::string& root) {
+    format_files::WavSpec spec;
+    spec.container = "RF64";
+    spec.bits = 24;
+    spec.oddChunkBefore = true;
+    for (int k = 0; k < 600; ++k) format_files::PutLE(spec.data, (k * 40009) & 0xFFFFFF, 3);
+    ts::WriteFileBytes(root + "/cap.wav", format_files::MakeWav(spec));
+  };
+  scenario.args = {"cap.wav", "-format", "wav", "-autoscale"};
+  scenario.outputs = {"_cap.wv"};
+  EXPECT_GT(RunWithEveryFault(scenario), 20);
+}
+
+TEST(FaultInjection, AutoDirectoryWithSigmfNumpyAndCu8) {
+  Scenario scenario;
+  scenario.name = "-format auto over SigMF, NumPy and cu8 files";
+  scenario.makeInputs = [](const std::string& root) {
+    fs::create_directories(root + "/in");
+    fs::create_directories(root + "/out");
+    format_files::Bytes samples;
+    for (int k = 0; k < 96; ++k) samples.push_back(static_cast<unsigned char>(k * 37));
+    ts::WriteFileBytes(root + "/in/a.sigmf-data", samples);
+    ts::WriteFileText(root + "/in/a.sigmf-meta",
+                      format_files::MakeSigmfMeta("\"core:datatype\": \"cu8\", "
+                                                  "\"core:description\": \"faults\""));
+    ts::WriteFileBytes(root + "/in/b.npy",
+                       format_files::MakeNpy(1, "<i2", "(24, 2)", false, samples));
+    ts::WriteFileBytes(root + "/in/c.cu8", samples);
+    ts::WriteFileText(root + "/in/d.txt", "not samples");
+  };
+  scenario.args = {"-indir", "in", "-outdir", "out", "-format", "auto", "-clock", "20"};
+  scenario.outputs = {"out/a.wv", "out/b.wv", "out/c.wv"};
   EXPECT_GT(RunWithEveryFault(scenario), 40);
 }
 
@@ -462,8 +501,7 @@ TEST(FaultSeam, UnreadableDirectoryFailsTheWalk) {
   // directory is the walk's own listing of the input directory.
   faults::SetRecording(true);
   faults::Arm(0, Fault::kNone);
-  RunInProcess({"-indir", "in", "-outdir", "out", "-format", "i16le", "-clock", "1"},
-               root.path());
+  RunInProcess({"-indir", "in", "-outdir", "out", "-format", "i16le", "-clock", "1"}, root.path());
   const std::vector<FileOp> calls = faults::RecordedCalls();
   faults::SetRecording(false);
   const auto list = std::find(calls.begin(), calls.end(), FileOp::kListDirectory);
