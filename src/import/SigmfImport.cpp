@@ -192,8 +192,9 @@ int ImportSigmf(const std::string& inputPath, SlotGuard& tempSlot, WaveInfo& inf
   // The file the user named is the data when it is one; a metadata file
   // leads to its core:dataset, or to the data file of the same name.
   if (!meta.dataset.empty() && EndsWith(inputPath, kMetaSuffix)) {
-    const std::string directory = platform::DirectoryPart(metaPath);
-    dataPath = directory.empty() ? meta.dataset : platform::JoinPath(directory, meta.dataset);
+    // The metadata file's name replaced, its directory part kept as written.
+    dataPath = metaPath.substr(0, metaPath.size() - platform::FileNamePart(metaPath).size()) +
+               meta.dataset;
   }
   LogAlways({"SigMF datatype ", meta.datatype, ", samples from '", dataPath, "'"});
   if (!TakeSampleRate(meta.sampleRate, "SigMF metadata", info)) {
