@@ -1,6 +1,7 @@
 // The readers of cu8, cs8, f64, WAV, NumPy and SigMF input: every variant's
 // values against the conversion formulas, the clock and texts a file
 // carries, malformed headers, and the safety net of the raw formats.
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -332,8 +333,9 @@ TEST_F(RawImportTest, SigmfPairsOfEveryComplexDatatype) {
 
 TEST_F(RawImportTest, SigmfMetadataFieldsAndRefusals) {
   const Samples samples = IntegerUnits(kSigned16, 2, false, Int16Formula);
-  Bytes withHeader(7, 0xEE);
-  withHeader.insert(withHeader.end(), samples.bytes.begin(), samples.bytes.end());
+  // Seven header bytes, then the samples.
+  Bytes withHeader(7 + samples.bytes.size(), 0xEE);
+  std::copy(samples.bytes.begin(), samples.bytes.end(), withHeader.begin() + 7);
   WriteInput("other.bin", withHeader);
   const std::string longText(600, 'x');
   testing_support::WriteFileText(
