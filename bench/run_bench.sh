@@ -47,6 +47,17 @@ kvg_seconds=$(cat "$work/last_seconds")
 awk -v a="$i16_seconds" -v b="$kvg_seconds" -v sa="$(size "$data/sig_i16le.bin")" -v sb="$(size "$data/sig_kvg.wv")" 'BEGIN {
   printf "kxzetq throughput relative to i16le: %.1f %%\n", 100 * (sb / b) / (sa / a) }'
 
+# Capture formats against the i16le row above: throughput in % of i16le's.
+generate cu8 sig.cu8 256
+generate wav sig_pcm16.wav 256
+for capture in "cu8 sig.cu8" "wav sig_pcm16.wav"; do
+  set -- $capture
+  measure "$1 256 MiB" "$(size "$data/$2")" "$data/$2" -format "$1" -clock 100 -overwrite
+  awk -v a="$i16_seconds" -v b="$(cat "$work/last_seconds")" -v sa="$(size "$data/sig_i16le.bin")" \
+    -v sb="$(size "$data/$2")" -v l="$1" 'BEGIN {
+    printf "%s throughput relative to i16le: %.1f %%\n", l, 100 * (sb / b) / (sa / a) }'
+done
+
 rm -rf "$work/tree-out" && mkdir -p "$work/tree-out"
 line=$("$bench" run "$work" "$exe" -indir "$data/tree" -outdir "$work/tree-out" -format i16le -clock 100 -ext bin -recursive -overwrite)
 seconds=$(sed -E 's/.*seconds=([0-9.]+).*/\1/' <<<"$line")

@@ -25,6 +25,7 @@ bool SameSettings(const ConversionSettings& a, const ConversionSettings& b) {
          a.overwrite == b.overwrite && a.inputPath == b.inputPath && a.outputPath == b.outputPath &&
          a.format == b.format && a.batch == b.batch && a.outputFile == b.outputFile &&
          a.outputFilePath == b.outputFilePath && a.ignoredOptions == b.ignoredOptions &&
+         a.clockGiven == b.clockGiven &&
          (a.clockMHz == b.clockMHz || (a.clockMHz != a.clockMHz && b.clockMHz != b.clockMHz)) &&
          (a.gainDb == b.gainDb || (a.gainDb != a.gainDb && b.gainDb != b.gainDb));
 }
@@ -78,7 +79,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string invalid = ValidateSettings(settings);
   if (invalid.empty()) {
     FUZZ_CHECK(settings.format != kFormatUnknown, "");
-    FUZZ_CHECK(settings.format == kFormatKxzetq || IsValidClock(settings.clockMHz), "");
+    FUZZ_CHECK(settings.format == kFormatKxzetq || IsValidClock(settings.clockMHz) ||
+                   (FormatCarriesClock(settings.format) && !settings.clockGiven),
+               "");
     PrintSettingsTable(settings);
   }
   return 0;
@@ -100,5 +103,7 @@ std::vector<std::string> FuzzSeeds() {
       join({"-format", "txt", "-clock"}),
       join({"rec.bin", "-format", "i16le", "-clock", "2.4e0", "-batch", "-out", "w/x.y.wv"}),
       join({"rec.bin", "-indir", "x", "-v", "+2", "--help", "-clock", "2,4"}),
+      join({"cap.sigmf-meta", "-format", "sigmf", "-comment", "x"}),
+      join({"-indir", "in", "-format", "auto", "-clock", "250", "-recursive"}),
   };
 }

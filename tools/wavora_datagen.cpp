@@ -6,6 +6,8 @@
 //   wavora_datagen f32le <file> <MiB>
 //   wavora_datagen txt   <file> <MiB>
 //   wavora_datagen kvg   <file> <MiB>       (KVG waveform file with four marker lists)
+//   wavora_datagen cu8   <file> <MiB>       (unsigned 8-bit I/Q, zero at 127.5)
+//   wavora_datagen wav   <file> <MiB>       (16-bit stereo WAV, I left, Q right, 100 MHz)
 //   wavora_datagen tree  <dir> <files> <bytes per file>
 //   wavora_datagen example <file>            (the bundled 1 MHz tone at 100 MHz, i16le)
 #include <cerrno>
@@ -141,6 +143,53 @@ void WriteKvg(OutFile& out, std::uint64_t pairs, SignalSource& source) {
   out.Write("}");
 }
 
+void WriteUInt8Pairs(OutFile& out, std::uint64_t pairs, SignalSource& source) {
+  std::vector<unsigned char> chunk;
+  auto toByte = [](double v) {
+    const long u = std::lround(v * 128.0 + 127.5);
+    return static_cast<unsigned char>(u < 0 ? 0 : u > 255 ? 255 : u);
+  };
+  while (pairs > 0) {
+    const std::uint64_t count = pairs < kChunkPairs ? pairs : kChunkPairs;
+    chunk.clear();
+    for (std::uint64_t k = 0; k < count; ++k) {
+      double i = 0, q = 0;
+      source.Next(&i, &q);
+      chunk.push_back(toByte(i));
+      chunk.push_back(toByte(q));
+    }
+    out.Write(chunk.data(), chunk.size());
+    pairs -= count;
+  }
+}
+
+// A canonical 44-byte RIFF/WAVE header (PCM, 2 channels of 16 bits) before
+// the pairs of WriteInt16Pairs.
+void WriteWav(OutFile& out, std::uint64_t pairs, SignalSource& source) {
+  constexpr std::uint32_t kRate = 100000000;
+  const auto dataBytes = static_cast<std::uint32_t>(pairs * 4);
+  std::vector<unsigned char> header;
+  auto put = [&header](std::uint32_t value, int bytes) {
+    for (int k = 0; k < bytes; ++k) header.push_back(static_cast<unsigned char>(value >> (8 * k)));
+  };
+  auto text = [&header](const char* id) { header.insert(header.end(), id, id + 4); };
+  text("RIFF");
+  put(36 + dataBytes, 4);
+  text("WAVE");
+  text("fmt ");
+  put(16, 4);
+  put(1, 2);  // PCM
+  put(2, 2);  // channels
+  put(kRate, 4);
+  put(kRate * 4, 4);
+  put(4, 2);
+  put(16, 2);
+  text("data");
+  put(dataBytes, 4);
+  out.Write(header.data(), header.size());
+  WriteInt16Pairs(out, pairs, source);
+}
+
 void MakeDir(const std::string& path) {
   // An existing directory is no error; std::filesystem keeps this portable.
   std::error_code error;
@@ -153,7 +202,7 @@ void MakeDir(const std::string& path) {
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: wavora_datagen i16le|f32le|txt|kvg <file> <MiB>\n"
+               "usage: wavora_datagen i16le|f32le|txt|kvg|cu8|wav <file> <MiB>\n"
                "       wavora_datagen tree <dir> <files> <bytes per file>\n"
                "       wavora_datagen example <file>\n");
   return 1;
@@ -199,6 +248,10 @@ int main(int argc, char** argv) {
     WriteText(out, bytes, source);
   else if (kind == "kvg")
     WriteKvg(out, bytes / 4, source);
+  else if (kind == "cu8")
+    WriteUInt8Pairs(out, bytes / 2, source);
+  else if (kind == "wav")
+    WriteWav(out, (bytes - 44) / 4, source);
   else
     return Usage();
   return 0;

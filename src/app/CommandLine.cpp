@@ -13,6 +13,7 @@
 
 #include "app/ConvertFile.h"
 #include "common/Log.h"
+#include "import/FormatDetect.h"
 #include "platform/Platform.h"
 
 namespace {
@@ -114,6 +115,7 @@ const OptionRule kOptions[] = {
      [](ConversionSettings& s, const char* v) {
        s.clockText = v;
        s.clockMHz = DecimalOf(v);
+       s.clockGiven = true;
      },
      InfoRequest::kNone, "*** Invalid clock rate.", kClockRange},
     {"-format", Value::kText, Mode::kAny,
@@ -243,6 +245,15 @@ constexpr const char* kUsageBody[] = {
     "         i16le        Int16, little endian                            \n",
     "         i14be2       Int14, 2 files, big endian                      \n",
     "         i14le2       Int14, 2 files, little endian                   \n",
+    "         cu8          UInt8, zero at 127.5 (8-bit SDR receivers)      \n",
+    "         cs8          Int8                                            \n",
+    "         f64le        Float64, little endian                          \n",
+    "         f64be        Float64, big endian                             \n",
+    "         cf32 cs16 cf64 same as f32le, i16le, f64le                   \n",
+    "         wav          WAV/RF64, 2 channels I,Q, clock from file       \n",
+    "         sigmf        SigMF recording (.sigmf-meta, .sigmf-data)      \n",
+    "         npy          NumPy .npy: complex or (N,2) float32/int16      \n",
+    "         auto         format from each file's first bytes or name     \n",
     kUsageTabLine,
     "    -qfile <Q data file>       2nd file (Q data) of 2-file formats    \n",
     kUsageTabLine,
@@ -375,7 +386,11 @@ bool IsValidClock(double clockMHz) { return clockMHz > 0.0 && clockMHz <= kMaxCl
 std::string ValidateSettings(const ConversionSettings& settings) {
   if (settings.format == kFormatUnknown) return "*** Unknown input format.\n";
   // kxzetq input carries its own clock; the command line's is not used.
-  if (settings.format != kFormatKxzetq && !IsValidClock(settings.clockMHz)) {
+  if (settings.format == kFormatKxzetq) return std::string();
+  // WAV and SigMF files may carry their own rate: -clock is optional there,
+  // but checked when given.
+  if (FormatCarriesClock(settings.format) && !settings.clockGiven) return std::string();
+  if (!IsValidClock(settings.clockMHz)) {
     std::string message = "*** Invalid clock rate.\n";
     if (settings.clockText.empty()) {
       message += FormatText("*** No clock rate given: use -clock <MHz> with %s.\n", kClockRange);
@@ -404,8 +419,23 @@ void PrintSettingsTable(const ConversionSettings& settings) {
       std::printf("  Q data file       | %s                       \n", qFile.c_str());
     }
   }
-  std::printf("  Input format      | %s                       \n", settings.formatName.c_str());
-  if (settings.format != kFormatKxzetq)
+  if (settings.format == kFormatAuto && settings.singleFile) {
+    // The table says what the file will be read as.
+    InputFormat detected = kFormatUnknown;
+    const std::string path = platform::IsAbsolutePath(settings.inputFile)
+                                 ? settings.inputFile
+                                 : platform::JoinPath(settings.inputPath, settings.inputFile);
+    const bool readable = DetectInputFormat(path, &detected);
+    std::printf("  Input format      | auto (%s)                       \n",
+                !readable                    ? "file not readable"
+                : detected == kFormatUnknown ? "not recognised"
+                                             : FormatKeyword(detected));
+  } else {
+    std::printf("  Input format      | %s                       \n", settings.formatName.c_str());
+  }
+  if (FormatCarriesClock(settings.format) && !settings.clockGiven)
+    std::printf("  Clock rate        | from the input file                       \n");
+  else if (settings.format != kFormatKxzetq)
     std::printf("  Clock rate        | %f MHz                   \n", settings.clockMHz);
   std::printf("  Gain (kxzetq)     | %3.2f dB                 \n", settings.gainDb);
   std::printf("  Auto Level        | %s                       \n", YesNo(settings.autoscale));

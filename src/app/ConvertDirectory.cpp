@@ -11,6 +11,7 @@
 #include "app/ConvertFile.h"
 #include "app/Settings.h"
 #include "app/Wavora.h"
+#include "import/FormatDetect.h"
 #include "platform/Platform.h"
 
 namespace {
@@ -120,6 +121,30 @@ std::vector<std::string> FindQPartners(const Listing& entries, const std::string
   return partners;
 }
 
+constexpr const char kSigmfMetaSuffix[] = ".sigmf-meta";
+constexpr const char kSigmfDataSuffix[] = ".sigmf-data";
+
+bool EndsWith(const std::string& name, const std::string& suffix) {
+  return name.size() > suffix.size() &&
+         name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// With sigmf or auto, the .sigmf-meta files of the level whose .sigmf-data
+// file is there and convertible: a recording is converted once, under its
+// data file's name, and its metadata file is never taken on its own.
+std::vector<std::string> FindSigmfMetaPartners(const Listing& entries, const std::string& suffix) {
+  std::vector<std::string> partners;
+  for (const platform::DirEntry& entry : entries) {
+    if (!IsConvertibleFile(entry, suffix) || !EndsWith(entry.name, kSigmfDataSuffix)) continue;
+    const std::string meta =
+        entry.name.substr(0, entry.name.size() - (sizeof kSigmfDataSuffix - 1)) + kSigmfMetaSuffix;
+    for (const platform::DirEntry& other : entries)
+      if (other.name == meta && !IsDirectoryEntry(other)) partners.push_back(meta);
+  }
+  std::sort(partners.begin(), partners.end());
+  return partners;
+}
+
 // After a failed file: true when the user wants the walk to stop. Only "n"
 // goes on; Enter takes the default "y".
 bool UserAborts() { return AskQuestion(kAbortQuestion) != 'n'; }
@@ -212,8 +237,22 @@ int ProcessFile(WalkRun& run, const std::string& inputDir, const std::string& ou
   }
   if (std::binary_search(qPartners.begin(), qPartners.end(), name)) {
     ++run.skipped;
-    LogMessage(kLogInfo, {"Skipping Q data file ", name});
+    if (EndsWith(name, kSigmfMetaSuffix))
+      LogMessage(kLogInfo, {"Skipping SigMF metadata file ", name, " (read with its data file)"});
+    else
+      LogMessage(kLogInfo, {"Skipping Q data file ", name});
     return 1;
+  }
+  // -format auto skips what it cannot tell; a file it cannot read goes on to
+  // fail in the conversion.
+  if (run.settings.format == kFormatAuto) {
+    InputFormat detected = kFormatUnknown;
+    if (DetectInputFormat(inputPath, &detected) && detected == kFormatUnknown) {
+      ++run.skipped;
+      LogMessage(kLogInfo,
+                 {"Skipping ", name, ": its format cannot be told from its first bytes or name."});
+      return 1;
+    }
   }
 
   // Two inputs whose names agree up to the first dot map to one output; the
@@ -264,6 +303,8 @@ int WalkLevel(WalkRun& run, const std::string& inputDir, const std::string& outp
   const bool isWorkingDir = PathKey(inputDir) == run.workingDirKey;
   std::vector<std::string> qPartners;
   if (IsTwoFileFormat(run.settings.format)) qPartners = FindQPartners(entries, run.extensionSuffix);
+  if (run.settings.format == kFormatSigmf || run.settings.format == kFormatAuto)
+    qPartners = FindSigmfMetaPartners(entries, run.extensionSuffix);
   const LevelKeys keys{DirectoryKey(inputDir), DirectoryKey(outputDir)};
 
   for (const platform::DirEntry& entry : entries) {

@@ -6,6 +6,7 @@
 #include "app/Console.h"
 #include "common/Progress.h"
 #include "common/WaveInfo.h"
+#include "import/FormatDetect.h"
 #include "import/ImportRawIQ.h"
 #include "level/Rescale.h"
 #include "platform/Platform.h"
@@ -125,6 +126,22 @@ int ConvertFile(const ConversionSettings& settings, const FileJob& job) {
     return 0;
   }
 
+  // -format auto: the format of this file, from its first bytes or its name.
+  InputFormat format = settings.format;
+  if (format == kFormatAuto) {
+    if (!DetectInputFormat(inputPath, &format))
+      return FailFile("*** Import of waveform data failed.");
+    if (format == kFormatUnknown) {
+      LogMessage(kLogAlwaysShown, {"*** Error: The format of '", inputPath,
+                                   "' cannot be told from its first bytes or its name; give it "
+                                   "with -format."});
+      LogMessage(kLogAlwaysShown, {""});
+      return 0;
+    }
+    LogMessage(kLogAlwaysShown,
+               {"Format auto: reading '", inputName, "' as ", FormatKeyword(format), "."});
+  }
+
   TempFile waveFile(kTempWaveFileName);
   if (waveFile.get() == nullptr)
     return FailFile("*** Cannot open temporary data file in current working directory.",
@@ -138,7 +155,7 @@ int ConvertFile(const ConversionSettings& settings, const FileJob& job) {
   ReportProgress(-1);
 
   WaveInfo info;
-  if (settings.format == kFormatKxzetq) {
+  if (format == kFormatKxzetq) {
     WaveFileInfo fileInfo;
     fileInfo.path = inputPath;
     fileInfo.gain = settings.gainDb;
@@ -157,12 +174,16 @@ int ConvertFile(const ConversionSettings& settings, const FileJob& job) {
 
   // Every file starts from the command line's texts: a header tag of one
   // ASCII file sets the comment of that file only.
-  info.clock = settings.clockMHz * kHzPerMHz;
+  // Without -clock a WAV or SigMF file gives its own rate; 0 tells the
+  // importer that none was given.
+  info.clock = settings.clockGiven || !FormatCarriesClock(settings.format)
+                   ? settings.clockMHz * kHzPerMHz
+                   : 0.0;
   info.markerClock = info.clock;
   info.samples = 0;
   info.comment = settings.comment;
   info.copyright = settings.copyright;
-  if (!ImportRawIQ(inputPath, secondPath, info, settings.format, waveFile.get()))
+  if (!ImportRawIQ(inputPath, secondPath, info, format, waveFile.get()))
     return FailFile("*** Import of waveform data failed.");
 
   if (info.peakOffset > 0 && settings.autoscale) {

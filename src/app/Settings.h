@@ -24,6 +24,7 @@ struct ConversionSettings {
   std::string formatName;
   double clockMHz = 0.0;
   std::string clockText;  // the -clock value as given, for the messages that name it
+  bool clockGiven = false;  // -clock was on the command line
   double gainDb = 0.0;
   std::string comment;
   std::string copyright;

@@ -12,7 +12,10 @@
 #include "common/Progress.h"
 #include "import/AsciiImport.h"
 #include "import/BinaryImport.h"
+#include "import/ContainerImport.h"
+#include "import/FormatDetect.h"
 #include "import/ImportLevels.h"
+#include "import/SampleImport.h"
 #include "level/LevelOffsets.h"
 
 namespace {
@@ -88,13 +91,25 @@ int ImportRawIQ(const std::string& inputPath, const std::string& secondPath, Wav
   // The unused codes and kxzetq have no raw reader; they are refused like any
   // other unknown code.
   const InputFormatInfo* entry = FindInputFormat(format);
-  if (entry == nullptr || entry->reader == FormatReader::kWaveform) {
+  if (entry == nullptr || entry->reader == FormatReader::kWaveform ||
+      entry->reader == FormatReader::kDetect) {
     LogAlways({"*** Wrong import data format."});
     return 0;
   }
   if (tempWaveFile == nullptr) {
     LogAlways({"*** Temporary file for wave data not open."});
     return 0;
+  }
+
+  if (IsRawBinaryFormat(format)) {
+    // Raw samples have no rate of their own (-format auto may have chosen a
+    // raw format for a file given without -clock).
+    if (!(info.clock > 0.0)) {
+      LogAlways({"*** Error: No clock rate for raw samples; give the clock with -clock."});
+      return 0;
+    }
+    // A file with a header of its own would be read as samples, header and all.
+    if (!CheckRawInput(inputPath)) return 0;
   }
 
   // Slot 0 belongs to this function for the whole import; the readers write
@@ -113,9 +128,21 @@ int ImportRawIQ(const std::string& inputPath, const std::string& secondPath, Wav
   LogAlways({FormatText("Importing from file '%s'", inputPath.c_str())});
   LogAlways({entry->importLine});
 
-  const int imported = entry->reader == FormatReader::kBinary
-                           ? ImportBinary(inputPath, secondPath, format, tempSlot, info, levels)
-                           : ImportAscii(inputPath, secondPath, format, tempSlot, info, levels);
+  int imported = 0;
+  switch (entry->reader) {
+    case FormatReader::kBinary:
+      imported = ImportBinary(inputPath, secondPath, format, tempSlot, info, levels);
+      break;
+    case FormatReader::kSamples:
+      imported = ImportRawSamples(inputPath, format, tempSlot, info, levels);
+      break;
+    case FormatReader::kContainer:
+      imported = ImportContainer(inputPath, format, tempSlot, info, levels);
+      break;
+    default:
+      imported = ImportAscii(inputPath, secondPath, format, tempSlot, info, levels);
+      break;
+  }
   if (!imported) return 0;  // the reader has logged and released slot 0
 
   // A value that overflowed or was not a number cannot be scaled; it would

@@ -58,6 +58,31 @@ TEST(CommandLineFormat, KeywordsDecodeToTheirCodes) {
   EXPECT_EQ(ValidateSettings(tooLong.settings), "*** Unknown input format.\n");
 }
 
+TEST(CommandLineFormat, CaptureFormatsAliasesAndTheirClock) {
+  const std::vector<std::pair<std::string, int>> table = {
+      {"cu8", 15},   {"cs8", 16}, {"f64le", 17}, {"cf64", 17}, {"f64be", 18}, {"wav", 19},
+      {"sigmf", 20}, {"npy", 21}, {"auto", 22},  {"cf32", 4},  {"cs16", 6},
+  };
+  for (const auto& [keyword, code] : table) {
+    const ScanResult r = Scan({"sig.bin", "-format", keyword, "-clock", "10"});
+    EXPECT_EQ(r.settings.format, code) << keyword;
+    EXPECT_EQ(r.settings.formatName, keyword) << "an alias keeps the name it was given";
+    EXPECT_EQ(ValidateSettings(r.settings), "") << keyword;
+  }
+  const std::string invalid = "*** Invalid clock rate.\n";
+  auto validation = [](std::vector<std::string> args) {
+    return ValidateSettings(Scan(std::move(args)).settings);
+  };
+  // wav, sigmf and auto may take the clock from the file; a given one is checked.
+  for (const char* keyword : {"wav", "sigmf", "auto"}) {
+    EXPECT_EQ(validation({"s", "-format", keyword}), "") << keyword;
+    EXPECT_EQ(validation({"s", "-format", keyword, "-clock", "0"}), invalid) << keyword;
+    EXPECT_EQ(validation({"s", "-format", keyword, "-clock", "600.5"}), invalid) << keyword;
+  }
+  for (const char* keyword : {"cu8", "cs8", "f64le", "npy", "cf32"})
+    EXPECT_EQ(validation({"s", "-format", keyword}), invalid) << keyword;
+}
+
 TEST(CommandLineClock, BoundsAndParsing) {
   auto validation = [](std::vector<std::string> args) {
     return ValidateSettings(Scan(std::move(args)).settings);
@@ -389,20 +414,23 @@ TEST(CommandLineUsage, TextGoesToStandardErrorWithTheProgramName) {
     lines.push_back(err.substr(start, end - start));
     start = end + 1;
   }
-  // 40 lines of the original text, the -qfile line and its separator, the
-  // -out line, and the block of -batch, -help and -version with its separator.
-  ASSERT_EQ(lines.size(), 47u);
+  // 40 lines of the original text, nine lines of the capture formats after
+  // i14le2, the -qfile line and its separator, the -out line, and the block
+  // of -batch, -help and -version with its separator.
+  ASSERT_EQ(lines.size(), 56u);
   EXPECT_EQ(lines[0],
             "usage: /opt/bin/wavora [<input file>] <options>                                    ");
   const std::string tabLine(18, '\t');
   EXPECT_EQ(lines[1], tabLine);
-  EXPECT_EQ(lines[46], std::string(70, ' '));
+  EXPECT_EQ(lines[55], std::string(70, ' '));
   EXPECT_EQ(lines[28], "         i14le2       Int14, 2 files, little endian                   ");
-  EXPECT_EQ(lines[29], tabLine);
-  EXPECT_EQ(lines[30].rfind("    -qfile <", 0), 0u);
-  EXPECT_EQ(lines[30].size(), lines[28].size());  // same style and width as its neighbours
-  EXPECT_EQ(lines[31], tabLine);
-  EXPECT_EQ(lines[32], "    -comment <\"comment\">        add optional comment                ");
+  for (std::size_t k = 29; k < 38; ++k)
+    EXPECT_EQ(lines[k].size(), lines[28].size()) << lines[k];  // the same width as i14le2
+  EXPECT_EQ(lines[38], tabLine);
+  EXPECT_EQ(lines[39].rfind("    -qfile <", 0), 0u);
+  EXPECT_EQ(lines[39].size(), lines[28].size());  // same style and width as its neighbours
+  EXPECT_EQ(lines[40], tabLine);
+  EXPECT_EQ(lines[41], "    -comment <\"comment\">        add optional comment                ");
   // Every keyword the scan accepts is named.
   for (const char* keyword :
        {"-indir ",     "-outdir ", "-recursive ", "-ext ",     "-overwrite ",
@@ -411,14 +439,15 @@ TEST(CommandLineUsage, TextGoesToStandardErrorWithTheProgramName) {
         "-help,",      " -h,",     "--help ",     "-version,", "--version "}) {
     EXPECT_NE(err.find(keyword), std::string::npos) << keyword;
   }
-  for (std::size_t k = 42; k < 46; ++k) {
+  for (std::size_t k = 51; k < 55; ++k) {
     if (lines[k] != tabLine) {
       EXPECT_EQ(lines[k].size(), lines[28].size()) << lines[k];
     }
   }
   // Every keyword of the format table is listed.
-  for (const char* keyword : {"kxzetq", "txt ", "txt2ui14", "txt2ui16", "txthex", "f32be", "f32le",
-                              "i16be", "i16le", "i14be2", "i14le2"}) {
+  for (const char* keyword : {"kxzetq", "txt ",  "txt2ui14", "txt2ui16", "txthex", "f32be", "f32le",
+                              "i16be",  "i16le", "i14be2",   "i14le2",   "cu8",    "cs8",   "f64le",
+                              "f64be",  "cf32",  "wav",      "sigmf",    "npy",    "auto"}) {
     EXPECT_NE(err.find("         " + std::string(keyword)), std::string::npos) << keyword;
   }
 }

@@ -22,6 +22,7 @@
 #include "Shared/FileIO/StreamInit.h"
 #include "app/Console.h"
 #include "app/Wavora.h"
+#include "import/FormatFileBuilders.h"
 #include "platform/FaultInjection.h"
 #include "platform/Platform.h"
 #include "support/TestSupport.h"
@@ -356,6 +357,44 @@ TEST(FaultInjection, DirectoryTree) {
   scenario.args = {"-indir",  "../in", "-outdir", "../out", "-recursive",
                    "-format", "i16le", "-clock",  "50"};
   scenario.outputs = {"out/a.wv", "out/sub/b.wv", "out/sub/deeper/c.wv"};
+  EXPECT_GT(RunWithEveryFault(scenario), 40);
+}
+
+TEST(FaultInjection, Rf64WavWithItsOwnClock) {
+  Scenario scenario;
+  scenario.name = "RF64 WAV, 24-bit, clock from the file";
+  scenario.makeInputs = [](const std::string& root) {
+    format_files::WavSpec spec;
+    spec.container = "RF64";
+    spec.bits = 24;
+    spec.oddChunkBefore = true;
+    for (int k = 0; k < 600; ++k) format_files::PutLE(spec.data, (k * 40009) & 0xFFFFFF, 3);
+    ts::WriteFileBytes(root + "/cap.wav", format_files::MakeWav(spec));
+  };
+  scenario.args = {"cap.wav", "-format", "wav", "-autoscale"};
+  scenario.outputs = {"_cap.wv"};
+  EXPECT_GT(RunWithEveryFault(scenario), 20);
+}
+
+TEST(FaultInjection, AutoDirectoryWithSigmfNumpyAndCu8) {
+  Scenario scenario;
+  scenario.name = "-format auto over SigMF, NumPy and cu8 files";
+  scenario.makeInputs = [](const std::string& root) {
+    fs::create_directories(root + "/in");
+    fs::create_directories(root + "/out");
+    format_files::Bytes samples;
+    for (int k = 0; k < 96; ++k) samples.push_back(static_cast<unsigned char>(k * 37));
+    ts::WriteFileBytes(root + "/in/a.sigmf-data", samples);
+    ts::WriteFileText(root + "/in/a.sigmf-meta",
+                      format_files::MakeSigmfMeta("\"core:datatype\": \"cu8\", "
+                                                  "\"core:description\": \"faults\""));
+    ts::WriteFileBytes(root + "/in/b.npy",
+                       format_files::MakeNpy(1, "<i2", "(24, 2)", false, samples));
+    ts::WriteFileBytes(root + "/in/c.cu8", samples);
+    ts::WriteFileText(root + "/in/d.txt", "not samples");
+  };
+  scenario.args = {"-indir", "in", "-outdir", "out", "-format", "auto", "-clock", "20"};
+  scenario.outputs = {"out/a.wv", "out/b.wv", "out/c.wv"};
   EXPECT_GT(RunWithEveryFault(scenario), 40);
 }
 

@@ -1,0 +1,173 @@
+// The readers of files with a header on arbitrary bytes. Input layout: byte 0
+// picks WAV, NumPy, SigMF metadata or -format auto, the rest is the file (for
+// SigMF: the metadata text, beside a fixed data file). Each header is parsed
+// from memory, where a success must describe data that lies inside the file
+// and start exactly where the parser stopped reading, and then imported
+// whole, which must leave no slot busy and only full-scale samples.
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "FuzzSupport.h"
+#include "Shared/FileIO/FileIOBufferedIO.h"
+#include "Shared/FileIO/TempFiles.h"
+#include "common/InputFormat.h"
+#include "common/WaveInfo.h"
+#include "import/ContainerImport.h"
+#include "import/FormatDetect.h"
+#include "import/ImportRawIQ.h"
+#include "platform/Platform.h"
+
+namespace {
+
+constexpr double kFullScaleTolerance = 1e-5;
+
+// A HeaderReader over a byte string; *position counts the bytes handed out.
+HeaderReader MemoryReader(const std::string& bytes, std::int64_t* position) {
+  return [&bytes, position](void* dest, std::int64_t count) -> std::int64_t {
+    const std::int64_t left = static_cast<std::int64_t>(bytes.size()) - *position;
+    const std::int64_t take = std::max<std::int64_t>(0, std::min(count, left));
+    if (dest != nullptr && take > 0)
+      std::copy_n(bytes.data() + *position, take, static_cast<char*>(dest));
+    *position += take;
+    return take;
+  };
+}
+
+void CheckParsers(int kind, const std::string& file) {
+  const auto size = static_cast<std::int64_t>(file.size());
+  std::int64_t position = 0;
+  if (kind == 0) {
+    WavLayout layout;
+    if (!ParseWavHeader(MemoryReader(file, &position), size, &layout)) return;
+    FUZZ_CHECK(layout.dataOffset == position, "the data starts where the header ends");
+    FUZZ_CHECK(layout.dataBytes < 0 || layout.dataOffset + layout.dataBytes <= size, "");
+  } else if (kind == 1) {
+    NpyLayout layout;
+    if (!ParseNpyHeader(MemoryReader(file, &position), size, &layout)) return;
+    FUZZ_CHECK(layout.dataOffset == position, "");
+    FUZZ_CHECK(layout.dataBytes >= 0 && layout.dataOffset + layout.dataBytes <= size, "");
+    FUZZ_CHECK(layout.dataBytes % (2 * SampleUnitBytes(layout.sample.type)) == 0, "");
+  } else if (kind == 2) {
+    SigmfMeta meta;
+    if (!ParseSigmfMeta(file, &meta)) return;
+    FUZZ_CHECK(meta.headerBytes >= 0 && !meta.datatype.empty(), "");
+    FUZZ_CHECK(meta.dataset.find_first_of("/\\:") == std::string::npos, meta.dataset);
+  } else {
+    const HeaderKind header =
+        ClassifyFileStart(reinterpret_cast<const unsigned char*>(file.data()), file.size());
+    FUZZ_CHECK(header == HeaderKind::kNone || FormatOfHeader(header) != kFormatUnknown, "");
+  }
+}
+
+float FloatAt(const std::string& bytes, std::size_t offset) {
+  std::uint32_t bits = 0;
+  for (int k = 0; k < 4; ++k)
+    bits |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[offset + k])) << (8 * k);
+  return std::bit_cast<float>(bits);
+}
+
+void CheckImport(int kind, const std::string& file) {
+  std::string input;
+  InputFormat format = kFormatWav;
+  if (kind == 0 || kind == 3) {
+    input = fuzz_support::ScratchFile(kind == 0 ? "in.wav" : "in.cu8");
+    fuzz_support::WriteScratchFile(input, file.data(), file.size());
+    if (kind == 3 && !DetectInputFormat(input, &format)) return;
+  } else if (kind == 1) {
+    format = kFormatNpy;
+    input = fuzz_support::ScratchFile("in.npy");
+    fuzz_support::WriteScratchFile(input, file.data(), file.size());
+  } else {
+    format = kFormatSigmf;
+    const std::string meta = fuzz_support::ScratchFile("rec.sigmf-meta");
+    input = fuzz_support::ScratchFile("rec.sigmf-data");
+    fuzz_support::WriteScratchFile(meta, file.data(), file.size());
+    const unsigned char data[] = {1, 2, 3, 4, 250, 251, 252, 253, 9, 8, 7, 6, 5, 4, 3, 2};
+    fuzz_support::WriteScratchFile(input, data, sizeof data);
+  }
+  if (format == kFormatUnknown || format == kFormatKxzetq) return;
+
+  std::FILE* temp = platform::OpenFile(fuzz_support::ScratchFile("temp.dat"), "w+b");
+  if (temp == nullptr) fuzz_support::Fail("temporary file");
+  WaveInfo info;
+  // Raw samples and NumPy arrays carry no rate; WAV and SigMF may.
+  if (format != kFormatWav && format != kFormatSigmf) info.clock = 1e6;
+  const int ok = ImportRawIQ(input, "", info, format, temp);
+  for (int slot = 0; slot < kSlotCount; ++slot) {
+    const StreamSlot& s = GetStreamSlot(slot);
+    FUZZ_CHECK(!s.rbuffer && !s.wbuffer, "slot " + std::to_string(slot) + " left busy");
+  }
+  if (ok) {
+    std::string payload;
+    FUZZ_CHECK(fuzz_support::ReadEncryptedPayload(temp, &payload), "");
+    FUZZ_CHECK(payload.size() == kTempWaveHeaderSize + 8 * static_cast<std::size_t>(info.samples),
+               "");
+    FUZZ_CHECK(info.clock > 0.0 && info.clock <= 600e6, std::to_string(info.clock));
+    FUZZ_CHECK(info.comment.size() <= 511 && info.comment.find('}') == std::string::npos, "");
+    FUZZ_CHECK(info.copyright.size() <= 511 && info.copyright.find('}') == std::string::npos, "");
+    for (std::int32_t k = 0; k < info.samples; ++k) {
+      const double i = FloatAt(payload, 3 + 8 * static_cast<std::size_t>(k));
+      const double q = FloatAt(payload, 7 + 8 * static_cast<std::size_t>(k));
+      FUZZ_CHECK(std::sqrt(i * i + q * q) <= 1.0 + kFullScaleTolerance,
+                 "sample " + std::to_string(k));
+    }
+  }
+  platform::CloseFile(temp);
+}
+
+std::string Le(std::uint64_t value, int bytes) {
+  std::string out;
+  for (int k = 0; k < bytes; ++k) out.push_back(static_cast<char>(value >> (8 * k)));
+  return out;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  fuzz_support::InitOnce();
+  if (size < 1) return 0;
+  const int kind = data[0] % 4;
+  const std::string file(reinterpret_cast<const char*>(data + 1), size - 1);
+  CheckParsers(kind, file);
+  CheckImport(kind, file);
+  return 0;
+}
+
+std::vector<std::string> FuzzSeeds() {
+  const std::string samples = Le(0x12345678, 4) + Le(0xFEDCBA98, 4) + Le(0x01020304, 4);
+  auto wav = [&](const std::string& id, int tag, int bits, bool extensible) {
+    std::string fmt = Le(extensible ? 0xFFFE : tag, 2) + Le(2, 2) + Le(48000, 4) +
+                      Le(48000 * bits / 4, 4) + Le(bits / 4, 2) + Le(bits, 2);
+    if (extensible)
+      fmt += Le(22, 2) + Le(bits, 2) + Le(3, 4) + Le(tag, 2) +
+             std::string("\x00\x00\x00\x00\x10\x00\x80\x00\x00\xAA\x00\x38\x9B\x71", 14);
+    std::string body;
+    if (id != "RIFF")
+      body += "ds64" + Le(28, 4) + Le(0, 8) + Le(samples.size(), 8) + Le(1, 8) + Le(0, 4);
+    body += "LIST" + Le(3, 4) + "abc" + std::string(1, '\0');
+    body += "fmt " + Le(fmt.size(), 4) + fmt;
+    body += "data" + Le(id == "RIFF" ? samples.size() : 0xFFFFFFFF, 4) + samples;
+    return std::string(1, '\0') + id + Le(body.size() + 4, 4) + "WAVE" + body;
+  };
+  auto npy = [&](int major, const std::string& descr, const std::string& shape) {
+    std::string header =
+        "{'descr': '" + descr + "', 'fortran_order': False, 'shape': " + shape + ", }";
+    header += std::string(63 - (header.size() + (major == 1 ? 10 : 12)) % 64, ' ') + "\n";
+    return std::string(1, '\1') + "\x93NUMPY" + static_cast<char>(major) + '\0' +
+           Le(header.size(), major == 1 ? 2 : 4) + header + samples + samples;
+  };
+  const std::string meta =
+      "{\"global\": {\"core:datatype\": \"ci16_le\", \"core:version\": \"1.0.0\", "
+      "\"core:sample_rate\": 1e6, \"core:description\": \"seed }\", \"core:author\": \"a\"}, "
+      "\"captures\": [{\"core:sample_start\": 0, \"core:header_bytes\": 4}], \"annotations\": []}";
+  return {
+      wav("RIFF", 1, 16, false),      wav("RIFF", 3, 32, true), wav("RF64", 1, 24, false),
+      wav("BW64", 3, 64, false),      wav("RIFF", 1, 8, false), npy(1, "<c8", "(3,)"),
+      npy(2, ">i2", "(3, 2)"),        npy(3, "<f4", "(3, 2)"),  std::string(1, '\2') + meta,
+      std::string(1, '\3') + samples,
+  };
+}

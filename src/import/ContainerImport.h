@@ -1,0 +1,77 @@
+// Readers of the sample files that carry a header: WAV (RIFF/WAVE, RF64,
+// BW64, WAVE_FORMAT_EXTENSIBLE), SigMF recordings (.sigmf-meta JSON beside
+// .sigmf-data samples) and NumPy .npy arrays. Each parses its header, then
+// hands the samples to the block reader of SampleImport.h.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "Shared/FileIO/FileIOBufferedIO.h"
+#include "common/InputFormat.h"
+#include "common/WaveInfo.h"
+#include "import/ImportLevels.h"
+#include "import/SampleImport.h"
+
+// ---- WAV ----
+
+struct WavLayout {
+  SampleLayout sample;
+  double sampleRate = 0.0;      // frames per second; 0 when the header says 0
+  std::int64_t dataBytes = -1;  // -1: the data runs to the end of the file
+  std::int64_t dataOffset = 0;  // file offset of the first data byte
+  std::string encoding;         // for the log: "PCM 16-bit", "IEEE float 32-bit"
+  std::string container;        // "RIFF", "RF64" or "BW64"
+};
+
+// Reads the header up to the first data byte. fileSize bounds the data
+// chunk. 1 on success; 0 after logging why the file is refused.
+int ParseWavHeader(const HeaderReader& read, std::int64_t fileSize, WavLayout* layout);
+
+// ---- NumPy ----
+
+struct NpyLayout {
+  SampleLayout sample;
+  std::int64_t dataBytes = 0;
+  std::int64_t dataOffset = 0;  // file offset of the first data byte
+  std::string descr;            // e.g. "<c8"
+  std::string shape;            // e.g. "(1024,)"
+};
+
+// Reads magic, version and the header dict up to the first data byte.
+int ParseNpyHeader(const HeaderReader& read, std::int64_t fileSize, NpyLayout* layout);
+
+// ---- SigMF ----
+
+struct SigmfMeta {
+  SampleLayout sample;
+  std::string datatype;
+  double sampleRate = 0.0;  // 0: none given
+  bool hasDescription = false;
+  std::string description;
+  bool hasAuthor = false;
+  std::string author;
+  std::int64_t headerBytes = 0;  // core:header_bytes of the first capture
+  std::string dataset;           // core:dataset, "" when absent
+};
+
+// Parses the JSON text of a .sigmf-meta file.
+int ParseSigmfMeta(const std::string& text, SigmfMeta* meta);
+
+// The metadata and data file names of the recording an input names: the
+// input must end in ".sigmf-meta" or ".sigmf-data"; false otherwise.
+bool SigmfPairNames(const std::string& inputPath, std::string* metaPath, std::string* dataPath);
+
+// ---- the readers, called by ImportRawIQ with slot 0 open ----
+
+// wav, sigmf or npy. Returns 1 with levels, info.samples (and the clock and
+// texts the file carries) set and slot 0 rewound; 0 with slot 0 released.
+int ImportContainer(const std::string& inputPath, InputFormat format, SlotGuard& tempSlot,
+                    WaveInfo& info, ImportLevels& levels);
+
+int ImportWav(const std::string& inputPath, SlotGuard& tempSlot, WaveInfo& info,
+              ImportLevels& levels);
+int ImportNpy(const std::string& inputPath, SlotGuard& tempSlot, WaveInfo& info,
+              ImportLevels& levels);
+int ImportSigmf(const std::string& inputPath, SlotGuard& tempSlot, WaveInfo& info,
+                ImportLevels& levels);

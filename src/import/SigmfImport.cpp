@@ -1,0 +1,235 @@
+// SigMF reader: the JSON metadata of a recording (.sigmf-meta) gives the
+// sample type, rate, description and author; the samples come from the data
+// file beside it (.sigmf-data, or the file core:dataset names).
+#include <nlohmann/json.hpp>
+
+#include "Shared/FileIO/TempFiles.h"
+#include "common/Log.h"
+#include "import/ContainerImport.h"
+#include "platform/Platform.h"
+
+namespace {
+
+constexpr const char kMetaSuffix[] = ".sigmf-meta";
+constexpr const char kDataSuffix[] = ".sigmf-data";
+// Metadata with many annotations can be large, but never anything like this.
+constexpr std::int64_t kMaxMetaBytes = std::int64_t{64} << 20;
+
+using Json = nlohmann::json;
+
+int Refuse(const std::string& message) {
+  LogAlways({message});
+  return 0;
+}
+
+bool EndsWith(const std::string& text, const std::string& suffix) {
+  return text.size() > suffix.size() &&
+         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+struct SigmfType {
+  const char* name;  // without the byte-order suffix
+  SampleType type;
+};
+
+constexpr SigmfType kComplexTypes[] = {
+    {"cf32", SampleType::kFloat32}, {"cf64", SampleType::kFloat64},
+    {"ci32", SampleType::kInt32},   {"ci16", SampleType::kInt16},
+    {"ci8", SampleType::kInt8},     {"cu32", SampleType::kUInt32},
+    {"cu16", SampleType::kUInt16},  {"cu8", SampleType::kUInt8Centered},
+};
+
+constexpr const char* kRealTypes[] = {"rf32", "rf64", "ri32", "ri16", "ri8", "ru32", "ru16", "ru8"};
+
+// core:datatype to a sample layout; logs why a type is refused.
+int TakeDatatype(const std::string& datatype, SampleLayout* sample) {
+  for (const SigmfType& entry : kComplexTypes) {
+    const std::string name = entry.name;
+    if (SampleUnitBytes(entry.type) == 1) {
+      if (datatype == name) {
+        sample->type = entry.type;
+        return 1;
+      }
+      continue;
+    }
+    if (datatype == name + "_le" || datatype == name + "_be") {
+      sample->type = entry.type;
+      sample->bigEndian = datatype.back() == 'e' && datatype[datatype.size() - 2] == 'b';
+      return 1;
+    }
+  }
+  for (const char* real : kRealTypes) {
+    if (datatype.rfind(real, 0) == 0)
+      return Refuse("*** Error: SigMF datatype '" + datatype +
+                    "' holds real samples; only complex (I/Q) types are supported.");
+  }
+  return Refuse("*** Error: SigMF datatype '" + datatype + "' is not a known type.");
+}
+
+// Reads the whole metadata file.
+int ReadMetaText(const std::string& path, std::string* text) {
+  std::int64_t size = 0;
+  platform::FileHandle file(platform::OpenFile(path, "rb"));
+  if (file == nullptr) return Refuse("*** Error opening SigMF metadata file '" + path + "'.");
+  if (!platform::GetFileSize(path, &size)) return Refuse("*** File I/O error.");
+  if (size > kMaxMetaBytes) {
+    return Refuse(
+        FormatText("*** Error: SigMF metadata file has %lld bytes; more than %lld are "
+                   "not supported.",
+                   static_cast<long long>(size), static_cast<long long>(kMaxMetaBytes)));
+  }
+  text->assign(static_cast<std::size_t>(size), '\0');
+  const std::size_t got = platform::ReadFile(file.get(), text->data(), text->size());
+  if (got != text->size() || platform::StreamFailed(file.get()))
+    return Refuse("*** Error reading SigMF metadata file '" + path + "'.");
+  return 1;
+}
+
+}  // namespace
+
+int ParseSigmfMeta(const std::string& text, SigmfMeta* meta) {
+  const Json root = Json::parse(text, nullptr, false);
+  if (root.is_discarded() || !root.is_object())
+    return Refuse("*** Error: SigMF metadata is no valid JSON object.");
+  const auto global = root.find("global");
+  if (global == root.end() || !global->is_object())
+    return Refuse("*** Error: SigMF metadata has no \"global\" object.");
+
+  const auto datatype = global->find("core:datatype");
+  if (datatype == global->end() || !datatype->is_string())
+    return Refuse("*** Error: SigMF metadata has no core:datatype.");
+  meta->datatype = datatype->get<std::string>();
+  if (!TakeDatatype(meta->datatype, &meta->sample)) return 0;
+
+  const auto channels = global->find("core:num_channels");
+  if (channels != global->end()) {
+    if (!channels->is_number_integer() || channels->get<std::int64_t>() < 1)
+      return Refuse("*** Error: SigMF core:num_channels is no positive whole number.");
+    if (channels->get<std::int64_t>() > 1) {
+      return Refuse(
+          FormatText("*** Error: SigMF recording has %lld channels; only 1 is "
+                     "supported.",
+                     static_cast<long long>(channels->get<std::int64_t>())));
+    }
+  }
+
+  const auto rate = global->find("core:sample_rate");
+  if (rate != global->end()) {
+    if (!rate->is_number()) return Refuse("*** Error: SigMF core:sample_rate is no number.");
+    meta->sampleRate = rate->get<double>();
+    if (!(meta->sampleRate > 0.0))
+      return Refuse(
+          FormatText("*** Error: SigMF core:sample_rate %g is not positive.", meta->sampleRate));
+  }
+
+  const auto description = global->find("core:description");
+  if (description != global->end() && description->is_string()) {
+    meta->hasDescription = true;
+    meta->description = description->get<std::string>();
+  }
+  const auto author = global->find("core:author");
+  if (author != global->end() && author->is_string()) {
+    meta->hasAuthor = true;
+    meta->author = author->get<std::string>();
+  }
+
+  const auto dataset = global->find("core:dataset");
+  if (dataset != global->end()) {
+    if (!dataset->is_string()) return Refuse("*** Error: SigMF core:dataset is no text.");
+    meta->dataset = dataset->get<std::string>();
+    // The data file lies beside the metadata; a name with a directory part
+    // could reach any file.
+    if (meta->dataset.empty() || meta->dataset.find_first_of("/\\:") != std::string::npos ||
+        meta->dataset == "." || meta->dataset == "..")
+      return Refuse("*** Error: SigMF core:dataset '" + meta->dataset +
+                    "' is no file name beside the metadata file.");
+  }
+
+  const auto captures = root.find("captures");
+  if (captures != root.end() && captures->is_array() && !captures->empty() &&
+      (*captures)[0].is_object()) {
+    const Json& first = (*captures)[0];
+    const auto header = first.find("core:header_bytes");
+    if (header != first.end()) {
+      if (!header->is_number_integer() || header->get<std::int64_t>() < 0)
+        return Refuse("*** Error: SigMF core:header_bytes is no whole number of 0 or more.");
+      meta->headerBytes = header->get<std::int64_t>();
+    }
+  }
+  return 1;
+}
+
+bool SigmfPairNames(const std::string& inputPath, std::string* metaPath, std::string* dataPath) {
+  std::string stem;
+  if (EndsWith(inputPath, kMetaSuffix))
+    stem = inputPath.substr(0, inputPath.size() - (sizeof kMetaSuffix - 1));
+  else if (EndsWith(inputPath, kDataSuffix))
+    stem = inputPath.substr(0, inputPath.size() - (sizeof kDataSuffix - 1));
+  else
+    return false;
+  *metaPath = stem + kMetaSuffix;
+  *dataPath = stem + kDataSuffix;
+  return true;
+}
+
+int ImportSigmf(const std::string& inputPath, SlotGuard& tempSlot, WaveInfo& info,
+                ImportLevels& levels) {
+  std::string metaPath;
+  std::string dataPath;
+  if (!SigmfPairNames(inputPath, &metaPath, &dataPath)) {
+    return FailImport(tempSlot,
+                      "*** Error: A SigMF recording is named by its .sigmf-meta or "
+                      ".sigmf-data file: '" +
+                          inputPath + "'.");
+  }
+  LogAlways({"Reading SigMF metadata from '", metaPath, "'"});
+  std::string text;
+  SigmfMeta meta;
+  if (!ReadMetaText(metaPath, &text) || !ParseSigmfMeta(text, &meta)) {
+    tempSlot.Release();
+    return 0;
+  }
+  // The file the user named is the data when it is one; a metadata file
+  // leads to its core:dataset, or to the data file of the same name.
+  if (!meta.dataset.empty() && EndsWith(inputPath, kMetaSuffix)) {
+    // The metadata file's name replaced, its directory part kept as written.
+    dataPath = metaPath.substr(0, metaPath.size() - platform::FileNamePart(metaPath).size()) +
+               meta.dataset;
+  }
+  LogAlways({"SigMF datatype ", meta.datatype, ", samples from '", dataPath, "'"});
+  if (!TakeSampleRate(meta.sampleRate, "SigMF metadata", info)) {
+    tempSlot.Release();
+    return 0;
+  }
+
+  SampleInput input;
+  if (!OpenSampleInput(dataPath, tempSlot, input)) return 0;
+  if (meta.headerBytes > input.size) {
+    return FailImport(
+        tempSlot,
+        FormatText("*** Error: SigMF core:header_bytes (%lld) is more than the data "
+                   "file holds (%lld bytes).",
+                   static_cast<long long>(meta.headerBytes), static_cast<long long>(input.size)));
+  }
+  if (meta.headerBytes > 0 &&
+      SlotHeaderReader(kSlotImportInput)(nullptr, meta.headerBytes) != meta.headerBytes)
+    return FailImport(tempSlot, "*** File I/O error.");
+  if (!ImportSampleData(meta.sample, -1, input.size - meta.headerBytes, tempSlot, info, levels))
+    return 0;
+  input.Close();
+
+  if (meta.hasDescription) {
+    if (info.comment.empty())
+      info.comment = FitTagText(meta.description, "SigMF description");
+    else
+      LogMessage(kLogWarning,
+                 {"The comment of -comment is used instead of the SigMF description."});
+  }
+  if (meta.hasAuthor) {
+    if (info.copyright.empty())
+      info.copyright = FitTagText(meta.author, "SigMF author");
+    else
+      LogMessage(kLogWarning, {"The copyright of -copyright is used instead of the SigMF author."});
+  }
+  return 1;
+}

@@ -1,0 +1,134 @@
+// Builders of WAV, RF64 and NumPy files and SigMF metadata for the tests,
+// written from the formats' public layouts independently of the readers.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/TestSupport.h"
+
+namespace format_files {
+
+using testing_support::Bytes;
+
+inline void PutLE(Bytes& out, std::uint64_t value, int bytes) {
+  for (int k = 0; k < bytes; ++k) out.push_back(static_cast<unsigned char>(value >> (8 * k)));
+}
+inline void PutBE(Bytes& out, std::uint64_t value, int bytes) {
+  for (int k = bytes - 1; k >= 0; --k) out.push_back(static_cast<unsigned char>(value >> (8 * k)));
+}
+inline void PutText(Bytes& out, const std::string& text) {
+  out.insert(out.end(), text.begin(), text.end());
+}
+
+struct WavSpec {
+  std::string container = "RIFF";  // "RIFF", "RF64" or "BW64"
+  std::uint16_t tag = 1;           // 1 PCM, 3 IEEE float
+  std::uint16_t channels = 2;
+  std::uint16_t bits = 16;
+  std::uint32_t rate = 1000000;
+  bool extensible = false;
+  bool foreignGuid = false;  // an extensible sub-format of no audio kind
+  std::optional<std::uint16_t> blockAlign;
+  std::optional<std::uint32_t> dataSizeField;  // default: the data's size
+  bool oddChunkBefore = false;                 // a LIST chunk of odd size (padded) before fmt
+  bool chunkAfter = false;                     // a chunk after the data
+  bool dataBeforeFmt = false;
+  Bytes data;
+};
+
+inline Bytes MakeWav(const WavSpec& spec) {
+  Bytes body;
+  const bool rf64 = spec.container != "RIFF";
+  if (rf64) {
+    PutText(body, "ds64");
+    PutLE(body, 28, 4);
+    PutLE(body, 0, 8);  // RIFF size: not needed by readers of the data
+    PutLE(body, spec.data.size(), 8);
+    PutLE(body, spec.data.size() / (spec.channels * spec.bits / 8 + 1), 8);
+    PutLE(body, 0, 4);
+  }
+  if (spec.oddChunkBefore) {
+    PutText(body, "LIST");
+    PutLE(body, 5, 4);
+    PutText(body, "INFOx");
+    body.push_back(0);  // pad byte
+  }
+  Bytes fmt;
+  PutLE(fmt, spec.extensible ? 0xFFFE : spec.tag, 2);
+  PutLE(fmt, spec.channels, 2);
+  PutLE(fmt, spec.rate, 4);
+  const std::uint16_t align = spec.blockAlign.value_or(spec.channels * spec.bits / 8);
+  PutLE(fmt, std::uint64_t{spec.rate} * align, 4);
+  PutLE(fmt, align, 2);
+  PutLE(fmt, spec.bits, 2);
+  if (spec.extensible) {
+    PutLE(fmt, 22, 2);
+    PutLE(fmt, spec.bits, 2);
+    PutLE(fmt, 3, 4);  // front left, front right
+    PutLE(fmt, spec.tag, 2);
+    const unsigned char tail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
+                                    0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+    fmt.insert(fmt.end(), tail, tail + 14);
+    if (spec.foreignGuid) fmt.back() ^= 0xFF;
+  }
+  Bytes fmtChunk;
+  PutText(fmtChunk, "fmt ");
+  PutLE(fmtChunk, fmt.size(), 4);
+  fmtChunk.insert(fmtChunk.end(), fmt.begin(), fmt.end());
+  Bytes dataChunk;
+  PutText(dataChunk, "data");
+  PutLE(dataChunk, spec.dataSizeField.value_or(rf64 ? 0xFFFFFFFFu : spec.data.size()), 4);
+  dataChunk.insert(dataChunk.end(), spec.data.begin(), spec.data.end());
+  if (spec.dataBeforeFmt) {
+    body.insert(body.end(), dataChunk.begin(), dataChunk.end());
+    body.insert(body.end(), fmtChunk.begin(), fmtChunk.end());
+  } else {
+    body.insert(body.end(), fmtChunk.begin(), fmtChunk.end());
+    body.insert(body.end(), dataChunk.begin(), dataChunk.end());
+  }
+  if (spec.chunkAfter) {
+    if (spec.data.size() % 2 == 1) body.push_back(0);
+    PutText(body, "LIST");
+    PutLE(body, 4, 4);
+    PutText(body, "INFO");
+  }
+  Bytes file;
+  PutText(file, spec.container);
+  PutLE(file, rf64 ? 0xFFFFFFFFu : body.size() + 4, 4);
+  PutText(file, "WAVE");
+  file.insert(file.end(), body.begin(), body.end());
+  return file;
+}
+
+// A .npy file; the header is padded with blanks and a line feed to a
+// multiple of 64 bytes, as NumPy writes it.
+inline Bytes MakeNpy(int major, const std::string& descr, const std::string& shape, bool fortran,
+                     const Bytes& data) {
+  std::string header = "{'descr': '" + descr +
+                       "', 'fortran_order': " + (fortran ? "True" : "False") +
+                       ", 'shape': " + shape + ", }";
+  const std::size_t prefix = major == 1 ? 10 : 12;
+  while ((prefix + header.size() + 1) % 64 != 0) header += ' ';
+  header += '\n';
+  Bytes file = {0x93, 'N', 'U', 'M', 'P', 'Y', static_cast<unsigned char>(major), 0};
+  PutLE(file, header.size(), major == 1 ? 2 : 4);
+  PutText(file, header);
+  file.insert(file.end(), data.begin(), data.end());
+  return file;
+}
+
+// SigMF metadata with the given global fields (JSON members, comma-separated)
+// and first-capture fields.
+inline std::string MakeSigmfMeta(const std::string& globalFields,
+                                 const std::string& captureFields = "") {
+  return "{\n  \"global\": {\"core:version\": \"1.0.0\"" +
+         (globalFields.empty() ? std::string() : ", " + globalFields) +
+         "},\n  \"captures\": [{\"core:sample_start\": 0" +
+         (captureFields.empty() ? std::string() : ", " + captureFields) +
+         "}],\n  \"annotations\": []\n}\n";
+}
+
+}  // namespace format_files
