@@ -105,6 +105,7 @@ int SniffFileStart(const std::string& path, HeaderKind* kind) {
   platform::FileHandle file(platform::OpenFile(path, "rb"));
   if (file == nullptr) {
     LogAlways({"*** Error opening input file."});
+    LogFileReason(path);
     return 0;
   }
   std::array<unsigned char, kSniffBytes> bytes{};

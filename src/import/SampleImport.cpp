@@ -216,7 +216,11 @@ int FailImport(SlotGuard& tempSlot, const std::string& message) {
 
 int OpenSampleInput(const std::string& path, SlotGuard& tempSlot, SampleInput& input) {
   input.file.reset(platform::OpenFile(path, "rb"));
-  if (input.file == nullptr) return FailImport(tempSlot, "*** Error opening input file.");
+  if (input.file == nullptr) {
+    FailImport(tempSlot, "*** Error opening input file.");
+    LogFileReason(path);
+    return 0;
+  }
   if (!platform::GetFileSize(path, &input.size)) return FailImport(tempSlot, "*** File I/O error.");
   if (input.size >= kMaxInputBytes) {
     return FailImport(tempSlot,

@@ -70,7 +70,11 @@ int TakeDatatype(const std::string& datatype, SampleLayout* sample) {
 int ReadMetaText(const std::string& path, std::string* text) {
   std::int64_t size = 0;
   platform::FileHandle file(platform::OpenFile(path, "rb"));
-  if (file == nullptr) return Refuse("*** Error opening SigMF metadata file '" + path + "'.");
+  if (file == nullptr) {
+    Refuse("*** Error opening SigMF metadata file '" + path + "'.");
+    LogFileReason(path);
+    return 0;
+  }
   if (!platform::GetFileSize(path, &size)) return Refuse("*** File I/O error.");
   if (size > kMaxMetaBytes) {
     return Refuse(

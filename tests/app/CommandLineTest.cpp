@@ -76,11 +76,12 @@ TEST(CommandLineFormat, CaptureFormatsAliasesAndTheirClock) {
   // wav, sigmf and auto may take the clock from the file; a given one is checked.
   for (const char* keyword : {"wav", "sigmf", "auto"}) {
     EXPECT_EQ(validation({"s", "-format", keyword}), "") << keyword;
-    EXPECT_EQ(validation({"s", "-format", keyword, "-clock", "0"}), invalid) << keyword;
-    EXPECT_EQ(validation({"s", "-format", keyword, "-clock", "600.5"}), invalid) << keyword;
+    EXPECT_EQ(validation({"s", "-format", keyword, "-clock", "0"}).rfind(invalid, 0), 0u) << keyword;
+    EXPECT_EQ(validation({"s", "-format", keyword, "-clock", "600.5"}).rfind(invalid, 0), 0u)
+        << keyword;
   }
   for (const char* keyword : {"cu8", "cs8", "f64le", "npy", "cf32"})
-    EXPECT_EQ(validation({"s", "-format", keyword}), invalid) << keyword;
+    EXPECT_EQ(validation({"s", "-format", keyword}).rfind(invalid, 0), 0u) << keyword;
 }
 
 TEST(CommandLineClock, BoundsAndParsing) {
