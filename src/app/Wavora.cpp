@@ -9,6 +9,7 @@
 
 #include "Shared/FileIO/StreamInit.h"
 #include "app/CommandLine.h"
+#include "app/Inspect.h"
 #include "app/Console.h"
 #include "app/ConvertDirectory.h"
 #include "app/ConvertFile.h"
@@ -70,6 +71,8 @@ int AskQuestion(const char* prompt) {
 
 int RunWavora(int argc, char** argv) {
   const char* programName = argc > 0 ? argv[0] : nullptr;
+  int inspectionExit = kExitSuccess;
+  if (RunInspectionMode(argc, argv, &inspectionExit)) return inspectionExit;
   PrintBanner();
   if (argc < 2) return UsageExit(programName);
 
