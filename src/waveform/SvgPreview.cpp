@@ -124,7 +124,7 @@ std::string Polyline(const std::vector<double>& xs, const std::vector<double>& y
   std::string out = "<polyline fill=\"none\" stroke=\"" + std::string(colour) +
                     "\" stroke-width=\"1\" points=\"";
   for (std::size_t k = 0; k < xs.size(); ++k)
-    out += (k ? " " : "") + Num(xs[k]) + "," + Num(ys[k]);
+    out += FormatText(k ? " %.2f,%.2f" : "%.2f,%.2f", xs[k], ys[k]);
   return out + "\"/>\n";
 }
 
@@ -190,7 +190,7 @@ std::string Constellation(const Collected& data) {
   // Each point is a zero-length stroke with round caps: a dot.
   out += "<path fill=\"none\" stroke=\"#1f77b4\" stroke-width=\"2\" stroke-linecap=\"round\" d=\"";
   for (std::size_t k = 0; k < data.pointI.size(); ++k)
-    out += "M" + FormatText("%.1f %.1f", x.Map(data.pointI[k]), y.Map(data.pointQ[k])) + "h0";
+    out += FormatText("M%.1f %.1fh0", x.Map(data.pointI[k]), y.Map(data.pointQ[k]));
   out += "\"/>\n";
   out += Label((kConstLeft + kConstRight) / 2, kPlotsTop - 8,
                FormatText("Constellation (%zu points over the file)", data.pointI.size()));
