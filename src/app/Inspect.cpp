@@ -51,8 +51,8 @@ int Fail(const std::string& message) {
 std::string Or(bool present, const std::string& text) { return present ? text : "(none)"; }
 
 std::string MarkerSummary(const MarkerListInfo& list) {
-  std::string text = FormatText("%zu entr%s", list.entries.size(),
-                                list.entries.size() == 1 ? "y" : "ies");
+  std::string text =
+      FormatText("%zu entr%s", list.entries.size(), list.entries.size() == 1 ? "y" : "ies");
   for (std::size_t k = 0; k < list.entries.size() && k < kShownMarkerEntries; ++k)
     text += FormatText("%s%lld:%d", k ? ";" : ": ",
                        static_cast<long long>(list.entries[k].position), list.entries[k].state);
@@ -67,18 +67,20 @@ void PrintTextReport(const WaveformReport& report) {
     std::printf("  %-15s: %s\n", name, value.c_str());
   };
   std::printf("%s\n", h.path.c_str());
-  line("TYPE", h.typeText.empty() ? "(none)"
-                                  : h.typeText + (h.type != kWaveformNone
-                                                      ? std::string(" (") + WaveformTypeName(h.type) +
-                                                            (h.type == kWaveformZetq
-                                                                 ? (h.sixteenBit ? ", 16-bit" : ", 14-bit")
-                                                                 : "") +
-                                                            ")"
-                                                      : ""));
+  line("TYPE", h.typeText.empty()
+                   ? "(none)"
+                   : h.typeText + (h.type != kWaveformNone
+                                       ? std::string(" (") + WaveformTypeName(h.type) +
+                                             (h.type == kWaveformZetq
+                                                  ? (h.sixteenBit ? ", 16-bit" : ", 14-bit")
+                                                  : "") +
+                                             ")"
+                                       : ""));
   line("DATE", Or(!h.date.empty(), h.date));
   line("CLOCK", Or(h.hasClock, FormatText("%.3f Hz", h.clock)));
   line("CLOCK MARKER", Or(h.hasMarkerClock, FormatText("%.3f Hz", h.markerClock)));
-  line("LEVEL OFFS", Or(h.hasLevels, FormatText("%f,%f dB (RMS, peak)", h.rmsOffset, h.peakOffset)));
+  line("LEVEL OFFS",
+       Or(h.hasLevels, FormatText("%f,%f dB (RMS, peak)", h.rmsOffset, h.peakOffset)));
   line("SAMPLES", Or(h.hasSamples, std::to_string(h.samples)));
   line("CONTROL LENGTH", Or(h.hasControlLength, std::to_string(h.controlLength)));
   for (int m = 0; m < 4; ++m)
@@ -100,9 +102,10 @@ void PrintTextReport(const WaveformReport& report) {
   for (const std::string& note : h.notes) line("Note", note);
   for (const std::string& problem : h.problems) std::printf("  *** %s\n", problem.c_str());
   std::printf("  %-15s: %s\n\n", "Result",
-              report.sound() ? "sound" : FormatText("NOT sound (%zu problem%s)", h.problems.size(),
-                                                   h.problems.size() == 1 ? "" : "s")
-                                             .c_str());
+              report.sound() ? "sound"
+                             : FormatText("NOT sound (%zu problem%s)", h.problems.size(),
+                                          h.problems.size() == 1 ? "" : "s")
+                                   .c_str());
   std::fflush(stdout);
 }
 
@@ -159,9 +162,12 @@ int RunInfo(int argc, char** argv) {
   std::vector<std::string> files;
   for (int k = 2; k < argc; ++k) {
     const std::string arg = argv[k];
-    if (arg == "-json") json = true;
-    else if (!arg.empty() && arg[0] == '-') files.push_back("\x01" + arg);
-    else files.push_back(arg);
+    if (arg == "-json")
+      json = true;
+    else if (!arg.empty() && arg[0] == '-')
+      files.push_back("\x01" + arg);
+    else
+      files.push_back(arg);
   }
   SetLogSink(json ? PrintMessageLineToStderr : PrintMessageLine);
   SetLogMask(LogMaskForVerbosity(1));
@@ -215,10 +221,14 @@ int RunExportOrPreview(int argc, char** argv) {
     const std::string arg = argv[k];
     const bool takesValue = arg == mode || arg == "-out";
     if (takesValue && k + 1 >= argc) return Fail("*** Option " + arg + " needs a value.");
-    if (arg == mode && k == 2) value = argv[++k];
-    else if (arg == "-out" && mode == "-export") out = argv[++k];
-    else if (arg == "-overwrite") overwrite = true;
-    else return Fail("*** Unknown or repeated option for " + mode + ": " + arg);
+    if (arg == mode && k == 2)
+      value = argv[++k];
+    else if (arg == "-out" && mode == "-export")
+      out = argv[++k];
+    else if (arg == "-overwrite")
+      overwrite = true;
+    else
+      return Fail("*** Unknown or repeated option for " + mode + ": " + arg);
   }
   if (!platform::PathExists(input) || platform::IsDirectory(input))
     return Fail("*** Input file '" + input + "' does not exist or is a directory.");

@@ -9,10 +9,10 @@
 
 #include "Shared/FileIO/StreamInit.h"
 #include "app/CommandLine.h"
-#include "app/Inspect.h"
 #include "app/Console.h"
 #include "app/ConvertDirectory.h"
 #include "app/ConvertFile.h"
+#include "app/Inspect.h"
 #include "app/Settings.h"
 #include "platform/Platform.h"
 

@@ -16,7 +16,7 @@ std::vector<double> HannWindow(std::size_t length) {
   if (length < 2) return window;
   for (std::size_t n = 0; n < length; ++n)
     window[n] = 0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * static_cast<double>(n) /
-                                      static_cast<double>(length));
+                                     static_cast<double>(length));
   return window;
 }
 
@@ -38,8 +38,8 @@ bool Fft(std::vector<std::complex<double>>* data) {
   if (twiddle.size() != n / 2) {
     twiddle.resize(n / 2);
     for (std::size_t k = 0; k < n / 2; ++k)
-      twiddle[k] = std::polar(1.0, -2.0 * std::numbers::pi * static_cast<double>(k) /
-                                       static_cast<double>(n));
+      twiddle[k] = std::polar(
+          1.0, -2.0 * std::numbers::pi * static_cast<double>(k) / static_cast<double>(n));
   }
   for (std::size_t length = 2; length <= n; length <<= 1) {
     const std::size_t half = length / 2;
@@ -85,7 +85,8 @@ void WelchSpectrum::Add(float i, float q) {
 // Windows the newest `length` samples (oldest first), transforms them and
 // adds the scaled squared magnitudes to the sums.
 void WelchSpectrum::ProcessSegment(std::size_t length) const {
-  const std::vector<double> shortWindow = length == bins_ ? std::vector<double>{} : HannWindow(length);
+  const std::vector<double> shortWindow =
+      length == bins_ ? std::vector<double>{} : HannWindow(length);
   const std::vector<double>& window = length == bins_ ? window_ : shortWindow;
   double power = windowPower_;
   if (length != bins_) {
@@ -114,7 +115,8 @@ std::vector<double> WelchSpectrum::PowerDbfs() const {
   for (std::size_t k = 0; k < bins_; ++k) {
     const double mean = sum_[k] / static_cast<double>(segments_);
     // The same floor as the level offsets: 140 dB below full scale.
-    db[k] = mean > 0.0 ? std::max(10.0 * std::log10(mean), -kSilentLevelOffset) : -kSilentLevelOffset;
+    db[k] =
+        mean > 0.0 ? std::max(10.0 * std::log10(mean), -kSilentLevelOffset) : -kSilentLevelOffset;
   }
   return db;
 }

@@ -55,8 +55,9 @@ struct WordBitStretches {
   void Finish(std::int64_t end) {
     for (int m = 0; m < kMarkerCount; ++m)
       if (high[m]) stretches.push_back({m + 1, start[m], end - start[m]});
-    std::stable_sort(stretches.begin(), stretches.end(),
-                     [](const MarkerStretch& a, const MarkerStretch& b) { return a.start < b.start; });
+    std::stable_sort(
+        stretches.begin(), stretches.end(),
+        [](const MarkerStretch& a, const MarkerStretch& b) { return a.start < b.start; });
   }
 };
 
@@ -103,11 +104,16 @@ void AppendWavHeader(OutputFile& out, std::uint32_t rate, std::uint32_t dataByte
 }  // namespace
 
 bool ExportKindFromText(const std::string& text, ExportKind* kind) {
-  if (text == "cs16") *kind = ExportKind::kCs16;
-  else if (text == "cf32") *kind = ExportKind::kCf32;
-  else if (text == "wav") *kind = ExportKind::kWav;
-  else if (text == "sigmf") *kind = ExportKind::kSigmf;
-  else return false;
+  if (text == "cs16")
+    *kind = ExportKind::kCs16;
+  else if (text == "cf32")
+    *kind = ExportKind::kCf32;
+  else if (text == "wav")
+    *kind = ExportKind::kWav;
+  else if (text == "sigmf")
+    *kind = ExportKind::kSigmf;
+  else
+    return false;
   return true;
 }
 
@@ -147,8 +153,8 @@ int ExportWaveform(const std::string& inputPath, ExportKind kind, const std::str
                                         static_cast<long long>(header.pairsPresent))});
 
   const std::vector<std::string> paths = ExportOutputPaths(kind, outputName);
-  const auto dataBytes = static_cast<std::uint64_t>(header.pairsPresent) *
-                         (kind == ExportKind::kCf32 ? 8u : 4u);
+  const auto dataBytes =
+      static_cast<std::uint64_t>(header.pairsPresent) * (kind == ExportKind::kCf32 ? 8u : 4u);
   std::uint32_t rate = 0;
   if (kind == ExportKind::kWav) {
     if (!header.hasClock || header.clock < 1.0 || header.clock > kMaxWavRate) {
@@ -176,9 +182,9 @@ int ExportWaveform(const std::string& inputPath, ExportKind kind, const std::str
         bytes.resize(2 * pairs * wordBytes);
         for (std::size_t w = 0; w < 2 * pairs; ++w) {
           if (kind == ExportKind::kCf32) {
-            const float value = zetq14 ? DecodeWord(header, words[w])
-                                       : static_cast<float>(SignedWord(header, words[w]) /
-                                                            kWordFullScale);
+            const float value =
+                zetq14 ? DecodeWord(header, words[w])
+                       : static_cast<float>(SignedWord(header, words[w]) / kWordFullScale);
             StoreFloatLE(value, &bytes[4 * w]);
           } else {
             StoreLE16(static_cast<std::uint16_t>(SignedWord(header, words[w])), &bytes[2 * w]);

@@ -46,12 +46,18 @@ std::string XmlText(const std::string& text) {
   std::string out;
   for (std::size_t k = 0; k < text.size(); ++k) {
     const auto c = static_cast<unsigned char>(text[k]);
-    if (c == '&') out += "&amp;";
-    else if (c == '<') out += "&lt;";
-    else if (c == '>') out += "&gt;";
-    else if (c == '"') out += "&quot;";
-    else if (c < 0x20 || c == 0x7F) out += '?';
-    else if (c < 0x80) out += static_cast<char>(c);
+    if (c == '&')
+      out += "&amp;";
+    else if (c == '<')
+      out += "&lt;";
+    else if (c == '>')
+      out += "&gt;";
+    else if (c == '"')
+      out += "&quot;";
+    else if (c < 0x20 || c == 0x7F)
+      out += '?';
+    else if (c < 0x80)
+      out += static_cast<char>(c);
     else {
       const std::size_t length = c >= 0xF0 && c < 0xF5 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
       bool valid = length > 0 && k + length <= text.size() && c < 0xF5;
@@ -121,8 +127,8 @@ std::string Grid(const Axis& axis, bool alongX, double from, double to, int coun
 
 std::string Polyline(const std::vector<double>& xs, const std::vector<double>& ys,
                      const char* colour) {
-  std::string out = "<polyline fill=\"none\" stroke=\"" + std::string(colour) +
-                    "\" stroke-width=\"1\" points=\"";
+  std::string out =
+      "<polyline fill=\"none\" stroke=\"" + std::string(colour) + "\" stroke-width=\"1\" points=\"";
   for (std::size_t k = 0; k < xs.size(); ++k)
     out += FormatText(k ? " %.2f,%.2f" : "%.2f,%.2f", xs[k], ys[k]);
   return out + "\"/>\n";
@@ -185,7 +191,8 @@ std::string Constellation(const Collected& data) {
   const double range = AmplitudeRange(peak);
   const Axis x{-range, range, kConstLeft, kConstRight};
   const Axis y{-range, range, kPlotsBottom, kPlotsTop};
-  std::string out = "<g id=\"constellation\">\n" + Frame(kConstLeft, kPlotsTop, kConstRight, kPlotsBottom);
+  std::string out =
+      "<g id=\"constellation\">\n" + Frame(kConstLeft, kPlotsTop, kConstRight, kPlotsBottom);
   out += Grid(x, true, kPlotsTop, kPlotsBottom, 4) + Grid(y, false, kConstLeft, kConstRight, 4);
   // Each point is a zero-length stroke with round caps: a dot.
   out += "<path fill=\"none\" stroke=\"#1f77b4\" stroke-width=\"2\" stroke-linecap=\"round\" d=\"";
@@ -217,8 +224,8 @@ std::string SpectrumPlot(const WelchSpectrum& welch, const WaveformHeader& heade
   std::vector<double> xs, ys;
   for (std::size_t j = 0; j < db.size(); ++j) {
     const std::size_t k = (j + bins / 2) % bins;  // negative frequencies first
-    const double frequency = (static_cast<double>(j) - static_cast<double>(bins / 2)) /
-                             static_cast<double>(bins) * rate;
+    const double frequency =
+        (static_cast<double>(j) - static_cast<double>(bins / 2)) / static_cast<double>(bins) * rate;
     xs.push_back(x.Map(frequency));
     ys.push_back(y.Map(std::clamp(db[k], bottom, top)));
   }
@@ -240,9 +247,9 @@ std::vector<std::string> CaptionLines(const WaveformHeader& header, std::int64_t
   lines.push_back((header.hasClock ? FormatText("CLOCK: %.3f Hz", header.clock)
                                    : std::string("CLOCK: (none)")) +
                   "   LEVEL OFFS: " + levels +
-                  (header.hasSamples ? FormatText("   SAMPLES: %lld",
-                                                  static_cast<long long>(header.samples))
-                                     : std::string("   SAMPLES: (none)")) +
+                  (header.hasSamples
+                       ? FormatText("   SAMPLES: %lld", static_cast<long long>(header.samples))
+                       : std::string("   SAMPLES: (none)")) +
                   FormatText("   pairs present: %lld", static_cast<long long>(pairs)));
   if (!header.comment.empty()) lines.push_back("COMMENT: " + header.comment);
   if (!header.copyright.empty()) lines.push_back("COPYRIGHT: " + header.copyright);
@@ -277,8 +284,8 @@ int WriteWaveformPreview(const std::string& inputPath, const std::string& svgPat
           if (data.traceI.size() < kPreviewTracePairs) {
             data.traceI.push_back(i);
             data.traceQ.push_back(q);
-            data.traceMarkers.push_back(wordBits ? MarkerByteFromWords(words[2 * p], words[2 * p + 1])
-                                                 : cursor.At(index));
+            data.traceMarkers.push_back(
+                wordBits ? MarkerByteFromWords(words[2 * p], words[2 * p + 1]) : cursor.At(index));
           }
           if (index % stride == 0 && data.pointI.size() < kPreviewConstellationPoints) {
             data.pointI.push_back(i);
@@ -311,7 +318,8 @@ int WriteWaveformPreview(const std::string& inputPath, const std::string& svgPat
   out.Append(SpectrumPlot(welch, header));
   out.Append("<g id=\"caption\">\n");
   for (std::size_t k = 0; k < caption.size(); ++k)
-    out.Append(Label(kLeft, kCaptionTop + kCaptionLine * static_cast<double>(k), caption[k], "start"));
+    out.Append(
+        Label(kLeft, kCaptionTop + kCaptionLine * static_cast<double>(k), caption[k], "start"));
   out.Append("</g>\n</svg>\n");
   if (!out.Commit()) return 0;
   LogMessage(kLogInfo, {"Preview written to ", svgPath});

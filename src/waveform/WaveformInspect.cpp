@@ -80,7 +80,8 @@ bool ReadContent(ByteSource& in, std::string* text, std::size_t keep, std::size_
 
 // One MARKER LIST tag, entry by entry; false when the file ends first.
 bool ReadMarkerListTag(ByteSource& in, const std::string& name, WaveformHeader* header) {
-  const std::string number = name.substr(name.find(kMarkerListTagMark) + std::strlen(kMarkerListTagMark));
+  const std::string number =
+      name.substr(name.find(kMarkerListTagMark) + std::strlen(kMarkerListTagMark));
   const long marker = std::strtol(number.c_str(), nullptr, 10);
   MarkerListInfo* list = nullptr;
   if (marker >= 1 && marker <= kMarkerCount) {
@@ -121,9 +122,8 @@ bool ReadMarkerListTag(ByteSource& in, const std::string& name, WaveformHeader* 
 
 void CheckContentLength(const std::string& name, std::size_t length, WaveformHeader* header) {
   if (length > kMaxTagContentChars)
-    header->problems.push_back(
-        FormatText("%s content is %zu characters long (at most %zu)", name.c_str(), length,
-                   kMaxTagContentChars));
+    header->problems.push_back(FormatText("%s content is %zu characters long (at most %zu)",
+                                          name.c_str(), length, kMaxTagContentChars));
 }
 
 // One tag before the data tag; false when the file ends inside it.
@@ -140,10 +140,10 @@ bool HandleTag(ByteSource& in, const std::string& name, WaveformHeader* header) 
   if (name == "TYPE") {
     header->typeText = content;
     const std::string word = content.substr(0, content.find(','));
-    header->type = word == "KVG-WV"                   ? kWaveformKvg
-                   : word == "ZQ750-WV"               ? kWaveformZq750
+    header->type = word == "KVG-WV"                     ? kWaveformKvg
+                   : word == "ZQ750-WV"                 ? kWaveformZq750
                    : (word == "WV" || word == "WV-ADD") ? kWaveformZetq
-                                                      : kWaveformNone;
+                                                        : kWaveformNone;
     if (header->type == kWaveformNone)
       header->problems.push_back("TYPE '" + word + "' is not a waveform type");
   } else if (name == "CLOCK") {
@@ -157,7 +157,8 @@ bool HandleTag(ByteSource& in, const std::string& name, WaveformHeader* header) 
   } else if (name == "SAMPLES") {
     header->hasSamples = true;
     header->samples = TextToInt64(content);
-    if (header->samples <= 0) header->problems.push_back("SAMPLES '" + content + "' is not positive");
+    if (header->samples <= 0)
+      header->problems.push_back("SAMPLES '" + content + "' is not positive");
   } else if (name == "CONTROL LENGTH") {
     header->hasControlLength = true;
     header->controlLength = TextToInt64(content);
@@ -212,9 +213,10 @@ bool HandleDataTag(ByteSource& in, const std::string& name, WaveformHeader* head
     return false;
   }
   if (header->wordBytes % kPairBytes != 0)
-    header->problems.push_back(FormatText("%s declares %lld bytes of words, not a whole number of "
-                                          "I/Q pairs",
-                                          name.c_str(), static_cast<long long>(header->wordBytes)));
+    header->problems.push_back(
+        FormatText("%s declares %lld bytes of words, not a whole number of "
+                   "I/Q pairs",
+                   name.c_str(), static_cast<long long>(header->wordBytes)));
   const std::int64_t available = header->fileSize - header->dataOffset;
   header->pairsPresent = std::min(available, header->wordBytes) / kPairBytes;
   return true;
@@ -283,8 +285,8 @@ void CheckDataEnd(std::FILE* file, WaveformReport* report) {
         static_cast<long long>(header.fileSize - 1 - header.dataOffset)));
     return;
   }
-  header.problems.push_back(FormatText("the closing brace of %s is missing",
-                                       header.dataTagName.c_str()));
+  header.problems.push_back(
+      FormatText("the closing brace of %s is missing", header.dataTagName.c_str()));
   report->trailingBytes = header.fileSize - end;
   if (report->trailingBytes > 0)
     header.problems.push_back(FormatText("%lld bytes follow the declared words",
@@ -305,8 +307,9 @@ void CheckAgainstWords(WaveformReport* report) {
   }
   if (!header.hasLevels) {
     header.notes.push_back("no LEVEL OFFS tag");
-  } else if (stats.pairs > 0 && (std::fabs(header.rmsOffset - stats.rmsOffset) > kLevelTolerance ||
-                                 std::fabs(header.peakOffset - stats.peakOffset) > kLevelTolerance)) {
+  } else if (stats.pairs > 0 &&
+             (std::fabs(header.rmsOffset - stats.rmsOffset) > kLevelTolerance ||
+              std::fabs(header.peakOffset - stats.peakOffset) > kLevelTolerance)) {
     header.problems.push_back("LEVEL OFFS " + FormatDb(header.rmsOffset) + "," +
                               FormatDb(header.peakOffset) + " differs from the measured " +
                               FormatDb(stats.rmsOffset) + "," + FormatDb(stats.peakOffset) +
@@ -434,8 +437,9 @@ std::vector<MarkerStretch> MarkerStretchesFromLists(const WaveformHeader& header
     }
     if (high && pairs > start) stretches.push_back({m + 1, start, pairs - start});
   }
-  std::stable_sort(stretches.begin(), stretches.end(),
-                   [](const MarkerStretch& a, const MarkerStretch& b) { return a.start < b.start; });
+  std::stable_sort(
+      stretches.begin(), stretches.end(),
+      [](const MarkerStretch& a, const MarkerStretch& b) { return a.start < b.start; });
   return stretches;
 }
 

@@ -53,7 +53,7 @@ struct WaveformHeader {
   MarkerListInfo markers[4];
 
   bool hasDataTag = false;
-  std::string dataTagName;       // e.g. "WAVEFORM-4001"
+  std::string dataTagName;         // e.g. "WAVEFORM-4001"
   std::int64_t declaredBytes = 0;  // n of WAVEFORM-n
   std::int64_t wordBytes = 0;      // n minus the text before '#' and the '#'
   std::int64_t dataOffset = 0;     // file offset of the first word
@@ -112,7 +112,7 @@ std::vector<MarkerStretch> MarkerStretchesFromLists(const WaveformHeader& header
                                                     std::int64_t pairs);
 
 // Marker states (bit k-1 for marker k) of samples as the lists give them.
-// Advance() must be called for consecutive positions from 0.
+// At() must be called with positions that never decrease.
 class MarkerListCursor {
  public:
   explicit MarkerListCursor(const WaveformHeader& header);

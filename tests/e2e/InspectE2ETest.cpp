@@ -90,7 +90,8 @@ bool WellFormedXml(const std::string& xml, std::vector<std::string>* ids, std::s
     const bool selfClosing = tag.back() == '/';
     if (selfClosing) tag.pop_back();
     const std::string name = tag.substr(0, tag.find_first_of(" \n"));
-    if (std::count(tag.begin(), tag.end(), '"') % 2 != 0) return *error = "quotes in " + name, false;
+    if (std::count(tag.begin(), tag.end(), '"') % 2 != 0)
+      return *error = "quotes in " + name, false;
     const std::size_t id = tag.find(" id=\"");
     if (id != std::string::npos) ids->push_back(tag.substr(id + 5, tag.find('"', id + 5) - id - 5));
     if (!selfClosing) open.push_back(name);
@@ -106,9 +107,10 @@ TEST(InspectE2E, InfoOfAConvertedFileReportsItSound) {
   const ts::RunResult run = RunTool({"-info", wv}, dir.path());
   EXPECT_EQ(run.exitCode, 0) << run.out;
   EXPECT_EQ(run.out.find("Wavora.exe"), std::string::npos) << "no banner in -info";
-  for (const char* part : {"KVG-WV,0 (KVG waveform)", "100000000.000 Hz", "SAMPLES        : 3000",
-                           "COMMENT        : tone <&> \"test\"", "COPYRIGHT      : (c) Wavora tests",
-                           "Pairs          : 3000", "Result         : sound"})
+  for (const char* part :
+       {"KVG-WV,0 (KVG waveform)", "100000000.000 Hz", "SAMPLES        : 3000",
+        "COMMENT        : tone <&> \"test\"", "COPYRIGHT      : (c) Wavora tests",
+        "Pairs          : 3000", "Result         : sound"})
     EXPECT_TRUE(Contains(run.out, part)) << part << "\n" << run.out;
 }
 
@@ -116,13 +118,14 @@ TEST(InspectE2E, InfoMeasuresTheWordsOfAnOlderFamilyFile) {
   ts::TempDir dir;
   // ZETQ 16-bit words are offset binary: 0xFFFF is +32767, 0x0001 is -32767,
   // 0x8000 is 0. I = +-32767 half of the time, Q = 0: RMS = peak = 1.
-  const std::vector<std::uint16_t> words = {0xFFFF, 0x8000, 0x0001, 0x8000, 0xFFFF, 0x8000, 0x0001, 0x8000};
+  const std::vector<std::uint16_t> words = {0xFFFF, 0x8000, 0x0001, 0x8000,
+                                            0xFFFF, 0x8000, 0x0001, 0x8000};
   ts::WriteFileText(dir.File("z.wv"), reader_test::WaveFileBuilder()
-                                           .Tag("TYPE", "WV-ADD,12")
-                                           .Tag("LEVEL OFFS", "0.0;0.0")
-                                           .Tag("SAMPLES", "4")
-                                           .Data(words)
-                                           .bytes());
+                                          .Tag("TYPE", "WV-ADD,12")
+                                          .Tag("LEVEL OFFS", "0.0;0.0")
+                                          .Tag("SAMPLES", "4")
+                                          .Data(words)
+                                          .bytes());
   const ts::RunResult run = RunTool({"-info", "-json", "z.wv"}, dir.path());
   EXPECT_EQ(run.exitCode, 0) << run.out;
   const Json report = Json::parse(run.out);
@@ -184,7 +187,8 @@ TEST(InspectE2E, InfoFlagsEachInconsistency) {
       {"levels", replace(levelTag, "{LEVEL OFFS:9.5,1.0}"), "differs from the measured"},
       {"trailing", good + "\r\n", "2 trailing bytes"},
       {"length", replace("WAVEFORM-12001", "WAVEFORM-11997"), "WAVEFORM length does not match"},
-      {"brace", good.substr(0, good.size() - 1) + "xy", "closing brace of WAVEFORM-12001 is missing"},
+      {"brace", good.substr(0, good.size() - 1) + "xy",
+       "closing brace of WAVEFORM-12001 is missing"},
       {"notype", replace("{TYPE: KVG-WV,0}", ""), "no TYPE tag"},
       {"nodata", good.substr(0, good.find("{WAVEFORM")), "no WAVEFORM tag"},
   };
@@ -262,12 +266,13 @@ TEST(InspectE2E, WavAndSigmfCarryRateTextsAndMarkers) {
   const ts::Bytes wav = ts::ReadFileBytes(dir.File("_mk.wav"));
   ASSERT_EQ(wav.size(), 44u + 800u);
   EXPECT_EQ(std::memcmp(wav.data(), "RIFF", 4), 0);
-  EXPECT_EQ(LoadLE16(&wav[22]), 2);           // channels
+  EXPECT_EQ(LoadLE16(&wav[22]), 2);         // channels
   EXPECT_EQ(LoadLE32(&wav[24]), 2000000u);  // rate = CLOCK
   EXPECT_EQ(LoadLE16(&wav[34]), 16);
   EXPECT_EQ(LoadLE32(&wav[40]), 800u);
 
-  const ts::RunResult run = RunTool({"_mk.wv", "-export", "sigmf", "-out", "rec.sigmf"}, dir.path());
+  const ts::RunResult run =
+      RunTool({"_mk.wv", "-export", "sigmf", "-out", "rec.sigmf"}, dir.path());
   ASSERT_EQ(run.exitCode, 0) << run.out;
   EXPECT_EQ(ts::ReadFileBytes(dir.File("rec.sigmf-data")).size(), 800u);
   const ts::Bytes metaBytes = ts::ReadFileBytes(dir.File("rec.sigmf-meta"));
@@ -294,7 +299,9 @@ TEST(InspectE2E, SigmfRoundTripKeepsRateDescriptionAndSamples) {
   if (Contains(back.out, "Unknown input format")) GTEST_SKIP() << "this build reads no SigMF input";
   ASSERT_EQ(back.exitCode, 0) << back.out;
   ASSERT_EQ(RunTool({"-info", "_tone.wv"}, dir.path()).exitCode, 0);
-  ASSERT_EQ(RunTool({"_tone.wv", "-export", "sigmf", "-out", "again", "-overwrite"}, dir.path()).exitCode, 0);
+  ASSERT_EQ(
+      RunTool({"_tone.wv", "-export", "sigmf", "-out", "again", "-overwrite"}, dir.path()).exitCode,
+      0);
   EXPECT_EQ(ts::ReadFileBytes(dir.File("again.sigmf-data")),
             ts::ReadFileBytes(dir.File("_tone.sigmf-data")));
   const ts::Bytes a = ts::ReadFileBytes(dir.File("again.sigmf-meta"));
@@ -308,8 +315,8 @@ TEST(InspectE2E, ExistingOutputsAreKeptWithoutOverwrite) {
   ConvertedTone(dir);
   ts::WriteFileText(dir.File("_tone.cs16"), "keep");
   ts::WriteFileText(dir.File("p.svg"), "keep");
-  const std::vector<std::vector<std::string>> commands = {
-      {"_tone.wv", "-export", "cs16"}, {"_tone.wv", "-preview", "p.svg"}};
+  const std::vector<std::vector<std::string>> commands = {{"_tone.wv", "-export", "cs16"},
+                                                          {"_tone.wv", "-preview", "p.svg"}};
   for (const auto& args : commands) {
     const ts::RunResult run = RunTool(args, dir.path());
     EXPECT_EQ(run.exitCode, 1);

@@ -35,7 +35,8 @@ TEST(Fft, MatchesDirectDftForEveryPowerOfTwoUpTo1024) {
     const std::vector<Complex> expected = DirectDft(x);
     ASSERT_TRUE(Fft(&x));
     for (std::size_t k = 0; k < n; ++k)
-      ASSERT_LT(std::abs(x[k] - expected[k]), 1e-9 * static_cast<double>(n)) << "n " << n << " bin " << k;
+      ASSERT_LT(std::abs(x[k] - expected[k]), 1e-9 * static_cast<double>(n))
+          << "n " << n << " bin " << k;
   }
 }
 
