@@ -198,6 +198,10 @@ bool HandleDataTag(ByteSource& in, const std::string& name, WaveformHeader* head
     }
     if (leading && byte == ' ') continue;
     leading = false;
+    if (text.size() == kMaxTagContentChars) {
+      header->problems.push_back("the text before the '#' of " + name + " is too long");
+      return false;
+    }
     text.push_back(byte);
   }
   const std::size_t dash = name.find('-');
