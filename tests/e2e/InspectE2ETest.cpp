@@ -293,17 +293,15 @@ TEST(InspectE2E, WavAndSigmfCarryRateTextsAndMarkers) {
 TEST(InspectE2E, SigmfRoundTripKeepsRateDescriptionAndSamples) {
   ts::TempDir dir;
   ConvertedTone(dir);
-  ASSERT_EQ(RunTool({"_tone.wv", "-export", "sigmf"}, dir.path()).exitCode, 0);
+  ASSERT_EQ(RunTool({"_tone.wv", "-export", "sigmf", "-out", "rec"}, dir.path()).exitCode, 0);
   const ts::RunResult back = ts::RunWavoraBinary(
-      {"_tone.sigmf-meta", "-format", "sigmf", "-clock", "100", "-overwrite"}, dir.path(), "y\n\n");
+      {"rec.sigmf-meta", "-format", "sigmf", "-clock", "100", "-overwrite"}, dir.path(), "y\n\n");
   if (Contains(back.out, "Unknown input format")) GTEST_SKIP() << "this build reads no SigMF input";
   ASSERT_EQ(back.exitCode, 0) << back.out;
-  ASSERT_EQ(RunTool({"-info", "_tone.wv"}, dir.path()).exitCode, 0);
-  ASSERT_EQ(
-      RunTool({"_tone.wv", "-export", "sigmf", "-out", "again", "-overwrite"}, dir.path()).exitCode,
-      0);
+  ASSERT_EQ(RunTool({"-info", "_rec.wv"}, dir.path()).exitCode, 0);
+  ASSERT_EQ(RunTool({"_rec.wv", "-export", "sigmf", "-out", "again"}, dir.path()).exitCode, 0);
   EXPECT_EQ(ts::ReadFileBytes(dir.File("again.sigmf-data")),
-            ts::ReadFileBytes(dir.File("_tone.sigmf-data")));
+            ts::ReadFileBytes(dir.File("rec.sigmf-data")));
   const ts::Bytes a = ts::ReadFileBytes(dir.File("again.sigmf-meta"));
   const Json meta = Json::parse(std::string(a.begin(), a.end()));
   EXPECT_EQ(meta.at("global").value("core:sample_rate", 0.0), 100000000.0);
