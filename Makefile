@@ -20,12 +20,14 @@ build:
 	$(CMAKE) -S . -B $(RELEASE_DIR) -DCMAKE_BUILD_TYPE=Release -DWAVORA_BUILD_TESTS=OFF
 	$(CMAKE) --build $(RELEASE_DIR) -j $(JOBS) --target wavora
 
-# Builds the tool and converts the bundled example into build/example/_tone.wv.
+# Builds the tool, converts the bundled example into build/example/_tone.wv and
+# draws its preview build/example/_tone.svg.
 run: build
 	mkdir -p $(EXAMPLE_DIR)
 	cd $(EXAMPLE_DIR) && printf 'y\n' | ../release/wavora ../../examples/tone.bin -format i16le -clock 100 \
 		-comment "Wavora example: 1 MHz tone at 100 MHz" -overwrite -v 3
-	@echo "Output: $(EXAMPLE_DIR)/_tone.wv"
+	cd $(EXAMPLE_DIR) && ../release/wavora _tone.wv -preview _tone.svg -overwrite
+	@echo "Output: $(EXAMPLE_DIR)/_tone.wv, preview $(EXAMPLE_DIR)/_tone.svg"
 
 # Builds everything with AddressSanitizer and UndefinedBehaviorSanitizer and runs every test.
 test:

@@ -12,6 +12,7 @@
 #include "app/Console.h"
 #include "app/ConvertDirectory.h"
 #include "app/ConvertFile.h"
+#include "app/Inspect.h"
 #include "app/Settings.h"
 #include "platform/Platform.h"
 
@@ -99,6 +100,8 @@ int RunWavora(int argc, char** argv) {
   // From here on Ctrl-C, a kill or a closed console removes the run's
   // temporary and partial files and restores the terminal before the end.
   platform::InstallInterruptHandler();
+  int inspectionExit = kExitSuccess;
+  if (RunInspectionMode(argc, argv, &inspectionExit)) return inspectionExit;
   PrintBanner();
   if (argc < 2) return UsageExit(programName);
 

@@ -1,0 +1,271 @@
+// Command handling of -info, -export and -preview: a small argument parser of
+// their own, the text and JSON forms of a file's report, and the output-name
+// rules (working directory by default, no replacing without -overwrite).
+#include "app/Inspect.h"
+
+#include <cstdio>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "common/Log.h"
+#include "platform/Platform.h"
+#include "waveform/Export.h"
+#include "waveform/SvgPreview.h"
+#include "waveform/WaveformInspect.h"
+
+namespace {
+
+constexpr int kExitSuccess = 0;
+constexpr int kExitFailure = 1;
+constexpr std::size_t kShownMarkerEntries = 4;
+
+// Log lines without time stamp and level tag: the message from its "*** " on,
+// or the text after the stamp. JSON mode sends them to standard error, so
+// that standard output holds nothing but JSON.
+std::string MessagePart(const std::string& line) {
+  const std::size_t error = line.find("*** ");
+  if (error != std::string::npos) return line.substr(error);
+  // "hh:mm:ss" and three blanks (LogAlways) or two blanks and a level tag.
+  constexpr std::size_t kStamp = 8, kAlwaysPrefix = 11, kLevelPrefix = 13;
+  if (line.size() < kAlwaysPrefix) return line;
+  if (line.compare(kStamp, 3, "   ") == 0) return line.substr(kAlwaysPrefix);
+  return line.size() >= kLevelPrefix ? line.substr(kLevelPrefix) : line;
+}
+
+void PrintMessageLine(const std::string& line) {
+  std::printf("%s\n", MessagePart(line).c_str());
+  std::fflush(stdout);
+}
+
+void PrintMessageLineToStderr(const std::string& line) {
+  std::fprintf(stderr, "%s\n", MessagePart(line).c_str());
+  std::fflush(stderr);
+}
+
+int Fail(const std::string& message) {
+  LogAlways({message});
+  return kExitFailure;
+}
+
+std::string Or(bool present, const std::string& text) { return present ? text : "(none)"; }
+
+std::string MarkerSummary(const MarkerListInfo& list) {
+  std::string text =
+      FormatText("%zu entr%s", list.entries.size(), list.entries.size() == 1 ? "y" : "ies");
+  for (std::size_t k = 0; k < list.entries.size() && k < kShownMarkerEntries; ++k)
+    text += FormatText("%s%lld:%d", k ? ";" : ": ",
+                       static_cast<long long>(list.entries[k].position), list.entries[k].state);
+  if (list.entries.size() > kShownMarkerEntries) text += ";...";
+  return text;
+}
+
+void PrintTextReport(const WaveformReport& report) {
+  const WaveformHeader& h = report.header;
+  const WordStatistics& s = report.stats;
+  auto line = [](const char* name, const std::string& value) {
+    std::printf("  %-15s: %s\n", name, value.c_str());
+  };
+  std::printf("%s\n", h.path.c_str());
+  line("TYPE", h.typeText.empty()
+                   ? "(none)"
+                   : h.typeText + (h.type != kWaveformNone
+                                       ? std::string(" (") + WaveformTypeName(h.type) +
+                                             (h.type == kWaveformZetq
+                                                  ? (h.sixteenBit ? ", 16-bit" : ", 14-bit")
+                                                  : "") +
+                                             ")"
+                                       : ""));
+  line("DATE", Or(!h.date.empty(), h.date));
+  line("CLOCK", Or(h.hasClock, FormatText("%.3f Hz", h.clock)));
+  line("CLOCK MARKER", Or(h.hasMarkerClock, FormatText("%.3f Hz", h.markerClock)));
+  line("LEVEL OFFS",
+       Or(h.hasLevels, FormatText("%f,%f dB (RMS, peak)", h.rmsOffset, h.peakOffset)));
+  line("SAMPLES", Or(h.hasSamples, std::to_string(h.samples)));
+  line("CONTROL LENGTH", Or(h.hasControlLength, std::to_string(h.controlLength)));
+  for (int m = 0; m < 4; ++m)
+    if (h.markers[m].present)
+      line(FormatText("MARKER LIST %d", m + 1).c_str(), MarkerSummary(h.markers[m]));
+  line("COMMENT", Or(!h.comment.empty(), h.comment));
+  line("COPYRIGHT", Or(!h.copyright.empty(), h.copyright));
+  if (h.hasDataTag) {
+    line("Data tag", FormatText("%s, %lld bytes of words", h.dataTagName.c_str(),
+                                static_cast<long long>(h.wordBytes)));
+    line("Pairs", std::to_string(s.pairs));
+    if (s.pairs > 0) {
+      line("Measured", FormatText("RMS offset %.6f dB, peak offset %.6f dB, Pk/Av %.2f dB",
+                                  s.rmsOffset, s.peakOffset, s.rmsOffset - s.peakOffset));
+      line("DC (mean)", FormatText("I %+.6f, Q %+.6f of full scale", s.meanI, s.meanQ));
+      line("Full scale", FormatText("%lld words", static_cast<long long>(s.fullScaleWords)));
+    }
+  }
+  for (const std::string& note : h.notes) line("Note", note);
+  for (const std::string& problem : h.problems) std::printf("  *** %s\n", problem.c_str());
+  std::printf("  %-15s: %s\n\n", "Result",
+              report.sound() ? "sound"
+                             : FormatText("NOT sound (%zu problem%s)", h.problems.size(),
+                                          h.problems.size() == 1 ? "" : "s")
+                                   .c_str());
+  std::fflush(stdout);
+}
+
+nlohmann::ordered_json JsonReport(const WaveformReport& report, bool readable) {
+  const WaveformHeader& h = report.header;
+  const WordStatistics& s = report.stats;
+  nlohmann::ordered_json j;
+  j["path"] = h.path;
+  j["sound"] = readable && report.sound();
+  j["problems"] = h.problems;
+  if (!readable) j["problems"].push_back("the file cannot be read");
+  j["notes"] = h.notes;
+  nlohmann::ordered_json tags;
+  auto optional = [&tags](const char* name, bool present, const auto& value) {
+    tags[name] = present ? nlohmann::ordered_json(value) : nlohmann::ordered_json(nullptr);
+  };
+  optional("TYPE", !h.typeText.empty(), h.typeText);
+  tags["type"] = WaveformTypeName(h.type);
+  optional("DATE", !h.date.empty(), h.date);
+  optional("CLOCK", h.hasClock, h.clock);
+  optional("CLOCK MARKER", h.hasMarkerClock, h.markerClock);
+  optional("LEVEL OFFS", h.hasLevels, std::vector<double>{h.rmsOffset, h.peakOffset});
+  optional("SAMPLES", h.hasSamples, h.samples);
+  optional("CONTROL LENGTH", h.hasControlLength, h.controlLength);
+  nlohmann::ordered_json markers = nlohmann::ordered_json::array();
+  for (int m = 0; m < 4; ++m) {
+    if (!h.markers[m].present) continue;
+    nlohmann::ordered_json first = nlohmann::ordered_json::array();
+    for (std::size_t k = 0; k < h.markers[m].entries.size() && k < kShownMarkerEntries; ++k)
+      first.push_back({h.markers[m].entries[k].position, h.markers[m].entries[k].state});
+    markers.push_back(
+        {{"marker", m + 1}, {"entries", h.markers[m].entries.size()}, {"first", first}});
+  }
+  tags["MARKER LISTS"] = markers;
+  optional("COMMENT", !h.comment.empty(), h.comment);
+  optional("COPYRIGHT", !h.copyright.empty(), h.copyright);
+  j["tags"] = tags;
+  if (h.hasDataTag) {
+    j["data"] = {{"tag", h.dataTagName},
+                 {"word_bytes", h.wordBytes},
+                 {"trailing_bytes", report.trailingBytes}};
+    j["measured"] = {{"pairs", s.pairs},
+                     {"rms_offset_db", s.rmsOffset},
+                     {"peak_offset_db", s.peakOffset},
+                     {"mean_i", s.meanI},
+                     {"mean_q", s.meanQ},
+                     {"full_scale_words", s.fullScaleWords}};
+  }
+  return j;
+}
+
+int RunInfo(int argc, char** argv) {
+  bool json = false;
+  std::vector<std::string> files;
+  for (int k = 2; k < argc; ++k) {
+    const std::string arg = argv[k];
+    if (arg == "-json")
+      json = true;
+    else if (!arg.empty() && arg[0] == '-')
+      files.push_back("\x01" + arg);
+    else
+      files.push_back(arg);
+  }
+  SetLogSink(json ? PrintMessageLineToStderr : PrintMessageLine);
+  SetLogMask(LogMaskForVerbosity(1));
+  for (const std::string& file : files)
+    if (file[0] == '\x01') return Fail("*** Unknown option for -info: " + file.substr(1));
+  if (files.empty()) return Fail("*** -info needs at least one waveform file.");
+
+  bool allSound = true;
+  for (const std::string& path : files) {
+    WaveformReport report;
+    const bool readable = InspectWaveform(path, &report) != 0;
+    if (report.header.path.empty()) report.header.path = path;
+    allSound = allSound && readable && report.sound();
+    if (json) {
+      std::printf("%s\n",
+                  JsonReport(report, readable)
+                      .dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
+                      .c_str());
+      std::fflush(stdout);
+    } else if (readable) {
+      PrintTextReport(report);
+    } else {
+      std::printf("%s\n  %-15s: NOT sound (cannot be read)\n\n", path.c_str(), "Result");
+    }
+  }
+  return allSound ? kExitSuccess : kExitFailure;
+}
+
+// Refuses existing outputs unless overwriting was asked for, with the
+// conversion's own message.
+bool OutputsFree(const std::vector<std::string>& paths, bool overwrite) {
+  if (overwrite) return true;
+  for (const std::string& path : paths) {
+    if (platform::PathExists(path)) {
+      LogAlways({"*** Destination file already exists."});
+      LogAlways({"    Use -overwrite option or specify different output directory."});
+      return false;
+    }
+  }
+  return true;
+}
+
+int RunExportOrPreview(int argc, char** argv) {
+  SetLogSink(PrintMessageLine);
+  SetLogMask(LogMaskForVerbosity(1));
+  const std::string input = argv[1];
+  const std::string mode = argv[2];
+  std::string value, out;
+  bool overwrite = false;
+  for (int k = 2; k < argc; ++k) {
+    const std::string arg = argv[k];
+    const bool takesValue = arg == mode || arg == "-out";
+    if (takesValue && k + 1 >= argc) return Fail("*** Option " + arg + " needs a value.");
+    if (arg == mode && k == 2)
+      value = argv[++k];
+    else if (arg == "-out" && mode == "-export")
+      out = argv[++k];
+    else if (arg == "-overwrite")
+      overwrite = true;
+    else
+      return Fail("*** Unknown or repeated option for " + mode + ": " + arg);
+  }
+  if (!platform::PathExists(input) || platform::IsDirectory(input))
+    return Fail("*** Input file '" + input + "' does not exist or is a directory.");
+
+  if (mode == "-preview") {
+    if (platform::FoldPathCase(value) == platform::FoldPathCase(input))
+      return Fail("*** The preview would replace its own input '" + input + "'.");
+    if (!OutputsFree({value}, overwrite)) return kExitFailure;
+    if (!WriteWaveformPreview(input, value)) return Fail("*** Writing the preview failed.");
+    std::printf("Preview written to %s\n", value.c_str());
+    return kExitSuccess;
+  }
+  ExportKind kind = ExportKind::kCs16;
+  if (!ExportKindFromText(value, &kind))
+    return Fail("*** Unknown export kind '" + value + "' (cs16, cf32, wav or sigmf).");
+  if (out.empty()) out = DefaultExportName(kind, input);
+  const std::vector<std::string> paths = ExportOutputPaths(kind, out);
+  for (const std::string& path : paths)
+    if (platform::FoldPathCase(path) == platform::FoldPathCase(input))
+      return Fail("*** The export would replace its own input '" + input + "'.");
+  if (!OutputsFree(paths, overwrite)) return kExitFailure;
+  if (!ExportWaveform(input, kind, out)) return Fail("*** Export failed.");
+  for (const std::string& path : paths) std::printf("Exported to %s\n", path.c_str());
+  return kExitSuccess;
+}
+
+}  // namespace
+
+bool RunInspectionMode(int argc, char** argv, int* exitCode) {
+  if (argc >= 2 && std::string(argv[1]) == "-info") {
+    *exitCode = RunInfo(argc, argv);
+    return true;
+  }
+  if (argc >= 3 && argv[1][0] != '-' &&
+      (std::string(argv[2]) == "-export" || std::string(argv[2]) == "-preview")) {
+    *exitCode = RunExportOrPreview(argc, argv);
+    return true;
+  }
+  return false;
+}

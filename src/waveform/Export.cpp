@@ -1,0 +1,219 @@
+// Export of waveform files: one streaming pass over the words into the
+// output file; for SigMF the meta file follows from the tags and markers.
+#include "waveform/Export.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <nlohmann/json.hpp>
+
+#include "common/ByteOrder.h"
+#include "common/Log.h"
+#include "platform/Platform.h"
+#include "waveform/MarkerStream.h"
+#include "waveform/OutputFile.h"
+#include "waveform/WaveformFormat.h"
+#include "waveform/WaveformInspect.h"
+
+namespace {
+
+constexpr const char* kSigmfData = ".sigmf-data";
+constexpr const char* kSigmfMeta = ".sigmf-meta";
+constexpr const char* kSigmfArchive = ".sigmf";
+constexpr const char* kSigmfVersion = "1.0.0";
+constexpr std::uint64_t kWavHeaderBytes = 44;
+constexpr std::uint64_t kMaxRiffBytes = 0xFFFFFFFFu;
+// The byte rate (4 bytes per frame) must fit 32 bits as well.
+constexpr double kMaxWavRate = 1073741823.0;
+
+bool EndsWith(const std::string& text, const std::string& end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+std::string SigmfBase(const std::string& name) {
+  for (const char* end : {kSigmfData, kSigmfMeta, kSigmfArchive})
+    if (EndsWith(name, end)) return name.substr(0, name.size() - std::strlen(end));
+  return name;
+}
+
+// High stretches of the markers held in the low bits of 14-bit ZETQ words,
+// followed sample by sample.
+struct WordBitStretches {
+  bool high[kMarkerCount] = {};
+  std::int64_t start[kMarkerCount] = {};
+  std::vector<MarkerStretch> stretches;
+
+  void Add(std::int64_t position, std::uint8_t bits) {
+    for (int m = 0; m < kMarkerCount; ++m) {
+      const bool now = (bits >> m) & 1u;
+      if (now && !high[m]) start[m] = position;
+      if (!now && high[m]) stretches.push_back({m + 1, start[m], position - start[m]});
+      high[m] = now;
+    }
+  }
+  void Finish(std::int64_t end) {
+    for (int m = 0; m < kMarkerCount; ++m)
+      if (high[m]) stretches.push_back({m + 1, start[m], end - start[m]});
+    std::stable_sort(
+        stretches.begin(), stretches.end(),
+        [](const MarkerStretch& a, const MarkerStretch& b) { return a.start < b.start; });
+  }
+};
+
+std::string SigmfMeta(const WaveformHeader& header, const std::vector<MarkerStretch>& stretches) {
+  nlohmann::ordered_json global;
+  global["core:datatype"] = "ci16_le";
+  global["core:version"] = kSigmfVersion;
+  if (header.hasClock) global["core:sample_rate"] = header.clock;
+  if (!header.comment.empty()) global["core:description"] = header.comment;
+  if (!header.copyright.empty()) global["wavora:copyright"] = header.copyright;
+  global["core:recorder"] = "Wavora";
+  global["core:extensions"] = nlohmann::ordered_json::array(
+      {{{"name", "wavora"}, {"version", "1.0.0"}, {"optional", true}}});
+  nlohmann::ordered_json annotations = nlohmann::ordered_json::array();
+  for (const MarkerStretch& stretch : stretches)
+    annotations.push_back({{"core:sample_start", stretch.start},
+                           {"core:sample_count", stretch.count},
+                           {"core:label", "marker " + std::to_string(stretch.marker)}});
+  nlohmann::ordered_json meta;
+  meta["global"] = global;
+  meta["captures"] = nlohmann::ordered_json::array({{{"core:sample_start", 0}}});
+  meta["annotations"] = annotations;
+  // Texts from the file may hold any bytes; invalid UTF-8 is replaced.
+  return meta.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+}
+
+void AppendWavHeader(OutputFile& out, std::uint32_t rate, std::uint32_t dataBytes) {
+  unsigned char h[kWavHeaderBytes] = {};
+  std::memcpy(h, "RIFF", 4);
+  StoreLE32(dataBytes + 36, h + 4);
+  std::memcpy(h + 8, "WAVEfmt ", 8);
+  StoreLE32(16, h + 16);
+  StoreLE16(1, h + 20);  // integer PCM
+  StoreLE16(2, h + 22);  // I and Q
+  StoreLE32(rate, h + 24);
+  StoreLE32(rate * 4, h + 28);
+  StoreLE16(4, h + 32);
+  StoreLE16(16, h + 34);
+  std::memcpy(h + 36, "data", 4);
+  StoreLE32(dataBytes, h + 40);
+  out.Append(h, sizeof h);
+}
+
+}  // namespace
+
+bool ExportKindFromText(const std::string& text, ExportKind* kind) {
+  if (text == "cs16")
+    *kind = ExportKind::kCs16;
+  else if (text == "cf32")
+    *kind = ExportKind::kCf32;
+  else if (text == "wav")
+    *kind = ExportKind::kWav;
+  else if (text == "sigmf")
+    *kind = ExportKind::kSigmf;
+  else
+    return false;
+  return true;
+}
+
+std::vector<std::string> ExportOutputPaths(ExportKind kind, const std::string& name) {
+  if (kind != ExportKind::kSigmf) return {name};
+  const std::string base = SigmfBase(name);
+  return {base + kSigmfData, base + kSigmfMeta};
+}
+
+std::string DefaultExportName(ExportKind kind, const std::string& inputPath) {
+  std::string name = platform::FileNamePart(inputPath);
+  const std::size_t dot = name.rfind('.');
+  if (dot != std::string::npos && dot > 0) name.resize(dot);
+  switch (kind) {
+    case ExportKind::kCs16:
+      return name + ".cs16";
+    case ExportKind::kCf32:
+      return name + ".cf32";
+    case ExportKind::kWav:
+      return name + ".wav";
+    default:
+      return name + kSigmfData;
+  }
+}
+
+int ExportWaveform(const std::string& inputPath, ExportKind kind, const std::string& outputName) {
+  WaveformHeader header;
+  platform::FileHandle file = OpenWaveform(inputPath, &header);
+  if (!file) {
+    for (const std::string& problem : header.problems) LogAlways({"*** ", problem});
+    LogAlways({"*** Cannot read the samples of '", inputPath, "'."});
+    return 0;
+  }
+  if (header.pairsPresent * 4 < header.wordBytes)
+    LogMessage(kLogWarning, {FormatText("*** Warning: the file is cut off; exporting the %lld "
+                                        "pairs present",
+                                        static_cast<long long>(header.pairsPresent))});
+
+  const std::vector<std::string> paths = ExportOutputPaths(kind, outputName);
+  const auto dataBytes =
+      static_cast<std::uint64_t>(header.pairsPresent) * (kind == ExportKind::kCf32 ? 8u : 4u);
+  std::uint32_t rate = 0;
+  if (kind == ExportKind::kWav) {
+    if (!header.hasClock || header.clock < 1.0 || header.clock > kMaxWavRate) {
+      LogAlways({"*** Error: WAV export needs a CLOCK tag for its sample rate."});
+      return 0;
+    }
+    if (dataBytes > kMaxRiffBytes - kWavHeaderBytes) {
+      LogAlways({"*** Error: The samples do not fit into a WAV file (4 GiB at most)."});
+      return 0;
+    }
+    rate = static_cast<std::uint32_t>(std::llround(header.clock));
+  }
+
+  OutputFile out(paths[0]);
+  if (!out.Open()) return 0;
+  if (kind == ExportKind::kWav) AppendWavHeader(out, rate, static_cast<std::uint32_t>(dataBytes));
+
+  const bool zetq14 = header.type == kWaveformZetq && !header.sixteenBit;
+  const bool wordBits = MarkersInWordBits(header);
+  WordBitStretches bitStretches;
+  std::vector<unsigned char> bytes;
+  const bool ok = ForEachWordBlock(
+      file.get(), header, [&](const std::uint16_t* words, std::size_t pairs, std::int64_t first) {
+        const std::size_t wordBytes = kind == ExportKind::kCf32 ? 4 : 2;
+        bytes.resize(2 * pairs * wordBytes);
+        for (std::size_t w = 0; w < 2 * pairs; ++w) {
+          if (kind == ExportKind::kCf32) {
+            const float value =
+                zetq14 ? DecodeWord(header, words[w])
+                       : static_cast<float>(SignedWord(header, words[w]) / kWordFullScale);
+            StoreFloatLE(value, &bytes[4 * w]);
+          } else {
+            StoreLE16(static_cast<std::uint16_t>(SignedWord(header, words[w])), &bytes[2 * w]);
+          }
+        }
+        if (wordBits)
+          for (std::size_t p = 0; p < pairs; ++p)
+            bitStretches.Add(first + static_cast<std::int64_t>(p),
+                             MarkerByteFromWords(words[2 * p], words[2 * p + 1]));
+        out.Append(bytes.data(), bytes.size());
+        return true;
+      });
+  if (!ok) return 0;
+
+  if (kind != ExportKind::kSigmf) {
+    if (!out.Commit()) return 0;
+    LogMessage(kLogInfo, {"Exported to ", paths[0]});
+    return 1;
+  }
+  bitStretches.Finish(header.pairsPresent);
+  OutputFile meta(paths[1]);
+  if (!meta.Open()) return 0;
+  meta.Append(SigmfMeta(header, wordBits ? bitStretches.stretches
+                                         : MarkerStretchesFromLists(header, header.pairsPresent)));
+  if (!out.Commit()) return 0;
+  if (!meta.Commit()) {
+    platform::RemoveFile(paths[0]);
+    return 0;
+  }
+  LogMessage(kLogInfo, {"Exported to ", paths[0], " and ", paths[1]});
+  return 1;
+}

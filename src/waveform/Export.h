@@ -1,0 +1,28 @@
+// Writing the samples of a waveform file back out in the capture formats of
+// the SDR world: raw cs16 and cf32, two-channel 16-bit WAV, and SigMF
+// (ci16_le data with its JSON meta file, markers as annotations).
+#pragma once
+
+#include <string>
+#include <vector>
+
+enum class ExportKind { kCs16, kCf32, kWav, kSigmf };
+
+// "cs16", "cf32", "wav", "sigmf"; false for any other word.
+bool ExportKindFromText(const std::string& text, ExportKind* kind);
+
+// The file an export writes to for the given name: the name itself for cs16,
+// cf32 and wav; for sigmf the data file and the meta file of the recording
+// the name stands for (a name ending in .sigmf-data, .sigmf-meta or .sigmf
+// names the recording without that ending).
+std::vector<std::string> ExportOutputPaths(ExportKind kind, const std::string& name);
+
+// The default name of an export: the input's file name without its
+// extension, with the kind's extension (".cs16", ".cf32", ".wav", ".sigmf-data").
+std::string DefaultExportName(ExportKind kind, const std::string& inputPath);
+
+// Exports the words of the waveform file at inputPath to the files of
+// ExportOutputPaths(kind, outputName), replacing them. Each file is written
+// under a temporary name and moved into place when complete. 1 on success,
+// 0 on failure (logged; no output file left behind).
+int ExportWaveform(const std::string& inputPath, ExportKind kind, const std::string& outputName);

@@ -1,0 +1,131 @@
+// Reading a waveform file for inspection: its tags, the place and extent of
+// its sample words, and what the words themselves say (levels, DC, words at
+// full scale), with every disagreement between the parts of the file listed.
+// Nothing is written: the file is read directly in blocks, never through the
+// temporary files of a conversion, and never held whole.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/Platform.h"
+#include "waveform/WaveformReader.h"
+
+struct MarkerEntry {
+  std::int64_t position = 0;
+  int state = 0;
+};
+
+struct MarkerListInfo {
+  bool present = false;
+  std::vector<MarkerEntry> entries;  // in the order of the file
+};
+
+// A high stretch of one marker: samples [start, start + count).
+struct MarkerStretch {
+  int marker = 0;  // 1 to 4
+  std::int64_t start = 0;
+  std::int64_t count = 0;
+};
+
+struct WaveformHeader {
+  std::string path;
+  std::int64_t fileSize = 0;
+
+  std::string typeText;  // content of TYPE as written
+  WaveformType type = kWaveformNone;
+  bool sixteenBit = true;  // ZETQ word width (RESOLUTION)
+  bool hasClock = false;
+  double clock = 0.0;
+  bool hasMarkerClock = false;
+  double markerClock = 0.0;
+  bool hasLevels = false;
+  double rmsOffset = 0.0;
+  double peakOffset = 0.0;
+  bool hasSamples = false;
+  std::int64_t samples = 0;
+  bool hasControlLength = false;
+  std::int64_t controlLength = 0;
+  std::string date, comment, copyright, system;
+  MarkerListInfo markers[4];
+
+  bool hasDataTag = false;
+  std::string dataTagName;         // e.g. "WAVEFORM-4001"
+  std::int64_t declaredBytes = 0;  // n of WAVEFORM-n
+  std::int64_t wordBytes = 0;      // n minus the text before '#' and the '#'
+  std::int64_t dataOffset = 0;     // file offset of the first word
+  std::int64_t pairsPresent = 0;   // whole pairs of the declared words that the file holds
+
+  std::vector<std::string> problems;  // the file is not sound
+  std::vector<std::string> notes;     // worth knowing, not a fault
+};
+
+// Level and content figures measured from the words.
+struct WordStatistics {
+  std::int64_t pairs = 0;
+  double rmsOffset = 0.0;   // dB below full scale
+  double peakOffset = 0.0;  // dB below full scale
+  double meanI = 0.0;       // full-scale units
+  double meanQ = 0.0;
+  std::int64_t fullScaleWords = 0;  // words at the positive or negative limit
+};
+
+struct WaveformReport {
+  WaveformHeader header;
+  WordStatistics stats;
+  std::int64_t trailingBytes = 0;  // after the data tag's closing brace
+  bool sound() const { return header.problems.empty(); }
+};
+
+// The tag's label of a type ("KVG waveform", ...), "" for none.
+const char* WaveformTypeName(WaveformType type);
+
+// Word conversions of the older family, as the kxzetq reader applies them
+// (without gain): full-scale value of a raw word of the header's type.
+float DecodeWord(const WaveformHeader& header, std::uint16_t word);
+// The word as a signed two's complement value: as written for KVG and ZQ750,
+// top bit inverted for ZETQ (for 14-bit ZETQ also the marker bits cleared).
+std::int16_t SignedWord(const WaveformHeader& header, std::uint16_t word);
+// True when 14-bit ZETQ words carry the markers in their low bits.
+bool MarkersInWordBits(const WaveformHeader& header);
+
+// Opens the file and parses its tags up to the first sample word; the
+// problems found so far are in header->problems. Returns the open file
+// positioned at the first word, or an empty handle when it cannot be opened
+// (logged) or has no usable data tag (header->problems says why).
+platform::FileHandle OpenWaveform(const std::string& path, WaveformHeader* header);
+
+// Reads the header's present pairs from file (positioned at the first word)
+// in blocks and hands each block to visit as raw words I, Q, I, Q, ... with
+// the index of its first pair. Stops with 0 when visit returns false or a
+// read fails (logged).
+using WordBlockVisitor =
+    std::function<bool(const std::uint16_t* words, std::size_t pairs, std::int64_t firstPair)>;
+int ForEachWordBlock(std::FILE* file, const WaveformHeader& header, const WordBlockVisitor& visit);
+
+// Every high stretch of each marker list over the first `pairs` samples,
+// ordered by start.
+std::vector<MarkerStretch> MarkerStretchesFromLists(const WaveformHeader& header,
+                                                    std::int64_t pairs);
+
+// Marker states (bit k-1 for marker k) of samples as the lists give them.
+// At() must be called with positions that never decrease.
+class MarkerListCursor {
+ public:
+  explicit MarkerListCursor(const WaveformHeader& header);
+  std::uint8_t At(std::int64_t position);
+
+ private:
+  const WaveformHeader& header_;
+  std::size_t next_[4] = {0, 0, 0, 0};
+  std::int64_t reached_[4] = {0, 0, 0, 0};
+  std::uint8_t bits_ = 0;
+};
+
+// The whole inspection of one file: tags, one pass over the words, and the
+// checks. Returns 0 only when the file cannot be opened or read (logged);
+// report->sound() tells whether everything agrees.
+int InspectWaveform(const std::string& path, WaveformReport* report);
