@@ -15,7 +15,7 @@
 
 #include "common/ByteOrder.h"
 #include "support/TestSupport.h"
-#include "waveform/WaveFileBuilder.h"
+#include "support/WaveFileBuilder.h"
 
 namespace {
 
@@ -120,7 +120,7 @@ TEST(InspectE2E, InfoMeasuresTheWordsOfAnOlderFamilyFile) {
   // 0x8000 is 0. I = +-32767 half of the time, Q = 0: RMS = peak = 1.
   const std::vector<std::uint16_t> words = {0xFFFF, 0x8000, 0x0001, 0x8000,
                                             0xFFFF, 0x8000, 0x0001, 0x8000};
-  ts::WriteFileText(dir.File("z.wv"), reader_test::WaveFileBuilder()
+  ts::WriteFileText(dir.File("z.wv"), ts::WaveFileBuilder()
                                           .Tag("TYPE", "WV-ADD,12")
                                           .Tag("LEVEL OFFS", "0.0;0.0")
                                           .Tag("SAMPLES", "4")
@@ -248,7 +248,7 @@ TEST(InspectE2E, WavAndSigmfCarryRateTextsAndMarkers) {
     words.push_back(static_cast<std::uint16_t>(k * 100));
     words.push_back(static_cast<std::uint16_t>(-k * 50));
   }
-  const std::string file = reader_test::WaveFileBuilder()
+  const std::string file = ts::WaveFileBuilder()
                                .Tag("TYPE", " KVG-WV")
                                .Tag("CLOCK", "2000000")
                                .Tag("COMMENT", "marked")
