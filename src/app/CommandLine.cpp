@@ -81,6 +81,7 @@ void ApplyOption(Option option, const char* value, ConversionSettings& settings)
     case Option::kClock:
       // Text that is no number gives 0, which the clock check then rejects.
       settings.clockMHz = std::strtod(value, nullptr);
+      settings.clockGiven = true;
       break;
     case Option::kFormat:
       settings.formatName = value;
@@ -242,8 +243,9 @@ bool IsValidClock(double clockMHz) { return clockMHz > 0.0 && clockMHz <= kMaxCl
 
 std::string ValidateSettings(const ConversionSettings& settings) {
   if (settings.format == kFormatUnknown) return "*** Unknown input format.\n";
-  // kxzetq input carries its own clock; the command line's is not used.
-  if (settings.format != kFormatKxzetq && !IsValidClock(settings.clockMHz))
+  // kxzetq input carries its own clock; a clock given for it is taken only
+  // by a file without a CLOCK tag, and is checked all the same.
+  if ((settings.format != kFormatKxzetq || settings.clockGiven) && !IsValidClock(settings.clockMHz))
     return "*** Invalid clock rate.\n";
   return std::string();
 }

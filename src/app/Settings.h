@@ -22,6 +22,7 @@ struct ConversionSettings {
   std::string extension;
   std::string formatName;
   double clockMHz = 0.0;
+  bool clockGiven = false;  // -clock was on the command line
   double gainDb = 0.0;
   std::string comment;
   std::string copyright;

@@ -153,11 +153,11 @@ inline bool WriteSample(float value) {
 }
 
 // Opens the input (and second) file, checks the size limits before any
-// sample is written and sets up the input slots. *fileSize receives the size
-// of the first file.
+// sample is written and sets up the input slots. *fileSize and *secondSize
+// receive the sizes of the files.
 int OpenBinaryInputs(const std::string& inputPath, const std::string& secondPath,
                      SlotGuard& tempSlot, InputStreams& streams, std::int64_t* fileSize,
-                     int bytesPerPair) {
+                     std::int64_t* secondSize, int bytesPerPair) {
   streams.input.reset(platform::OpenFile(inputPath, "rb"));
   if (streams.input == nullptr) return Fail(tempSlot, "*** Error opening input file.");
   if (!platform::GetFileSize(inputPath, fileSize)) return Fail(tempSlot, "*** File I/O error.");
@@ -181,6 +181,8 @@ int OpenBinaryInputs(const std::string& inputPath, const std::string& secondPath
     LogAlways({FormatText("Importing from 2nd BINARY file '%s'.", secondPath.c_str())});
     streams.second.reset(platform::OpenFile(secondPath, "rb"));
     if (streams.second == nullptr) return Fail(tempSlot, "*** Error opening second input file.");
+    if (!platform::GetFileSize(secondPath, secondSize))
+      return Fail(tempSlot, "*** File I/O error.");
     if (!OpenInputSlot(kSlotImportSecond, streams.second.get(), streams.secondSlot))
       return Fail(tempSlot, "*** Error setting up buffer for second input file.");
   }
@@ -200,10 +202,32 @@ UnitDecoder MakeDecoder(const BinaryLayout& layout, ImportLevels& levels) {
   return decoder;
 }
 
+// Bytes read from the first and the second input file.
+struct ByteCounts {
+  std::int64_t first = 0;
+  std::int64_t second = 0;
+};
+
+// Fails the import when an input was read with another size than it had
+// when it was opened: cut short or grown meanwhile, it would give fewer or
+// other pairs than the file holds. The first file is read to its end; the
+// second only as far as the first reaches, so it must not have grown beyond
+// the size it had.
+int CheckUnchanged(SlotGuard& tempSlot, const std::string& path, std::int64_t sizeAtOpen,
+                   std::int64_t bytesRead, bool readToEnd) {
+  if (readToEnd ? bytesRead == sizeAtOpen : bytesRead <= sizeAtOpen) return 1;
+  tempSlot.Release();
+  LogAlways({"*** Error: Input file ", path, " changed while it was read."});
+  LogAlways({FormatText("    (%lld bytes when opened, %lld bytes read)",
+                        static_cast<long long>(sizeAtOpen), static_cast<long long>(bytesRead))});
+  return 0;
+}
+
 // Reads the pairs of the open inputs into slot 0 until the first file ends,
-// measuring their level. *pairs receives the pair count.
+// measuring their level. *pairs receives the pair count, *consumed the bytes
+// read from each file.
 int ConvertBinaryPairs(const BinaryLayout& layout, std::int64_t fileSize, SlotGuard& tempSlot,
-                       ImportLevels& levels, std::int32_t* pairs) {
+                       ImportLevels& levels, std::int32_t* pairs, ByteCounts* consumed) {
   const UnitDecoder decoder = MakeDecoder(layout, levels);
   const int qSlot = layout.twoFiles ? kSlotImportSecond : kSlotImportInput;
   const char* const writeIError = layout.twoFiles
@@ -222,6 +246,7 @@ int ConvertBinaryPairs(const BinaryLayout& layout, std::int64_t fileSize, SlotGu
     const std::int32_t got = ReadUnit(kSlotImportInput, decoder, &i);
     // A failed read is no end of the data: the pairs behind it would be lost.
     if (got < 0) return Fail(tempSlot, "*** File I/O error.");
+    consumed->first += got;
     if (got < decoder.unitBytes) break;  // end of data; a partial unit is ignored
     // Guards the 32-bit sample count should the file have grown since its size was taken.
     if (n >= kMaxTempSamples) {
@@ -229,8 +254,10 @@ int ConvertBinaryPairs(const BinaryLayout& layout, std::int64_t fileSize, SlotGu
                                        kMaxTempSamples));
     }
     if (!WriteSample(i)) return Fail(tempSlot, writeIError);
-    if (ReadUnit(qSlot, decoder, &q) < decoder.unitBytes)
+    const std::int32_t gotQ = ReadUnit(qSlot, decoder, &q);
+    if (gotQ < decoder.unitBytes)
       return Fail(tempSlot, "*** Error: No Q data available for I sample.");
+    (layout.twoFiles ? consumed->second : consumed->first) += gotQ;
     if (!WriteSample(q)) return Fail(tempSlot, writeQError);
     if (percent != lastPercent) {
       lastPercent = percent;
@@ -264,10 +291,17 @@ int ImportBinary(const std::string& inputPath, const std::string& secondPath, In
 
   InputStreams streams;
   std::int64_t fileSize = 0;
-  if (!OpenBinaryInputs(inputPath, secondPath, tempSlot, streams, &fileSize, layout->bytesPerPair))
+  std::int64_t secondSize = 0;
+  if (!OpenBinaryInputs(inputPath, secondPath, tempSlot, streams, &fileSize, &secondSize,
+                        layout->bytesPerPair))
     return 0;
   std::int32_t n = 0;
-  if (!ConvertBinaryPairs(*layout, fileSize, tempSlot, levels, &n)) return 0;
+  ByteCounts consumed;
+  if (!ConvertBinaryPairs(*layout, fileSize, tempSlot, levels, &n, &consumed)) return 0;
+  if (!CheckUnchanged(tempSlot, inputPath, fileSize, consumed.first, true)) return 0;
+  if (!secondPath.empty() &&
+      !CheckUnchanged(tempSlot, secondPath, secondSize, consumed.second, false))
+    return 0;
 
   levels.pairs = n;
   streams.Close();

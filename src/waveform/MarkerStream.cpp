@@ -290,7 +290,8 @@ int ReadMarkerList(int inputSlot, int markerSlot, const std::string& tagName,
     }
     std::int64_t p = 0;
     std::int64_t s = 0;
-    if (ScanMarkerEntry(entry, &p, &s) != 2) {
+    // A state is 0 or 1; any other value would set the bits of other markers.
+    if (ScanMarkerEntry(entry, &p, &s) != 2 || (s != 0 && s != 1)) {
       LogMessage(kLogError, {"*** Error: Invalid MARKER LIST tag data."});
       LogEntryLine(tagName, entry);
       return 0;

@@ -46,7 +46,8 @@ inline constexpr const char* kMarkerListTagMark = "MARKER LIST ";
 int ScanMarkerEntry(const std::string& entry, std::int64_t* position, std::int64_t* state);
 
 // Handles the content of a MARKER LIST tag (name as read, content still in
-// inputSlot). Entry p:s sets the marker to s from p on; it keeps that state
+// inputSlot). Entry p:s sets the marker to s (0 or 1; any other state is
+// refused as invalid data) from p on; it keeps that state
 // until the next entry and, after the last entry, up to the end of the
 // stream. Entries before the current position count for nothing. The change
 // points are kept; when they reach their limit, the kept lists are merged

@@ -37,6 +37,7 @@ constexpr const char* kSixteenBitMark = "16";
 // CLOCK must lie in (1 kHz, 600 MHz].
 constexpr double kMinClockHz = 1000.0;
 constexpr double kMaxClockHz = 600000000.0;
+constexpr double kHzPerMHz = 1000000.0;
 
 // Added to measured levels so that silent data gives 140 dB, not infinity.
 constexpr double kLevelFloor = 1e-7;
@@ -57,6 +58,7 @@ struct ParseState {
   bool sixteenBit = true;
   bool measureLevels = true;
   bool tempSlotOpen = false;
+  bool clockTagSeen = false;
   MarkerStreamState markers;
 };
 
@@ -179,6 +181,7 @@ bool HandleTag(const std::string& name, WaveFileInfo* info, ParseState* state) {
     return true;
   }
   if (name == "CLOCK") {
+    state->clockTagSeen = true;
     if (!ReadTagData(&content)) return false;
     info->clock = TextToDouble(content);
     if (!(info->clock > kMinClockHz && info->clock <= kMaxClockHz)) {
@@ -289,11 +292,29 @@ bool ConvertSamples(SampleLoop* loop) {
   return true;
 }
 
+// A file without a CLOCK tag takes the clock given by the caller; without
+// one the output would claim a clock of 0.
+bool TakeDefaultClock(WaveFileInfo* info) {
+  if (info->defaultClock <= 0.0) {
+    LogMessage(
+        kLogAlwaysShown,
+        {"*** Error: No CLOCK tag found. Give the clock rate with -clock <clock rate MHz>."});
+    return false;
+  }
+  info->clock = info->defaultClock;
+  LogMessage(
+      kLogWarning,
+      {FormatText("Warning: No CLOCK tag found. Using clock rate %.3f MHz of the command line.",
+                  info->clock / kHzPerMHz)});
+  return true;
+}
+
 bool HandleDataTag(const std::string& name, WaveFileInfo* info, ParseState* state) {
   if (info->type == kWaveformNone) {
     LogMessage(kLogError, {"*** Error: Unsupported waveform file type!"});
     return false;
   }
+  if (!state->clockTagSeen && !TakeDefaultClock(info)) return false;
   if (!PrepareMarkerStream(kMarkerSlot, info->samples, &info->controlLength, &state->markers))
     return false;
 

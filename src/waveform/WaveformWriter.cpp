@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
@@ -27,6 +28,8 @@ constexpr std::size_t kOutputBufferSize = 1024 * 1024;
 constexpr std::int32_t kReadBatch = 8192;
 constexpr std::size_t kWordBytesPerSample = 4;
 constexpr std::int16_t kMaxWord = static_cast<std::int16_t>(kWordFullScale);
+// How close v * 32767 + 0.5 must lie to a whole number to be taken as it.
+constexpr double kWholeNumberTolerance = 1.0 / 256.0;
 
 // The file is built under ".<name>.part" beside the destination: the leading
 // dot keeps a directory walk from taking it as input, and the destination is
@@ -181,12 +184,26 @@ int WriteMarkerLists(PartialOutput& out, const WaveInfo& info, std::FILE* tempMa
   return 1;
 }
 
+// True for a value that SampleToWord limits to full scale: beyond [-1, 1],
+// or not a number.
+inline bool IsClipped(float value) { return !(value >= -1.0f && value <= 1.0f); }
+
+// Logs how many values were limited to full scale, when any were.
+void ReportClippedValues(std::int64_t clipped) {
+  if (clipped == 0) return;
+  LogMessage(kLogAlwaysShown,
+             {clipped == 1 ? std::string("*** Warning: 1 value was clipped at full scale.")
+                           : FormatText("*** Warning: %lld values were clipped at full scale.",
+                                        static_cast<long long>(clipped))});
+}
+
 // Writes the data tag: the samples of slot 0 as 16-bit words.
 int WriteSampleData(PartialOutput& out, const WaveInfo& info) {
   const long dataBytes = static_cast<long>(kWordBytesPerSample) * info.samples + 1;
   out.Append(FormatText("{WAVEFORM-%ld: #", dataBytes));
   const std::int32_t step = std::max<std::int32_t>(info.samples / 5, 1);
   std::vector<unsigned char> pairs(static_cast<std::size_t>(kReadBatch) * kTempSampleSize);
+  std::int64_t clipped = 0;
   for (std::int32_t base = 0; base < info.samples; base += kReadBatch) {
     const std::int32_t count = std::min(kReadBatch, info.samples - base);
     const std::int32_t got = _ReadBytes(kWaveSlot, count * kTempSampleSize, pairs.data());
@@ -197,8 +214,11 @@ int WriteSampleData(PartialOutput& out, const WaveInfo& info) {
     if (words == nullptr) return FailAlways("*** Error writing output file.");
     for (std::int32_t k = 0; k < complete; ++k) {
       const unsigned char* pair = pairs.data() + static_cast<std::size_t>(k) * kTempSampleSize;
-      StoreLE16(static_cast<std::uint16_t>(SampleToWord(LoadFloatLE(pair))), words);
-      StoreLE16(static_cast<std::uint16_t>(SampleToWord(LoadFloatLE(pair + 4))), words + 2);
+      const float iValue = LoadFloatLE(pair);
+      const float qValue = LoadFloatLE(pair + 4);
+      clipped += IsClipped(iValue) + IsClipped(qValue);
+      StoreLE16(static_cast<std::uint16_t>(SampleToWord(iValue)), words);
+      StoreLE16(static_cast<std::uint16_t>(SampleToWord(qValue)), words + 2);
       words += kWordBytesPerSample;
       const std::int32_t i = base + k;
       if (i % step == 0) ReportProgress(50 + 12 * (i / step));
@@ -207,6 +227,7 @@ int WriteSampleData(PartialOutput& out, const WaveInfo& info) {
       return FailAlways("*** Error reading waveform data from temporary file.");
   }
   out.Append("}");
+  ReportClippedValues(clipped);
   return 1;
 }
 
@@ -268,8 +289,19 @@ void AppendHeaderTags(PartialOutput& out, const WaveInfo& info, const platform::
 }  // namespace
 
 std::int16_t SampleToWord(float value) {
-  if (value >= -1.0f && value <= 1.0f)
-    return static_cast<std::int16_t>(static_cast<double>(value) * kWordFullScale + 0.5);
+  if (value >= -1.0f && value <= 1.0f) {
+    const double scaled = static_cast<double>(value) * kWordFullScale + 0.5;
+    // A 16-bit word s imported as (s - 0.5) / 32767 comes back here as s,
+    // give or take the float's rounding (at most 32767.5 * 2^-24, under
+    // 1/512). Truncating a value a hair below s would give s - 1, so a value
+    // that close to a whole number is taken as that number first. The
+    // nearest whole number, halves away from zero (a half never lies that
+    // close), lies in [-32767, 32768]; only values below 32768 come close.
+    const auto nearest = static_cast<std::int32_t>(scaled + (scaled < 0.0 ? -0.5 : 0.5));
+    if (std::fabs(scaled - nearest) <= kWholeNumberTolerance)
+      return static_cast<std::int16_t>(nearest);
+    return static_cast<std::int16_t>(scaled);
+  }
   if (value < -1.0f) return static_cast<std::int16_t>(-kMaxWord);
   return kMaxWord;  // above full scale, or not a number
 }

@@ -75,9 +75,12 @@ TEST(CommandLineClock, BoundsAndParsing) {
   const ScanResult last = Scan({"s", "-format", "i16le", "-clock"});
   EXPECT_EQ(last.settings.clockMHz, 0.0);
   EXPECT_EQ(ValidateSettings(last.settings), invalid);
-  // kxzetq carries its own clock: none is needed, and any is accepted.
+  // kxzetq carries its own clock: none is needed; one given (for a file
+  // without a CLOCK tag) is checked like any other.
   EXPECT_EQ(validation({"s", "-format", "kxzetq"}), "");
-  EXPECT_EQ(validation({"s", "-format", "kxzetq", "-clock", "9000"}), "");
+  EXPECT_EQ(validation({"s", "-format", "kxzetq", "-clock", "600"}), "");
+  EXPECT_EQ(validation({"s", "-format", "kxzetq", "-clock", "9000"}), invalid);
+  EXPECT_EQ(validation({"s", "-format", "kxzetq", "-clock", "0"}), invalid);
   // The format is checked before the clock.
   EXPECT_EQ(validation({"s", "-format", "bogus"}), "*** Unknown input format.\n");
 

@@ -104,7 +104,8 @@ Bytes ReadFileBytes(const std::string& path) {
 
 void WriteFileBytes(const std::string& path, const Bytes& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   if (!out) throw std::runtime_error("cannot write " + path);
 }
 
@@ -119,7 +120,8 @@ bool FileExistsForTest(const std::string& path) {
 
 std::vector<std::string> ListNames(const std::string& dir) {
   std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
+  for (const auto& entry : fs::directory_iterator(dir))
+    names.push_back(entry.path().filename().string());
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -177,7 +179,11 @@ Bytes EncodeFloat32(const std::vector<float>& units, bool bigEndian) {
 std::int16_t ExpectedWord(double value) {
   if (std::isnan(value) || value > 1.0) return 32767;
   if (value < -1.0) return -32767;
-  return static_cast<std::int16_t>(std::trunc(value * 32767.0 + 0.5));
+  const double scaled = value * 32767.0 + 0.5;
+  // Within 1/256 of a whole number the value is that number.
+  if (std::fabs(scaled - std::round(scaled)) <= 1.0 / 256.0)
+    return static_cast<std::int16_t>(std::round(scaled));
+  return static_cast<std::int16_t>(std::trunc(scaled));
 }
 
 const std::string* ParsedWaveform::Find(const std::string& name) const {
@@ -202,9 +208,11 @@ bool ParseWaveform(const Bytes& bytes, ParsedWaveform* parsed, std::string* erro
   while (true) {
     if (pos >= bytes.size()) return fail("no data tag");
     if (bytes[pos] != '{') return fail("expected '{'");
-    const std::size_t colon = std::find(bytes.begin() + static_cast<long>(pos), bytes.end(), ':') - bytes.begin();
+    const std::size_t colon =
+        std::find(bytes.begin() + static_cast<long>(pos), bytes.end(), ':') - bytes.begin();
     if (colon >= bytes.size()) return fail("tag without ':'");
-    std::string name(bytes.begin() + static_cast<long>(pos) + 1, bytes.begin() + static_cast<long>(colon));
+    std::string name(bytes.begin() + static_cast<long>(pos) + 1,
+                     bytes.begin() + static_cast<long>(colon));
     if (name.rfind("WAVEFORM-", 0) == 0) {
       parsed->dataTagName = name;
       const long count = std::strtol(name.c_str() + 9, nullptr, 10);
@@ -218,13 +226,15 @@ bool ParseWaveform(const Bytes& bytes, ParsedWaveform* parsed, std::string* erro
       const std::size_t dataBytes = static_cast<std::size_t>(count - 1);
       if (data + dataBytes + 1 > bytes.size()) return fail("data tag shorter than its count");
       for (std::size_t k = 0; k < dataBytes; k += 2)
-        parsed->words.push_back(static_cast<std::int16_t>(bytes[data + k] | (bytes[data + k + 1] << 8)));
+        parsed->words.push_back(
+            static_cast<std::int16_t>(bytes[data + k] | (bytes[data + k + 1] << 8)));
       pos = data + dataBytes;
       if (bytes[pos] != '}') return fail("data tag not closed by '}'");
       parsed->trailingBytes = bytes.size() - pos - 1;
       return true;
     }
-    const std::size_t close = std::find(bytes.begin() + static_cast<long>(colon), bytes.end(), '}') - bytes.begin();
+    const std::size_t close =
+        std::find(bytes.begin() + static_cast<long>(colon), bytes.end(), '}') - bytes.begin();
     if (close >= bytes.size()) return fail("tag without '}'");
     parsed->tags.emplace_back(name, std::string(bytes.begin() + static_cast<long>(colon) + 1,
                                                 bytes.begin() + static_cast<long>(close)));

@@ -67,15 +67,16 @@ Bytes EncodeInt16(const std::vector<std::int16_t>& units, bool bigEndian);
 Bytes EncodeFloat32(const std::vector<float>& units, bool bigEndian);
 
 // The output word of a full-scale value, computed independently of the
-// program: trunc(v * 32767 + 0.5) inside [-1, 1], +-32767 outside.
+// program: trunc(v * 32767 + 0.5) inside [-1, 1] (that number rounded when it
+// lies within 1/256 of a whole number), +-32767 outside.
 std::int16_t ExpectedWord(double value);
 
 // A waveform file parsed tag by tag.
 struct ParsedWaveform {
   std::vector<std::pair<std::string, std::string>> tags;  // every tag before the data tag, in order
-  std::string dataTagName;                                  // e.g. "WAVEFORM-4001"
-  std::vector<std::int16_t> words;                          // I, Q, I, Q, ...
-  std::size_t trailingBytes = 0;                            // bytes after the closing brace
+  std::string dataTagName;                                // e.g. "WAVEFORM-4001"
+  std::vector<std::int16_t> words;                        // I, Q, I, Q, ...
+  std::size_t trailingBytes = 0;                          // bytes after the closing brace
   // Content of the first tag of that name, or nullptr.
   const std::string* Find(const std::string& name) const;
   std::vector<std::string> TagNames() const;

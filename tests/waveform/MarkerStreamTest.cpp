@@ -104,14 +104,14 @@ TEST_P(MarkerStream, ListsCombineBitByBit) {
   EXPECT_EQ(two.markers, expected);
 
   // Out of order: the third entry writes nothing. A first entry after 0
-  // leaves the marker low before it. State 2 of list 1 is the bit of marker 2.
+  // leaves the marker low before it.
   const auto mixed = Read(
       KvgWithLists("{CONTROL LENGTH:80}",
-                   {{3, {{0, 1}, {50, 0}, {20, 1}}}, {4, {{7, 1}, {60, 0}}}, {1, {{30, 2}}}}, 80));
+                   {{3, {{0, 1}, {50, 0}, {20, 1}}}, {4, {{7, 1}, {60, 0}}}, {1, {{30, 1}}}}, 80));
   ASSERT_EQ(mixed.result, 1) << AllLines();
   ASSERT_EQ(mixed.markers.size(), 80u);
   for (int q = 0; q < 80; ++q) {
-    const int expectedByte = (q < 50 ? 4 : 0) | (q >= 7 && q < 60 ? 8 : 0) | (q >= 30 ? 2 : 0);
+    const int expectedByte = (q < 50 ? 4 : 0) | (q >= 7 && q < 60 ? 8 : 0) | (q >= 30 ? 1 : 0);
     EXPECT_EQ(mixed.markers[q], expectedByte) << q;
   }
   EXPECT_TRUE(Logged(1, "M4 : transition 7 -> 1"));
@@ -156,6 +156,19 @@ TEST_P(MarkerStream, RejectsRangesMalformedEntriesAndBadNumbers) {
   EXPECT_EQ(Read(malformed).result, 0);
   EXPECT_TRUE(Logged(4, "*** Error: Invalid MARKER LIST tag data."));
   EXPECT_TRUE(Logged(4, "*** 'MARKER LIST 2' -> '5'"));
+
+  // A state is 0 or 1: any other would set the bits of other markers.
+  for (const std::string entry : {"30:2", "30:9", "30:255", "30:256"}) {
+    ClearLog();
+    const auto out = Read(WaveFileBuilder()
+                              .Tag("TYPE", "KVG-WV")
+                              .Tag("MARKER LIST 1", "0:1;" + entry)
+                              .Data(KvgZeros(40))
+                              .bytes());
+    EXPECT_EQ(out.result, 0) << entry;
+    EXPECT_TRUE(Logged(4, "*** Error: Invalid MARKER LIST tag data.")) << entry;
+    EXPECT_TRUE(Logged(4, "*** 'MARKER LIST 1' -> '" + entry + "'")) << entry;
+  }
 
   for (const std::string name :
        {"MARKER LIST 5", "MARKER LIST 0", "MARKER LIST x", "MARKER LIST -1"}) {
