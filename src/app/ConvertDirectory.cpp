@@ -5,6 +5,7 @@
 #include <set>
 #include <vector>
 
+#include "Shared/FileIO/ChunkBufferPool.h"
 #include "Shared/FileIO/TempFiles.h"
 #include "app/Console.h"
 #include "app/ConvertFile.h"
@@ -203,6 +204,7 @@ int WalkLevel(WalkRun& run, const std::string& inputDir, const std::string& outp
 }  // namespace
 
 int ConvertDirectory(const ConversionSettings& settings) {
+  const ChunkBufferReuse reuseBuffers;  // file after file through the same slots
   WalkRun run(settings);
   if (!settings.extension.empty()) run.extensionSuffix = "." + settings.extension;
   run.topOutputKey = PathKey(settings.outputPath);

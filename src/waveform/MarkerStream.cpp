@@ -342,8 +342,8 @@ int PrepareMarkerStream(int markerSlot, std::int32_t samples, std::int32_t* cont
   return MergeKeptLists(markerSlot, state->end, OnFailure::kGoOn, state) ? 1 : 0;
 }
 
-int StoreSampleMarker(int markerSlot, std::uint8_t byte) {
-  if (_WriteBytes(markerSlot, 1, &byte) == 1) return 1;
+int StoreSampleMarkers(int markerSlot, const std::uint8_t* bytes, std::int32_t count) {
+  if (_WriteBytes(markerSlot, count, bytes) == count) return 1;
   LogMessage(kLogAlwaysShown, {"*** Error: Cannot write to marker file!"});
   return 0;
 }

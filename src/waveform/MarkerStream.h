@@ -60,14 +60,14 @@ int ReadMarkerList(int inputSlot, int markerSlot, const std::string& tagName,
 // (with a warning); the kept lists are merged into the stream, which is
 // extended with the final states of all lists up to the larger of the lists'
 // end and controlLength. Sets state->end; the write position stays there, so
-// the marker byte of sample i appended by StoreSampleMarker for every i from
+// the marker byte of sample i appended by StoreSampleMarkers for every i from
 // state->end on lands at position i. 1 on success, 0 on failure (logged).
 int PrepareMarkerStream(int markerSlot, std::int32_t samples, std::int32_t* controlLength,
                         MarkerStreamState* state);
 
-// Appends the marker byte of one sample; logs "*** Error: Cannot write to
-// marker file!" and returns 0 when that fails.
-int StoreSampleMarker(int markerSlot, std::uint8_t byte);
+// Appends the marker bytes of count consecutive samples; logs "*** Error:
+// Cannot write to marker file!" and returns 0 when that fails.
+int StoreSampleMarkers(int markerSlot, const std::uint8_t* bytes, std::int32_t count);
 
 // The marker byte carried in the two low bits of 14-bit ZETQ words: bit 0 of
 // I is marker 1, bit 1 of I marker 2, bit 0 of Q marker 3, bit 1 of Q marker 4.

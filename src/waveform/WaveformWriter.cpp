@@ -188,6 +188,19 @@ int WriteMarkerLists(PartialOutput& out, const WaveInfo& info, std::FILE* tempMa
 // or not a number.
 inline bool IsClipped(float value) { return !(value >= -1.0f && value <= 1.0f); }
 
+// Converts count little-endian floats into little-endian 16-bit words and
+// returns how many of them were limited to full scale.
+std::int64_t ConvertToWords(const unsigned char* floats, std::int32_t count, unsigned char* words) {
+  std::int64_t clipped = 0;
+  for (std::int32_t k = 0; k < count; ++k) {
+    const float value = LoadFloatLE(floats + static_cast<std::size_t>(k) * sizeof(float));
+    clipped += IsClipped(value);
+    StoreLE16(static_cast<std::uint16_t>(SampleToWord(value)),
+              words + static_cast<std::size_t>(k) * sizeof(std::uint16_t));
+  }
+  return clipped;
+}
+
 // Logs how many values were limited to full scale, when any were.
 void ReportClippedValues(std::int64_t clipped) {
   if (clipped == 0) return;
@@ -202,6 +215,7 @@ int WriteSampleData(PartialOutput& out, const WaveInfo& info) {
   const long dataBytes = static_cast<long>(kWordBytesPerSample) * info.samples + 1;
   out.Append(FormatText("{WAVEFORM-%ld: #", dataBytes));
   const std::int32_t step = std::max<std::int32_t>(info.samples / 5, 1);
+  std::int32_t nextReport = 0;  // the next multiple of step
   std::vector<unsigned char> pairs(static_cast<std::size_t>(kReadBatch) * kTempSampleSize);
   std::int64_t clipped = 0;
   for (std::int32_t base = 0; base < info.samples; base += kReadBatch) {
@@ -212,17 +226,9 @@ int WriteSampleData(PartialOutput& out, const WaveInfo& info) {
     const std::int32_t complete = got < 0 ? 0 : got / kTempSampleSize;
     unsigned char* words = out.Reserve(static_cast<std::size_t>(complete) * kWordBytesPerSample);
     if (words == nullptr) return FailAlways("*** Error writing output file.");
-    for (std::int32_t k = 0; k < complete; ++k) {
-      const unsigned char* pair = pairs.data() + static_cast<std::size_t>(k) * kTempSampleSize;
-      const float iValue = LoadFloatLE(pair);
-      const float qValue = LoadFloatLE(pair + 4);
-      clipped += IsClipped(iValue) + IsClipped(qValue);
-      StoreLE16(static_cast<std::uint16_t>(SampleToWord(iValue)), words);
-      StoreLE16(static_cast<std::uint16_t>(SampleToWord(qValue)), words + 2);
-      words += kWordBytesPerSample;
-      const std::int32_t i = base + k;
-      if (i % step == 0) ReportProgress(50 + 12 * (i / step));
-    }
+    clipped += ConvertToWords(pairs.data(), 2 * complete, words);
+    for (; nextReport < base + complete; nextReport += step)
+      ReportProgress(50 + 12 * (nextReport / step));
     if (complete != count)
       return FailAlways("*** Error reading waveform data from temporary file.");
   }
