@@ -73,8 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string input = fuzz_support::ScratchFile("input.wv");
   fuzz_support::WriteScratchFile(input, data, size);
   const ReadResult first = ReadFile(input);
-  // A file without a CLOCK tag is read with the clock 0, which the output
-  // then carries and the reader refuses; every other output must read back.
+  // A file without a CLOCK tag fails the read (no clock is given here);
+  // every output must read back.
   if (!first.ok || first.clock == 0.0) return 0;
 
   // The writer's output is a valid file: it reads back with the same sample

@@ -385,8 +385,9 @@ bool IsValidClock(double clockMHz) { return clockMHz > 0.0 && clockMHz <= kMaxCl
 
 std::string ValidateSettings(const ConversionSettings& settings) {
   if (settings.format == kFormatUnknown) return "*** Unknown input format.\n";
-  // kxzetq input carries its own clock; the command line's is not used.
-  if (settings.format == kFormatKxzetq) return std::string();
+  // kxzetq input carries its own clock; a clock given for it is taken only
+  // by a file without a CLOCK tag, and is checked all the same.
+  if (settings.format == kFormatKxzetq && !settings.clockGiven) return std::string();
   // WAV and SigMF files may carry their own rate: -clock is optional there,
   // but checked when given.
   if (FormatCarriesClock(settings.format) && !settings.clockGiven) return std::string();

@@ -21,6 +21,9 @@ constexpr const char* kSpinner[kPercentPerColumn] = {"", "|\b", "/\b", "-\b", "\
 
 bool g_barShown = false;
 bool g_barEnabled = true;
+// What the shown bar holds: filled columns and spinner remainder.
+int g_shownColumns = -1;
+int g_shownRemainder = -1;
 
 }  // namespace
 
@@ -44,9 +47,15 @@ void ShowProgress(int percent) {
   }
   if (percent > kFullPercent) percent = kFullPercent;
 
-  std::fputs(kEmptyBar, stdout);
   const int columns = percent / kPercentPerColumn;
   const int remainder = percent % kPercentPerColumn;
+  // The same drawing again would change nothing on the console: a bar is
+  // redrawn only when its drawing changes.
+  if (g_barShown && columns == g_shownColumns && remainder == g_shownRemainder) return;
+  g_shownColumns = columns;
+  g_shownRemainder = remainder;
+
+  std::fputs(kEmptyBar, stdout);
   for (int k = 0; k < columns; ++k) std::fputc('=', stdout);
   std::fputs(kSpinner[remainder], stdout);
 

@@ -6,6 +6,7 @@
 #include <set>
 #include <vector>
 
+#include "Shared/FileIO/ChunkBufferPool.h"
 #include "Shared/FileIO/TempFiles.h"
 #include "app/Console.h"
 #include "app/ConvertFile.h"
@@ -335,6 +336,7 @@ int ConvertDirectory(const ConversionSettings& settings) {
                                  " does not exist or is not a directory."});
     return 0;
   }
+  const ChunkBufferReuse reuseBuffers;  // file after file through the same slots
   WalkRun run(settings);
   if (!settings.extension.empty()) run.extensionSuffix = "." + settings.extension;
   run.topOutputKey = PathKey(settings.outputPath);

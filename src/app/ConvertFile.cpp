@@ -159,6 +159,7 @@ int ConvertFile(const ConversionSettings& settings, const FileJob& job) {
     WaveFileInfo fileInfo;
     fileInfo.path = inputPath;
     fileInfo.gain = settings.gainDb;
+    fileInfo.defaultClock = settings.clockGiven ? settings.clockMHz * kHzPerMHz : 0.0;
     fileInfo.waveFile = waveFile.get();
     fileInfo.markerFile = markerFile.get();
     if (!ReadWaveformFile(&fileInfo)) return FailFile("*** Import of waveform data failed.");

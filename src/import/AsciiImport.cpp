@@ -39,10 +39,9 @@ constexpr AsciiFormat kAsciiFormats[] = {
     {kFormatTxt2ui16, kParseUInt16, true, ""},
 };
 
-// A line is read into a buffer of this size, so one read takes at most one
-// character less; the rest of a longer line comes with the next read.
-constexpr std::size_t kLineBufferSize = 512;
-constexpr std::size_t kMaxLineChars = kLineBufferSize - 1;
+// A line is read whole, whatever its length, up to this many bytes; a longer
+// one is refused rather than held in memory (64 MiB).
+constexpr std::size_t kMaxLineBytes = std::size_t{64} << 20;
 // Comment and copyright hold at most this many characters.
 constexpr std::size_t kMaxTextChars = 511;
 // Bytes fetched from the input file per read call.
@@ -326,47 +325,61 @@ class FieldCursor {
 
 // ---- input lines ----
 
-// Hands out the lines of a file as a read into a 512-byte line buffer would:
-// up to and including the next line feed, but at most 511 characters, so the
-// rest of a longer line comes as a line of its own. The file is read in
-// large chunks through the platform layer.
+// Hands out the lines of a file whole: up to and including the next line
+// feed, or up to the end of the file. The file is read in large chunks
+// through the platform layer; a line that lies within one chunk is handed
+// out in place, a line that spans chunks is gathered in a buffer of its own.
 class LineReader {
  public:
   explicit LineReader(std::FILE* file) : file_(file), chunk_(kReadChunkBytes) {}
 
   // The next line, NUL-terminated in a buffer the caller may change until the
-  // next call; *length is the number of bytes read (NULs included). False at
-  // the end of the file or after a read error.
+  // next call (its line feed, if any, already replaced by the NUL); *length
+  // is the number of bytes read (NULs and line feed included). False at the
+  // end of the file, after a read error and for a line longer than
+  // kMaxLineBytes (LineTooLong()).
   bool Next(char** line, std::size_t* length) {
-    std::size_t filled = 0;
-    while (filled < kMaxLineChars) {
+    gathered_.clear();
+    for (;;) {
       if (position_ == end_ && !Refill()) break;
-      const std::size_t available = std::min(kMaxLineChars - filled, end_ - position_);
-      const char* start = chunk_.data() + position_;
-      const void* lineFeed = std::memchr(start, '\n', available);
+      char* start = chunk_.data() + position_;
+      const std::size_t available = end_ - position_;
+      void* lineFeed = std::memchr(start, '\n', available);
       const std::size_t take =
-          lineFeed != nullptr
-              ? static_cast<std::size_t>(static_cast<const char*>(lineFeed) - start) + 1
-              : available;
-      std::memcpy(line_.data() + filled, start, take);
-      filled += take;
+          lineFeed != nullptr ? static_cast<std::size_t>(static_cast<char*>(lineFeed) - start) + 1
+                              : available;
+      if (gathered_.size() + take > kMaxLineBytes) {
+        tooLong_ = true;
+        return false;
+      }
       position_ += take;
+      if (lineFeed != nullptr && gathered_.empty()) {
+        start[take - 1] = '\0';
+        *line = start;
+        *length = take;
+        return true;
+      }
+      gathered_.insert(gathered_.end(), start, start + take);
       if (lineFeed != nullptr) break;
     }
-    if (filled == 0) return false;
-    line_[filled] = '\0';
-    *line = line_.data();
-    *length = filled;
+    if (gathered_.empty()) return false;
+    *length = gathered_.size();
+    gathered_.push_back('\0');
+    *line = gathered_.data();
     return true;
   }
 
   bool ReadFailed() const { return failed_; }
+  bool LineTooLong() const { return tooLong_; }
+  // Bytes read from the file so far.
+  std::int64_t BytesRead() const { return bytesRead_; }
 
  private:
   bool Refill() {
     if (atEnd_) return false;
     position_ = 0;
-    end_ = platform::ReadFile(file_, chunk_.data(), chunk_.size());
+    end_ = platform::ReadFile(file_, chunk_.data(), kReadChunkBytes);
+    bytesRead_ += static_cast<std::int64_t>(end_);
     if (end_ == 0) {
       atEnd_ = true;
       failed_ = platform::StreamFailed(file_);
@@ -378,9 +391,11 @@ class LineReader {
   std::vector<char> chunk_;
   std::size_t position_ = 0;
   std::size_t end_ = 0;
+  std::int64_t bytesRead_ = 0;
   bool atEnd_ = false;
   bool failed_ = false;
-  std::array<char, kLineBufferSize> line_{};
+  bool tooLong_ = false;
+  std::vector<char> gathered_;
 };
 
 // ---- the import ----
@@ -426,7 +441,7 @@ class AsciiImporter {
     return 0;
   }
 
-  int RunPass(int pass, std::FILE* file, std::int64_t size);
+  int RunPass(int pass, std::FILE* file, const std::string& path, std::int64_t size);
   int HandleTagLine(char* line, std::size_t length);
   int HandleOneFileDataLine(const char* line);
   int HandleTwoFileDataLine(const char* line, int pass);
@@ -478,7 +493,7 @@ int AsciiImporter::Run(const std::string& inputPath, const std::string& secondPa
   comment_ = info_.comment;
   copyright_ = info_.copyright;
 
-  if (!RunPass(1, input_.get(), inputSize)) return 0;
+  if (!RunPass(1, input_.get(), inputPath, inputSize)) return 0;
   if (format_.twoFiles) {
     // Reading and writing the header puts both positions of slot 0 behind it,
     // so the second pass rewrites each pair where it was read.
@@ -489,7 +504,7 @@ int AsciiImporter::Run(const std::string& inputPath, const std::string& secondPa
     if (_WriteBytes(kSlotImportTemp, kTempWaveHeaderSize, header) != kTempWaveHeaderSize) {
       return Fail("*** Error writing header to temporary waveform file.");
     }
-    if (!RunPass(2, second_.get(), secondSize)) return 0;
+    if (!RunPass(2, second_.get(), secondPath, secondSize)) return 0;
   }
 
   input_.reset();
@@ -502,7 +517,7 @@ int AsciiImporter::Run(const std::string& inputPath, const std::string& secondPa
   return 1;
 }
 
-int AsciiImporter::RunPass(int pass, std::FILE* file, std::int64_t size) {
+int AsciiImporter::RunPass(int pass, std::FILE* file, const std::string& path, std::int64_t size) {
   count_ = 0;
   lineNumber_ = 1;
   std::int64_t consumed = 0;
@@ -547,6 +562,20 @@ int AsciiImporter::RunPass(int pass, std::FILE* file, std::int64_t size) {
   }
   if (reader.ReadFailed()) {
     return Fail(pass == 1 ? "*** Error reading input file." : "*** Error reading 2nd input file.");
+  }
+  if (reader.LineTooLong()) {
+    return Fail(FormatText("*** Error: Line %lld is longer than %zu bytes.",
+                           static_cast<long long>(lineNumber_), kMaxLineBytes));
+  }
+  // A file cut short or grown while it was read would silently give fewer
+  // or other values than the file holds.
+  if (reader.BytesRead() != size) {
+    tempSlot_.Release();
+    LogAlways({"*** Error: Input file ", path, " changed while it was read."});
+    LogAlways(
+        {FormatText("    (%lld bytes when opened, %lld bytes read)", static_cast<long long>(size),
+                    static_cast<long long>(reader.BytesRead()))});
+    return 0;
   }
 
   LogAlways({FormatText("processed lines      : %lld.", static_cast<long long>(lineNumber_ - 1))});

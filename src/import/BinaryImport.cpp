@@ -3,11 +3,14 @@
 // little-endian 32-bit floats in full-scale units into slot 0.
 #include "import/BinaryImport.h"
 
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "Shared/FileIO/FileIOBufferedIO.h"
 #include "Shared/FileIO/TempFiles.h"
@@ -130,43 +133,59 @@ int FailOnFile(SlotGuard& tempSlot, const std::string& message, const std::strin
 // copied, integer words index a table of their values.
 struct UnitDecoder {
   int unitBytes;
-  bool swapBytes;          // the file's byte order differs from the machine's
+  bool bigEndian;
   const float* table;      // null for Float32
   std::uint16_t wordMask;  // bits of a word that carry the value
 };
 
-// Reads one unit and converts it to a full-scale float. Returns the byte
-// count of the read: a whole unit, fewer at the end of the data, or -1 when
-// the read failed.
-inline std::int32_t ReadUnit(int slot, const UnitDecoder& decoder, float* value) {
-  unsigned char bytes[kFloatBytes];
-  const std::int32_t got = _ReadBytes(slot, decoder.unitBytes, bytes);
-  if (got < decoder.unitBytes) return got;
-  if (decoder.swapBytes) ReverseBytes(bytes, static_cast<std::size_t>(decoder.unitBytes));
-  if (decoder.table == nullptr) {
-    std::memcpy(value, bytes, sizeof(float));
-  } else {
-    std::uint16_t word;
-    std::memcpy(&word, bytes, sizeof(word));
-    *value = decoder.table[word & decoder.wordMask];
+// Converts count units that follow each other in bytes into full-scale
+// floats, the k-th into values[k * valueStride].
+template <bool kFloat, bool kBigEndian>
+void DecodeUnits(const unsigned char* bytes, std::int32_t count, const UnitDecoder& decoder,
+                 float* values, int valueStride) {
+  for (std::int32_t k = 0; k < count; ++k) {
+    float value;
+    if constexpr (kFloat) {
+      const unsigned char* unit = bytes + static_cast<std::size_t>(k) * kFloatBytes;
+      value = std::bit_cast<float>(kBigEndian ? LoadBE32(unit) : LoadLE32(unit));
+    } else {
+      const unsigned char* unit = bytes + static_cast<std::size_t>(k) * kWordBytes;
+      const std::uint16_t word = kBigEndian ? LoadBE16(unit) : LoadLE16(unit);
+      value = decoder.table[word & decoder.wordMask];
+    }
+    values[static_cast<std::size_t>(k) * valueStride] = value;
   }
-  return got;
 }
 
-// Writes one float to slot 0 in the little-endian layout of the temporary file.
-inline bool WriteSample(float value) {
-  unsigned char bytes[sizeof(float)];
-  StoreFloatLE(value, bytes);
-  return _WriteBytes(kSlotImportTemp, sizeof(bytes), bytes) ==
-         static_cast<std::int32_t>(sizeof(bytes));
+using DecodeFunction = void (*)(const unsigned char*, std::int32_t, const UnitDecoder&, float*,
+                                int);
+
+DecodeFunction SelectDecoder(const UnitDecoder& decoder) {
+  if (decoder.table == nullptr)
+    return decoder.bigEndian ? DecodeUnits<true, true> : DecodeUnits<true, false>;
+  return decoder.bigEndian ? DecodeUnits<false, true> : DecodeUnits<false, false>;
+}
+
+// Writes count floats to slot 0 in the little-endian layout of the
+// temporary file.
+bool WriteSamples(const float* values, std::int32_t count, std::vector<unsigned char>& bytes) {
+  const std::int32_t size = count * kFloatBytes;
+  if constexpr (kHostLittleEndian) {
+    (void)bytes;
+    return _WriteBytes(kSlotImportTemp, size, values) == size;
+  } else {
+    for (std::int32_t k = 0; k < count; ++k)
+      StoreFloatLE(values[k], bytes.data() + static_cast<std::size_t>(k) * kFloatBytes);
+    return _WriteBytes(kSlotImportTemp, size, bytes.data()) == size;
+  }
 }
 
 // Opens the input (and second) file, checks the size limits before any
-// sample is written and sets up the input slots. *fileSize receives the size
-// of the first file.
+// sample is written and sets up the input slots. *fileSize and *secondSize
+// receive the sizes of the files.
 int OpenBinaryInputs(const std::string& inputPath, const std::string& secondPath,
                      SlotGuard& tempSlot, InputStreams& streams, std::int64_t* fileSize,
-                     int bytesPerPair) {
+                     std::int64_t* secondSize, int bytesPerPair) {
   streams.input.reset(platform::OpenFile(inputPath, "rb"));
   if (streams.input == nullptr)
     return FailOnFile(tempSlot, "*** Error opening input file.", inputPath);
@@ -192,6 +211,8 @@ int OpenBinaryInputs(const std::string& inputPath, const std::string& secondPath
     streams.second.reset(platform::OpenFile(secondPath, "rb"));
     if (streams.second == nullptr)
       return FailOnFile(tempSlot, "*** Error opening second input file.", secondPath);
+    if (!platform::GetFileSize(secondPath, secondSize))
+      return Fail(tempSlot, "*** File I/O error.");
     if (!OpenInputSlot(kSlotImportSecond, streams.second.get(), streams.secondSlot))
       return Fail(tempSlot, "*** Error setting up buffer for second input file.");
   }
@@ -199,7 +220,7 @@ int OpenBinaryInputs(const std::string& inputPath, const std::string& secondPath
 }
 
 UnitDecoder MakeDecoder(const BinaryLayout& layout, ImportLevels& levels) {
-  UnitDecoder decoder{layout.unitBytes, layout.bigEndian == kHostLittleEndian, nullptr, 0xFFFF};
+  UnitDecoder decoder{layout.unitBytes, layout.bigEndian, nullptr, 0xFFFF};
   if (layout.kind == UnitKind::kInt16) {
     decoder.table = Int16Table().data();
     levels.silentValue = kInt16ZeroWordValue;
@@ -211,53 +232,134 @@ UnitDecoder MakeDecoder(const BinaryLayout& layout, ImportLevels& levels) {
   return decoder;
 }
 
+// Bytes read from the first and the second input file.
+struct ByteCounts {
+  std::int64_t first = 0;
+  std::int64_t second = 0;
+};
+
+// Fails the import when an input was read with another size than it had
+// when it was opened: cut short or grown meanwhile, it would give fewer or
+// other pairs than the file holds. The first file is read to its end; the
+// second only as far as the first reaches, so it must not have grown beyond
+// the size it had.
+int CheckUnchanged(SlotGuard& tempSlot, const std::string& path, std::int64_t sizeAtOpen,
+                   std::int64_t bytesRead, bool readToEnd) {
+  if (readToEnd ? bytesRead == sizeAtOpen : bytesRead <= sizeAtOpen) return 1;
+  tempSlot.Release();
+  LogAlways({"*** Error: Input file ", path, " changed while it was read."});
+  LogAlways({FormatText("    (%lld bytes when opened, %lld bytes read)",
+                        static_cast<long long>(sizeAtOpen), static_cast<long long>(bytesRead))});
+  return 0;
+}
+
+// Pairs converted per block: the input is read, converted and written a
+// block at a time, never one value at a time.
+constexpr std::int32_t kBlockPairs = 8192;
+
 // Reads the pairs of the open inputs into slot 0 until the first file ends,
-// measuring their level. *pairs receives the pair count.
+// measuring their level pair by pair in file order. *pairs receives the pair
+// count, *consumed the bytes read from each file. The messages and the
+// progress values are those of a loop over single pairs: a write fails where
+// the stream layer flushes a full chunk, which (3 header bytes before 8-byte
+// pairs) always lies inside a Q value.
 int ConvertBinaryPairs(const BinaryLayout& layout, std::int64_t fileSize, SlotGuard& tempSlot,
-                       ImportLevels& levels, std::int32_t* pairs) {
+                       ImportLevels& levels, std::int32_t* pairs, ByteCounts* consumed) {
   const UnitDecoder decoder = MakeDecoder(layout, levels);
-  const int qSlot = layout.twoFiles ? kSlotImportSecond : kSlotImportInput;
+  const DecodeFunction decode = SelectDecoder(decoder);
+  const std::int32_t unit = decoder.unitBytes;
   const char* const writeIError = layout.twoFiles
                                       ? "*** Error writing to temporary waveform file."
                                       : "*** Error writing I to temporary waveform file.";
   const char* const writeQError = layout.twoFiles
                                       ? "*** Error writing to temporary waveform file."
                                       : "*** Error writing Q to temporary waveform file.";
+  // Bytes of the first file per pair: I only, or I and Q.
+  const std::int32_t firstBytesPerPair = layout.twoFiles ? unit : 2 * unit;
+  std::vector<unsigned char> first(static_cast<std::size_t>(kBlockPairs * firstBytesPerPair));
+  std::vector<unsigned char> second(layout.twoFiles ? static_cast<std::size_t>(kBlockPairs * unit)
+                                                    : 0);
+  std::vector<float> values(2 * static_cast<std::size_t>(kBlockPairs));
+  std::vector<unsigned char> bytes(kHostLittleEndian ? 0 : values.size() * kFloatBytes);
+
   PercentCounter progress(fileSize, layout.bytesPerPair);
   int lastPercent = 0;
   std::int32_t n = 0;
-  float i = 0.0f;
-  float q = 0.0f;
   for (;;) {
-    const int percent = progress.Value();
-    const std::int32_t got = ReadUnit(kSlotImportInput, decoder, &i);
+    const auto requested = static_cast<std::int32_t>(first.size());
+    const std::int32_t got = _ReadBytes(kSlotImportInput, requested, first.data());
     // A failed read is no end of the data: the pairs behind it would be lost.
     if (got < 0) return Fail(tempSlot, "*** File I/O error.");
-    if (got < decoder.unitBytes) break;  // end of data; a partial unit is ignored
+    consumed->first += got;
+
+    // Whole pairs of the block, and whether an I value is left without its Q.
+    std::int32_t complete = 0;
+    bool lonelyI = false;
+    if (layout.twoFiles) {
+      const std::int32_t units = got / unit;
+      const std::int32_t gotQ =
+          units > 0 ? _ReadBytes(kSlotImportSecond, units * unit, second.data()) : 0;
+      consumed->second += std::max(gotQ, 0);
+      complete = std::min(units, std::max(gotQ, 0) / unit);
+      lonelyI = complete < units;
+      decode(first.data(), complete + (lonelyI ? 1 : 0), decoder, values.data(), 2);
+      decode(second.data(), complete, decoder, values.data() + 1, 2);
+    } else {
+      complete = got / (2 * unit);
+      lonelyI = got % (2 * unit) >= unit;
+      decode(first.data(), 2 * complete + (lonelyI ? 1 : 0), decoder, values.data(), 1);
+    }
     // Guards the 32-bit sample count should the file have grown since its size was taken.
-    if (n >= kMaxTempSamples) {
-      return Fail(tempSlot, FormatText("*** Error: Input file holds more than %ld I/Q pairs.",
-                                       kMaxTempSamples));
+    const bool beyondLimit = complete + (lonelyI ? 1 : 0) > kMaxTempSamples - n;
+    if (beyondLimit) {
+      complete = static_cast<std::int32_t>(kMaxTempSamples - n);
+      lonelyI = false;
     }
-    if (!WriteSample(i)) return Fail(tempSlot, writeIError);
-    if (ReadUnit(qSlot, decoder, &q) < decoder.unitBytes)
-      return Fail(tempSlot, "*** Error: No Q data available for I sample.");
-    if (!WriteSample(q)) return Fail(tempSlot, writeQError);
-    if (percent != lastPercent) {
-      lastPercent = percent;
-      ReportProgress(percent);
+
+    std::int32_t done = 0;
+    bool tooLarge = false;
+    for (; done < complete; ++done) {
+      const float i = values[2 * static_cast<std::size_t>(done)];
+      const float q = values[2 * static_cast<std::size_t>(done) + 1];
+      const int percent = progress.Value();
+      if (percent != lastPercent) {
+        lastPercent = percent;
+        ReportProgress(percent);
+      }
+      AccumulatePair(levels, i, q);
+      // A NaN never raises the peak, so it is caught here explicitly: such a
+      // value is as sure a sign of a wrong format or byte order as a huge one.
+      if (levels.peak > kBinaryRangeLimit || std::isnan(i) || std::isnan(q)) {
+        tooLarge = true;
+        break;
+      }
+      progress.Advance();
     }
-    AccumulatePair(levels, i, q);
-    // A NaN never raises the peak, so it is caught here explicitly: such a
-    // value is as sure a sign of a wrong format or byte order as a huge one.
-    if (levels.peak > kBinaryRangeLimit || std::isnan(i) || std::isnan(q)) {
+
+    // The pairs up to the one that ended the block (it has been written
+    // before the range check looked at it).
+    const std::int32_t written = tooLarge ? done + 1 : complete;
+    if (written > 0 && !WriteSamples(values.data(), 2 * written, bytes))
+      return Fail(tempSlot, writeQError);
+    if (tooLarge) {
+      const float i = values[2 * static_cast<std::size_t>(done)];
+      const float q = values[2 * static_cast<std::size_t>(done) + 1];
       Fail(tempSlot, "*** Error: Numbers appear to be too large. Check data format and range!");
-      LogAlways({FormatText("    (DataPoint=%ld, I=%1.3f, Q=%1.3f)", static_cast<long>(n),
+      LogAlways({FormatText("    (DataPoint=%ld, I=%1.3f, Q=%1.3f)", static_cast<long>(n + done),
                             static_cast<double>(i), static_cast<double>(q))});
       return 0;
     }
-    ++n;
-    progress.Advance();
+    n += complete;
+    if (beyondLimit) {
+      return Fail(tempSlot, FormatText("*** Error: Input file holds more than %ld I/Q pairs.",
+                                       kMaxTempSamples));
+    }
+    if (lonelyI) {
+      if (!WriteSamples(values.data() + 2 * static_cast<std::size_t>(complete), 1, bytes))
+        return Fail(tempSlot, writeIError);
+      return Fail(tempSlot, "*** Error: No Q data available for I sample.");
+    }
+    if (got < requested) break;  // end of data; a partial unit is ignored
   }
   if (progress.Value() != lastPercent) ReportProgress(progress.Value());
   *pairs = n;
@@ -275,10 +377,17 @@ int ImportBinary(const std::string& inputPath, const std::string& secondPath, In
 
   InputStreams streams;
   std::int64_t fileSize = 0;
-  if (!OpenBinaryInputs(inputPath, secondPath, tempSlot, streams, &fileSize, layout->bytesPerPair))
+  std::int64_t secondSize = 0;
+  if (!OpenBinaryInputs(inputPath, secondPath, tempSlot, streams, &fileSize, &secondSize,
+                        layout->bytesPerPair))
     return 0;
   std::int32_t n = 0;
-  if (!ConvertBinaryPairs(*layout, fileSize, tempSlot, levels, &n)) return 0;
+  ByteCounts consumed;
+  if (!ConvertBinaryPairs(*layout, fileSize, tempSlot, levels, &n, &consumed)) return 0;
+  if (!CheckUnchanged(tempSlot, inputPath, fileSize, consumed.first, true)) return 0;
+  if (!secondPath.empty() &&
+      !CheckUnchanged(tempSlot, secondPath, secondSize, consumed.second, false))
+    return 0;
 
   levels.pairs = n;
   streams.Close();

@@ -3,7 +3,9 @@
 // over-range data down to full scale in place and fills WaveInfo.
 #include "import/ImportRawIQ.h"
 
+#include <algorithm>
 #include <cmath>
+#include <vector>
 
 #include "Shared/FileIO/FileIOBufferedIO.h"
 #include "Shared/FileIO/TempFiles.h"
@@ -23,6 +25,8 @@ namespace {
 // Full scale: a vector magnitude of 1.0. Data above it is scaled down.
 constexpr double kFullScale = 1.0;
 constexpr std::int32_t kFloatBytes = 4;
+// Samples read, scaled and written back per block.
+constexpr std::int32_t kBlockSamples = 8192;
 
 // Releases slot 0 first, then logs, as every failure of the import does.
 int Fail(SlotGuard& tempSlot, const std::string& message) {
@@ -50,34 +54,39 @@ int NormaliseToFullScale(SlotGuard& tempSlot, std::int32_t samples, double peak,
   double sum = 0.0;
   PercentCounter progress(samples, 1);
   int lastPercent = 0;
-  for (std::int32_t index = 0; index < samples; ++index) {
-    unsigned char bytes[kFloatBytes];
-    if (_ReadBytes(kSlotImportTemp, kFloatBytes, bytes) != kFloatBytes) {
+  std::vector<unsigned char> block(static_cast<std::size_t>(kBlockSamples) * kTempSampleSize);
+  for (std::int32_t first = 0; first < samples; first += kBlockSamples) {
+    const std::int32_t count = std::min(kBlockSamples, samples - first);
+    const std::int32_t size = count * kTempSampleSize;
+    const std::int32_t got = _ReadBytes(kSlotImportTemp, size, block.data());
+    if (got != size) {
+      // The first value the read did not deliver.
+      const std::int32_t whole = std::max(got, 0) / kFloatBytes;
       return Fail(tempSlot,
-                  FormatText("*** Error reading I sample from temporary file for sample %ld.",
-                             static_cast<long>(index)));
+                  FormatText(whole % 2 == 0 ? "*** Error reading I sample from temporary file for "
+                                              "sample %ld."
+                                            : "*** Error reading Q sample from temporary file for "
+                                              "sample %ld.",
+                             static_cast<long>(first + whole / 2)));
     }
-    const float i = LoadFloatLE(bytes) / divisor;
-    if (_ReadBytes(kSlotImportTemp, kFloatBytes, bytes) != kFloatBytes) {
-      return Fail(tempSlot,
-                  FormatText("*** Error reading Q sample from temporary file for sample %ld.",
-                             static_cast<long>(index)));
+    for (std::int32_t k = 0; k < count; ++k) {
+      unsigned char* pair = block.data() + static_cast<std::size_t>(k) * kTempSampleSize;
+      const float i = LoadFloatLE(pair) / divisor;
+      const float q = LoadFloatLE(pair + kFloatBytes) / divisor;
+      sum += static_cast<double>(i) * i + static_cast<double>(q) * q;
+      StoreFloatLE(i, pair);
+      StoreFloatLE(q, pair + kFloatBytes);
+      if (progress.Value() != lastPercent) {
+        lastPercent = progress.Value();
+        ReportProgress(lastPercent);
+      }
+      progress.Advance();
     }
-    const float q = LoadFloatLE(bytes) / divisor;
-    sum += static_cast<double>(i) * i + static_cast<double>(q) * q;
-    StoreFloatLE(i, bytes);
-    if (_WriteBytes(kSlotImportTemp, kFloatBytes, bytes) != kFloatBytes) {
-      return Fail(tempSlot, "*** Error writing I sample to temporary waveform file.");
-    }
-    StoreFloatLE(q, bytes);
-    if (_WriteBytes(kSlotImportTemp, kFloatBytes, bytes) != kFloatBytes) {
+    // A write fails where the stream layer flushes a full chunk, which (3
+    // header bytes before 8-byte pairs) always lies inside a Q value.
+    if (_WriteBytes(kSlotImportTemp, size, block.data()) != size) {
       return Fail(tempSlot, "*** Error writing Q sample to temporary waveform file.");
     }
-    if (progress.Value() != lastPercent) {
-      lastPercent = progress.Value();
-      ReportProgress(lastPercent);
-    }
-    progress.Advance();
   }
   *rms = samples > 0 ? std::sqrt(sum / samples) : 0.0;
   LogAlways({FormatText("New RMS value is %5.2f.", *rms)});

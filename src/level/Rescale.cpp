@@ -1,9 +1,11 @@
 #include "level/Rescale.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "Shared/FileIO/FileIOBufferedIO.h"
 #include "Shared/FileIO/TempFiles.h"
@@ -15,6 +17,9 @@
 namespace {
 
 constexpr int kSlot = kSlotRescaleTemp;
+constexpr std::int32_t kFloatBytes = 4;
+// Samples read, scaled and written back per block.
+constexpr std::int32_t kBlockSamples = 8192;
 
 int Fail(const char* message) {
   LogMessage(kLogAlwaysShown, {message});
@@ -54,22 +59,37 @@ int Rescale(std::FILE* tempWaveFile, WaveInfo& info) {
   ReportProgress(0);
   int last = -1;
   const float sampleCount = static_cast<float>(info.samples);
-  unsigned char pair[kTempSampleSize];
-  for (std::int32_t i = 0; i < info.samples; ++i) {
-    const int pct = static_cast<int>(static_cast<float>(i) / sampleCount * 100.0f);
-    if (pct != last) {
-      ReportProgress(pct);
-      last = pct;
+  // The percentage of sample i as the progress shows it; it never falls as
+  // i grows, so a block whose last sample shows the last value shown needs
+  // no look at its other samples.
+  const auto percentOf = [sampleCount](std::int32_t i) {
+    return static_cast<int>(static_cast<float>(i) / sampleCount * 100.0f);
+  };
+  std::vector<unsigned char> block(static_cast<std::size_t>(kBlockSamples) * kTempSampleSize);
+  for (std::int32_t first = 0; first < info.samples; first += kBlockSamples) {
+    const std::int32_t count = std::min(kBlockSamples, info.samples - first);
+    const std::int32_t size = count * kTempSampleSize;
+    if (percentOf(first + count - 1) != last) {
+      for (std::int32_t i = first; i < first + count; ++i) {
+        const int pct = percentOf(i);
+        if (pct != last) {
+          ReportProgress(pct);
+          last = pct;
+        }
+      }
     }
-    if (ReadBytes(kSlot, kTempSampleSize, pair) != kTempSampleSize) {
+    const std::int32_t got = ReadBytes(kSlot, size, block.data());
+    if (got != size) {
       LogMessage(kLogAlwaysShown,
                  {FormatText("*** Cannot read sample no %d from temporary waveform file.",
-                             static_cast<int>(i))});
+                             static_cast<int>(first + std::max(got, 0) / kTempSampleSize))});
       return 0;
     }
-    StoreFloatLE(factor * LoadFloatLE(pair), pair);
-    StoreFloatLE(factor * LoadFloatLE(pair + 4), pair + 4);
-    if (WriteBytes(kSlot, kTempSampleSize, pair) != kTempSampleSize)
+    for (std::int32_t k = 0; k < 2 * count; ++k) {
+      unsigned char* value = block.data() + static_cast<std::size_t>(k) * kFloatBytes;
+      StoreFloatLE(factor * LoadFloatLE(value), value);
+    }
+    if (WriteBytes(kSlot, size, block.data()) != size)
       return Fail("*** Cannot write IQ sample to temporary waveform file.");
   }
 

@@ -290,7 +290,8 @@ int ReadMarkerList(int inputSlot, int markerSlot, const std::string& tagName,
     }
     std::int64_t p = 0;
     std::int64_t s = 0;
-    if (ScanMarkerEntry(entry, &p, &s) != 2) {
+    // A state is 0 or 1; any other value would set the bits of other markers.
+    if (ScanMarkerEntry(entry, &p, &s) != 2 || (s != 0 && s != 1)) {
       LogMessage(kLogError, {"*** Error: Invalid MARKER LIST tag data."});
       LogEntryLine(tagName, entry);
       return 0;
@@ -341,8 +342,8 @@ int PrepareMarkerStream(int markerSlot, std::int32_t samples, std::int32_t* cont
   return MergeKeptLists(markerSlot, state->end, OnFailure::kGoOn, state) ? 1 : 0;
 }
 
-int StoreSampleMarker(int markerSlot, std::uint8_t byte) {
-  if (_WriteBytes(markerSlot, 1, &byte) == 1) return 1;
+int StoreSampleMarkers(int markerSlot, const std::uint8_t* bytes, std::int32_t count) {
+  if (_WriteBytes(markerSlot, count, bytes) == count) return 1;
   LogMessage(kLogAlwaysShown, {"*** Error: Cannot write to marker file!"});
   return 0;
 }

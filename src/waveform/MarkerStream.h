@@ -46,7 +46,8 @@ inline constexpr const char* kMarkerListTagMark = "MARKER LIST ";
 int ScanMarkerEntry(const std::string& entry, std::int64_t* position, std::int64_t* state);
 
 // Handles the content of a MARKER LIST tag (name as read, content still in
-// inputSlot). Entry p:s sets the marker to s from p on; it keeps that state
+// inputSlot). Entry p:s sets the marker to s (0 or 1; any other state is
+// refused as invalid data) from p on; it keeps that state
 // until the next entry and, after the last entry, up to the end of the
 // stream. Entries before the current position count for nothing. The change
 // points are kept; when they reach their limit, the kept lists are merged
@@ -59,14 +60,14 @@ int ReadMarkerList(int inputSlot, int markerSlot, const std::string& tagName,
 // (with a warning); the kept lists are merged into the stream, which is
 // extended with the final states of all lists up to the larger of the lists'
 // end and controlLength. Sets state->end; the write position stays there, so
-// the marker byte of sample i appended by StoreSampleMarker for every i from
+// the marker byte of sample i appended by StoreSampleMarkers for every i from
 // state->end on lands at position i. 1 on success, 0 on failure (logged).
 int PrepareMarkerStream(int markerSlot, std::int32_t samples, std::int32_t* controlLength,
                         MarkerStreamState* state);
 
-// Appends the marker byte of one sample; logs "*** Error: Cannot write to
-// marker file!" and returns 0 when that fails.
-int StoreSampleMarker(int markerSlot, std::uint8_t byte);
+// Appends the marker bytes of count consecutive samples; logs "*** Error:
+// Cannot write to marker file!" and returns 0 when that fails.
+int StoreSampleMarkers(int markerSlot, const std::uint8_t* bytes, std::int32_t count);
 
 // The marker byte carried in the two low bits of 14-bit ZETQ words: bit 0 of
 // I is marker 1, bit 1 of I marker 2, bit 0 of Q marker 3, bit 1 of Q marker 4.

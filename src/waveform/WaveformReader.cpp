@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <limits>
 #include <memory>
+#include <vector>
 
 #include "Shared/FileIO/FileIOBufferedIO.h"
 #include "Shared/FileIO/TempFiles.h"
@@ -37,6 +38,7 @@ constexpr const char* kSixteenBitMark = "16";
 // CLOCK must lie in (1 kHz, 600 MHz].
 constexpr double kMinClockHz = 1000.0;
 constexpr double kMaxClockHz = 600000000.0;
+constexpr double kHzPerMHz = 1000000.0;
 
 // Added to measured levels so that silent data gives 140 dB, not infinity.
 constexpr double kLevelFloor = 1e-7;
@@ -57,6 +59,7 @@ struct ParseState {
   bool sixteenBit = true;
   bool measureLevels = true;
   bool tempSlotOpen = false;
+  bool clockTagSeen = false;
   MarkerStreamState markers;
 };
 
@@ -175,6 +178,7 @@ bool HandleTag(const std::string& name, WaveFileInfo* info, ParseState* state) {
     return true;
   }
   if (name == "CLOCK") {
+    state->clockTagSeen = true;
     if (!ReadTagData(&content)) return false;
     info->clock = TextToDouble(content);
     if (!(info->clock > kMinClockHz && info->clock <= kMaxClockHz)) {
@@ -243,45 +247,78 @@ struct SampleLoop {
   double peakPower = 0.0;  // largest I^2 + Q^2; its root is the peak
 };
 
+// Samples read, converted and written per block.
+constexpr std::int32_t kBlockSamples = 8192;
+
 template <WordKind kKind>
 bool ConvertSamples(SampleLoop* loop) {
   const std::int32_t count = loop->count;
   int lastProgress = -1;
   std::int64_t nextProgressAt = 0;  // first sample whose percentage may differ
-  unsigned char words[kSampleWordBytes];
-  unsigned char sample[kTempSampleSize];
-  for (std::int32_t i = 0; i < count; ++i) {
-    if (i >= nextProgressAt) {
-      const auto percent = static_cast<int>(std::int64_t{100} * i / count);
-      if (percent != lastProgress) ReportProgress(percent);
-      lastProgress = percent;
-      nextProgressAt = ((std::int64_t{percent} + 1) * count + 99) / 100;
+  std::vector<unsigned char> words(static_cast<std::size_t>(kBlockSamples) * kSampleWordBytes);
+  std::vector<unsigned char> samples(static_cast<std::size_t>(kBlockSamples) * kTempSampleSize);
+  std::vector<std::uint8_t> markers(static_cast<std::size_t>(kBlockSamples));
+  for (std::int32_t first = 0; first < count; first += kBlockSamples) {
+    const std::int32_t size = std::min(kBlockSamples, count - first);
+    const std::int32_t got = _ReadBytes(kInputSlot, size * kSampleWordBytes, words.data());
+    // The whole samples of a short read are converted before it fails.
+    const std::int32_t whole = std::max(got, 0) / kSampleWordBytes;
+    std::int32_t markerCount = 0;
+    for (std::int32_t k = 0; k < whole; ++k) {
+      const std::int32_t i = first + k;
+      if (i >= nextProgressAt) {
+        const auto percent = static_cast<int>(std::int64_t{100} * i / count);
+        if (percent != lastProgress) ReportProgress(percent);
+        lastProgress = percent;
+        nextProgressAt = ((std::int64_t{percent} + 1) * count + 99) / 100;
+      }
+      const unsigned char* word = words.data() + static_cast<std::size_t>(k) * kSampleWordBytes;
+      const std::uint16_t iWord = LoadLE16(word);
+      const std::uint16_t qWord = LoadLE16(word + 2);
+      const float iValue = ConvertWord<kKind>(iWord) * loop->gainFactor;
+      const float qValue = ConvertWord<kKind>(qWord) * loop->gainFactor;
+      unsigned char* sample = samples.data() + static_cast<std::size_t>(k) * kTempSampleSize;
+      StoreFloatLE(iValue, sample);
+      StoreFloatLE(qValue, sample + 4);
+      if (i >= loop->markerEnd) {
+        markers[static_cast<std::size_t>(markerCount++)] =
+            loop->lowBitMarkers ? MarkerByteFromWords(iWord, qWord) : loop->fillByte;
+      }
+      if (loop->measureLevels) {
+        const double power = double{iValue} * iValue + double{qValue} * qValue;
+        loop->powerSum += power;
+        loop->peakPower = std::max(loop->peakPower, power);
+      }
     }
-    if (_ReadBytes(kInputSlot, kSampleWordBytes, words) != kSampleWordBytes) {
-      LogMessage(kLogAlwaysShown, {"*** Error: Cannot read enough data from xWAVEFORM tag!"});
-      return false;
-    }
-    const std::uint16_t iWord = LoadLE16(words);
-    const std::uint16_t qWord = LoadLE16(words + 2);
-    const float iValue = ConvertWord<kKind>(iWord) * loop->gainFactor;
-    const float qValue = ConvertWord<kKind>(qWord) * loop->gainFactor;
-    StoreFloatLE(iValue, sample);
-    StoreFloatLE(qValue, sample + 4);
-    if (_WriteBytes(kTempSlot, kTempSampleSize, sample) != kTempSampleSize) {
+    const std::int32_t sampleBytes = whole * kTempSampleSize;
+    if (_WriteBytes(kTempSlot, sampleBytes, samples.data()) != sampleBytes) {
       LogMessage(kLogAlwaysShown, {"*** Error: Cannot write to temporary file!"});
       return false;
     }
-    if (i >= loop->markerEnd) {
-      const std::uint8_t marker =
-          loop->lowBitMarkers ? MarkerByteFromWords(iWord, qWord) : loop->fillByte;
-      if (!StoreSampleMarker(kMarkerSlot, marker)) return false;
-    }
-    if (loop->measureLevels) {
-      const double power = double{iValue} * iValue + double{qValue} * qValue;
-      loop->powerSum += power;
-      loop->peakPower = std::max(loop->peakPower, power);
+    if (markerCount > 0 && !StoreSampleMarkers(kMarkerSlot, markers.data(), markerCount))
+      return false;
+    if (whole < size) {
+      LogMessage(kLogAlwaysShown, {"*** Error: Cannot read enough data from xWAVEFORM tag!"});
+      return false;
     }
   }
+  return true;
+}
+
+// A file without a CLOCK tag takes the clock given by the caller; without
+// one the output would claim a clock of 0.
+bool TakeDefaultClock(WaveFileInfo* info) {
+  if (info->defaultClock <= 0.0) {
+    LogMessage(
+        kLogAlwaysShown,
+        {"*** Error: No CLOCK tag found. Give the clock rate with -clock <clock rate MHz>."});
+    return false;
+  }
+  info->clock = info->defaultClock;
+  LogMessage(
+      kLogWarning,
+      {FormatText("Warning: No CLOCK tag found. Using clock rate %.3f MHz of the command line.",
+                  info->clock / kHzPerMHz)});
   return true;
 }
 
@@ -290,6 +327,7 @@ bool HandleDataTag(const std::string& name, WaveFileInfo* info, ParseState* stat
     LogMessage(kLogError, {"*** Error: Unsupported waveform file type!"});
     return false;
   }
+  if (!state->clockTagSeen && !TakeDefaultClock(info)) return false;
   if (!PrepareMarkerStream(kMarkerSlot, info->samples, &info->controlLength, &state->markers))
     return false;
 

@@ -28,7 +28,8 @@ struct WaveFileInfo {
   std::string system;     // at most 1023 characters
   std::string date;       // at most 1023 characters
   // inputs
-  double gain = 0.0;  // dB
+  double gain = 0.0;          // dB
+  double defaultClock = 0.0;  // Hz, taken when the file has no CLOCK tag; 0: none
   std::string path;
   std::FILE* waveFile = nullptr;
   std::FILE* markerFile = nullptr;

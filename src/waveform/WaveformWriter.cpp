@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
@@ -27,6 +28,8 @@ constexpr std::size_t kOutputBufferSize = 1024 * 1024;
 constexpr std::int32_t kReadBatch = 8192;
 constexpr std::size_t kWordBytesPerSample = 4;
 constexpr std::int16_t kMaxWord = static_cast<std::int16_t>(kWordFullScale);
+// How close v * 32767 + 0.5 must lie to a whole number to be taken as it.
+constexpr double kWholeNumberTolerance = 1.0 / 256.0;
 
 // The file is built under ".<name>.<tag>.part" beside the destination: the
 // leading dot keeps a directory walk from taking it as input, the tag (random,
@@ -236,12 +239,40 @@ int WriteMarkerLists(PartialOutput& out, const WaveInfo& info, std::FILE* tempMa
   return 1;
 }
 
+// True for a value that SampleToWord limits to full scale: beyond [-1, 1],
+// or not a number.
+inline bool IsClipped(float value) { return !(value >= -1.0f && value <= 1.0f); }
+
+// Converts count little-endian floats into little-endian 16-bit words and
+// returns how many of them were limited to full scale.
+std::int64_t ConvertToWords(const unsigned char* floats, std::int32_t count, unsigned char* words) {
+  std::int64_t clipped = 0;
+  for (std::int32_t k = 0; k < count; ++k) {
+    const float value = LoadFloatLE(floats + static_cast<std::size_t>(k) * sizeof(float));
+    clipped += IsClipped(value);
+    StoreLE16(static_cast<std::uint16_t>(SampleToWord(value)),
+              words + static_cast<std::size_t>(k) * sizeof(std::uint16_t));
+  }
+  return clipped;
+}
+
+// Logs how many values were limited to full scale, when any were.
+void ReportClippedValues(std::int64_t clipped) {
+  if (clipped == 0) return;
+  LogMessage(kLogAlwaysShown,
+             {clipped == 1 ? std::string("*** Warning: 1 value was clipped at full scale.")
+                           : FormatText("*** Warning: %lld values were clipped at full scale.",
+                                        static_cast<long long>(clipped))});
+}
+
 // Writes the data tag: the samples of slot 0 as 16-bit words.
 int WriteSampleData(PartialOutput& out, const WaveInfo& info) {
   const long dataBytes = static_cast<long>(kWordBytesPerSample) * info.samples + 1;
   out.Append(FormatText("{WAVEFORM-%ld: #", dataBytes));
   const std::int32_t step = std::max<std::int32_t>(info.samples / 5, 1);
+  std::int32_t nextReport = 0;  // the next multiple of step
   std::vector<unsigned char> pairs(static_cast<std::size_t>(kReadBatch) * kTempSampleSize);
+  std::int64_t clipped = 0;
   for (std::int32_t base = 0; base < info.samples; base += kReadBatch) {
     const std::int32_t count = std::min(kReadBatch, info.samples - base);
     const std::int32_t got = _ReadBytes(kWaveSlot, count * kTempSampleSize, pairs.data());
@@ -250,18 +281,14 @@ int WriteSampleData(PartialOutput& out, const WaveInfo& info) {
     const std::int32_t complete = got < 0 ? 0 : got / kTempSampleSize;
     unsigned char* words = out.Reserve(static_cast<std::size_t>(complete) * kWordBytesPerSample);
     if (words == nullptr) return FailOnFile("*** Error writing output file.", out.path());
-    for (std::int32_t k = 0; k < complete; ++k) {
-      const unsigned char* pair = pairs.data() + static_cast<std::size_t>(k) * kTempSampleSize;
-      StoreLE16(static_cast<std::uint16_t>(SampleToWord(LoadFloatLE(pair))), words);
-      StoreLE16(static_cast<std::uint16_t>(SampleToWord(LoadFloatLE(pair + 4))), words + 2);
-      words += kWordBytesPerSample;
-      const std::int32_t i = base + k;
-      if (i % step == 0) ReportProgress(50 + 12 * (i / step));
-    }
+    clipped += ConvertToWords(pairs.data(), 2 * complete, words);
+    for (; nextReport < base + complete; nextReport += step)
+      ReportProgress(50 + 12 * (nextReport / step));
     if (complete != count)
       return FailAlways("*** Error reading waveform data from temporary file.");
   }
   out.Append("}");
+  ReportClippedValues(clipped);
   return 1;
 }
 
@@ -327,8 +354,19 @@ int CheckOutputPaths(const std::string& destinationPath) {
 }
 
 std::int16_t SampleToWord(float value) {
-  if (value >= -1.0f && value <= 1.0f)
-    return static_cast<std::int16_t>(static_cast<double>(value) * kWordFullScale + 0.5);
+  if (value >= -1.0f && value <= 1.0f) {
+    const double scaled = static_cast<double>(value) * kWordFullScale + 0.5;
+    // A 16-bit word s imported as (s - 0.5) / 32767 comes back here as s,
+    // give or take the float's rounding (at most 32767.5 * 2^-24, under
+    // 1/512). Truncating a value a hair below s would give s - 1, so a value
+    // that close to a whole number is taken as that number first. The
+    // nearest whole number, halves away from zero (a half never lies that
+    // close), lies in [-32767, 32768]; only values below 32768 come close.
+    const auto nearest = static_cast<std::int32_t>(scaled + (scaled < 0.0 ? -0.5 : 0.5));
+    if (std::fabs(scaled - nearest) <= kWholeNumberTolerance)
+      return static_cast<std::int16_t>(nearest);
+    return static_cast<std::int16_t>(scaled);
+  }
   if (value < -1.0f) return static_cast<std::int16_t>(-kMaxWord);
   return kMaxWord;  // above full scale, or not a number
 }

@@ -102,9 +102,12 @@ TEST(CommandLineClock, BoundsAndParsing) {
   EXPECT_EQ(validation({"s", "-format", "i16le"}),
             "*** Invalid clock rate.\n*** No clock rate given: use -clock <MHz> with 0 < MHz <= "
             "600.\n");
-  // kxzetq carries its own clock: none is needed, and any is accepted.
+  // kxzetq carries its own clock: none is needed; one given (for a file
+  // without a CLOCK tag) is checked like any other.
   EXPECT_EQ(validation({"s", "-format", "kxzetq"}), "");
-  EXPECT_EQ(validation({"s", "-format", "kxzetq", "-clock", "9000"}), "");
+  EXPECT_EQ(validation({"s", "-format", "kxzetq", "-clock", "600"}), "");
+  EXPECT_EQ(validation({"s", "-format", "kxzetq", "-clock", "9000"}), invalid("9000"));
+  EXPECT_EQ(validation({"s", "-format", "kxzetq", "-clock", "0"}), invalid("0"));
   // The format is checked before the clock.
   EXPECT_EQ(validation({"s", "-format", "bogus"}), "*** Unknown input format.\n");
 

@@ -218,6 +218,7 @@ TEST(ProgressBar, BytesOfABarWithSpinner) {
 
 TEST(ProgressBar, ValuesAbove100DrawTheFullBar) {
   const std::string full = DrawBar(100);
+  ShowProgress(-1);
   EXPECT_EQ(DrawBar(150), full);
   EXPECT_EQ(RenderOnTerminal(full).visible, "[" + std::string(20, '=') + "]");
   ShowProgress(-1);
@@ -227,6 +228,27 @@ TEST(ProgressBar, RedrawingOverwritesInPlace) {
   const TerminalLine screen = RenderOnTerminal(DrawBar(7) + DrawBar(12) + DrawBar(45));
   EXPECT_EQ(screen.visible, "[=========           ]");
   EXPECT_EQ(screen.lineBreaks, 0);
+  ShowProgress(-1);
+}
+
+// A value that gives the drawing already shown writes nothing; a changed
+// spinner or column redraws, and a new bar after an ended one draws again.
+TEST(ProgressBar, RedrawsOnlyWhenTheDrawingChanges) {
+  const std::string seven = DrawBar(7);
+  EXPECT_FALSE(seven.empty());
+  EXPECT_EQ(DrawBar(7), "");
+  EXPECT_EQ(RenderOnTerminal(seven + DrawBar(8)).visible, "[=-                  ]");
+  EXPECT_EQ(RenderOnTerminal(DrawBar(10)).visible, "[==                  ]");
+  EXPECT_EQ(DrawBar(10), "");
+  EXPECT_FALSE(DrawBar(100).empty());
+  EXPECT_EQ(DrawBar(150), "");
+  // A new bar, after an ended one or a log line, is drawn again.
+  ShowProgress(-1);
+  EXPECT_EQ(DrawBar(7), seven);
+  testing::internal::CaptureStdout();
+  PrintLogLine("x");
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(DrawBar(7), seven);
   ShowProgress(-1);
 }
 

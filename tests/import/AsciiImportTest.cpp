@@ -1,6 +1,6 @@
 // The ASCII readers: the field parser on its own for each parse mode, and
 // whole imports through ImportRawIQ for the four text formats with their
-// line classes, header tags, line pieces and the two-file passes.
+// line classes, header tags, long lines and the two-file passes.
 #include <cctype>
 #include <cinttypes>
 #include <cstdio>
@@ -389,41 +389,68 @@ TEST_F(AsciiImportTest, CommentAndCopyrightTagsAreStoredInUpperCase) {
   EXPECT_EQ(info_.comment, "SECOND");
 }
 
-// A long part before the "=" is read safely; a line of 2,000 characters comes
-// in pieces of 511, each a line of its own (here the later pieces begin with a
-// comment mark, so they are skipped).
-TEST_F(AsciiImportTest, LongTagLinesAreReadSafelyInPieces) {
+// Tag lines are read whole: a long part before the "=" is read safely, a
+// text of 511 characters is taken, a longer one refused, never cut.
+TEST_F(AsciiImportTest, LongTagLinesAreReadWhole) {
   const std::string longName = "!COMMENT" + std::string(480, 'x') + "= value";
-  std::string huge = "!copyright= ";
-  while (huge.size() < 2000) huge += static_cast<char>('a' + huge.size() % 26);
-  for (std::size_t piece = 511; piece < huge.size(); piece += 511) huge[piece] = '#';
-  const std::string path = WriteText("long.txt", longName + "\n" + huge + "\n0.5 0.25\n");
+  std::string text;
+  while (text.size() < 511) text += static_cast<char>('a' + text.size() % 26);
+  const std::string path =
+      WriteText("long.txt", longName + "\n!copyright= " + text + "\n0.5 0.25\n");
   ASSERT_EQ(Import(kTxt, path), 1) << AllLines();
   EXPECT_EQ(info_.comment, "VALUE");
-  std::string expectedCopyright = huge.substr(12, 511 - 12);
-  for (char& c : expectedCopyright)
-    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  EXPECT_EQ(info_.copyright, expectedCopyright);
-  EXPECT_TRUE(Logged("processed lines      : 6.")) << AllLines();  // 1 + 4 pieces + 1
-  EXPECT_TRUE(Logged("imported data points : 1."));
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  EXPECT_EQ(info_.copyright, text);
+  EXPECT_TRUE(Logged("processed lines      : 3.")) << AllLines();
+
+  Fresh();
+  std::string huge = "!copyright= ";
+  while (huge.size() < 2000) huge += static_cast<char>('a' + huge.size() % 26);
+  EXPECT_EQ(Import(kTxt, WriteText("huge.txt", "0 0\n" + huge + "\n0.5 0.25\n")), 0);
+  EXPECT_EQ(CapturedLines().back(),
+            "*** Line 2: Text for COPYRIGHT is longer than 511 characters. Aborting.");
 }
 
-// A data line of 600 characters is two lines: the first 511 characters, then
-// the rest. A line of exactly 511 characters leaves its line feed as an empty
-// line.
-TEST_F(AsciiImportTest, DataLinesLongerThan511CharactersContinueAsLines) {
-  std::string first = "0.5 -0.25";
-  first.resize(511, ' ');
-  std::string rest = "0.125 0.375";
-  rest.resize(600 - 511, ' ');
-  std::string exact = "-0.5 0.75";
-  exact.resize(511, ' ');
-  const std::string path = WriteText("wide.txt", first + rest + "\n" + exact + "\n");
+// Data lines are read whole, whatever their length: the fields come from the
+// whole line, never from pieces that split a number.
+TEST_F(AsciiImportTest, DataLinesAreReadWholeWhateverTheirLength) {
+  const std::string wide = "0.5" + std::string(600, ' ') + "-0.25" + std::string(600, ' ') + "7";
+  const std::string path = WriteText("wide.txt", wide + "\n" + std::string(511, ' ') + "\n");
   ASSERT_EQ(Import(kTxt, path), 1) << AllLines();
-  ExpectSameFloats(StoredFloats(),
-                   ModelImport({0.5f, -0.25f, 0.125f, 0.375f, -0.5f, 0.75f}).stored);
-  EXPECT_TRUE(Logged("processed lines      : 4."));
-  EXPECT_TRUE(Logged("imported data points : 3."));
+  ExpectSameFloats(StoredFloats(), ModelImport({0.5f, -0.25f}).stored);
+  EXPECT_TRUE(Logged("processed lines      : 2."));
+
+  // One line of 20 MB, as a fixed-width export may write it.
+  Fresh();
+  const std::string twentyMB = "0.125" + std::string(20000000, ' ') + "0.375\n";
+  ASSERT_EQ(Import(kTxt, WriteText("20mb.txt", twentyMB)), 1) << AllLines();
+  ExpectSameFloats(StoredFloats(), ModelImport({0.125f, 0.375f}).stored);
+
+  // Two files of one line each, the numbers of varying width, so that every
+  // 511-character boundary falls inside some number.
+  Fresh();
+  std::string iLine;
+  std::string qLine;
+  std::vector<float> expected;
+  for (unsigned k = 0; k < 100000; ++k) {
+    const unsigned i = (k * 7919u) % 65536u;
+    const unsigned q = (k * 104729u + 3u) % 65536u;
+    iLine += std::to_string(i) + (k % 3 == 0 ? ", " : " ");
+    qLine += std::to_string(q) + " ";
+    expected.insert(expected.end(), {UInt16Value(i), UInt16Value(q)});
+  }
+  const std::string qPath = WriteText("one_Q.txt", qLine);
+  ASSERT_EQ(Import(kTxt2UInt16, WriteText("one_I.txt", iLine), qPath), 1) << AllLines();
+  ExpectSameFloats(StoredFloats(), ModelImport(expected).stored);
+}
+
+// A line beyond 64 MiB is refused rather than held in memory.
+TEST_F(AsciiImportTest, LineBeyondTheLimitIsRefused) {
+  const std::string path = WriteText("endless.txt", "0 0\n");
+  std::filesystem::resize_file(path, (std::uintmax_t{64} << 20) + 5);  // NUL bytes, no line feed
+  EXPECT_EQ(Import(kTxt, path), 0);
+  EXPECT_EQ(CapturedLines().back(), "*** Error: Line 2 is longer than 67108864 bytes.");
+  ExpectSlotsFree();
 }
 
 TEST_F(AsciiImportTest, ProgressIsReportedOnlyWhenItChanges) {

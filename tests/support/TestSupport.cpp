@@ -224,7 +224,11 @@ Bytes EncodeFloat32(const std::vector<float>& units, bool bigEndian) {
 std::int16_t ExpectedWord(double value) {
   if (std::isnan(value) || value > 1.0) return 32767;
   if (value < -1.0) return -32767;
-  return static_cast<std::int16_t>(std::trunc(value * 32767.0 + 0.5));
+  const double scaled = value * 32767.0 + 0.5;
+  // Within 1/256 of a whole number the value is that number.
+  if (std::fabs(scaled - std::round(scaled)) <= 1.0 / 256.0)
+    return static_cast<std::int16_t>(std::round(scaled));
+  return static_cast<std::int16_t>(std::trunc(scaled));
 }
 
 const std::string* ParsedWaveform::Find(const std::string& name) const {

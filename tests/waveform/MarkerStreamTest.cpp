@@ -97,14 +97,14 @@ TEST_P(MarkerStream, ListsCombineBitByBit) {
   EXPECT_EQ(two.markers, expected);
 
   // Out of order: the third entry writes nothing. A first entry after 0
-  // leaves the marker low before it. State 2 of list 1 is the bit of marker 2.
+  // leaves the marker low before it.
   const auto mixed = Read(
       KvgWithLists("{CONTROL LENGTH:80}",
-                   {{3, {{0, 1}, {50, 0}, {20, 1}}}, {4, {{7, 1}, {60, 0}}}, {1, {{30, 2}}}}, 80));
+                   {{3, {{0, 1}, {50, 0}, {20, 1}}}, {4, {{7, 1}, {60, 0}}}, {1, {{30, 1}}}}, 80));
   ASSERT_EQ(mixed.result, 1) << AllLines();
   ASSERT_EQ(mixed.markers.size(), 80u);
   for (int q = 0; q < 80; ++q) {
-    const int expectedByte = (q < 50 ? 4 : 0) | (q >= 7 && q < 60 ? 8 : 0) | (q >= 30 ? 2 : 0);
+    const int expectedByte = (q < 50 ? 4 : 0) | (q >= 7 && q < 60 ? 8 : 0) | (q >= 30 ? 1 : 0);
     EXPECT_EQ(mixed.markers[q], expectedByte) << q;
   }
   EXPECT_TRUE(Logged(1, "M4 : transition 7 -> 1"));
@@ -149,6 +149,19 @@ TEST_P(MarkerStream, RejectsRangesMalformedEntriesAndBadNumbers) {
   EXPECT_EQ(Read(malformed).result, 0);
   EXPECT_TRUE(Logged(4, "*** Error: Invalid MARKER LIST tag data."));
   EXPECT_TRUE(Logged(4, "*** 'MARKER LIST 2' -> '5'"));
+
+  // A state is 0 or 1: any other would set the bits of other markers.
+  for (const std::string entry : {"30:2", "30:9", "30:255", "30:256"}) {
+    ClearLog();
+    const auto out = Read(WaveFileBuilder()
+                              .Tag("TYPE", "KVG-WV")
+                              .Tag("MARKER LIST 1", "0:1;" + entry)
+                              .Data(KvgZeros(40))
+                              .bytes());
+    EXPECT_EQ(out.result, 0) << entry;
+    EXPECT_TRUE(Logged(4, "*** Error: Invalid MARKER LIST tag data.")) << entry;
+    EXPECT_TRUE(Logged(4, "*** 'MARKER LIST 1' -> '" + entry + "'")) << entry;
+  }
 
   for (const std::string name :
        {"MARKER LIST 5", "MARKER LIST 0", "MARKER LIST x", "MARKER LIST -1"}) {
@@ -236,6 +249,52 @@ TEST_P(MarkerStream, FourteenBitWordsCarryTheMarkersWithoutLists) {
     const auto none = Read(WaveFileBuilder().Tag("TYPE", "WV").Raw(tags).Data(words).bytes());
     EXPECT_EQ(none.markers, std::vector<unsigned char>(40, 0)) << tags;
   }
+}
+
+// The samples are converted in blocks: markers, values and levels of
+// samples in later blocks land where a sample-by-sample reader puts them.
+TEST_P(MarkerStream, SamplesInLaterBlocksKeepTheirMarkersAndValues) {
+  constexpr int kSamples = 20000;
+  const auto words = MakeWords(kSamples, [](int k, int part) {
+    return part == 0 ? 0x8000 + 4 * (k % 1000) + (k & 3) : 0x4000 + ((k >> 2) & 3);
+  });
+  const auto low = Read(WaveFileBuilder()
+                            .Tag("TYPE", "WV")
+                            .Tag("RESOLUTION", "14")
+                            .Tag("CONTROL LENGTH", "1")
+                            .Data(words)
+                            .bytes());
+  ASSERT_EQ(low.result, 1) << AllLines();
+  ASSERT_EQ(low.markers.size(), static_cast<std::size_t>(kSamples));
+  for (int k = 1; k < kSamples; ++k) ASSERT_EQ(low.markers[k], k % 16) << k;
+  const auto zetq14 = [](std::uint16_t word) {
+    return static_cast<float>(((word & 0xFFFC) - 32768.5) / 32000.0);
+  };
+  ASSERT_EQ(low.values.size(), 2u * kSamples);
+  for (int k : {0, 8191, 8192, 16383, 19999})
+    EXPECT_EQ(low.values[2 * k], zetq14(words[2 * k])) << k;
+  double sum = 0.0;
+  double peak = 0.0;
+  for (int k = 0; k < kSamples; ++k) {
+    const double power = double{low.values[2 * k]} * low.values[2 * k] +
+                         double{low.values[2 * k + 1]} * low.values[2 * k + 1];
+    sum += power;
+    peak = std::max(peak, power);
+  }
+  EXPECT_EQ(low.info.rmsOffset, 20.0 * std::log10(1.0 / (std::sqrt(sum / kSamples) + 1e-7)));
+  EXPECT_EQ(low.info.peakOffset, 20.0 * std::log10(1.0 / (std::sqrt(peak) + 1e-7)));
+
+  // A stream prepared up to the middle of a block: the fill byte follows.
+  const std::vector<std::pair<int, Entries>> lists = {{1, {{0, 1}, {5000, 0}, {9000, 1}}}};
+  const auto kvg = Read(KvgWithLists("{CONTROL LENGTH:10000}", lists, kSamples));
+  ASSERT_EQ(kvg.result, 1) << AllLines();
+  EXPECT_EQ(kvg.markers, MeaningOf(lists, kSamples));
+
+  // Data that ends inside a later block fails the read.
+  const std::string full = WaveFileBuilder().Tag("TYPE", "KVG-WV").Data(KvgZeros(kSamples)).bytes();
+  ClearLog();
+  EXPECT_EQ(Read(full.substr(0, full.size() - 4 * 5000)).result, 0);
+  EXPECT_TRUE(Logged(8, "*** Error: Cannot read enough data from xWAVEFORM tag!")) << AllLines();
 }
 
 TEST_P(MarkerStream, ControlLengthSetsTheStreamLength) {

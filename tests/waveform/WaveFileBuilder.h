@@ -93,6 +93,7 @@ class ReaderFixture : public ::testing::Test {
     EXPECT_TRUE(wave && marker);
     outcome.info.path = path;
     outcome.info.gain = gain;
+    outcome.info.defaultClock = defaultClock_;
     outcome.info.waveFile = wave.get();
     outcome.info.markerFile = marker.get();
     outcome.result = ReadWaveformFile(&outcome.info);
@@ -133,6 +134,9 @@ class ReaderFixture : public ::testing::Test {
   }
 
   testing_support::TempDir dir_;
+  // The clock a file without a CLOCK tag takes, as -clock gives it; 0: none.
+  double defaultClock_ = kFixtureClock;
+  static constexpr double kFixtureClock = 1e6;
 };
 
 }  // namespace reader_test

@@ -84,7 +84,7 @@ TEST_F(WaveformReader, DataTagMustFollowAValidTypeAndEndsTheTags) {
                                 .Data(ZeroWords(1))
                                 .bytes());
   EXPECT_EQ(skipped.result, 1) << AllLines();
-  EXPECT_EQ(skipped.info.clock, 0.0);
+  EXPECT_EQ(skipped.info.clock, kFixtureClock);  // no CLOCK tag: the given clock
   EXPECT_TRUE(Logged(1, "Processing tag 'CLOCK MARKER' ..."));
 }
 
@@ -181,10 +181,34 @@ TEST_F(WaveformReader, ClockMustLieAboveOneKilohertzUpToSixHundredMegahertz) {
     }
   }
   EXPECT_TRUE(Logged(4, "*** Error: Invalid clock rate! Range is 0.001-600MHz"));
-  // Without a CLOCK tag the clock stays 0 and that is no error.
-  const auto none = Read(KvgFile("", ZeroWords(1)));
-  EXPECT_EQ(none.result, 1);
-  EXPECT_EQ(none.info.clock, 0.0);
+}
+
+// A file without a CLOCK tag takes the clock given on the command line; with
+// none given it fails, as its output would claim a clock of 0. A CLOCK tag
+// always wins.
+TEST_F(WaveformReader, MissingClockTagTakesTheGivenClockOrFails) {
+  defaultClock_ = 25e6;
+  const auto given = Read(KvgFile("", ZeroWords(2)));
+  EXPECT_EQ(given.result, 1) << AllLines();
+  EXPECT_EQ(given.info.clock, 25e6);
+  EXPECT_EQ(MakeWaveInfo(given.info).markerClock, 25e6);
+  EXPECT_TRUE(Logged(2,
+                     "Warning: No CLOCK tag found. Using clock rate 25.000 MHz of the command "
+                     "line."));
+  const auto tagged = Read(KvgFile("{CLOCK:2e6}", ZeroWords(2)));
+  EXPECT_EQ(tagged.result, 1);
+  EXPECT_EQ(tagged.info.clock, 2e6);
+
+  defaultClock_ = 0.0;
+  ClearLog();
+  const auto none = Read(KvgFile("{SAMPLES:2}", ZeroWords(2)));
+  EXPECT_EQ(none.result, 0);
+  EXPECT_TRUE(Logged(8,
+                     "*** Error: No CLOCK tag found. Give the clock rate with -clock <clock "
+                     "rate MHz>."))
+      << AllLines();
+  EXPECT_TRUE(none.values.empty()) << "samples converted although the file fails";
+  EXPECT_EQ(Read(KvgFile("{CLOCK:2e6}", ZeroWords(2))).result, 1);
 }
 
 TEST_F(WaveformReader, LevelOffsTakesTwoNumbersAcrossAnySeparator) {
@@ -335,7 +359,7 @@ TEST_F(WaveformReader, ResultsStartAfreshOnEveryRead) {
   info.markerFile = marker.get();
   ASSERT_EQ(ReadWaveformFile(&info), 1);
   EXPECT_EQ(info.comment, "");
-  EXPECT_EQ(info.clock, 0.0);
+  EXPECT_EQ(info.clock, kFixtureClock);  // no CLOCK tag this time
   EXPECT_EQ(info.type, kWaveformZq750);
   EXPECT_EQ(info.controlLength, 0);  // no SAMPLES tag to take it from
   EXPECT_EQ(info.samples, 2);

@@ -104,6 +104,49 @@ TEST(SampleToWord, ConvertsFullScaleValuesAndClipsTheRest) {
     ASSERT_EQ(SampleToWord(k / 100000.0f), ts::ExpectedWord(k / 100000.0f)) << k;
 }
 
+// A value v * 32767 + 0.5 within 1/256 of a whole number is that number:
+// every 16-bit word s imported as (s - 0.5) / 32767 comes back as s. Farther
+// from a whole number the word is truncated as before.
+TEST(SampleToWord, WholeNumbersWithinAHairComeBackExactly) {
+  for (int s = -32766; s <= 32767; ++s)
+    ASSERT_EQ(SampleToWord(static_cast<float>((s - 0.5) / 32767.0)), s) << s;
+  struct Case {
+    double scaled;  // v * 32767 + 0.5
+    int word;
+  };
+  const Case cases[] = {
+      {100.003, 100},     {99.997, 100},        {99.99, 99},      {100.01, 100}, {-99.997, -100},
+      {-100.003, -100},   {-99.99, -99},        {-100.01, -100},  {0.003, 0},    {-0.003, 0},
+      {32766.999, 32767}, {-32765.999, -32766}, {32766.99, 32766}};
+  for (const Case& c : cases) {
+    const float value = static_cast<float>((c.scaled - 0.5) / 32767.0);
+    EXPECT_EQ(SampleToWord(value), c.word) << c.scaled;
+    EXPECT_EQ(ts::ExpectedWord(value), c.word) << c.scaled;
+  }
+}
+
+TEST_F(WaveformWriter, CountsTheValuesClippedAtFullScale) {
+  const std::vector<float> inside = {1.0f, -1.0f, 0.5f, 0.0f};
+  File wave = MakeStream(dir.File("in.dat"), WavePayload(inside));
+  info.samples = 2;
+  ASSERT_EQ(WriteWaveformFile(info, out, wave.get(), nullptr), 1);
+  EXPECT_FALSE(std::any_of(gLines.begin(), gLines.end(), [](const std::string& line) {
+    return line.find("clipped") != std::string::npos;
+  }));
+
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const std::vector<float> beyond = {1.0001f, -1.5f, 0.25f, nan, 40.0f, -1.0f};
+  wave = MakeStream(dir.File("beyond.dat"), WavePayload(beyond));
+  info.samples = 3;
+  ASSERT_EQ(WriteWaveformFile(info, out, wave.get(), nullptr), 1);
+  EXPECT_TRUE(Logged("   ! *** Warning: 4 values were clipped at full scale."));
+
+  wave = MakeStream(dir.File("one.dat"), WavePayload({0.0f, -2.0f}));
+  info.samples = 1;
+  ASSERT_EQ(WriteWaveformFile(info, out, wave.get(), nullptr), 1);
+  EXPECT_TRUE(Logged("   ! *** Warning: 1 value was clipped at full scale."));
+}
+
 TEST_F(WaveformWriter, WritesTagsInOrderAndEverySampleWord) {
   std::vector<float> iq = ts::MakeNoise(2000, 1.3, 7);
   iq[0] = std::numeric_limits<float>::quiet_NaN();

@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "Shared/FileIO/Blowfish.h"
+#include "Shared/FileIO/ChunkBufferPool.h"
 #include "common/Log.h"
 #include "platform/Platform.h"
 
@@ -67,9 +68,7 @@ bool IsValidIndex(int index) {
   return static_cast<unsigned>(index) < static_cast<unsigned>(kSlotCount);
 }
 
-std::unique_ptr<unsigned char[]> AllocateChunkBuffer() {
-  return std::unique_ptr<unsigned char[]>(new (std::nothrow) unsigned char[kSlotBufferSize]);
-}
+std::unique_ptr<unsigned char[]> AllocateChunkBuffer() { return TakeChunkBuffer(); }
 
 std::int32_t DecodeLittleEndian32(const unsigned char* bytes) {
   const std::uint32_t value = std::uint32_t{bytes[0]} | (std::uint32_t{bytes[1]} << 8) |
@@ -96,8 +95,8 @@ std::int32_t ReadChunk(StreamSlot& slot) {
 
 // Puts the slot back to its idle values; the stream handle and enc stay.
 void ResetSlotBuffers(StreamSlot& slot) {
-  slot.wbuffer.reset();
-  slot.rbuffer.reset();
+  ReturnChunkBuffer(std::move(slot.wbuffer));
+  ReturnChunkBuffer(std::move(slot.rbuffer));
   slot.roffset = 0;
   slot.indata = 0;
   slot.wfill = 0;
