@@ -10,12 +10,12 @@
 #include <vector>
 
 #include "support/TestSupport.h"
-#include "waveform/WaveFileBuilder.h"
+#include "support/WaveFileBuilder.h"
 
 namespace {
 
 namespace ts = testing_support;
-using reader_test::WaveFileBuilder;
+using testing_support::WaveFileBuilder;
 
 constexpr char kFinished[] = "File conversion finished successfully.";
 
