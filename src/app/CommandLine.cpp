@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "Shared/FileIO/Blowfish.h"
+#include "Shared/FileIO/WorkerPool.h"
 #include "app/ConvertFile.h"
 #include "platform/Platform.h"
 
@@ -31,6 +33,7 @@ enum class Option {
   kRecursive,
   kOverwrite,
   kQfile,
+  kThreads,
 };
 
 // When an option is accepted, besides "not the last argument" for a value.
@@ -57,6 +60,8 @@ constexpr OptionRule kOptionOrder[] = {
     {Option::kRecursive, "-recursive", false, Mode::kDirectoryOnly},
     {Option::kOverwrite, "-overwrite", false, Mode::kAny},
     {Option::kQfile, "-qfile", true, Mode::kSingleFileOnly},
+    // Last in the order, so that its value is never tried as a keyword.
+    {Option::kThreads, "-threads", true, Mode::kAny},
 };
 
 struct FormatKeyword {
@@ -79,7 +84,21 @@ int ParseVerbosity(const char* text) {
   return static_cast<int>(value);
 }
 
-void ApplyOption(Option option, const char* value, ConversionSettings& settings) {
+// A thread count is a plain decimal number from 1 to kMaxWorkerThreads;
+// anything else (a sign, blanks, a fraction, trailing text) gives 0.
+int ParseThreadCount(const char* text) {
+  int value = 0;
+  const std::size_t length = std::strlen(text);
+  if (length == 0 || length > 3) return 0;
+  for (std::size_t i = 0; i < length; ++i) {
+    if (text[i] < '0' || text[i] > '9') return 0;
+    value = 10 * value + (text[i] - '0');
+  }
+  return value <= kMaxWorkerThreads ? value : 0;
+}
+
+// False after printing a "*** " line when the value is not acceptable.
+bool ApplyOption(Option option, const char* value, ConversionSettings& settings) {
   switch (option) {
     case Option::kIndir:
       settings.inputDir = value;
@@ -121,7 +140,17 @@ void ApplyOption(Option option, const char* value, ConversionSettings& settings)
     case Option::kQfile:
       settings.qFile = value;
       break;
+    case Option::kThreads:
+      settings.threads = ParseThreadCount(value);
+      if (settings.threads == 0) {
+        std::fprintf(stderr,
+                     "*** Invalid thread count \"%s\" (expected a whole number from 1 to %d).\n",
+                     value, kMaxWorkerThreads);
+        return false;
+      }
+      break;
   }
+  return true;
 }
 
 bool ModeAllows(Mode mode, const ConversionSettings& settings) {
@@ -203,6 +232,8 @@ constexpr const char* kUsageBody[] = {
     "    -gain <gain/dB>               amplify weak signal (ZETQ only)     \n",
     "    -autoscale                    scale level to full scale           \n",
     kUsageTabLine,
+    "    -threads <count>              cipher threads (default: CPU cores) \n",
+    kUsageTabLine,
     "    -v <verbose level>                                                \n",
     "        1 = errors only (default)                                     \n",
     "        2 = warnings                                                  \n",
@@ -212,6 +243,8 @@ constexpr const char* kUsageBody[] = {
 
 }  // namespace
 
+// Besides the value limits, an invalid -threads value is refused with a
+// "*** " line. A successful scan sets the cipher's thread count for the run.
 int ScanArguments(int argc, char** argv, ConversionSettings& settings) {
   // Every field but the working directory starts from its default.
   const std::string workingDir = settings.workingDir;
@@ -238,14 +271,17 @@ int ScanArguments(int argc, char** argv, ConversionSettings& settings) {
       }
       if (k >= last) continue;  // a value-taking keyword as the last argument
       ++k;
-      ApplyOption(rule.option, argv[k], settings);
+      if (!ApplyOption(rule.option, argv[k], settings)) return 0;
     }
   }
 
   settings.inputPath = ResolvePath(settings.workingDir, settings.inputDir);
   settings.outputPath = ResolvePath(settings.workingDir, settings.outputDir);
   settings.format = DecodeFormat(settings.formatName);
-  return CheckLimits(settings) ? 1 : 0;
+  if (!CheckLimits(settings)) return 0;
+  // The cipher's thread count holds for the whole run.
+  SetCipherThreads(settings.threads > 0 ? settings.threads : DefaultWorkerThreads());
+  return 1;
 }
 
 InputFormat DecodeFormat(const std::string& keyword) {

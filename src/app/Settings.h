@@ -42,6 +42,7 @@ struct ConversionSettings {
   int verbosity = 1;
   int recursive = 0;
   int overwrite = 0;
+  int threads = 0;  // -threads: cipher threads, 1 to 256; 0 = one per processor core
   std::string inputPath;
   std::string outputPath;
   InputFormat format = kFormatUnknown;

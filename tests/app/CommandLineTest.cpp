@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "Shared/FileIO/Blowfish.h"
+#include "Shared/FileIO/WorkerPool.h"
 #include "app/CommandLine.h"
 #include "app/Settings.h"
 
@@ -199,6 +201,34 @@ TEST(CommandLineLimits, OverLongValuesAreRefusedNotCut) {
   EXPECT_EQ(Scan({"s", "-comment", std::string(511, 'c')}).settings.comment.size(), 511u);
 }
 
+TEST(CommandLineThreads, CountIsAWholeNumberFromOneTo256AndSetsTheCipher) {
+  const ScanResult plain = Scan({"s", "-format", "i16le"});
+  EXPECT_EQ(plain.settings.threads, 0);
+  EXPECT_EQ(GetCipherThreads(), DefaultWorkerThreads());
+
+  for (const auto& [text, count] :
+       std::vector<std::pair<std::string, int>>{{"1", 1}, {"3", 3}, {"256", 256}, {"016", 16}}) {
+    const ScanResult r = Scan({"s", "-threads", text, "-format", "i16le"});
+    EXPECT_EQ(r.ok, 1) << text;
+    EXPECT_EQ(r.err, "") << text;
+    EXPECT_EQ(r.settings.threads, count) << text;
+    EXPECT_EQ(r.settings.formatName, "i16le") << text;
+    EXPECT_EQ(GetCipherThreads(), count) << text;
+  }
+  // Directory mode takes it as well.
+  EXPECT_EQ(Scan({"-indir", "in", "-threads", "2"}).settings.threads, 2);
+
+  for (const std::string text :
+       {"0", "257", "1000", "-1", "+4", " 4", "4 ", "2.5", "4x", "x", ""}) {
+    const ScanResult r = Scan({"s", "-format", "i16le", "-threads", text});
+    EXPECT_EQ(r.ok, 0) << "'" << text << "'";
+    EXPECT_EQ(r.err, "*** Invalid thread count \"" + text +
+                         "\" (expected a whole number from 1 to 256).\n");
+  }
+  Scan({"s"});  // back to the default count
+  EXPECT_EQ(GetCipherThreads(), DefaultWorkerThreads());
+}
+
 std::string TableOf(const std::vector<std::string>& args) {
   const ScanResult r = Scan(args);
   testing::internal::CaptureStdout();
@@ -273,19 +303,26 @@ TEST(CommandLineUsage, TextGoesToStandardErrorWithTheProgramName) {
     lines.push_back(err.substr(start, end - start));
     start = end + 1;
   }
-  // 40 lines of the original text plus the -qfile line and its separator.
-  ASSERT_EQ(lines.size(), 42u);
+  // 40 lines of the original text plus the -qfile and -threads lines, each
+  // with its separator.
+  ASSERT_EQ(lines.size(), 44u);
   EXPECT_EQ(lines[0],
             "usage: /opt/bin/wavora [<input file>] <options>                                    ");
   const std::string tabLine(18, '\t');
   EXPECT_EQ(lines[1], tabLine);
-  EXPECT_EQ(lines[41], std::string(70, ' '));
+  EXPECT_EQ(lines[43], std::string(70, ' '));
   EXPECT_EQ(lines[27], "         i14le2       Int14, 2 files, little endian                   ");
   EXPECT_EQ(lines[28], tabLine);
   EXPECT_EQ(lines[29].rfind("    -qfile <", 0), 0u);
   EXPECT_EQ(lines[29].size(), lines[27].size());  // same style and width as its neighbours
   EXPECT_EQ(lines[30], tabLine);
   EXPECT_EQ(lines[31], "    -commment <\"comment\">       add optional comment                ");
+  EXPECT_EQ(lines[35], "    -autoscale                    scale level to full scale           ");
+  EXPECT_EQ(lines[36], tabLine);
+  EXPECT_EQ(lines[37].rfind("    -threads <", 0), 0u);
+  EXPECT_EQ(lines[37].size(), lines[35].size());
+  EXPECT_EQ(lines[38], tabLine);
+  EXPECT_EQ(lines[39].rfind("    -v <verbose level>", 0), 0u);
   // Every keyword of the format table is listed.
   for (const char* keyword : {"kxzetq", "txt ", "txt2ui14", "txt2ui16", "txthex", "f32be", "f32le",
                               "i16be", "i16le", "i14be2", "i14le2"}) {
