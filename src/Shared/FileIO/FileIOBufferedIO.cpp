@@ -1,6 +1,8 @@
 // FileIOBufferedIO: the ten stream slots. Callers move a few bytes per call;
 // file I/O and encryption happen only per 16 MiB chunk, in place in the
-// slot's buffers. An encrypted stream on disk is a 4-byte little-endian
+// slot's buffers. Requests of a whole chunk or more skip the buffer copy:
+// such chunks are read into, and flushed from, the caller's memory, at the
+// same points in the stream. An encrypted stream on disk is a 4-byte little-endian
 // payload length followed by the payload in Blowfish-encrypted 8-byte blocks,
 // the last block filled with zero bytes.
 //
@@ -306,40 +308,17 @@ std::int32_t RefillChunk(StreamSlot& slot, unsigned char* target) {
   return valid;
 }
 
-// _ReadBytes without the start-up check, so that a read spanning several
-// chunks warns only once.
-std::int32_t ReadFromSlot(int index, std::int32_t count, unsigned char* dest) {
-  if (!IsValidIndex(index) || count < 0 || (dest == nullptr && count > 0)) {
-    LogSlotError(kOpReadBytes, "338");
-    return -1;
-  }
-  StreamSlot& slot = g_slots[index];
-  if (slot.file == nullptr) {
-    LogSlotError(kOpReadBytes, "339");
-    return -1;
-  }
-  if (!slot.rbuffer) {
-    LogSlotError(kOpReadBytes, "341");
-    return -1;
-  }
-
+// The part of a read that the read buffer cannot serve: what is left in it,
+// then the rest chunk by chunk. A whole chunk or more goes straight from the
+// file into dest and is decrypted there, without a pass through the buffer.
+std::int32_t ReadAcrossChunks(StreamSlot& slot, std::int32_t count, unsigned char* dest) {
   const std::int32_t avail = slot.indata - slot.roffset;
-  if (count <= avail) {
-    if (count > 0) {
-      std::memcpy(dest, slot.rbuffer.get() + slot.roffset, static_cast<std::size_t>(count));
-    }
-    slot.roffset += count;
-    return count;
-  }
   if (avail > 0) {
     std::memcpy(dest, slot.rbuffer.get() + slot.roffset, static_cast<std::size_t>(avail));
   }
   slot.roffset = 0;
   slot.indata = 0;
 
-  // The rest comes chunk by chunk. A part of a chunk or more goes straight
-  // from the file into dest and is decrypted there, without a pass through
-  // the read buffer.
   std::int32_t done = avail;
   for (int refill = 1;; ++refill) {
     const std::int32_t wanted = count - done;
@@ -365,7 +344,61 @@ std::int32_t ReadFromSlot(int index, std::int32_t count, unsigned char* dest) {
   }
 }
 
-// _WriteBytes without the start-up check, for the same reason.
+// The checks of _ReadBytes and its common case, a request the read buffer
+// holds: one copy.
+std::int32_t ReadFromSlot(int index, std::int32_t count, unsigned char* dest) {
+  if (!IsValidIndex(index) || count < 0 || (dest == nullptr && count > 0)) {
+    LogSlotError(kOpReadBytes, "338");
+    return -1;
+  }
+  StreamSlot& slot = g_slots[index];
+  if (slot.file == nullptr) {
+    LogSlotError(kOpReadBytes, "339");
+    return -1;
+  }
+  if (!slot.rbuffer) {
+    LogSlotError(kOpReadBytes, "341");
+    return -1;
+  }
+
+  const std::int32_t avail = slot.indata - slot.roffset;
+  if (count <= avail) {
+    if (count > 0) {
+      std::memcpy(dest, slot.rbuffer.get() + slot.roffset, static_cast<std::size_t>(count));
+    }
+    slot.roffset += count;
+    return count;
+  }
+  return ReadAcrossChunks(slot, count, dest);
+}
+
+// A write that overflows the write buffer: it is flushed whenever it is full
+// and more bytes follow. A whole chunk that starts at an empty buffer is
+// flushed from src itself; the flushes happen at the same points either way.
+std::int32_t WriteAcrossChunks(StreamSlot& slot, std::int32_t count, const unsigned char* src) {
+  std::int32_t done = 0;
+  for (;;) {
+    const std::int32_t rest = count - done;
+    const std::int32_t room = kSlotBufferSize - slot.wfill;
+    if (rest <= room) {
+      std::memcpy(slot.wbuffer.get() + slot.wfill, src + done, static_cast<std::size_t>(rest));
+      slot.wfill += rest;
+      return count;
+    }
+    const unsigned char* source = nullptr;
+    if (slot.wfill == 0) {
+      source = src + done;
+    } else {
+      std::memcpy(slot.wbuffer.get() + slot.wfill, src + done, static_cast<std::size_t>(room));
+      slot.wfill = kSlotBufferSize;
+    }
+    if (!FlushWriteBuffer(slot, kOpWriteBytes, kOverflowFlushLines, false, source)) return -1;
+    done += room;
+  }
+}
+
+// The checks of _WriteBytes and its common case, a request the write buffer
+// has room for: one copy.
 std::int32_t WriteToSlot(int index, std::int32_t count, const unsigned char* src) {
   if (!IsValidIndex(index) || count < 0 || (src == nullptr && count > 0)) {
     LogSlotError(kOpWriteBytes, "468");
@@ -389,29 +422,7 @@ std::int32_t WriteToSlot(int index, std::int32_t count, const unsigned char* src
     slot.wfill += count;
     return count;
   }
-
-  // The buffer overflows: it is flushed whenever it is full and more bytes
-  // follow. A whole chunk that starts at an empty buffer is flushed from src
-  // itself; the flushes happen at the same points either way.
-  std::int32_t done = 0;
-  for (;;) {
-    const std::int32_t rest = count - done;
-    const std::int32_t room = kSlotBufferSize - slot.wfill;
-    if (rest <= room) {
-      std::memcpy(slot.wbuffer.get() + slot.wfill, src + done, static_cast<std::size_t>(rest));
-      slot.wfill += rest;
-      return count;
-    }
-    const unsigned char* source = nullptr;
-    if (slot.wfill == 0) {
-      source = src + done;
-    } else {
-      std::memcpy(slot.wbuffer.get() + slot.wfill, src + done, static_cast<std::size_t>(room));
-      slot.wfill = kSlotBufferSize;
-    }
-    if (!FlushWriteBuffer(slot, kOpWriteBytes, kOverflowFlushLines, false, source)) return -1;
-    done += room;
-  }
+  return WriteAcrossChunks(slot, count, src);
 }
 
 }  // namespace

@@ -58,7 +58,7 @@ class CipherThreads : public ::testing::Test {
 TEST_F(CipherThreads, LanesMatchOneBlockAtATimeForEveryLength) {
   SetCipherThreads(1);
   std::mt19937 random(20240601);
-  for (int key = 0; key < 3; ++key) {
+  for (int key = 0; key < 2; ++key) {
     const Bytes keyBytes = RandomBytes(1 + random() % 56, random);
     BlowfishKey(static_cast<int>(keyBytes.size()), keyBytes.data());
     const Bytes plain = RandomBytes(4096 + 8, random);
@@ -105,9 +105,8 @@ TEST_F(CipherThreads, EveryThreadCountGivesTheSameBytes) {
   const Bytes key = RandomBytes(26, random);
   BlowfishKey(26, key.data());
   // Lengths around the threading threshold and part size, with tails.
-  for (const std::size_t length :
-       {std::size_t{128 * 1024 - 8}, std::size_t{128 * 1024}, std::size_t{256 * 1024 + 3},
-        std::size_t{3 * 1024 * 1024 + 13}}) {
+  for (const std::size_t length : {std::size_t{128 * 1024 - 8}, std::size_t{128 * 1024},
+                                   std::size_t{256 * 1024 + 3}, std::size_t{1024 * 1024 + 13}}) {
     const Bytes plain = RandomBytes(length, random);
     SetCipherThreads(1);
     Bytes single = plain;
