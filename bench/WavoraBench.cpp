@@ -3,7 +3,8 @@
 //   wavora_bench [Google Benchmark flags]         cipher and stream-slot throughput
 //   wavora_bench run <dir> <program> [args...]    runs one program in <dir> with an
 //                                                 empty standard input and prints its
-//                                                 wall time and peak resident memory
+//                                                 wall time, processor time (user and
+//                                                 system) and peak resident memory
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <spawn.h>
@@ -116,8 +117,10 @@ int RunMeasured(int argc, char** argv) {
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   posix_spawn_file_actions_destroy(&actions);
-  std::printf("seconds=%.3f maxrss_kib=%ld exit=%d\n", seconds, usage.ru_maxrss,
-              WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+  auto toSeconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+  const double cpuSeconds = toSeconds(usage.ru_utime) + toSeconds(usage.ru_stime);
+  std::printf("seconds=%.3f cpu_seconds=%.3f maxrss_kib=%ld exit=%d\n", seconds, cpuSeconds,
+              usage.ru_maxrss, WIFEXITED(status) ? WEXITSTATUS(status) : -1);
   return 0;
 }
 

@@ -41,18 +41,20 @@ done
 
 size() { stat -c %s "$1"; }
 
-# Runs a program under wavora_bench and sets SECONDS_TAKEN, PEAK_KIB, EXIT_CODE.
+# Runs a program under wavora_bench and sets SECONDS_TAKEN, CPU_SECONDS,
+# PEAK_KIB, EXIT_CODE.
 measure() {  # program args...
   local line
   line=$("$bench" run "$work" "$@")
-  SECONDS_TAKEN=$(sed -E 's/.*seconds=([0-9.]+).*/\1/' <<<"$line")
+  SECONDS_TAKEN=$(sed -E 's/.*[^_]seconds=([0-9.]+).*/\1/; s/^seconds=([0-9.]+).*/\1/' <<<"$line")
+  CPU_SECONDS=$(sed -E 's/.*cpu_seconds=([0-9.]+).*/\1/' <<<"$line")
   PEAK_KIB=$(sed -E 's/.*maxrss_kib=([0-9]+).*/\1/' <<<"$line")
   EXIT_CODE=$(sed -E 's/.*exit=(-?[0-9]+).*/\1/' <<<"$line")
 }
 
 rows=()
-add_row() {  # case wall-s MB/s peak-MiB note
-  rows+=("$(printf '%-40s %9s %10s %9s  %s' "$1" "$2" "$3" "$4" "$5")")
+add_row() {  # case wall-s cpu-s MB/s peak-MiB note
+  rows+=("$(printf '%-40s %8s %8s %9s %9s  %s' "$1" "$2" "$3" "$4" "$5" "$6")")
 }
 fmt() { awk -v v="$2" "BEGIN { printf \"$1\", v }"; }
 fmt_mib() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
@@ -68,14 +70,14 @@ convert() {  # key label input numpy-kind(or -) args...
   seconds=$SECONDS_TAKEN
   wall[$key]=$seconds
   [ "$EXIT_CODE" = 0 ] || note="FAILED (exit $EXIT_CODE) "
-  local ours_peak=$PEAK_KIB
+  local ours_peak=$PEAK_KIB ours_cpu=$CPU_SECONDS
   if [ "$kind" != - ] && [ -n "$python" ]; then
     measure "$python" "$here/numpy_convert.py" "$kind" "$input" "$work/numpy_out.bin"
     rm -f "$work/numpy_out.bin"
-    note+=$(awk -v a="$seconds" -v b="$SECONDS_TAKEN" -v m="$PEAK_KIB" 'BEGIN {
-      printf "numpy %.2f s, %.0f MiB; ours/numpy time %.2f", b, m / 1024, a / b }')
+    note+=$(awk -v a="$seconds" -v b="$SECONDS_TAKEN" -v c="$CPU_SECONDS" -v m="$PEAK_KIB" 'BEGIN {
+      printf "numpy %.2f s (cpu %.2f s), %.0f MiB; ours/numpy time %.2f", b, c, m / 1024, a / b }')
   fi
-  add_row "$label" "$(fmt %.2f "$seconds")" "$(awk -v b="$bytes" -v s="$seconds" 'BEGIN { printf "%.1f", b / s / 1e6 }')" \
+  add_row "$label" "$(fmt %.2f "$seconds")" "$(fmt %.2f "$ours_cpu")" "$(awk -v b="$bytes" -v s="$seconds" 'BEGIN { printf "%.1f", b / s / 1e6 }')" \
     "$(fmt_mib "$ours_peak")" "$note"
 }
 
@@ -94,7 +96,7 @@ tree_bytes=$(find "$data/tree" -name '*.bin' -printf '%s\n' | awk '{ s += $1 } E
 note=$(awk -v s="$SECONDS_TAKEN" -v n="$converted" 'BEGIN {
   printf "%d files converted, %.0f files/s, %.2f ms per file", n, n / s, 1000 * s / n }')
 [ "$EXIT_CODE" = 0 ] || note="FAILED (exit $EXIT_CODE) $note"
-add_row "directory tree, 1000 x 4 KiB i16le" "$(fmt %.2f "$SECONDS_TAKEN")" \
+add_row "directory tree, 1000 x 4 KiB i16le" "$(fmt %.2f "$SECONDS_TAKEN")" "$(fmt %.2f "$CPU_SECONDS")" \
   "$(awk -v b="$tree_bytes" -v s="$SECONDS_TAKEN" 'BEGIN { printf "%.1f", b / s / 1e6 }')" \
   "$(fmt_mib "$PEAK_KIB")" "$note"
 
@@ -121,19 +123,20 @@ cipher_row() {  # label benchmark-name
   else
     note="openssl bf-ecb not available"
   fi
-  add_row "$1" "-" "$ours" "-" "$note"
+  add_row "$1" "-" "-" "$ours" "-" "$note"
 }
 cipher_row "cipher encrypt, 1 thread" "BM_BlowfishEncryptBuffer/16777216/1/"
 cipher_row "cipher encrypt, $threads threads" "BM_BlowfishEncryptBuffer/16777216/0/"
 cipher_row "cipher decrypt, 1 thread" "BM_BlowfishDecryptBuffer/16777216/1/"
 cipher_row "cipher decrypt, $threads threads" "BM_BlowfishDecryptBuffer/16777216/0/"
-add_row "stream slots, 64 MiB encrypted write+read" "-" "$(rate BM_EncryptedSlotWriteRead)" "-" \
+add_row "stream slots, 64 MiB encrypted write+read" "-" "-" "$(rate BM_EncryptedSlotWriteRead)" "-" \
   "8-byte pieces, both directions counted"
 rm -f "$work"/*.wv
 
 echo "== load after: $(uptime)"
 echo
-printf '%-40s %9s %10s %9s  %s\n' "case" "wall s" "MB/s" "peak MiB" "compared with"
+printf '%-40s %8s %8s %9s %9s  %s\n' "case" "wall s" "cpu s" "MB/s" "peak MiB" "compared with"
 printf '%s\n' "${rows[@]}"
 echo
-echo "MB = 10^6 bytes of input per second of wall time; peak = resident memory of the process."
+echo "MB = 10^6 bytes of input per second of wall time; cpu = user + system time of the"
+echo "process (all its threads); peak = its resident memory."
