@@ -61,7 +61,8 @@ struct Outcome {
 Outcome ConvertBoth(const std::vector<std::string>& threadArgs) {
   ts::TempDir work;
   std::vector<std::int16_t> units;
-  for (long k = 0; k < 2L * kPairs; ++k)
+  // 64-bit arithmetic: the products pass 2^31, and long is 32 bits on Windows.
+  for (std::int64_t k = 0; k < 2 * kPairs; ++k)
     units.push_back(static_cast<std::int16_t>(k * 7919 % 65536));
   ts::WriteFileBytes(work.File("sig.bin"), ts::EncodeInt16(units, false));
   ts::WriteFileText(work.File("wave.wv"), KvgInput());
