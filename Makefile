@@ -10,9 +10,10 @@ WINDOWS_DIR := build/windows
 WINDOWS_HOST_DIR := build/windows-host
 FUZZ_DIR := build/fuzz
 COVERAGE_DIR := build/coverage
+TSAN_DIR := build/tsan
 FUZZ_SECONDS ?= 60
 
-.PHONY: all build run test bench clean windows test-windows fuzz coverage format-check
+.PHONY: all build run test tsan bench clean windows test-windows fuzz coverage format-check
 
 all: build
 
@@ -35,6 +36,18 @@ test:
 		-DWAVORA_WERROR=ON
 	$(CMAKE) --build $(TEST_DIR) -j $(JOBS)
 	cd $(TEST_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# Builds with ThreadSanitizer and runs the tests whose code runs on several
+# threads: the cipher on every thread count, the worker pool, and whole
+# conversions with -threads (the stream slots on worker threads). Any report
+# fails the run. The single-threaded cipher and slot tests stay out: under the
+# sanitizer each of them takes minutes and can show no race.
+TSAN_TESTS := ^(CipherThreads\.EveryThreadCount|WorkerPool\.|ThreadsE2E\.)
+tsan:
+	$(CMAKE) -S . -B $(TSAN_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWAVORA_TSAN=ON -DWAVORA_BUILD_TESTS=ON
+	$(CMAKE) --build $(TSAN_DIR) -j $(JOBS) --target test_Shared_FileIO test_e2e
+	cd $(TSAN_DIR) && TSAN_OPTIONS="halt_on_error=1 $(TSAN_OPTIONS)" \
+		ctest --output-on-failure -j $(JOBS) -R '$(TSAN_TESTS)'
 
 bench:
 	$(CMAKE) -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=Release -DWAVORA_BUILD_TESTS=OFF -DWAVORA_BUILD_BENCH=ON \

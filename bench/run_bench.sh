@@ -1,7 +1,14 @@
 #!/usr/bin/env bash
-# End-to-end and cipher benchmarks of a Release build: `make bench` runs it with
-# the bench build folder. Inputs are generated under <build>/bench-data.
+# `make bench`: one table of end-to-end conversions and cipher throughput of a
+# Release build, every row measured in this run. Inputs are generated once
+# under <build>/bench-data by wavora_datagen; conversions run in
+# <build>/bench-work with an empty standard input (every question takes its
+# default). Wall time and peak resident memory are those of the child process
+# (wavora_bench run). The raw rows are compared with the same conversion in
+# numpy (bench/numpy_convert.py) where a python3 with numpy exists, the cipher
+# rows with `openssl speed -evp bf-ecb` where the legacy provider exists.
 set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:-build/bench}" && pwd)
 exe="$build/wavora"
 gen="$build/wavora_datagen"
@@ -10,7 +17,7 @@ data="$build/bench-data"
 work="$build/bench-work"
 mkdir -p "$data" "$work"
 
-generate() {  # kind file size
+generate() {  # kind file MiB
   [ -f "$data/$2" ] || "$gen" "$1" "$data/$2" "$3"
 }
 echo "== generating inputs (once) in $data"
@@ -18,34 +25,68 @@ generate i16le sig_i16le.bin 256
 generate f32le sig_f32le.bin 256
 generate txt sig.txt 64
 generate kvg sig_kvg.wv 256
+# 1 GiB less 64 KiB: 2^28 pairs would be 2 more samples than the temporary
+# waveform file can hold.
+generate i16le sig_i16le_1g.bin 1023.9375
 [ -d "$data/tree" ] || "$gen" tree "$data/tree" 1000 4096
 
-measure() {  # label input-bytes args...
-  local label=$1 bytes=$2
-  shift 2
-  rm -f "$work"/*.wv
-  local line
-  line=$("$bench" run "$work" "$exe" "$@")
-  local seconds rss code
-  seconds=$(sed -E 's/.*seconds=([0-9.]+).*/\1/' <<<"$line")
-  rss=$(sed -E 's/.*maxrss_kib=([0-9]+).*/\1/' <<<"$line")
-  code=$(sed -E 's/.*exit=(-?[0-9]+).*/\1/' <<<"$line")
-  awk -v l="$label" -v b="$bytes" -v s="$seconds" -v r="$rss" -v c="$code" 'BEGIN {
-    printf "%-34s %8.2f s  %8.1f MB/s of input  peak RSS %6.1f MiB  exit %d\n", l, s, b / s / 1e6, r / 1024, c }'
-  echo "$seconds" >"$work/last_seconds"
-}
+# A python3 that has numpy, by its full path (the spawn does not search PATH).
+python=""
+for candidate in python3 /usr/bin/python3; do
+  if command -v "$candidate" >/dev/null 2>&1 && "$candidate" -c 'import numpy' 2>/dev/null; then
+    python=$("$candidate" -c 'import sys; print(sys.executable)')
+    break
+  fi
+done
+
 size() { stat -c %s "$1"; }
 
-echo
-echo "== end-to-end conversions (wall time, MB = 10^6 bytes)"
-measure "i16le 256 MiB" "$(size "$data/sig_i16le.bin")" "$data/sig_i16le.bin" -format i16le -clock 100 -overwrite
-i16_seconds=$(cat "$work/last_seconds")
-measure "f32le 256 MiB" "$(size "$data/sig_f32le.bin")" "$data/sig_f32le.bin" -format f32le -clock 100 -overwrite
-measure "txt 64 MiB (two float columns)" "$(size "$data/sig.txt")" "$data/sig.txt" -format txt -clock 100 -overwrite
-measure "kxzetq KVG 256 MiB, 4 marker lists" "$(size "$data/sig_kvg.wv")" "$data/sig_kvg.wv" -format kxzetq -overwrite
-kvg_seconds=$(cat "$work/last_seconds")
-awk -v a="$i16_seconds" -v b="$kvg_seconds" -v sa="$(size "$data/sig_i16le.bin")" -v sb="$(size "$data/sig_kvg.wv")" 'BEGIN {
-  printf "kxzetq throughput relative to i16le: %.1f %%\n", 100 * (sb / b) / (sa / a) }'
+# Runs a program under wavora_bench and sets SECONDS_TAKEN, CPU_SECONDS,
+# PEAK_KIB, EXIT_CODE.
+measure() {  # program args...
+  local line
+  line=$("$bench" run "$work" "$@")
+  SECONDS_TAKEN=$(sed -E 's/.*[^_]seconds=([0-9.]+).*/\1/; s/^seconds=([0-9.]+).*/\1/' <<<"$line")
+  CPU_SECONDS=$(sed -E 's/.*cpu_seconds=([0-9.]+).*/\1/' <<<"$line")
+  PEAK_KIB=$(sed -E 's/.*maxrss_kib=([0-9]+).*/\1/' <<<"$line")
+  EXIT_CODE=$(sed -E 's/.*exit=(-?[0-9]+).*/\1/' <<<"$line")
+}
+
+rows=()
+add_row() {  # case wall-s cpu-s MB/s peak-MiB note
+  rows+=("$(printf '%-40s %8s %8s %9s %9s  %s' "$1" "$2" "$3" "$4" "$5" "$6")")
+}
+fmt() { awk -v v="$2" "BEGIN { printf \"$1\", v }"; }
+fmt_mib() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
+
+declare -A wall
+convert() {  # key label input numpy-kind(or -) args...
+  local key=$1 label=$2 input=$3 kind=$4
+  shift 4
+  rm -f "$work"/*.wv
+  measure "$exe" "$input" "$@" -clock 100 -overwrite
+  local bytes seconds note=""
+  bytes=$(size "$input")
+  seconds=$SECONDS_TAKEN
+  wall[$key]=$seconds
+  [ "$EXIT_CODE" = 0 ] || note="FAILED (exit $EXIT_CODE) "
+  local ours_peak=$PEAK_KIB ours_cpu=$CPU_SECONDS
+  if [ "$kind" != - ] && [ -n "$python" ]; then
+    measure "$python" "$here/numpy_convert.py" "$kind" "$input" "$work/numpy_out.bin"
+    rm -f "$work/numpy_out.bin"
+    note+=$(awk -v a="$seconds" -v b="$SECONDS_TAKEN" -v c="$CPU_SECONDS" -v m="$PEAK_KIB" 'BEGIN {
+      printf "numpy %.2f s (cpu %.2f s), %.0f MiB; ours/numpy time %.2f", b, c, m / 1024, a / b }')
+  fi
+  add_row "$label" "$(fmt %.2f "$seconds")" "$(fmt %.2f "$ours_cpu")" "$(awk -v b="$bytes" -v s="$seconds" 'BEGIN { printf "%.1f", b / s / 1e6 }')" \
+    "$(fmt_mib "$ours_peak")" "$note"
+}
+
+echo "== load before: $(uptime)"
+echo "== conversions (numpy: ${python:-not available})"
+convert i16 "i16le 256 MiB" "$data/sig_i16le.bin" i16le -format i16le
+convert f32 "f32le 256 MiB" "$data/sig_f32le.bin" f32le -format f32le
+convert txt "txt 64 MiB (two float columns)" "$data/sig.txt" - -format txt
+convert kvg "kxzetq KVG 256 MiB, 4 marker lists" "$data/sig_kvg.wv" - -format kxzetq
 
 # Capture formats against the i16le row above: throughput in % of i16le's.
 generate cu8 sig.cu8 256
@@ -59,25 +100,69 @@ for capture in "cu8 sig.cu8" "wav sig_pcm16.wav"; do
 done
 
 rm -rf "$work/tree-out" && mkdir -p "$work/tree-out"
-line=$("$bench" run "$work" "$exe" -indir "$data/tree" -outdir "$work/tree-out" -format i16le -clock 100 -ext bin -recursive -overwrite)
-seconds=$(sed -E 's/.*seconds=([0-9.]+).*/\1/' <<<"$line")
+measure "$exe" -indir "$data/tree" -outdir "$work/tree-out" -format i16le -clock 100 -ext bin \
+  -recursive -overwrite
 converted=$(find "$work/tree-out" -name '*.wv' | wc -l)
-awk -v s="$seconds" -v n="$converted" 'BEGIN {
-  printf "%-34s %8.2f s  %8.1f files/s  %.2f ms per file (%d files converted)\n", "directory tree, 1000 x 4 KiB i16le", s, n / s, 1000 * s / n, n }'
+tree_bytes=$(find "$data/tree" -name '*.bin' -printf '%s\n' | awk '{ s += $1 } END { print s }')
+note=$(awk -v s="$SECONDS_TAKEN" -v n="$converted" 'BEGIN {
+  printf "%d files converted, %.0f files/s, %.2f ms per file", n, n / s, 1000 * s / n }')
+[ "$EXIT_CODE" = 0 ] || note="FAILED (exit $EXIT_CODE) $note"
+add_row "directory tree, 1000 x 4 KiB i16le" "$(fmt %.2f "$SECONDS_TAKEN")" "$(fmt %.2f "$CPU_SECONDS")" \
+  "$(awk -v b="$tree_bytes" -v s="$SECONDS_TAKEN" 'BEGIN { printf "%.1f", b / s / 1e6 }')" \
+  "$(fmt_mib "$PEAK_KIB")" "$note"
 
-echo
-echo "== cipher and stream slots"
-"$bench" --benchmark_format=console 2>/dev/null | tee "$work/cipher.txt"
-ours=$("$bench" --benchmark_filter=BM_BlowfishEncryptBuffer --benchmark_format=csv 2>/dev/null |
-  awk -F, '/BM_BlowfishEncryptBuffer/ { printf "%.1f", $6 / 1e6 }')
-echo "Blowfish ECB encryption (ours): $ours MB/s"
+convert i16g "i16le 1 GiB (less 64 KiB)" "$data/sig_i16le_1g.bin" i16le -format i16le
+rows[-1]+=$(awk -v a="${wall[i16g]}" -v b="${wall[i16]}" -v sa="$(size "$data/sig_i16le_1g.bin")" \
+  -v sb="$(size "$data/sig_i16le.bin")" 'BEGIN {
+  printf "; time vs 256 MiB %.2f for %.2fx the bytes (per byte %.2f)", a / b, sa / sb, (a / sa) / (b / sb) }')
+
+# Cipher alone: one 16 MiB chunk, as the stream slots transform it. MB/s by
+# the wall clock for every row; for one thread also by processor time, the
+# clock openssl speed uses by default, which other work on the machine does
+# not stretch. openssl runs with both clocks.
+csv=$("$bench" --benchmark_filter='BM_Blowfish|BM_EncryptedSlot' --benchmark_format=csv 2>/dev/null)
+rate() { awk -F, -v name="$1" 'index($1, name) { printf "%.1f", $6 / 1e6; exit }' <<<"$csv"; }
+cpu_rate() {  # bytes per processor second of the benchmark thread (time unit ms)
+  awk -F, -v name="$1" 'index($1, name) { printf "%.1f", 16777216 / ($4 / 1000) / 1e6; exit }' <<<"$csv"
+}
+openssl_rate() {  # extra openssl speed options
+  openssl speed -evp bf-ecb -provider legacy -provider default -seconds 2 -bytes 16384 "$@" 2>/dev/null |
+    awk '/^BF-ECB/ { v = $NF; sub(/k$/, "", v); printf "%.1f", v / 1000 }' || true
+}
+openssl_wall=""
+openssl_cpu=""
 if command -v openssl >/dev/null 2>&1; then
-  theirs=$(openssl speed -evp bf-ecb -provider legacy -provider default -seconds 2 2>/dev/null |
-    awk '/^BF-ECB/ { v = $NF; sub(/k$/, "", v); printf "%.1f", v / 1000 }')
-  if [ -n "$theirs" ]; then
-    echo "openssl speed -evp bf-ecb (16384-byte blocks): $theirs MB/s"
-    awk -v a="$ours" -v b="$theirs" 'BEGIN { printf "ratio ours / openssl: %.2f\n", a / b }'
-  else
-    echo "openssl bf-ecb not available (legacy provider missing)"
-  fi
+  openssl_wall=$(openssl_rate -elapsed)
+  openssl_cpu=$(openssl_rate)
 fi
+threads=$(nproc 2>/dev/null || echo 1)
+cipher_row() {  # label benchmark-name with-cpu-figure
+  local ours note=""
+  ours=$(rate "$2")
+  if [ -n "$openssl_wall" ]; then
+    note=$(awk -v a="$ours" -v b="$openssl_wall" 'BEGIN {
+      printf "openssl bf-ecb %.1f MB/s (wall); ours/openssl %.2f", b, a / b }')
+    if [ "$3" = cpu ]; then
+      note+=$(awk -v a="$(cpu_rate "$2")" -v b="$openssl_cpu" 'BEGIN {
+        printf "; per cpu second %.1f vs openssl %.1f MB/s: %.2f", a, b, a / b }')
+    fi
+  else
+    note="openssl bf-ecb not available"
+  fi
+  add_row "$1" "-" "-" "$ours" "-" "$note"
+}
+cipher_row "cipher encrypt, 1 thread" "BM_BlowfishEncryptBuffer/16777216/1/" cpu
+cipher_row "cipher encrypt, $threads threads" "BM_BlowfishEncryptBuffer/16777216/0/" wall
+cipher_row "cipher decrypt, 1 thread" "BM_BlowfishDecryptBuffer/16777216/1/" cpu
+cipher_row "cipher decrypt, $threads threads" "BM_BlowfishDecryptBuffer/16777216/0/" wall
+add_row "stream slots, 64 MiB encrypted write+read" "-" "-" "$(rate BM_EncryptedSlotWriteRead)" "-" \
+  "8-byte pieces, both directions counted"
+rm -f "$work"/*.wv
+
+echo "== load after: $(uptime)"
+echo
+printf '%-40s %8s %8s %9s %9s  %s\n' "case" "wall s" "cpu s" "MB/s" "peak MiB" "compared with"
+printf '%s\n' "${rows[@]}"
+echo
+echo "MB = 10^6 bytes of input per second of wall time; cpu = user + system time of the"
+echo "process (all its threads); peak = its resident memory."

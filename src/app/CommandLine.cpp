@@ -11,6 +11,8 @@
 #include <string_view>
 #include <system_error>
 
+#include "Shared/FileIO/Blowfish.h"
+#include "Shared/FileIO/WorkerPool.h"
 #include "app/ConvertFile.h"
 #include "common/Log.h"
 #include "import/FormatDetect.h"
@@ -27,6 +29,7 @@ enum class Value {
   kText,     // any text, taken as it is
   kDecimal,  // a decimal number, read in full
   kInteger,  // a decimal integer that fits an int, read in full
+  kThreadCount,  // a decimal integer from 1 to kMaxWorkerThreads, read in full
 };
 
 // The mode in which an option takes effect.
@@ -138,6 +141,8 @@ const OptionRule kOptions[] = {
      [](ConversionSettings& s, const char* v) { s.qFile = v; }},
     {"-out", Value::kText, Mode::kSingleFileRequired,
      [](ConversionSettings& s, const char* v) { s.outputFile = v; }},
+    {"-threads", Value::kThreadCount, Mode::kAny,
+     [](ConversionSettings& s, const char* v) { s.threads = IntegerOf(v); }},
     {"-batch", Value::kNone, Mode::kAny,
      [](ConversionSettings& s, const char*) { s.batch = true; }},
     {"-help", Value::kNone, Mode::kAny, nullptr, InfoRequest::kHelp},
@@ -159,9 +164,12 @@ const char* ValueDescription(Value value) {
       return "a decimal number";
     case Value::kInteger:
       return "an integer";
+    case Value::kThreadCount:
+      return "a whole number from 1 to 256";
     default:
       return "a value";
   }
+  return true;
 }
 
 bool ValueIsValid(Value value, const char* text) {
@@ -172,6 +180,8 @@ bool ValueIsValid(Value value, const char* text) {
       return ParseDecimal(text, &decimal);
     case Value::kInteger:
       return ParseInteger(text, &integer);
+    case Value::kThreadCount:
+      return ParseInteger(text, &integer) && integer >= 1 && integer <= kMaxWorkerThreads;
     default:
       return true;
   }
@@ -262,6 +272,8 @@ constexpr const char* kUsageBody[] = {
     kUsageTabLine,
     "    -gain <gain/dB>               amplify weak signal (ZETQ only)     \n",
     "    -autoscale                    scale level to full scale           \n",
+    kUsageTabLine,
+    "    -threads <count>              cipher threads (default: CPU cores) \n",
     kUsageTabLine,
     "    -v <verbose level>                                                \n",
     "        1 = errors only (default)                                     \n",
@@ -376,7 +388,10 @@ int ScanArguments(int argc, char** argv, ConversionSettings& settings) {
   if (!settings.outputFile.empty())
     settings.outputFilePath = ResolvePath(settings.workingDir, settings.outputFile);
   settings.format = DecodeFormat(settings.formatName);
-  return scanned && CheckLimits(settings) ? 1 : 0;
+  if (!scanned || !CheckLimits(settings)) return 0;
+  // The cipher's thread count holds for the whole run.
+  SetCipherThreads(settings.threads > 0 ? settings.threads : DefaultWorkerThreads());
+  return 1;
 }
 
 InputFormat DecodeFormat(const std::string& keyword) { return InputFormatFromKeyword(keyword); }

@@ -39,6 +39,7 @@ struct ConversionSettings {
   // in directory mode): taken with their value, ignored, and named in a
   // warning once logging is set up.
   std::vector<std::string> ignoredOptions;
+  int threads = 0;  // -threads: cipher threads, 1 to 256; 0 = one per processor core
   std::string inputPath;
   std::string outputPath;
   InputFormat format = kFormatUnknown;

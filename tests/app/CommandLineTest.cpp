@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "Shared/FileIO/Blowfish.h"
+#include "Shared/FileIO/WorkerPool.h"
 #include "app/CommandLine.h"
 #include "app/Settings.h"
 #include "platform/Platform.h"
@@ -332,6 +334,38 @@ TEST(CommandLineLimits, OverLongValuesAreRefusedNotCut) {
   EXPECT_EQ(Scan({"s", "-comment", std::string(511, 'c')}).settings.comment.size(), 511u);
 }
 
+TEST(CommandLineThreads, CountIsAWholeNumberFromOneTo256AndSetsTheCipher) {
+  const ScanResult plain = Scan({"s", "-format", "i16le"});
+  EXPECT_EQ(plain.settings.threads, 0);
+  EXPECT_EQ(GetCipherThreads(), DefaultWorkerThreads());
+
+  for (const auto& [text, count] :
+       std::vector<std::pair<std::string, int>>{
+           {"1", 1}, {"3", 3}, {"256", 256}, {"016", 16}, {"+4", 4}}) {
+    const ScanResult r = Scan({"s", "-threads", text, "-format", "i16le"});
+    EXPECT_EQ(r.ok, 1) << text;
+    EXPECT_EQ(r.err, "") << text;
+    EXPECT_EQ(r.settings.threads, count) << text;
+    EXPECT_EQ(r.settings.formatName, "i16le") << text;
+    EXPECT_EQ(GetCipherThreads(), count) << text;
+  }
+  // Directory mode takes it as well.
+  EXPECT_EQ(Scan({"-indir", "in", "-threads", "2"}).settings.threads, 2);
+
+  for (const std::string text :
+       {"0", "257", "1000", "-1", " 4", "4 ", "2.5", "4x", "x", ""}) {
+    const ScanResult r = Scan({"s", "-format", "i16le", "-threads", text});
+    EXPECT_EQ(r.ok, 0) << "'" << text << "'";
+    EXPECT_EQ(r.err.rfind("*** Invalid value for -threads: '" + text +
+                              "' is not a whole number from 1 to 256.\n",
+                          0),
+              0u)
+        << r.err;
+  }
+  Scan({"s"});  // back to the default count
+  EXPECT_EQ(GetCipherThreads(), DefaultWorkerThreads());
+}
+
 std::string TableOf(const std::vector<std::string>& args) {
   const ScanResult r = Scan(args);
   testing::internal::CaptureStdout();
@@ -419,14 +453,15 @@ TEST(CommandLineUsage, TextGoesToStandardErrorWithTheProgramName) {
     start = end + 1;
   }
   // 40 lines of the original text, nine lines of the capture formats after
-  // i14le2, the -qfile line and its separator, the -out line, and the block
-  // of -batch, -help and -version with its separator.
-  ASSERT_EQ(lines.size(), 56u);
+  // i14le2, the -qfile line and its separator, the -out line, the -threads
+  // line and its separator, and the block of -batch, -help and -version with
+  // its separator.
+  ASSERT_EQ(lines.size(), 58u);
   EXPECT_EQ(lines[0],
             "usage: /opt/bin/wavora [<input file>] <options>                                    ");
   const std::string tabLine(18, '\t');
   EXPECT_EQ(lines[1], tabLine);
-  EXPECT_EQ(lines[55], std::string(70, ' '));
+  EXPECT_EQ(lines[57], std::string(70, ' '));
   EXPECT_EQ(lines[28], "         i14le2       Int14, 2 files, little endian                   ");
   for (std::size_t k = 29; k < 38; ++k)
     EXPECT_EQ(lines[k].size(), lines[28].size()) << lines[k];  // the same width as i14le2
@@ -439,15 +474,21 @@ TEST(CommandLineUsage, TextGoesToStandardErrorWithTheProgramName) {
   for (const char* keyword :
        {"-indir ",     "-outdir ", "-recursive ", "-ext ",     "-overwrite ",
         "-out ",       "-clock ",  "-format ",    "-qfile ",   "-comment ",
-        "-copyright ", "-gain ",   "-autoscale ", "-v ",       "-batch ",
+        "-copyright ", "-gain ",   "-autoscale ", "-v ",       "-batch ",  "-threads ",
         "-help,",      " -h,",     "--help ",     "-version,", "--version "}) {
     EXPECT_NE(err.find(keyword), std::string::npos) << keyword;
   }
-  for (std::size_t k = 51; k < 55; ++k) {
+  for (std::size_t k = 53; k < 57; ++k) {
     if (lines[k] != tabLine) {
       EXPECT_EQ(lines[k].size(), lines[28].size()) << lines[k];
     }
   }
+  EXPECT_EQ(lines[45], "    -autoscale                    scale level to full scale           ");
+  EXPECT_EQ(lines[46], tabLine);
+  EXPECT_EQ(lines[47].rfind("    -threads <", 0), 0u);
+  EXPECT_EQ(lines[47].size(), lines[45].size());
+  EXPECT_EQ(lines[48], tabLine);
+  EXPECT_EQ(lines[49].rfind("    -v <verbose level>", 0), 0u);
   // Every keyword of the format table is listed.
   for (const char* keyword : {"kxzetq", "txt ",  "txt2ui14", "txt2ui16", "txthex", "f32be", "f32le",
                               "i16be",  "i16le", "i14be2",   "i14le2",   "cu8",    "cs8",   "f64le",

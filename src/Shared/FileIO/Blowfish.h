@@ -1,6 +1,7 @@
 // The Blowfish block cipher (16 rounds, 64-bit blocks) on one process-wide
 // state, with electronic-code-book buffer encryption and a known-answer
-// self-test.
+// self-test. Buffers are transformed several blocks at a time, and large
+// buffers on several threads; the bytes are those of one block at a time.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +16,20 @@ void BlowfishKey(int length, const unsigned char* key);
 // Always 0. A length of 0 or below changes nothing.
 int BlowfishEncryptBuffer(unsigned char* buffer, long length);
 int BlowfishDecryptBuffer(unsigned char* buffer, long length);
+
+// The same transforms from source into target (length bytes each; the two
+// are the same buffer or do not overlap), so that a copy and the cipher pass
+// over the bytes once. source is left unchanged.
+int BlowfishEncryptCopy(const unsigned char* source, unsigned char* target, long length);
+int BlowfishDecryptCopy(const unsigned char* source, unsigned char* target, long length);
+
+// Threads that share the transform of a large buffer, the calling thread
+// included: 1 transforms in the calling thread alone. Values are held within
+// 1 to 256. The default is the machine's processor count; the worker threads
+// start at the first large transform and are joined when the count changes
+// and when the program ends. Call only while no transform runs.
+void SetCipherThreads(int threads);
+int GetCipherThreads();
 
 // Block operations on the two 32-bit halves.
 void BlowfishEncryptBlock(std::uint32_t* left, std::uint32_t* right);

@@ -1,6 +1,8 @@
 // FileIOBufferedIO: the ten stream slots. Callers move a few bytes per call;
 // file I/O and encryption happen only per 16 MiB chunk, in place in the
-// slot's buffers. An encrypted stream on disk is a 4-byte little-endian
+// slot's buffers. Requests of a whole chunk or more skip the buffer copy:
+// such chunks are read into, and flushed from, the caller's memory, at the
+// same points in the stream. An encrypted stream on disk is a 4-byte little-endian
 // payload length followed by the payload in Blowfish-encrypted 8-byte blocks,
 // the last block filled with zero bytes.
 //
@@ -51,6 +53,8 @@ constexpr LoadLines kInitLoadLines = {"247", "249", "268"};
 constexpr LoadLines kRestartLoadLines = {"853", "854", "874"};
 constexpr FlushLines kReleaseFlushLines = {"608", "623", "643", "657", "673"};
 constexpr FlushLines kRestartFlushLines = {"754", "769", "789", "803", "819"};
+// A full chunk needs no block alignment and leaves the header for later.
+constexpr FlushLines kOverflowFlushLines = {"508", "520", "539", "539", ""};
 
 StreamSlot g_slots[kSlotCount];
 bool g_initialized = false;
@@ -84,11 +88,12 @@ void EncodeLittleEndian32(std::int32_t value, unsigned char* bytes) {
   bytes[3] = static_cast<unsigned char>(bits >> 24);
 }
 
-// Reads up to one chunk into the read buffer; the count never exceeds the
-// buffer size. -1 when the read failed: a failed read is no end of the data.
-std::int32_t ReadChunk(StreamSlot& slot) {
+// Reads up to one chunk into target (the read buffer, or caller memory of at
+// least a chunk); the count never exceeds the buffer size. -1 when the read
+// failed: a failed read is no end of the data.
+std::int32_t ReadChunk(StreamSlot& slot, unsigned char* target) {
   const auto n = static_cast<std::int32_t>(
-      platform::ReadFile(slot.file, slot.rbuffer.get(), static_cast<std::size_t>(kSlotBufferSize)));
+      platform::ReadFile(slot.file, target, static_cast<std::size_t>(kSlotBufferSize)));
   if (n < kSlotBufferSize && platform::StreamFailed(slot.file)) return -1;
   return n;
 }
@@ -136,7 +141,7 @@ bool LoadFirstChunk(StreamSlot& slot, std::string_view operation, const LoadLine
     }
   }
 
-  const std::int32_t n = ReadChunk(slot);
+  const std::int32_t n = ReadChunk(slot, slot.rbuffer.get());
   if (n < 0) {
     LogSlotError(operation, lines.chunkAlignment);
     return false;
@@ -161,10 +166,21 @@ bool LoadFirstChunk(StreamSlot& slot, std::string_view operation, const LoadLine
   return true;
 }
 
-// Writes what waits in the write buffer and, for an encrypted stream, the
-// payload length into the header. Runs only with wfill > 0.
-bool FinalFlush(StreamSlot& slot, std::string_view operation, const FlushLines& lines) {
+// Writes one buffer of data at wpointer: the placeholder header first when
+// the stream has none yet, the data encrypted in whole blocks. Serves the
+// overflow flush of _WriteBytes (a full chunk, the stream continues) and the
+// final flush of _ReleaseBuf and _RestartAtBegining (what waits in the write
+// buffer, then the payload length into the header); each reports the failing
+// step with its own line.
+//
+// source: where the bytes of a full-chunk flush come from when they are not
+// in the write buffer yet (a large _WriteBytes); the cipher then reads them
+// from there while it fills the buffer, and an unencrypted chunk goes to the
+// file from there directly. nullptr: the bytes wait in the write buffer.
+bool FlushWriteBuffer(StreamSlot& slot, std::string_view operation, const FlushLines& lines,
+                      bool final, const unsigned char* source = nullptr) {
   if (slot.wpointer == -1) slot.wpointer = 0;
+  // A slot that also reads has moved the file position with its refills.
   if (slot.rpointer != -1 && !platform::SeekFile(slot.file, slot.wpointer)) {
     LogSlotError(operation, lines.seek);
     return false;
@@ -179,14 +195,14 @@ bool FinalFlush(StreamSlot& slot, std::string_view operation, const FlushLines& 
     slot.wpointer = kStreamHeaderSize;
   }
 
-  std::int32_t len = slot.wfill;
+  const std::int32_t fill = source != nullptr ? kSlotBufferSize : slot.wfill;
+  std::int32_t len = fill;
   if (slot.enc) {
     // Fill the last block with zero bytes; the header keeps the exact length.
-    const std::int32_t rest = slot.wfill % kCipherBlockSize;
+    const std::int32_t rest = fill % kCipherBlockSize;
     if (rest != 0) {
-      const std::int32_t fill = kCipherBlockSize - rest;
-      std::memset(slot.wbuffer.get() + slot.wfill, 0, static_cast<std::size_t>(fill));
-      len = slot.wfill + fill;
+      std::memset(slot.wbuffer.get() + fill, 0, static_cast<std::size_t>(kCipherBlockSize - rest));
+      len = fill + kCipherBlockSize - rest;
     }
     if (len % kCipherBlockSize != 0 || len > kSlotBufferSize) {
       LogSlotError(operation, lines.alignment);
@@ -198,8 +214,17 @@ bool FinalFlush(StreamSlot& slot, std::string_view operation, const FlushLines& 
     LogSlotError(operation, lines.data);
     return false;
   }
-  if (slot.enc) BlowfishEncryptBuffer(slot.wbuffer.get(), len);
-  if (platform::WriteFile(slot.file, slot.wbuffer.get(), static_cast<std::size_t>(len)) !=
+  const unsigned char* data = slot.wbuffer.get();
+  if (slot.enc) {
+    if (source != nullptr) {
+      BlowfishEncryptCopy(source, slot.wbuffer.get(), len);
+    } else {
+      BlowfishEncryptBuffer(slot.wbuffer.get(), len);
+    }
+  } else if (source != nullptr) {
+    data = source;
+  }
+  if (platform::WriteFile(slot.file, data, static_cast<std::size_t>(len)) !=
       static_cast<std::size_t>(len)) {
     // The buffer now holds cipher text; writing it again later would store
     // it encrypted twice, so its contents are dropped.
@@ -208,9 +233,9 @@ bool FinalFlush(StreamSlot& slot, std::string_view operation, const FlushLines& 
     return false;
   }
 
-  if (slot.enc) {
+  if (final && slot.enc) {
     platform::RewindFile(slot.file);
-    slot.total_len = slot.wpointer + slot.wfill - kStreamHeaderSize;
+    slot.total_len = slot.wpointer + fill - kStreamHeaderSize;
     unsigned char header[kStreamHeaderSize];
     EncodeLittleEndian32(slot.total_len, header);
     if (platform::WriteFile(slot.file, header, sizeof(header)) != sizeof(header)) {
@@ -219,11 +244,107 @@ bool FinalFlush(StreamSlot& slot, std::string_view operation, const FlushLines& 
       return false;
     }
   }
+  // Written: nothing waits any more, whatever the caller does next.
+  slot.wpointer += len;
+  slot.wfill = 0;
   return true;
 }
 
-// _ReadBytes without the start-up check, so that a read spanning several
-// chunks warns only once.
+// Refills the read side with the next chunk of the file, into the read
+// buffer or (direct) into target. Returns the valid bytes got, 0 at the end
+// of the data, or -1 after logging the failing step.
+std::int32_t RefillChunk(StreamSlot& slot, unsigned char* target) {
+  // The payload of an encrypted stream is used up: whatever follows in the
+  // file is fill or stale data, not stream content.
+  if (slot.enc && slot.total_len > 0 && slot.rpointer - kStreamHeaderSize >= slot.total_len) {
+    return 0;
+  }
+  // Flushed writes moved the file position away from the read position.
+  if (slot.wpointer != -1 && !platform::SeekFile(slot.file, slot.rpointer)) {
+    LogSlotError(kOpReadBytes, "370");
+    return -1;
+  }
+  const std::int32_t n = ReadChunk(slot, target);
+  if (n < 0) {
+    LogSlotError(kOpReadBytes, "439");
+    return -1;
+  }
+  if (n == 0) {
+    // End of the file; for an encrypted stream only where the payload ends.
+    if (slot.enc && slot.total_len > 0 && slot.rpointer - kStreamHeaderSize < slot.total_len) {
+      LogSlotError(kOpReadBytes, "405");
+      return -1;
+    }
+    return 0;
+  }
+  if (n > kMaxOffset - slot.rpointer) {
+    LogSlotError(kOpReadBytes, "439");
+    return -1;
+  }
+  slot.rpointer += n;
+
+  std::int32_t valid = n;
+  if (slot.enc) {
+    const std::int32_t consumed = slot.rpointer - kStreamHeaderSize;
+    if (n % kCipherBlockSize != 0 || (n < kSlotBufferSize && slot.total_len > consumed)) {
+      LogSlotError(kOpReadBytes, "405");
+      return -1;
+    }
+    if (slot.total_len == 0) {
+      LogSlotError(kOpReadBytes, "408");
+      return -1;
+    }
+    BlowfishDecryptBuffer(target, n);
+    if (slot.total_len < consumed) {
+      // The chunk ends in fill bytes.
+      valid = n - (consumed - slot.total_len);
+      if (valid < 1) {
+        LogSlotError(kOpReadBytes, "423");
+        return -1;
+      }
+    }
+  }
+  return valid;
+}
+
+// The part of a read that the read buffer cannot serve: what is left in it,
+// then the rest chunk by chunk. A whole chunk or more goes straight from the
+// file into dest and is decrypted there, without a pass through the buffer.
+std::int32_t ReadAcrossChunks(StreamSlot& slot, std::int32_t count, unsigned char* dest) {
+  const std::int32_t avail = slot.indata - slot.roffset;
+  if (avail > 0) {
+    std::memcpy(dest, slot.rbuffer.get() + slot.roffset, static_cast<std::size_t>(avail));
+  }
+  slot.roffset = 0;
+  slot.indata = 0;
+
+  std::int32_t done = avail;
+  for (int refill = 1;; ++refill) {
+    const std::int32_t wanted = count - done;
+    const bool direct = wanted >= kSlotBufferSize;
+    unsigned char* target = direct ? dest + done : slot.rbuffer.get();
+    const std::int32_t valid = RefillChunk(slot, target);
+    if (valid < 0) {
+      // One line for every chunk boundary this read had already crossed.
+      for (int crossed = 1; crossed < refill; ++crossed) LogSlotError(kOpReadBytes, "439");
+      return -1;
+    }
+    if (valid == 0) return done;  // the end of the data
+    if (direct) {
+      done += valid;
+    } else {
+      const std::int32_t take = std::min(wanted, valid);
+      std::memcpy(dest + done, target, static_cast<std::size_t>(take));
+      slot.indata = valid;
+      slot.roffset = take;
+      done += take;
+    }
+    if (done == count) return done;
+  }
+}
+
+// The checks of _ReadBytes and its common case, a request the read buffer
+// holds: one copy.
 std::int32_t ReadFromSlot(int index, std::int32_t count, unsigned char* dest) {
   if (!IsValidIndex(index) || count < 0 || (dest == nullptr && count > 0)) {
     LogSlotError(kOpReadBytes, "338");
@@ -247,74 +368,36 @@ std::int32_t ReadFromSlot(int index, std::int32_t count, unsigned char* dest) {
     slot.roffset += count;
     return count;
   }
-  if (avail > 0) {
-    std::memcpy(dest, slot.rbuffer.get() + slot.roffset, static_cast<std::size_t>(avail));
-  }
-  slot.roffset = 0;
-  slot.indata = 0;
-
-  // The payload of an encrypted stream is used up: whatever follows in the
-  // file is fill or stale data, not stream content.
-  if (slot.enc && slot.total_len > 0 && slot.rpointer - kStreamHeaderSize >= slot.total_len) {
-    return avail;
-  }
-
-  // Flushed writes moved the file position away from the read position.
-  if (slot.wpointer != -1 && !platform::SeekFile(slot.file, slot.rpointer)) {
-    LogSlotError(kOpReadBytes, "370");
-    return -1;
-  }
-  const std::int32_t n = ReadChunk(slot);
-  if (n < 0) {
-    LogSlotError(kOpReadBytes, "439");
-    return -1;
-  }
-  if (n == 0) {
-    // End of the file; for an encrypted stream only where the payload ends.
-    if (slot.enc && slot.total_len > 0 && slot.rpointer - kStreamHeaderSize < slot.total_len) {
-      LogSlotError(kOpReadBytes, "405");
-      return -1;
-    }
-    return avail;
-  }
-  if (n > kMaxOffset - slot.rpointer) {
-    LogSlotError(kOpReadBytes, "439");
-    return -1;
-  }
-  slot.rpointer += n;
-
-  std::int32_t valid = n;
-  if (slot.enc) {
-    const std::int32_t consumed = slot.rpointer - kStreamHeaderSize;
-    if (n % kCipherBlockSize != 0 || (n < kSlotBufferSize && slot.total_len > consumed)) {
-      LogSlotError(kOpReadBytes, "405");
-      return -1;
-    }
-    if (slot.total_len == 0) {
-      LogSlotError(kOpReadBytes, "408");
-      return -1;
-    }
-    BlowfishDecryptBuffer(slot.rbuffer.get(), n);
-    if (slot.total_len < consumed) {
-      // The chunk ends in fill bytes.
-      valid = n - (consumed - slot.total_len);
-      if (valid < 1) {
-        LogSlotError(kOpReadBytes, "423");
-        return -1;
-      }
-    }
-  }
-  slot.indata = valid;
-
-  const std::int32_t rest = ReadFromSlot(index, count - avail, dest + avail);
-  if (rest <= 0) {
-    LogSlotError(kOpReadBytes, "439");
-    return -1;
-  }
-  return avail + rest;
+  return ReadAcrossChunks(slot, count, dest);
 }
 
-// _WriteBytes without the start-up check, for the same reason.
+// A write that overflows the write buffer: it is flushed whenever it is full
+// and more bytes follow. A whole chunk that starts at an empty buffer is
+// flushed from src itself; the flushes happen at the same points either way.
+std::int32_t WriteAcrossChunks(StreamSlot& slot, std::int32_t count, const unsigned char* src) {
+  std::int32_t done = 0;
+  for (;;) {
+    const std::int32_t rest = count - done;
+    const std::int32_t room = kSlotBufferSize - slot.wfill;
+    if (rest <= room) {
+      std::memcpy(slot.wbuffer.get() + slot.wfill, src + done, static_cast<std::size_t>(rest));
+      slot.wfill += rest;
+      return count;
+    }
+    const unsigned char* source = nullptr;
+    if (slot.wfill == 0) {
+      source = src + done;
+    } else {
+      std::memcpy(slot.wbuffer.get() + slot.wfill, src + done, static_cast<std::size_t>(room));
+      slot.wfill = kSlotBufferSize;
+    }
+    if (!FlushWriteBuffer(slot, kOpWriteBytes, kOverflowFlushLines, false, source)) return -1;
+    done += room;
+  }
+}
+
+// The checks of _WriteBytes and its common case, a request the write buffer
+// has room for: one copy.
 std::int32_t WriteToSlot(int index, std::int32_t count, const unsigned char* src) {
   if (!IsValidIndex(index) || count < 0 || (src == nullptr && count > 0)) {
     LogSlotError(kOpWriteBytes, "468");
@@ -338,41 +421,7 @@ std::int32_t WriteToSlot(int index, std::int32_t count, const unsigned char* src
     slot.wfill += count;
     return count;
   }
-  if (space > 0) std::memcpy(slot.wbuffer.get() + slot.wfill, src, static_cast<std::size_t>(space));
-  slot.wfill = kSlotBufferSize;
-
-  // Overflow flush of the full buffer.
-  if (slot.wpointer == -1) slot.wpointer = 0;
-  if (slot.rpointer != -1 && !platform::SeekFile(slot.file, slot.wpointer)) {
-    LogSlotError(kOpWriteBytes, "508");
-    return -1;
-  }
-  if (slot.wpointer <= 0 && slot.enc) {
-    static constexpr unsigned char kPlaceholder[kStreamHeaderSize] = {0, 0, 0, 0};
-    if (platform::WriteFile(slot.file, kPlaceholder, sizeof(kPlaceholder)) !=
-        sizeof(kPlaceholder)) {
-      LogSlotError(kOpWriteBytes, "520");
-      return -1;
-    }
-    slot.wpointer = kStreamHeaderSize;
-  }
-  if (kSlotBufferSize > kMaxOffset - slot.wpointer) {
-    LogSlotError(kOpWriteBytes, "539");
-    return -1;
-  }
-  if (slot.enc) BlowfishEncryptBuffer(slot.wbuffer.get(), kSlotBufferSize);
-  if (platform::WriteFile(slot.file, slot.wbuffer.get(),
-                          static_cast<std::size_t>(kSlotBufferSize)) !=
-      static_cast<std::size_t>(kSlotBufferSize)) {
-    slot.wfill = 0;  // cipher text now; see FinalFlush
-    LogSlotError(kOpWriteBytes, "539");
-    return -1;
-  }
-  slot.wpointer += kSlotBufferSize;
-  slot.wfill = 0;
-
-  if (WriteToSlot(index, count - space, src + space) < 0) return -1;
-  return count;
+  return WriteAcrossChunks(slot, count, src);
 }
 
 }  // namespace
@@ -455,7 +504,7 @@ int _ReleaseBuf(int index) {
   }
   bool flushed = true;
   if (slot.wbuffer && slot.wfill > 0) {
-    flushed = FinalFlush(slot, kOpReleaseBuf, kReleaseFlushLines);
+    flushed = FlushWriteBuffer(slot, kOpReleaseBuf, kReleaseFlushLines, true);
   }
   // The buffers go even when the flush failed: the caller gives up on the
   // file, and the slot must be free for the next one.
@@ -474,7 +523,8 @@ int _RestartAtBegining(int index) {
     LogSlotError(kOpRestart, "727");
     return 0;
   }
-  if (slot.wbuffer && slot.wfill > 0 && !FinalFlush(slot, kOpRestart, kRestartFlushLines)) {
+  if (slot.wbuffer && slot.wfill > 0 &&
+      !FlushWriteBuffer(slot, kOpRestart, kRestartFlushLines, true)) {
     return 0;
   }
 

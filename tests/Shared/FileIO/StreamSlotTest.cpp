@@ -243,6 +243,102 @@ TEST_F(StreamSlots, ReadsAcrossChunkBoundaries) {
   EXPECT_TRUE(TakeMessages().empty());
 }
 
+// Pieces of a chunk and more skip the slot buffers: whole chunks are read
+// into the caller's memory and written from it. The stream on disk must be
+// the one small pieces make, and every byte must land where it belongs.
+TEST_F(StreamSlots, LargePiecesGiveTheStreamOfSmallPieces) {
+  const Bytes payload = Pattern(2 * kChunk + 1003, 31);
+  const auto size = static_cast<std::int32_t>(payload.size());
+  for (const int enc : {1, 0}) {
+    SCOPED_TRACE(enc);
+    const std::string small = dir_.File("small.dat");
+    const std::string large = dir_.File("large.dat");
+    const std::string mixed = dir_.File("mixed.dat");
+    WriteStream(small, payload, 4096, enc);
+    WriteStream(large, payload, payload.size(), enc);
+    {
+      // A short piece first: the large one then starts in a partly filled buffer.
+      FilePtr file = Open(mixed, "w+b");
+      ASSERT_EQ(_InitBuf(0, file.get(), 0, 1, enc), 1);
+      ASSERT_EQ(_WriteBytes(0, 5, payload.data()), 5);
+      ASSERT_EQ(_WriteBytes(0, size - 5, payload.data() + 5), size - 5);
+      ASSERT_EQ(_ReleaseBuf(0), 1);
+    }
+    const Bytes expected = ReadWholeFile(small);
+    EXPECT_TRUE(SameBytes(ReadWholeFile(large), expected));
+    EXPECT_TRUE(SameBytes(ReadWholeFile(mixed), expected));
+
+    // All in one request, and a short piece first, then the rest.
+    EXPECT_TRUE(SameBytes(ReadStream(large, payload.size() + 100, enc), payload));
+    FilePtr file = Open(large, "rb");
+    ASSERT_EQ(_InitBuf(0, file.get(), 1, 0, enc), 1);
+    Bytes got(payload.size() + 100, 0xEE);
+    ASSERT_EQ(_ReadBytes(0, 5, got.data()), 5);
+    ASSERT_EQ(_ReadBytes(0, size + 95, got.data() + 5), size - 5);
+    EXPECT_TRUE(SameBytes(Bytes(got.begin(), got.begin() + size), payload));
+    EXPECT_EQ(_ReadBytes(0, 1, got.data()), 0);
+    ASSERT_EQ(_ReleaseBuf(0), 1);
+  }
+
+  // A direct read of the last chunk of an encrypted stream hands out the
+  // payload without the fill bytes.
+  const Bytes shorter(payload.begin(), payload.begin() + kChunk + 1003);
+  const std::string path = dir_.File("shorter.dat");
+  WriteStream(path, shorter, shorter.size());
+  FilePtr file = Open(path, "rb");
+  ASSERT_EQ(_InitBuf(0, file.get(), 1, 0, 1), 1);
+  Bytes got(2 * kChunk);
+  ASSERT_EQ(_ReadBytes(0, static_cast<std::int32_t>(got.size()), got.data()),
+            static_cast<std::int32_t>(shorter.size()));
+  EXPECT_TRUE(
+      SameBytes(Bytes(got.begin(), got.begin() + static_cast<long>(shorter.size())), shorter));
+  EXPECT_EQ(_ReadBytes(0, 1, got.data()), 0);
+  ASSERT_EQ(_ReleaseBuf(0), 1);
+  EXPECT_TRUE(TakeMessages().empty());
+}
+
+// Read-modify-write of a whole encrypted stream in one read and one write.
+TEST_F(StreamSlots, RewritesInPlaceInOneReadAndOneWrite) {
+  const Bytes payload = Pattern(2 * kChunk + 1003, 32);
+  const auto size = static_cast<std::int32_t>(payload.size());
+  const std::string path = dir_.File("whole.dat");
+  WriteStream(path, payload, 4096);
+  {
+    FilePtr file = Open(path, "r+b");
+    ASSERT_EQ(_InitBuf(0, file.get(), 1, 1, 1), 1);
+    Bytes all(payload.size());
+    ASSERT_EQ(_ReadBytes(0, size, all.data()), size);
+    for (unsigned char& b : all) b = static_cast<unsigned char>(~b);
+    ASSERT_EQ(_WriteBytes(0, size, all.data()), size);
+    ASSERT_EQ(_ReleaseBuf(0), 1);
+  }
+  Bytes expected = payload;
+  for (unsigned char& b : expected) b = static_cast<unsigned char>(~b);
+  const std::string reference = dir_.File("reference.dat");
+  WriteStream(reference, expected, 4096);
+  EXPECT_TRUE(SameBytes(ReadWholeFile(path), ReadWholeFile(reference)));
+  EXPECT_TRUE(TakeMessages().empty());
+}
+
+// A read over several chunks that fails at a later chunk reports the failure
+// and one continuation line for each chunk boundary it had crossed.
+TEST_F(StreamSlots, FailedLaterChunkOfALargeReadReportsEachCrossedBoundary) {
+  const std::string path = dir_.File("three.bin");
+  ts::WriteFileBytes(path, Pattern(2 * kChunk + 8, 33));
+  Bytes got(2 * kChunk + 8);
+  for (const std::uint64_t failingRead : {1u, 2u}) {
+    FilePtr file = Open(path, "rb");
+    ASSERT_EQ(_InitBuf(0, file.get(), 1, 0, 0), 1);
+    platform::faults::Arm(failingRead, platform::faults::Fault::kFail);
+    EXPECT_EQ(_ReadBytes(0, static_cast<std::int32_t>(got.size()), got.data()), -1);
+    EXPECT_TRUE(platform::faults::FaultDelivered());
+    platform::faults::Reset();
+    EXPECT_EQ(TakeMessages(),
+              std::vector<std::string>(failingRead, ErrorLine("_ReadBytes", "439")));
+    ASSERT_EQ(_ReleaseBuf(0), 1);
+  }
+}
+
 TEST_F(StreamSlots, ExactlyOneChunkOfPayload) {
   const Bytes payload = Pattern(kChunk, 3);
   const std::string path = dir_.File("chunk.dat");
@@ -667,11 +763,11 @@ using faults::FileOp;
 // One pass the way the pipeline uses a slot: attach, read-modify-write,
 // restart, read again, write, release. Stops at the first failing operation,
 // as a caller does, and releases on every way out.
-void RunSlotPass(std::FILE* file, int enc, std::size_t payloadSize) {
+void RunSlotPass(std::FILE* file, int enc, std::size_t payloadSize, std::size_t piece) {
   SlotGuard guard;
   if (_InitBuf(0, file, 1, 1, enc) != 1) return;
   guard.Attach(0);
-  Bytes record(4096);
+  Bytes record(piece);
   for (std::size_t done = 0; done < payloadSize;) {
     const auto want = static_cast<std::int32_t>(std::min(record.size(), payloadSize - done));
     if (_ReadBytes(0, want, record.data()) != want) return;
@@ -694,7 +790,8 @@ struct ExpectedFault {
 // Fails each file operation of the pass in turn and checks the line that
 // reports it; afterwards the slot must be free again.
 void CheckEveryFault(const std::string& path, const Bytes& original, int enc,
-                     std::size_t payloadSize, const std::vector<ExpectedFault>& expected) {
+                     std::size_t payloadSize, const std::vector<ExpectedFault>& expected,
+                     std::size_t piece = 4096) {
   faults::Reset();
   faults::SetRecording(true);
   {
@@ -702,7 +799,7 @@ void CheckEveryFault(const std::string& path, const Bytes& original, int enc,
     FilePtr file = Open(path, "r+b");
     ASSERT_NE(file, nullptr);
     faults::Arm(0, faults::Fault::kNone);
-    RunSlotPass(file.get(), enc, payloadSize);
+    RunSlotPass(file.get(), enc, payloadSize, piece);
     std::vector<FileOp> ops = faults::RecordedCalls();
     ASSERT_EQ(ops.size(), expected.size());
     for (std::size_t i = 0; i < ops.size(); ++i) {
@@ -716,7 +813,7 @@ void CheckEveryFault(const std::string& path, const Bytes& original, int enc,
     ts::WriteFileBytes(path, original);
     FilePtr file = Open(path, "r+b");
     faults::Arm(call, faults::Fault::kFail);
-    RunSlotPass(file.get(), enc, payloadSize);
+    RunSlotPass(file.get(), enc, payloadSize, piece);
     EXPECT_TRUE(faults::FaultDelivered()) << call;
     faults::Reset();
     ASSERT_FALSE(g_lines.empty()) << "call " << call << " failed silently";
@@ -750,22 +847,25 @@ TEST_F(StreamSlots, ReportsEachFailedFileOperationWithItsLine) {
                       {FileOp::kWrite, "_ReleaseBuf", "673"},         // release: length header
                   });
 
-  // Unencrypted, beyond one chunk: the overflow flush and the refills.
+  // Unencrypted, beyond one chunk: the overflow flush and the refills; the
+  // same operations whether the pass moves 4 KiB or the whole payload at once
+  // (whose first chunk goes to the file straight from the caller's memory).
   const Bytes large = Pattern(kChunk + 4096, 16);
-  CheckEveryFault(path, large, 0, large.size(),
-                  {
-                      {FileOp::kRead, "_InitBuf", "268"},      // _InitBuf: first chunk
-                      {FileOp::kRead, "_ReadBytes", "439"},    // refill: second chunk
-                      {FileOp::kSeek, "_WriteBytes", "508"},   // overflow flush position
-                      {FileOp::kWrite, "_WriteBytes", "539"},  // overflow flush data
-                      {FileOp::kSeek, "_ReadBytes", "370"},    // refill: back to the read position
-                      {FileOp::kRead, "_ReadBytes", "439"},    // refill at the end of the file
-                      {FileOp::kSeek, "_RestartAtBegining", "754"},   // restart: flush position
-                      {FileOp::kWrite, "_RestartAtBegining", "803"},  // restart: data
-                      {FileOp::kRead, "_RestartAtBegining", "874"},   // restart: first chunk
-                      {FileOp::kSeek, "_ReleaseBuf", "608"},          // release: flush position
-                      {FileOp::kWrite, "_ReleaseBuf", "657"},         // release: data
-                  });
+  const std::vector<ExpectedFault> largeFaults = {
+      {FileOp::kRead, "_InitBuf", "268"},             // _InitBuf: first chunk
+      {FileOp::kRead, "_ReadBytes", "439"},           // refill: second chunk
+      {FileOp::kSeek, "_WriteBytes", "508"},          // overflow flush position
+      {FileOp::kWrite, "_WriteBytes", "539"},         // overflow flush data
+      {FileOp::kSeek, "_ReadBytes", "370"},           // refill: back to the read position
+      {FileOp::kRead, "_ReadBytes", "439"},           // refill at the end of the file
+      {FileOp::kSeek, "_RestartAtBegining", "754"},   // restart: flush position
+      {FileOp::kWrite, "_RestartAtBegining", "803"},  // restart: data
+      {FileOp::kRead, "_RestartAtBegining", "874"},   // restart: first chunk
+      {FileOp::kSeek, "_ReleaseBuf", "608"},          // release: flush position
+      {FileOp::kWrite, "_ReleaseBuf", "657"},         // release: data
+  };
+  CheckEveryFault(path, large, 0, large.size(), largeFaults);
+  CheckEveryFault(path, large, 0, large.size(), largeFaults, 2 * kChunk);
 }
 
 }  // namespace

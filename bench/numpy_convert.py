@@ -1,0 +1,43 @@
+#!/usr/bin/env python3
+"""The reference conversion of the benchmarks, done in memory with numpy.
+
+    numpy_convert.py i16le|f32le <input> <output>
+
+The same arithmetic as the tool on a raw input: i16le samples become
+(s - 0.5) / 32767 as 32-bit floats (f32le samples are taken as they are), the
+peak and RMS of the I/Q magnitude are measured, data whose peak is above full
+scale is scaled down to it, and every value v is written as the 16-bit word
+trunc(v * 32767 + 0.5), little-endian. Only the sample words are written: no
+tags, no temporary files, no cipher.
+"""
+import sys
+
+import numpy as np
+
+
+def main() -> int:
+    if len(sys.argv) != 4 or sys.argv[1] not in ("i16le", "f32le"):
+        print(__doc__.strip().splitlines()[2], file=sys.stderr)
+        return 2
+    kind, source, target = sys.argv[1:]
+    if kind == "i16le":
+        raw = np.fromfile(source, dtype="<i2")
+        values = (raw.astype(np.float32) - np.float32(0.5)) / np.float32(32767.0)
+    else:
+        values = np.fromfile(source, dtype="<f4")
+    values = values[: values.size // 2 * 2]
+    i = values[0::2].astype(np.float64)
+    q = values[1::2].astype(np.float64)
+    power = i * i + q * q
+    peak = float(np.sqrt(power.max())) if power.size else 0.0
+    rms = float(np.sqrt(power.mean())) if power.size else 0.0
+    if peak > 1.0:
+        values = values / np.float32(peak)
+    words = np.trunc(values * np.float32(32767.0) + np.float32(0.5)).astype("<i2")
+    words.tofile(target)
+    print(f"peak {peak:.6f} rms {rms:.6f} words {words.size}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
