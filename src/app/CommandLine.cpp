@@ -169,7 +169,6 @@ const char* ValueDescription(Value value) {
     default:
       return "a value";
   }
-  return true;
 }
 
 bool ValueIsValid(Value value, const char* text) {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "support/TestSupport.h"
-#include "waveform/WaveFileBuilder.h"
+#include "support/WaveFileBuilder.h"
 
 namespace {
 
@@ -20,10 +20,10 @@ namespace ts = testing_support;
 constexpr int kPairs = 150000;
 
 std::string KvgInput() {
-  const auto words = reader_test::MakeWords(kPairs, [](int k, int q) {
+  const auto words = testing_support::MakeWords(kPairs, [](int k, int q) {
     return static_cast<std::int16_t>((k * (q ? 37 : 91)) % 60000 - 30000);
   });
-  return reader_test::WaveFileBuilder()
+  return testing_support::WaveFileBuilder()
       .Tag("TYPE", " KVG-WV,0")
       .Tag("CLOCK", "1000000")
       .Tag("SAMPLES", std::to_string(kPairs))
