@@ -121,8 +121,11 @@ TEST(ThreadsE2E, InvalidCountIsRefusedBeforeAnyQuestion) {
     const ts::RunResult run = ts::RunWavoraBinary(
         {"sig.bin", "-format", "i16le", "-clock", "1", "-threads", value}, work.path(), "y\n");
     EXPECT_EQ(run.exitCode, 1) << value;
-    EXPECT_EQ(run.err, "*** Invalid thread count \"" + value +
-                           "\" (expected a whole number from 1 to 256).\n");
+    EXPECT_EQ(run.err.rfind("*** Invalid value for -threads: '" + value +
+                                "' is not a whole number from 1 to 256.\n",
+                            0),
+              0u)
+        << run.err;
     EXPECT_EQ(run.out.find("Do you want to start"), std::string::npos) << value;
     EXPECT_TRUE(ts::ListNames(work.path()).empty()) << value;
   }
