@@ -138,6 +138,11 @@ inline constexpr const char* kInterruptedLine = "*** Interrupted.";
 // like any failed write. Once per process, before the first file is made.
 void InstallInterruptHandler();
 
+// Keeps the interrupt signals away from the calling thread (a worker thread),
+// so that they always reach a thread whose file creations they cannot fall
+// between. No effect where interrupts do not arrive as signals.
+void KeepInterruptsOffThisThread();
+
 // Registers or unregisters path for removal on interrupt. The path is kept
 // as it is given (a relative path is taken from the working directory, which
 // the program never changes). Registration fails only when too many paths

@@ -387,6 +387,13 @@ bool FillRandom(void* buffer, std::size_t size) {
 
 // ---- interrupts ----
 
+void KeepInterruptsOffThisThread() {
+  sigset_t blocked;
+  sigemptyset(&blocked);
+  for (const InterruptSignal& handled : kInterruptSignals) sigaddset(&blocked, handled.number);
+  pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+}
+
 void InstallInterruptHandler() {
   if (g_interruptHandlerInstalled) return;
   // A write beyond the file-size limit then fails with EFBIG, and the

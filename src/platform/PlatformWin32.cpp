@@ -361,6 +361,10 @@ bool FillRandom(void* buffer, std::size_t size) {
 
 // ---- interrupts ----
 
+// The console control handler runs on a thread of its own; worker threads
+// need nothing.
+void KeepInterruptsOffThisThread() {}
+
 void InstallInterruptHandler() {
   if (g_interruptHandlerInstalled) return;
   DWORD mode = 0;

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <system_error>
 
+#include "platform/Platform.h"
+
 WorkerPool::WorkerPool(int threads) {
   const int wanted = std::clamp(threads, 1, kMaxWorkerThreads);
   workers_.reserve(static_cast<std::size_t>(wanted - 1));
@@ -69,6 +71,9 @@ void WorkerPool::TakeParts() {
 }
 
 void WorkerPool::WorkerLoop() {
+  // Interrupts go to the main thread, which blocks them while it creates a
+  // file and registers it for removal.
+  platform::KeepInterruptsOffThisThread();
   std::uint64_t seen = 0;
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
