@@ -25,10 +25,10 @@ constexpr const char* kClockRange = "0 < MHz <= 600";
 
 // What follows a keyword.
 enum class Value {
-  kNone,     // a flag
-  kText,     // any text, taken as it is
-  kDecimal,  // a decimal number, read in full
-  kInteger,  // a decimal integer that fits an int, read in full
+  kNone,         // a flag
+  kText,         // any text, taken as it is
+  kDecimal,      // a decimal number, read in full
+  kInteger,      // a decimal integer that fits an int, read in full
   kThreadCount,  // a decimal integer from 1 to kMaxWorkerThreads, read in full
 };
 

@@ -23,7 +23,7 @@ struct ConversionSettings {
   std::string extension;
   std::string formatName;
   double clockMHz = 0.0;
-  std::string clockText;  // the -clock value as given, for the messages that name it
+  std::string clockText;    // the -clock value as given, for the messages that name it
   bool clockGiven = false;  // -clock was on the command line
   double gainDb = 0.0;
   std::string comment;

@@ -28,7 +28,8 @@ inline void AccumulatePair(ImportLevels& levels, float i, float q) {
   const float m = std::sqrt(m2);
   if (m > levels.peak) levels.peak = m;
   levels.sum += m2;
-  levels.onlySilentWords = levels.onlySilentWords && i == levels.silentValue && q == levels.silentValue;
+  levels.onlySilentWords =
+      levels.onlySilentWords && i == levels.silentValue && q == levels.silentValue;
 }
 
 // Whole percentage trunc(count * weight * 100 / total) for a count that grows

@@ -78,7 +78,8 @@ TEST(CommandLineFormat, CaptureFormatsAliasesAndTheirClock) {
   // wav, sigmf and auto may take the clock from the file; a given one is checked.
   for (const char* keyword : {"wav", "sigmf", "auto"}) {
     EXPECT_EQ(validation({"s", "-format", keyword}), "") << keyword;
-    EXPECT_EQ(validation({"s", "-format", keyword, "-clock", "0"}).rfind(invalid, 0), 0u) << keyword;
+    EXPECT_EQ(validation({"s", "-format", keyword, "-clock", "0"}).rfind(invalid, 0), 0u)
+        << keyword;
     EXPECT_EQ(validation({"s", "-format", keyword, "-clock", "600.5"}).rfind(invalid, 0), 0u)
         << keyword;
   }
@@ -339,8 +340,7 @@ TEST(CommandLineThreads, CountIsAWholeNumberFromOneTo256AndSetsTheCipher) {
   EXPECT_EQ(plain.settings.threads, 0);
   EXPECT_EQ(GetCipherThreads(), DefaultWorkerThreads());
 
-  for (const auto& [text, count] :
-       std::vector<std::pair<std::string, int>>{
+  for (const auto& [text, count] : std::vector<std::pair<std::string, int>>{
            {"1", 1}, {"3", 3}, {"256", 256}, {"016", 16}, {"+4", 4}}) {
     const ScanResult r = Scan({"s", "-threads", text, "-format", "i16le"});
     EXPECT_EQ(r.ok, 1) << text;
@@ -352,8 +352,7 @@ TEST(CommandLineThreads, CountIsAWholeNumberFromOneTo256AndSetsTheCipher) {
   // Directory mode takes it as well.
   EXPECT_EQ(Scan({"-indir", "in", "-threads", "2"}).settings.threads, 2);
 
-  for (const std::string text :
-       {"0", "257", "1000", "-1", " 4", "4 ", "2.5", "4x", "x", ""}) {
+  for (const std::string text : {"0", "257", "1000", "-1", " 4", "4 ", "2.5", "4x", "x", ""}) {
     const ScanResult r = Scan({"s", "-format", "i16le", "-threads", text});
     EXPECT_EQ(r.ok, 0) << "'" << text << "'";
     EXPECT_EQ(r.err.rfind("*** Invalid value for -threads: '" + text +
@@ -472,10 +471,10 @@ TEST(CommandLineUsage, TextGoesToStandardErrorWithTheProgramName) {
   EXPECT_EQ(lines[41], "    -comment <\"comment\">        add optional comment                ");
   // Every keyword the scan accepts is named.
   for (const char* keyword :
-       {"-indir ",     "-outdir ", "-recursive ", "-ext ",     "-overwrite ",
-        "-out ",       "-clock ",  "-format ",    "-qfile ",   "-comment ",
-        "-copyright ", "-gain ",   "-autoscale ", "-v ",       "-batch ",  "-threads ",
-        "-help,",      " -h,",     "--help ",     "-version,", "--version "}) {
+       {"-indir ",     "-outdir ",  "-recursive ", "-ext ",     "-overwrite ", "-out ",
+        "-clock ",     "-format ",  "-qfile ",     "-comment ", "-copyright ", "-gain ",
+        "-autoscale ", "-v ",       "-batch ",     "-threads ", "-help,",      " -h,",
+        "--help ",     "-version,", "--version "}) {
     EXPECT_NE(err.find(keyword), std::string::npos) << keyword;
   }
   for (std::size_t k = 53; k < 57; ++k) {

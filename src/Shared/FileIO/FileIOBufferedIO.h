@@ -16,16 +16,16 @@ inline constexpr std::int32_t kCipherBlockSize = 8;
 inline constexpr std::int32_t kStreamHeaderSize = 4;
 
 struct StreamSlot {
-  std::int32_t enc = 0;                         // 1: header + encrypted 8-byte blocks
-  std::unique_ptr<unsigned char[]> wbuffer;     // present while open for writing
-  std::int32_t roffset = 0;                     // bytes of rbuffer handed out
-  std::int32_t total_len = 0;                   // payload length of an encrypted stream
-  std::FILE* file = nullptr;                    // caller's stream, not owned
-  std::int32_t rpointer = -1;                   // file offset past the last byte read; -1: no read side
-  std::int32_t indata = 0;                      // valid bytes in rbuffer
-  std::int32_t wpointer = -1;                   // file offset of the next flush; -1: nothing flushed
-  std::unique_ptr<unsigned char[]> rbuffer;     // present while open for reading
-  std::int32_t wfill = 0;                       // bytes waiting in wbuffer
+  std::int32_t enc = 0;                      // 1: header + encrypted 8-byte blocks
+  std::unique_ptr<unsigned char[]> wbuffer;  // present while open for writing
+  std::int32_t roffset = 0;                  // bytes of rbuffer handed out
+  std::int32_t total_len = 0;                // payload length of an encrypted stream
+  std::FILE* file = nullptr;                 // caller's stream, not owned
+  std::int32_t rpointer = -1;  // file offset past the last byte read; -1: no read side
+  std::int32_t indata = 0;     // valid bytes in rbuffer
+  std::int32_t wpointer = -1;  // file offset of the next flush; -1: nothing flushed
+  std::unique_ptr<unsigned char[]> rbuffer;  // present while open for reading
+  std::int32_t wfill = 0;                    // bytes waiting in wbuffer
 };
 
 // Returns 1 on success, 0 on failure.

@@ -19,11 +19,11 @@ static_assert(4 + (3 + 8 * static_cast<long long>(kMaxTempSamples) + 7) / 8 * 8 
 static_assert(4 + (3 + 8 * static_cast<long long>(kMaxTempSamples + 1) + 7) / 8 * 8 > 2147483647LL);
 
 // Slot indices of the stream layer, by user.
-inline constexpr int kSlotImportTemp = 0;     // importers: temporary waveform file, read+write
-inline constexpr int kSlotImportInput = 1;    // importers: binary input file
-inline constexpr int kSlotImportSecond = 2;   // importers: second binary input file
-inline constexpr int kSlotReaderInput = 0;    // waveform reader: input waveform file
-inline constexpr int kSlotReaderTemp = 1;     // waveform reader: temporary waveform file, write
-inline constexpr int kSlotMarker = 3;         // reader and writer: marker file
-inline constexpr int kSlotRescaleTemp = 0;    // rescaler: temporary waveform file
-inline constexpr int kSlotWriterTemp = 0;     // writer: temporary waveform file, read
+inline constexpr int kSlotImportTemp = 0;    // importers: temporary waveform file, read+write
+inline constexpr int kSlotImportInput = 1;   // importers: binary input file
+inline constexpr int kSlotImportSecond = 2;  // importers: second binary input file
+inline constexpr int kSlotReaderInput = 0;   // waveform reader: input waveform file
+inline constexpr int kSlotReaderTemp = 1;    // waveform reader: temporary waveform file, write
+inline constexpr int kSlotMarker = 3;        // reader and writer: marker file
+inline constexpr int kSlotRescaleTemp = 0;   // rescaler: temporary waveform file
+inline constexpr int kSlotWriterTemp = 0;    // writer: temporary waveform file, read
