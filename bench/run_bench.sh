@@ -120,10 +120,15 @@ rows[-1]+=$(awk -v a="${wall[i16g]}" -v b="${wall[i16]}" -v sa="$(size "$data/si
 # the wall clock for every row; for one thread also by processor time, the
 # clock openssl speed uses by default, which other work on the machine does
 # not stretch. openssl runs with both clocks.
-csv=$("$bench" --benchmark_filter='BM_Blowfish|BM_EncryptedSlot' --benchmark_format=csv 2>/dev/null)
-rate() { awk -F, -v name="$1" 'index($1, name) { printf "%.1f", $6 / 1e6; exit }' <<<"$csv"; }
+# Three repetitions each; the rows take the medians.
+csv=$("$bench" --benchmark_filter='BM_Blowfish|BM_EncryptedSlot' --benchmark_repetitions=3 \
+  --benchmark_report_aggregates_only=true --benchmark_format=csv 2>/dev/null)
+rate() {
+  awk -F, -v name="$1" 'index($1, name) && index($1, "_median") { printf "%.1f", $6 / 1e6; exit }' <<<"$csv"
+}
 cpu_rate() {  # bytes per processor second of the benchmark thread (time unit ms)
-  awk -F, -v name="$1" 'index($1, name) { printf "%.1f", 16777216 / ($4 / 1000) / 1e6; exit }' <<<"$csv"
+  awk -F, -v name="$1" 'index($1, name) && index($1, "_median") {
+    printf "%.1f", 16777216 / ($4 / 1000) / 1e6; exit }' <<<"$csv"
 }
 openssl_rate() {  # extra openssl speed options
   openssl speed -evp bf-ecb -provider legacy -provider default -seconds 2 -bytes 16384 "$@" 2>/dev/null |
