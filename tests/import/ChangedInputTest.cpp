@@ -85,6 +85,11 @@ TEST_F(ChangedInputTest, BinaryFileCutShortOrGrownFails) {
 // The Q file of a two-file format is read only as far as the I file reaches:
 // one too short for it when opened fails even when it grows meanwhile.
 TEST_F(ChangedInputTest, SecondFileGrownBeyondItsSizeFails) {
+#ifdef _WIN32
+  // The reader holds the file without write sharing: another handle cannot
+  // append to it while it is read, so there is no change to detect.
+  GTEST_SKIP() << "a file being read cannot be grown by another handle on Windows";
+#endif
   const std::string input = WriteInput("s_I.bin", Bytes(40000, 0x10));
   const std::string second = WriteInput("s_Q.bin", Bytes(20000, 0x20));
   ExpectChangedFailure(kFormatI14le2, input, second, second,
