@@ -1,9 +1,10 @@
 // The fault seam: a call counter, one armed fault, and the streams whose
-// injected failure the runtime cannot know about. Single-threaded like the
-// rest of the program.
+// injected failure the runtime cannot know about. The stream slots write
+// full chunks on a thread of their own, so every access takes the lock.
 #include "platform/FaultInjection.h"
 
 #include <algorithm>
+#include <mutex>
 
 #include "platform/Platform.h"
 
@@ -13,6 +14,7 @@ namespace faults {
 
 namespace {
 
+std::mutex g_mutex;
 std::uint64_t g_callCount = 0;
 std::uint64_t g_armedCall = 0;  // 0: nothing armed
 Fault g_armedFault = Fault::kNone;
@@ -51,6 +53,7 @@ const char* FileOpName(FileOp op) {
 }
 
 void Arm(std::uint64_t call, Fault fault) {
+  std::lock_guard<std::mutex> lock(g_mutex);
   g_callCount = 0;
   g_armedCall = call;
   g_armedFault = call != 0 ? fault : Fault::kNone;
@@ -60,14 +63,22 @@ void Arm(std::uint64_t call, Fault fault) {
 
 void Reset() {
   Arm(0, Fault::kNone);
+  std::lock_guard<std::mutex> lock(g_mutex);
   g_failedStreams.clear();
 }
 
-std::uint64_t CallCount() { return g_callCount; }
+std::uint64_t CallCount() {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  return g_callCount;
+}
 
-bool FaultDelivered() { return g_delivered; }
+bool FaultDelivered() {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  return g_delivered;
+}
 
 void SetRecording(bool on) {
+  std::lock_guard<std::mutex> lock(g_mutex);
   g_recording = on;
   if (!on) g_recorded.clear();
 }
@@ -75,6 +86,7 @@ void SetRecording(bool on) {
 const std::vector<FileOp>& RecordedCalls() { return g_recorded; }
 
 Fault NextFileFault(FileOp op) {
+  std::lock_guard<std::mutex> lock(g_mutex);
   ++g_callCount;
   if (g_recording) g_recorded.push_back(op);
   if (g_armedFault == Fault::kNone || g_callCount != g_armedCall) return Fault::kNone;
@@ -90,15 +102,20 @@ void SetNoReplaceRenameUnsupported(bool on) { g_noReplaceUnsupported = on; }
 bool NoReplaceRenameUnsupported() { return g_noReplaceUnsupported; }
 
 void MarkStreamFailed(std::FILE* file) {
-  if (file != nullptr && !IsStreamMarkedFailed(file)) g_failedStreams.push_back(file);
+  std::lock_guard<std::mutex> lock(g_mutex);
+  if (file != nullptr &&
+      std::find(g_failedStreams.begin(), g_failedStreams.end(), file) == g_failedStreams.end())
+    g_failedStreams.push_back(file);
 }
 
 void ForgetStream(std::FILE* file) {
+  std::lock_guard<std::mutex> lock(g_mutex);
   g_failedStreams.erase(std::remove(g_failedStreams.begin(), g_failedStreams.end(), file),
                         g_failedStreams.end());
 }
 
 bool IsStreamMarkedFailed(std::FILE* file) {
+  std::lock_guard<std::mutex> lock(g_mutex);
   return std::find(g_failedStreams.begin(), g_failedStreams.end(), file) != g_failedStreams.end();
 }
 

@@ -167,6 +167,12 @@ bool SeekFile(std::FILE* file, std::int64_t offset);
 void RewindFile(std::FILE* file);
 // Switches the runtime's own buffering of the stream off.
 void SetUnbuffered(std::FILE* file);
+// Gives the storage of a byte range of the file back to the system, where the
+// file system can; the range then reads as zero bytes and the file keeps its
+// size. For data that will not be read again, so that its memory serves the
+// rest of the run. False when nothing was given back (an unsupported system
+// or file system is no error).
+bool DiscardFileRange(std::FILE* file, std::int64_t offset, std::int64_t length);
 
 // Owns an open stream and closes it on every way out.
 struct FileCloser {

@@ -513,4 +513,16 @@ void RecordSystemError() {
 
 void RecordInjectedFault() { t_lastErrorText = "injected fault"; }
 
+bool DiscardFileRange(std::FILE* file, std::int64_t offset, std::int64_t length) {
+#if defined(__linux__) && defined(FALLOC_FL_PUNCH_HOLE)
+  if (file == nullptr || offset < 0 || length <= 0) return false;
+  return fallocate(fileno(file), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, offset, length) == 0;
+#else
+  (void)file;
+  (void)offset;
+  (void)length;
+  return false;
+#endif
+}
+
 }  // namespace platform

@@ -502,4 +502,8 @@ void RecordSystemError() {
 
 void RecordInjectedFault() { t_lastErrorText = "injected fault"; }
 
+// Temporary files are not sparse on Windows; their space stays until they
+// are deleted.
+bool DiscardFileRange(std::FILE*, std::int64_t, std::int64_t) { return false; }
+
 }  // namespace platform

@@ -382,6 +382,10 @@ int WriteWaveformFile(const WaveInfo& info, const std::string& destinationPath,
   SlotGuard waveSlot;
   if (!OpenSlotForReading(kWaveSlot, tempWaveFile, waveSlot))
     return FailAlways("*** Cannot setup buffer for temporary waveform file.");
+  // The samples are read once, start to end (the marker file is read once
+  // for each list); what has been read need not hold memory while the output
+  // is being written.
+  _SetReadOnce(kWaveSlot);
   unsigned char header[kTempWaveHeaderSize];
   if (_ReadBytes(kWaveSlot, kTempWaveHeaderSize, header) != kTempWaveHeaderSize)
     return FailAlways("*** Error reading from temporary waveform file.");

@@ -4,9 +4,11 @@
 #include "Shared/FileIO/Blowfish.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -196,13 +198,34 @@ constexpr long kThreadMinBytes = 128 * 1024;
 constexpr long kThreadPartBytes = 256 * 1024;
 static_assert(kThreadPartBytes % kBlockBytes == 0);
 
-int g_cipherThreads = 0;  // 0: one per processor core, decided at first use
+// 0: one per processor core, decided at first use.
+std::atomic<int> g_cipherThreads{0};
+// The threads of the pool once it has started (fewer than asked when the
+// system had no more to give); 0 before.
+std::atomic<int> g_poolThreads{0};
+// The stream slots transform chunks on their reading and writing threads as
+// well as on the main thread: one transform at a time has the pool, the others
+// run on their own thread, with the same bytes.
+std::mutex g_poolMutex;
 std::unique_ptr<WorkerPool> g_pool;
 
+int WantedThreads() {
+  int threads = g_cipherThreads.load();
+  if (threads == 0) {
+    threads = DefaultWorkerThreads();
+    g_cipherThreads.store(threads);
+  }
+  return threads;
+}
+
+// Call with g_poolMutex held.
 WorkerPool* CipherPool() {
-  if (g_cipherThreads == 0) g_cipherThreads = DefaultWorkerThreads();
-  if (g_cipherThreads <= 1) return nullptr;
-  if (!g_pool) g_pool = std::make_unique<WorkerPool>(g_cipherThreads);
+  const int threads = WantedThreads();
+  if (threads <= 1) return nullptr;
+  if (!g_pool) {
+    g_pool = std::make_unique<WorkerPool>(threads);
+    g_poolThreads.store(g_pool->Threads());
+  }
   return g_pool.get();
 }
 
@@ -228,7 +251,8 @@ void TransformBuffer(const unsigned char* src, unsigned char* dst, long length) 
   if (src == nullptr || dst == nullptr || length <= 0) return;
   const CipherState& st = g_state;
   const long blocks = length / kBlockBytes;
-  WorkerPool* pool = length >= kThreadMinBytes ? CipherPool() : nullptr;
+  std::unique_lock<std::mutex> poolLock(g_poolMutex, std::defer_lock);
+  WorkerPool* pool = length >= kThreadMinBytes && poolLock.try_lock() ? CipherPool() : nullptr;
   if (pool != nullptr) {
     ParallelJob job{&st, src, dst, blocks};
     const long partBlocks = kThreadPartBytes / kBlockBytes;
@@ -307,14 +331,16 @@ int BlowfishDecryptCopy(const unsigned char* source, unsigned char* target, long
 
 void SetCipherThreads(int threads) {
   const int wanted = std::clamp(threads, 1, kMaxWorkerThreads);
-  if (wanted == g_cipherThreads) return;
+  if (wanted == g_cipherThreads.load()) return;
+  std::lock_guard<std::mutex> lock(g_poolMutex);
   g_pool.reset();  // joins the workers of the old count
-  g_cipherThreads = wanted;
+  g_poolThreads.store(0);
+  g_cipherThreads.store(wanted);
 }
 
 int GetCipherThreads() {
-  if (g_cipherThreads == 0) g_cipherThreads = DefaultWorkerThreads();
-  return g_pool ? g_pool->Threads() : g_cipherThreads;
+  const int started = g_poolThreads.load();
+  return started != 0 ? started : WantedThreads();
 }
 
 void BlowfishEncryptBlock(std::uint32_t* left, std::uint32_t* right) {

@@ -27,7 +27,10 @@ int BlowfishDecryptCopy(const unsigned char* source, unsigned char* target, long
 // included: 1 transforms in the calling thread alone. Values are held within
 // 1 to 256. The default is the machine's processor count; the worker threads
 // start at the first large transform and are joined when the count changes
-// and when the program ends. Call only while no transform runs.
+// and when the program ends. Call only while no transform runs. Transforms
+// may run on several threads at once: one of them at a time uses the worker
+// threads. The count also tells the stream slots whether they may read and
+// write chunks on threads of their own (more than 1).
 void SetCipherThreads(int threads);
 int GetCipherThreads();
 

@@ -16,6 +16,8 @@
 #include <limits>
 #include <new>
 #include <string_view>
+#include <system_error>
+#include <thread>
 
 #include "Shared/FileIO/Blowfish.h"
 #include "Shared/FileIO/ChunkBufferPool.h"
@@ -59,6 +61,32 @@ constexpr FlushLines kOverflowFlushLines = {"508", "520", "539", "539", ""};
 StreamSlot g_slots[kSlotCount];
 bool g_initialized = false;
 
+// A full chunk a slot has handed on for writing while the caller goes on
+// filling the other buffer. With worker threads the write runs on a thread
+// of its own; without, it is done at once. Either way its failure is
+// reported at the slot's next operation that writes, reads, restarts or
+// releases, so that the messages do not depend on the number of threads.
+struct PendingWrite {
+  bool active = false;
+  bool failed = false;  // written by the writing thread, read after the join
+  std::thread thread;
+  std::unique_ptr<unsigned char[]> buffer;  // the chunk in flight, or a spare
+};
+PendingWrite g_pending[kSlotCount];
+
+// The next chunk of a slot that only reads, read (and decrypted) on a thread
+// of its own while the caller works on the current one. Only the file read
+// and the cipher happen early: the checks of the chunk, and the lines they
+// log, wait for the refill that takes it, as when reading on demand.
+struct PendingRead {
+  bool active = false;
+  std::thread thread;
+  std::unique_ptr<unsigned char[]> buffer;  // the chunk read ahead, or a spare
+  std::int32_t got = 0;                     // bytes read; -1: the read failed
+  bool decrypted = false;
+};
+PendingRead g_readAhead[kSlotCount];
+
 void LogSlotError(std::string_view operation, std::string_view line) {
   LogAlways({"*** Error in file ", kSourceFileName, operation, " @ ", line});
 }
@@ -91,15 +119,111 @@ void EncodeLittleEndian32(std::int32_t value, unsigned char* bytes) {
 // Reads up to one chunk into target (the read buffer, or caller memory of at
 // least a chunk); the count never exceeds the buffer size. -1 when the read
 // failed: a failed read is no end of the data.
-std::int32_t ReadChunk(StreamSlot& slot, unsigned char* target) {
+std::int32_t ReadChunkFrom(std::FILE* file, unsigned char* target) {
   const auto n = static_cast<std::int32_t>(
-      platform::ReadFile(slot.file, target, static_cast<std::size_t>(kSlotBufferSize)));
-  if (n < kSlotBufferSize && platform::StreamFailed(slot.file)) return -1;
+      platform::ReadFile(file, target, static_cast<std::size_t>(kSlotBufferSize)));
+  if (n < kSlotBufferSize && platform::StreamFailed(file)) return -1;
   return n;
+}
+
+std::int32_t ReadChunk(StreamSlot& slot, unsigned char* target) {
+  return ReadChunkFrom(slot.file, target);
+}
+
+PendingWrite& PendingOf(const StreamSlot& slot) {
+  return g_pending[&slot - static_cast<const StreamSlot*>(g_slots)];
+}
+
+// Waits for the slot's handed-on chunk. False, after the line of the failed
+// write, when it did not reach the file; the data still waiting in the
+// write buffer is then dropped, as after a failed write of its own.
+bool FinishPendingWrite(StreamSlot& slot) {
+  PendingWrite& pending = PendingOf(slot);
+  if (!pending.active) return true;
+  if (pending.thread.joinable()) pending.thread.join();
+  pending.active = false;
+  if (!pending.failed) return true;
+  pending.failed = false;
+  slot.wfill = 0;
+  LogSlotError(kOpWriteBytes, kOverflowFlushLines.data);
+  return false;
+}
+
+PendingRead& ReadAheadOf(const StreamSlot& slot) {
+  return g_readAhead[&slot - static_cast<const StreamSlot*>(g_slots)];
+}
+
+// Waits for a chunk read ahead and forgets it (the stream is rewound or
+// released).
+void DropReadAhead(StreamSlot& slot) {
+  PendingRead& ahead = ReadAheadOf(slot);
+  if (ahead.thread.joinable()) ahead.thread.join();
+  ahead.active = false;
+}
+
+// Starts reading the chunk after the one just loaded, when the slot only
+// reads an encrypted stream whose payload goes on, and worker threads are
+// allowed. (The decryption is the work worth taking off the caller's thread;
+// a plain stream is read on demand and holds no second buffer.)
+void StartReadAhead(StreamSlot& slot) {
+  if (slot.wbuffer || !slot.enc || GetCipherThreads() <= 1) return;
+  if (slot.rpointer - kStreamHeaderSize >= slot.total_len) return;
+  PendingRead& ahead = ReadAheadOf(slot);
+  if (!ahead.buffer) ahead.buffer = TakeChunkBuffer();
+  if (!ahead.buffer) return;  // read on demand, as without threads
+  ahead.got = 0;
+  ahead.decrypted = false;
+  std::FILE* file = slot.file;
+  try {
+    ahead.thread = std::thread([&ahead, file] {
+      platform::KeepInterruptsOffThisThread();
+      const std::int32_t n = ReadChunkFrom(file, ahead.buffer.get());
+      ahead.got = n;
+      if (n > 0 && n % kCipherBlockSize == 0) {
+        BlowfishDecryptBuffer(ahead.buffer.get(), n);
+        ahead.decrypted = true;
+      }
+    });
+    ahead.active = true;
+  } catch (const std::system_error&) {
+    // No thread to be had: the chunk is read when it is needed.
+  }
+}
+
+// The next chunk of the file into target (the read buffer, or caller memory
+// of at least a chunk): the one read ahead when there is one, else read now.
+// *decrypted tells whether the cipher has been applied already. The read
+// buffer may be exchanged for the read-ahead one: callers find the data at
+// slot.rbuffer, not at a pointer taken before.
+std::int32_t TakeChunk(StreamSlot& slot, unsigned char*& target, bool* decrypted) {
+  PendingRead& ahead = ReadAheadOf(slot);
+  *decrypted = false;
+  if (!ahead.active) return ReadChunk(slot, target);
+  ahead.thread.join();
+  ahead.active = false;
+  if (ahead.got > 0) {
+    if (target == slot.rbuffer.get()) {
+      std::swap(ahead.buffer, slot.rbuffer);
+      target = slot.rbuffer.get();
+    } else {
+      std::memcpy(target, ahead.buffer.get(), static_cast<std::size_t>(ahead.got));
+    }
+  }
+  *decrypted = ahead.decrypted;
+  return ahead.got;
 }
 
 // Puts the slot back to its idle values; the stream handle and enc stay.
 void ResetSlotBuffers(StreamSlot& slot) {
+  DropReadAhead(slot);
+  ReturnChunkBuffer(std::move(ReadAheadOf(slot).buffer));
+  {
+    PendingWrite& pending = PendingOf(slot);
+    if (pending.thread.joinable()) pending.thread.join();
+    pending.active = false;
+    pending.failed = false;
+    ReturnChunkBuffer(std::move(pending.buffer));
+  }
   ReturnChunkBuffer(std::move(slot.wbuffer));
   ReturnChunkBuffer(std::move(slot.rbuffer));
   slot.roffset = 0;
@@ -108,6 +232,22 @@ void ResetSlotBuffers(StreamSlot& slot) {
   slot.total_len = 0;
   slot.rpointer = -1;
   slot.wpointer = -1;
+  slot.readOnce = false;
+  slot.discarded = 0;
+}
+
+// Storage is given back in whole mebibytes, which every file system's block
+// size divides.
+constexpr std::int32_t kDiscardUnit = 1 << 20;
+
+// A read-once stream gives back what has been handed out: everything before
+// the read position. A file system that cannot leaves the file as it is.
+void DiscardConsumed(StreamSlot& slot) {
+  const std::int32_t end = slot.rpointer / kDiscardUnit * kDiscardUnit;
+  if (end > slot.discarded &&
+      platform::DiscardFileRange(slot.file, slot.discarded, end - slot.discarded)) {
+    slot.discarded = end;
+  }
 }
 
 // Loads the header (encrypted streams) and the first chunk into the read
@@ -163,7 +303,38 @@ bool LoadFirstChunk(StreamSlot& slot, std::string_view operation, const LoadLine
   } else {
     slot.indata = n;
   }
+  if (n > 0) StartReadAhead(slot);
   return true;
+}
+
+// Hands the full write buffer (len bytes, ready for the file) on for
+// writing. With worker threads it is written on a thread of its own while the
+// slot goes on with a second buffer; without, or when no second buffer or
+// thread is to be had, it is written now. Either way a failure waits for
+// FinishPendingWrite.
+void HandOnChunk(StreamSlot& slot, std::int32_t len) {
+  PendingWrite& pending = PendingOf(slot);
+  pending.active = true;
+  pending.failed = false;
+  const auto size = static_cast<std::size_t>(len);
+  if (GetCipherThreads() > 1) {
+    if (!pending.buffer) pending.buffer = TakeChunkBuffer();
+    if (pending.buffer) {
+      std::FILE* file = slot.file;
+      const unsigned char* data = slot.wbuffer.get();
+      try {
+        pending.thread = std::thread([&pending, file, data, size] {
+          platform::KeepInterruptsOffThisThread();
+          pending.failed = platform::WriteFile(file, data, size) != size;
+        });
+        std::swap(pending.buffer, slot.wbuffer);
+        return;
+      } catch (const std::system_error&) {
+        // No thread to be had: the chunk is written now.
+      }
+    }
+  }
+  pending.failed = platform::WriteFile(slot.file, slot.wbuffer.get(), size) != size;
 }
 
 // Writes one buffer of data at wpointer: the placeholder header first when
@@ -179,6 +350,7 @@ bool LoadFirstChunk(StreamSlot& slot, std::string_view operation, const LoadLine
 // file from there directly. nullptr: the bytes wait in the write buffer.
 bool FlushWriteBuffer(StreamSlot& slot, std::string_view operation, const FlushLines& lines,
                       bool final, const unsigned char* source = nullptr) {
+  if (!FinishPendingWrite(slot)) return false;
   if (slot.wpointer == -1) slot.wpointer = 0;
   // A slot that also reads has moved the file position with its refills.
   if (slot.rpointer != -1 && !platform::SeekFile(slot.file, slot.wpointer)) {
@@ -224,6 +396,12 @@ bool FlushWriteBuffer(StreamSlot& slot, std::string_view operation, const FlushL
   } else if (source != nullptr) {
     data = source;
   }
+  if (!final && data == slot.wbuffer.get()) {
+    HandOnChunk(slot, len);
+    slot.wpointer += len;
+    slot.wfill = 0;
+    return true;
+  }
   if (platform::WriteFile(slot.file, data, static_cast<std::size_t>(len)) !=
       static_cast<std::size_t>(len)) {
     // The buffer now holds cipher text; writing it again later would store
@@ -253,18 +431,21 @@ bool FlushWriteBuffer(StreamSlot& slot, std::string_view operation, const FlushL
 // Refills the read side with the next chunk of the file, into the read
 // buffer or (direct) into target. Returns the valid bytes got, 0 at the end
 // of the data, or -1 after logging the failing step.
-std::int32_t RefillChunk(StreamSlot& slot, unsigned char* target) {
+std::int32_t RefillChunk(StreamSlot& slot, unsigned char*& target) {
   // The payload of an encrypted stream is used up: whatever follows in the
   // file is fill or stale data, not stream content.
   if (slot.enc && slot.total_len > 0 && slot.rpointer - kStreamHeaderSize >= slot.total_len) {
     return 0;
   }
+  if (!FinishPendingWrite(slot)) return -1;
   // Flushed writes moved the file position away from the read position.
   if (slot.wpointer != -1 && !platform::SeekFile(slot.file, slot.rpointer)) {
     LogSlotError(kOpReadBytes, "370");
     return -1;
   }
-  const std::int32_t n = ReadChunk(slot, target);
+  bool decrypted = false;
+  const std::int32_t n = TakeChunk(slot, target, &decrypted);
+  if (slot.readOnce) DiscardConsumed(slot);
   if (n < 0) {
     LogSlotError(kOpReadBytes, "439");
     return -1;
@@ -294,7 +475,7 @@ std::int32_t RefillChunk(StreamSlot& slot, unsigned char* target) {
       LogSlotError(kOpReadBytes, "408");
       return -1;
     }
-    BlowfishDecryptBuffer(target, n);
+    if (!decrypted) BlowfishDecryptBuffer(target, n);
     if (slot.total_len < consumed) {
       // The chunk ends in fill bytes.
       valid = n - (consumed - slot.total_len);
@@ -304,6 +485,7 @@ std::int32_t RefillChunk(StreamSlot& slot, unsigned char* target) {
       }
     }
   }
+  StartReadAhead(slot);
   return valid;
 }
 
@@ -502,8 +684,8 @@ int _ReleaseBuf(int index) {
     LogSlotError(kOpReleaseBuf, "582");
     return 0;
   }
-  bool flushed = true;
-  if (slot.wbuffer && slot.wfill > 0) {
+  bool flushed = FinishPendingWrite(slot);
+  if (flushed && slot.wbuffer && slot.wfill > 0) {
     flushed = FlushWriteBuffer(slot, kOpReleaseBuf, kReleaseFlushLines, true);
   }
   // The buffers go even when the flush failed: the caller gives up on the
@@ -523,10 +705,12 @@ int _RestartAtBegining(int index) {
     LogSlotError(kOpRestart, "727");
     return 0;
   }
+  if (!FinishPendingWrite(slot)) return 0;
   if (slot.wbuffer && slot.wfill > 0 &&
       !FlushWriteBuffer(slot, kOpRestart, kRestartFlushLines, true)) {
     return 0;
   }
+  DropReadAhead(slot);
 
   platform::RewindFile(slot.file);
   slot.rpointer = -1;
@@ -535,6 +719,14 @@ int _RestartAtBegining(int index) {
   slot.roffset = 0;
   slot.wfill = 0;
   slot.wpointer = -1;
+  return 1;
+}
+
+int _SetReadOnce(int index) {
+  if (!IsValidIndex(index)) return 0;
+  StreamSlot& slot = g_slots[index];
+  if (slot.file == nullptr || !slot.rbuffer || slot.wbuffer) return 0;
+  slot.readOnce = true;
   return 1;
 }
 

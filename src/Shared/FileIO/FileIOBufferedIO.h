@@ -26,6 +26,8 @@ struct StreamSlot {
   std::int32_t wpointer = -1;  // file offset of the next flush; -1: nothing flushed
   std::unique_ptr<unsigned char[]> rbuffer;  // present while open for reading
   std::int32_t wfill = 0;                    // bytes waiting in wbuffer
+  bool readOnce = false;                     // storage behind the read position is given back
+  std::int32_t discarded = 0;                // file bytes given back so far (read-once streams)
 };
 
 // Returns 1 on success, 0 on failure.
@@ -36,6 +38,13 @@ std::int32_t _ReadBytes(int index, std::int32_t count, void* dest);
 std::int32_t _WriteBytes(int index, std::int32_t count, const void* src);
 int _ReleaseBuf(int index);
 int _RestartAtBegining(int index);
+// Marks a slot that is open for reading only as read once, start to end:
+// from now on every refill gives the storage of the file behind the read
+// position back to the system, so that a large stream being used up does
+// not hold its memory while the run needs more. The slot must not be
+// restarted afterwards. Returns 1, or 0 (nothing logged, nothing changed)
+// for a slot that is not open for reading only.
+int _SetReadOnce(int index);
 
 // The same five with the same results; InitBuf always encrypts.
 int InitBuf(int index, std::FILE* file, int read, int write);
