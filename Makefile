@@ -38,11 +38,11 @@ test:
 	cd $(TEST_DIR) && ctest --output-on-failure -j $(JOBS)
 
 # Builds with ThreadSanitizer and runs the tests whose code runs on several
-# threads: the cipher on every thread count, the worker pool, and whole
-# conversions with -threads (the stream slots on worker threads). Any report
+# threads: the cipher on every thread count, the worker pool, the slots'
+# chunks written behind and read ahead, and whole conversions with -threads. Any report
 # fails the run. The single-threaded cipher and slot tests stay out: under the
 # sanitizer each of them takes minutes and can show no race.
-TSAN_TESTS := ^(CipherThreads\.EveryThreadCount|WorkerPool\.|ThreadsE2E\.)
+TSAN_TESTS := ^(CipherThreads\.EveryThreadCount|WorkerPool\.|StreamSlotThreads\.|ThreadsE2E\.)
 tsan:
 	$(CMAKE) -S . -B $(TSAN_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWAVORA_TSAN=ON -DWAVORA_BUILD_TESTS=ON
 	$(CMAKE) --build $(TSAN_DIR) -j $(JOBS) --target test_Shared_FileIO test_e2e

@@ -167,6 +167,10 @@ bool SeekFile(std::FILE* file, std::int64_t offset);
 void RewindFile(std::FILE* file);
 // Switches the runtime's own buffering of the stream off.
 void SetUnbuffered(std::FILE* file);
+// Asks the system to back a large buffer that lives long with large memory
+// pages where it can, so that its first use takes a few page faults instead
+// of thousands. Nothing changes for the program otherwise.
+void AdviseLargeBuffer(void* data, std::size_t size);
 // Gives the storage of a byte range of the file back to the system, where the
 // file system can; the range then reads as zero bytes and the file keeps its
 // size. For data that will not be read again, so that its memory serves the

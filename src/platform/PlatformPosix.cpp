@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <termios.h>
@@ -512,6 +513,21 @@ void RecordSystemError() {
 }
 
 void RecordInjectedFault() { t_lastErrorText = "injected fault"; }
+
+void AdviseLargeBuffer(void* data, std::size_t size) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  // Large pages cover only the whole 2 MiB ranges inside the buffer.
+  constexpr std::uintptr_t kLargePage = std::uintptr_t{2} << 20;
+  const auto start = reinterpret_cast<std::uintptr_t>(data);
+  const std::uintptr_t first = (start + kLargePage - 1) & ~(kLargePage - 1);
+  const std::uintptr_t last = (start + size) & ~(kLargePage - 1);
+  if (data != nullptr && last > first)
+    madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#else
+  (void)data;
+  (void)size;
+#endif
+}
 
 bool DiscardFileRange(std::FILE* file, std::int64_t offset, std::int64_t length) {
 #if defined(__linux__) && defined(FALLOC_FL_PUNCH_HOLE)

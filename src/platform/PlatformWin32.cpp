@@ -502,6 +502,9 @@ void RecordSystemError() {
 
 void RecordInjectedFault() { t_lastErrorText = "injected fault"; }
 
+// Large pages need a privilege on Windows that a user rarely has.
+void AdviseLargeBuffer(void*, std::size_t) {}
+
 // Temporary files are not sparse on Windows; their space stays until they
 // are deleted.
 bool DiscardFileRange(std::FILE*, std::int64_t, std::int64_t) { return false; }

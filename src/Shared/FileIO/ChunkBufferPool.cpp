@@ -4,13 +4,15 @@
 #include <vector>
 
 #include "Shared/FileIO/FileIOBufferedIO.h"
+#include "platform/Platform.h"
 
 namespace {
 
-// One conversion holds at most four chunk buffers at once (slot 0 reading
-// and writing, slots 1 and 2 or the marker slot), so four kept buffers serve
-// every later file without a new allocation.
-constexpr std::size_t kMaxKeptBuffers = 4;
+// One conversion holds at most six chunk buffers at once (slot 0 reading
+// and writing, slots 1 and 2 or the marker slot, the second buffer of a
+// slot that writes behind and of one that reads ahead), so six kept buffers
+// serve every later file without a new allocation.
+constexpr std::size_t kMaxKeptBuffers = 6;
 
 std::vector<std::unique_ptr<unsigned char[]>>& KeptBuffers() {
   static std::vector<std::unique_ptr<unsigned char[]>> kept;
@@ -30,7 +32,10 @@ std::unique_ptr<unsigned char[]> TakeChunkBuffer() {
     return buffer;
   }
   std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[kSlotBufferSize]);
-  if (buffer != nullptr) ++g_allocated;
+  if (buffer != nullptr) {
+    ++g_allocated;
+    platform::AdviseLargeBuffer(buffer.get(), kSlotBufferSize);
+  }
   return buffer;
 }
 

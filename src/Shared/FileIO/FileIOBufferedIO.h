@@ -42,7 +42,8 @@ int _RestartAtBegining(int index);
 // from now on every refill gives the storage of the file behind the read
 // position back to the system, so that a large stream being used up does
 // not hold its memory while the run needs more. The slot must not be
-// restarted afterwards. Returns 1, or 0 (nothing logged, nothing changed)
+// restarted afterwards. (Storage is given back only where the stream is open
+// for writing and the file system can.) Returns 1, or 0 (nothing logged, nothing changed)
 // for a slot that is not open for reading only.
 int _SetReadOnce(int index);
 

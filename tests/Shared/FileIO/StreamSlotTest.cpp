@@ -1,8 +1,13 @@
 // The stream slots: the encrypted layout on disk, reads across chunks and at
 // the end of the payload, broken and truncated streams, the error lines of
-// every operation, in-place rewriting and restarts.
+// every operation, in-place rewriting and restarts, chunks written behind and
+// read ahead on threads of their own.
 
 #include <gtest/gtest.h>
+
+#ifdef __linux__
+#include <sys/stat.h>
+#endif
 
 #include <algorithm>
 #include <cstdint>
@@ -15,6 +20,7 @@
 #include "Shared/FileIO/Blowfish.h"
 #include "Shared/FileIO/FileIOBufferedIO.h"
 #include "Shared/FileIO/StreamInit.h"
+#include "Shared/FileIO/WorkerPool.h"
 #include "app/Console.h"
 #include "platform/FaultInjection.h"
 #include "platform/Platform.h"
@@ -867,5 +873,125 @@ TEST_F(StreamSlots, ReportsEachFailedFileOperationWithItsLine) {
   CheckEveryFault(path, large, 0, large.size(), largeFaults);
   CheckEveryFault(path, large, 0, large.size(), largeFaults, 2 * kChunk);
 }
+
+}  // namespace
+
+// ---- chunks written behind and read ahead on threads of their own ----
+
+namespace {
+
+class StreamSlotThreads : public StreamSlots {
+ protected:
+  void TearDown() override {
+    SetCipherThreads(DefaultWorkerThreads());
+    StreamSlots::TearDown();
+  }
+};
+
+// The call number of the n-th file write of a recorded run.
+std::uint64_t NthWriteCall(const std::vector<faults::FileOp>& calls, int n) {
+  for (std::size_t k = 0; k < calls.size(); ++k) {
+    if (calls[k] == faults::FileOp::kWrite && --n == 0) return k + 1;
+  }
+  return 0;
+}
+
+// A full chunk that fails to reach the file is reported by the slot's next
+// operation, with the line of the write, and the release fails: the same
+// calls, results and messages with one thread as with two.
+TEST_F(StreamSlotThreads, FailedChunkWriteIsReportedByTheNextOperationOnEveryThreadCount) {
+  const Bytes payload = Pattern(kChunk + 100, 21);
+  const std::string path = dir_.File("behind.dat");
+  const auto writeAll = [&] {
+    FilePtr file = Open(path, "w+b");
+    EXPECT_EQ(_InitBuf(0, file.get(), 0, 1, 1), 1);
+    // The first call fills the buffer; the second hands the chunk on.
+    EXPECT_EQ(_WriteBytes(0, static_cast<std::int32_t>(kChunk), payload.data()),
+              static_cast<std::int32_t>(kChunk));
+    EXPECT_EQ(_WriteBytes(0, 100, payload.data() + kChunk), 100);
+    EXPECT_TRUE(TakeMessages().empty());
+    return _ReleaseBuf(0);
+  };
+  faults::SetRecording(true);
+  ASSERT_EQ(writeAll(), 1);
+  const std::uint64_t chunkWrite = NthWriteCall(faults::RecordedCalls(), 2);  // after the header
+  faults::SetRecording(false);
+  ASSERT_NE(chunkWrite, 0u);
+  EXPECT_TRUE(SameBytes(ReadStream(path, 4096), payload));
+
+  for (int threads : {1, 2}) {
+    SCOPED_TRACE(threads);
+    SetCipherThreads(threads);
+    faults::Arm(chunkWrite, faults::Fault::kFail);
+    EXPECT_EQ(writeAll(), 0);
+    EXPECT_TRUE(faults::FaultDelivered());
+    faults::Reset();
+    EXPECT_EQ(TakeMessages(), std::vector<std::string>{ErrorLine("_WriteBytes", "539")});
+    EXPECT_FALSE(GetStreamSlot(0).wbuffer);
+    // The placeholder header stays: the stream can never pass for complete.
+    FilePtr file = Open(path, "rb");
+    EXPECT_EQ(_InitBuf(0, file.get(), 1, 0, 1), 0);
+    TakeMessages();
+  }
+}
+
+// Chunks read ahead give the bytes of reading on demand, in small pieces and
+// in one read of everything, and a restart in between reads from the start.
+TEST_F(StreamSlotThreads, ReadAheadGivesTheBytesOfReadingOnDemand) {
+  const Bytes payload = Pattern(2 * kChunk + kChunk / 2 + 3, 22);
+  const std::string path = dir_.File("ahead.dat");
+  WriteStream(path, payload, kChunk / 4);
+  for (int threads : {1, 2}) {
+    SCOPED_TRACE(threads);
+    SetCipherThreads(threads);
+    EXPECT_TRUE(SameBytes(ReadStream(path, 65536), payload));
+    EXPECT_TRUE(SameBytes(ReadStream(path, payload.size()), payload));
+
+    FilePtr file = Open(path, "rb");
+    ASSERT_EQ(_InitBuf(0, file.get(), 1, 0, 1), 1);
+    Bytes first(kChunk + 10);
+    ASSERT_EQ(_ReadBytes(0, static_cast<std::int32_t>(first.size()), first.data()),
+              static_cast<std::int32_t>(first.size()));
+    ASSERT_EQ(_RestartAtBegining(0), 1);
+    Bytes again(payload.size());
+    EXPECT_EQ(_ReadBytes(0, static_cast<std::int32_t>(again.size()), again.data()),
+              static_cast<std::int32_t>(again.size()));
+    EXPECT_TRUE(SameBytes(again, payload));
+    EXPECT_EQ(_ReleaseBuf(0), 1);
+    EXPECT_TRUE(TakeMessages().empty());
+  }
+}
+
+#ifdef __linux__
+// A read-once slot gives back the storage of what it has handed out (where
+// the file system can punch holes); a slot that also writes cannot be one.
+TEST_F(StreamSlotThreads, ReadOnceSlotGivesBackWhatItHasRead) {
+  const Bytes payload = Pattern(3 * kChunk, 23);
+  const std::string path = dir_.File("once.dat");
+  WriteStream(path, payload, kChunk);
+  const auto allocated = [&] {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? static_cast<std::int64_t>(info.st_blocks) * 512 : -1;
+  };
+  const std::int64_t before = allocated();
+  // Storage is given back only through a stream open for writing.
+  FilePtr file = Open(path, "r+b");
+  ASSERT_EQ(_InitBuf(0, file.get(), 1, 0, 1), 1);
+  ASSERT_EQ(_SetReadOnce(0), 1);
+  Bytes all(payload.size());
+  ASSERT_EQ(_ReadBytes(0, static_cast<std::int32_t>(all.size()), all.data()),
+            static_cast<std::int32_t>(all.size()));
+  EXPECT_TRUE(SameBytes(all, payload));
+  if (GetStreamSlot(0).discarded == 0) GTEST_SKIP() << "no hole punching on this file system";
+  EXPECT_LE(allocated(), before - GetStreamSlot(0).discarded);
+  EXPECT_EQ(_ReleaseBuf(0), 1);
+
+  FilePtr both = Open(dir_.File("both.dat"), "w+b");
+  ASSERT_EQ(_InitBuf(1, both.get(), 1, 1, 1), 1);
+  EXPECT_EQ(_SetReadOnce(1), 0);
+  EXPECT_EQ(_ReleaseBuf(1), 1);
+  TakeMessages();
+}
+#endif
 
 }  // namespace
