@@ -243,6 +243,22 @@ int WriteMarkerLists(PartialOutput& out, const WaveInfo& info, std::FILE* tempMa
 // or not a number.
 inline bool IsClipped(float value) { return !(value >= -1.0f && value <= 1.0f); }
 
+// SampleToWord. Inside [-1, 1] the word is trunc(s + 1/256) for s = v * 32767
+// + 0.5 at or above 0 and trunc(s - 1/256) below: an s up to 1/256 short of a
+// whole number (in the direction truncation goes) is taken as that number,
+// any other s is truncated. (This is the nearest whole number when it lies
+// within 1/256, and trunc(s) otherwise, without the branches; the two agree
+// on every float in [-1, 1].) The loop below stays free of unpredictable
+// branches.
+inline std::int16_t WordOfSample(float value) {
+  const bool inside = value >= -1.0f && value <= 1.0f;
+  const double scaled = static_cast<double>(value) * kWordFullScale + 0.5;
+  const double nudged = scaled + (scaled < 0.0 ? -kWholeNumberTolerance : kWholeNumberTolerance);
+  const auto word = static_cast<std::int32_t>(inside ? nudged : 0.0);
+  const std::int32_t limit = value < -1.0f ? -kMaxWord : kMaxWord;  // and not a number
+  return static_cast<std::int16_t>(inside ? word : limit);
+}
+
 // Converts count little-endian floats into little-endian 16-bit words and
 // returns how many of them were limited to full scale.
 std::int64_t ConvertToWords(const unsigned char* floats, std::int32_t count, unsigned char* words) {
@@ -250,7 +266,7 @@ std::int64_t ConvertToWords(const unsigned char* floats, std::int32_t count, uns
   for (std::int32_t k = 0; k < count; ++k) {
     const float value = LoadFloatLE(floats + static_cast<std::size_t>(k) * sizeof(float));
     clipped += IsClipped(value);
-    StoreLE16(static_cast<std::uint16_t>(SampleToWord(value)),
+    StoreLE16(static_cast<std::uint16_t>(WordOfSample(value)),
               words + static_cast<std::size_t>(k) * sizeof(std::uint16_t));
   }
   return clipped;
@@ -353,23 +369,7 @@ int CheckOutputPaths(const std::string& destinationPath) {
   return CheckOutputPathPair(destinationPath, PartialOutputPath(destinationPath));
 }
 
-std::int16_t SampleToWord(float value) {
-  if (value >= -1.0f && value <= 1.0f) {
-    const double scaled = static_cast<double>(value) * kWordFullScale + 0.5;
-    // A 16-bit word s imported as (s - 0.5) / 32767 comes back here as s,
-    // give or take the float's rounding (at most 32767.5 * 2^-24, under
-    // 1/512). Truncating a value a hair below s would give s - 1, so a value
-    // that close to a whole number is taken as that number first. The
-    // nearest whole number, halves away from zero (a half never lies that
-    // close), lies in [-32767, 32768]; only values below 32768 come close.
-    const auto nearest = static_cast<std::int32_t>(scaled + (scaled < 0.0 ? -0.5 : 0.5));
-    if (std::fabs(scaled - nearest) <= kWholeNumberTolerance)
-      return static_cast<std::int16_t>(nearest);
-    return static_cast<std::int16_t>(scaled);
-  }
-  if (value < -1.0f) return static_cast<std::int16_t>(-kMaxWord);
-  return kMaxWord;  // above full scale, or not a number
-}
+std::int16_t SampleToWord(float value) { return WordOfSample(value); }
 
 int WriteWaveformFile(const WaveInfo& info, const std::string& destinationPath,
                       std::FILE* tempWaveFile, std::FILE* tempMarkerFile, bool replaceExisting) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <filesystem>
 #include <limits>
@@ -123,6 +124,20 @@ TEST(SampleToWord, WholeNumbersWithinAHairComeBackExactly) {
     EXPECT_EQ(SampleToWord(value), c.word) << c.scaled;
     EXPECT_EQ(ts::ExpectedWord(value), c.word) << c.scaled;
   }
+}
+
+// The word of every 257th float between -1.25 and 1.25 (bit patterns, so
+// tiny, mid-range and full-scale values are all met) is the nearest whole
+// number within 1/256, else the truncation.
+TEST(SampleToWord, AgreesWithTheRuleAcrossTheFloats) {
+  std::uint64_t checked = 0;
+  for (std::uint32_t bits = 0; bits < 0x3FA00000u; bits += 257) {
+    for (const float value : {std::bit_cast<float>(bits), -std::bit_cast<float>(bits)}) {
+      ASSERT_EQ(SampleToWord(value), ts::ExpectedWord(value)) << value;
+      ++checked;
+    }
+  }
+  EXPECT_GT(checked, 8000000u);
 }
 
 TEST_F(WaveformWriter, CountsTheValuesClippedAtFullScale) {

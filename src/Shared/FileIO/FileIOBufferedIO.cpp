@@ -87,6 +87,18 @@ struct PendingRead {
 };
 PendingRead g_readAhead[kSlotCount];
 
+// One slot at a time writes behind, and one reads ahead (the first to need
+// it, until it is released): the sample stream, which is the bulk of the
+// data, gains the overlap, and a conversion holds at most two chunk buffers
+// more than its slots do.
+template <typename Pending>
+bool SecondBufferTakenByAnother(const Pending (&all)[kSlotCount], const Pending& self) {
+  for (const Pending& other : all) {
+    if (&other != &self && other.buffer) return true;
+  }
+  return false;
+}
+
 void LogSlotError(std::string_view operation, std::string_view line) {
   LogAlways({"*** Error in file ", kSourceFileName, operation, " @ ", line});
 }
@@ -169,7 +181,8 @@ void StartReadAhead(StreamSlot& slot) {
   if (slot.wbuffer || !slot.enc || GetCipherThreads() <= 1) return;
   if (slot.rpointer - kStreamHeaderSize >= slot.total_len) return;
   PendingRead& ahead = ReadAheadOf(slot);
-  if (!ahead.buffer) ahead.buffer = TakeChunkBuffer();
+  if (!ahead.buffer && !SecondBufferTakenByAnother(g_readAhead, ahead))
+    ahead.buffer = TakeChunkBuffer();
   if (!ahead.buffer) return;  // read on demand, as without threads
   ahead.got = 0;
   ahead.decrypted = false;
@@ -318,7 +331,8 @@ void HandOnChunk(StreamSlot& slot, std::int32_t len) {
   pending.failed = false;
   const auto size = static_cast<std::size_t>(len);
   if (GetCipherThreads() > 1) {
-    if (!pending.buffer) pending.buffer = TakeChunkBuffer();
+    if (!pending.buffer && !SecondBufferTakenByAnother(g_pending, pending))
+      pending.buffer = TakeChunkBuffer();
     if (pending.buffer) {
       std::FILE* file = slot.file;
       const unsigned char* data = slot.wbuffer.get();
