@@ -13,6 +13,7 @@ inline constexpr float kInt16ZeroWordValue = static_cast<float>(-0.5 / 32767.0);
 
 struct ImportLevels {
   double peak = 0.0;       // largest vector magnitude seen so far
+  float peakPower = 0.0f;  // largest squared magnitude seen so far (peak is its root)
   double sum = 0.0;        // sum of squared magnitudes
   std::int32_t pairs = 0;  // pairs counted by the reader
   // The value a silent word converts to, for formats that have one; NaN
@@ -25,8 +26,12 @@ struct ImportLevels {
 // rounded to a 32-bit float, as the level definitions require.
 inline void AccumulatePair(ImportLevels& levels, float i, float q) {
   const float m2 = i * i + q * q;
-  const float m = std::sqrt(m2);
-  if (m > levels.peak) levels.peak = m;
+  // The float square root never decreases, so the largest magnitude is the
+  // root of the largest square: the root is taken only when the square grows.
+  if (m2 > levels.peakPower) {
+    levels.peakPower = m2;
+    levels.peak = std::sqrt(m2);
+  }
   levels.sum += m2;
   levels.onlySilentWords =
       levels.onlySilentWords && i == levels.silentValue && q == levels.silentValue;

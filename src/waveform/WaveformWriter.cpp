@@ -1,6 +1,11 @@
 #include "waveform/WaveformWriter.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -259,9 +264,66 @@ inline std::int16_t WordOfSample(float value) {
   return static_cast<std::int16_t>(inside ? word : limit);
 }
 
-// Converts count little-endian floats into little-endian 16-bit words and
-// returns how many of them were limited to full scale.
+#if defined(__SSE2__)
+// Four values of SampleToWord at a time with the x86-64 base instruction set
+// (no processor check needed): the same operations in the same order on the
+// same doubles, so the same words. The host is little-endian, like the data.
+std::int32_t ConvertFourAtATime(const unsigned char* floats, std::int32_t count,
+                                unsigned char* words, std::int64_t* clipped) {
+  const __m128 minusOne = _mm_set1_ps(-1.0f);
+  const __m128 plusOne = _mm_set1_ps(1.0f);
+  const __m128d scale = _mm_set1_pd(kWordFullScale);
+  const __m128d half = _mm_set1_pd(0.5);
+  const __m128d zero = _mm_setzero_pd();
+  const __m128d tolerance = _mm_set1_pd(kWholeNumberTolerance);
+  const __m128d signBit = _mm_set1_pd(-0.0);
+  const __m128i top = _mm_set1_epi32(kMaxWord);
+  const __m128i bottomXorTop = _mm_set1_epi32(-kMaxWord ^ kMaxWord);
+  std::int32_t k = 0;
+  for (; k + 4 <= count; k += 4) {
+    const __m128 value = _mm_loadu_ps(reinterpret_cast<const float*>(floats) + k);
+    // Not a number fails both comparisons, as in IsClipped.
+    const __m128 inside = _mm_and_ps(_mm_cmpge_ps(value, minusOne), _mm_cmple_ps(value, plusOne));
+    *clipped += 4 - std::popcount(static_cast<unsigned>(_mm_movemask_ps(inside)));
+    const __m128 kept = _mm_and_ps(value, inside);  // 0 where clipped: no conversion overflow
+    __m128i halves[2];
+    for (int h = 0; h < 2; ++h) {
+      const __m128d wide = _mm_cvtps_pd(h == 0 ? kept : _mm_movehl_ps(kept, kept));
+      const __m128d scaled = _mm_add_pd(_mm_mul_pd(wide, scale), half);
+      const __m128d nudge = _mm_or_pd(tolerance, _mm_and_pd(_mm_cmplt_pd(scaled, zero), signBit));
+      halves[h] = _mm_cvttpd_epi32(_mm_add_pd(scaled, nudge));
+    }
+    const __m128i word = _mm_unpacklo_epi64(halves[0], halves[1]);
+    const __m128i below = _mm_castps_si128(_mm_cmplt_ps(value, minusOne));
+    const __m128i limit = _mm_xor_si128(top, _mm_and_si128(below, bottomXorTop));
+    const __m128i in = _mm_castps_si128(inside);
+    const __m128i result = _mm_or_si128(_mm_and_si128(in, word), _mm_andnot_si128(in, limit));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(words + 2 * static_cast<std::size_t>(k)),
+                     _mm_packs_epi32(result, result));
+  }
+  return k;
+}
+#endif
+
+}  // namespace
+
 std::int64_t ConvertToWords(const unsigned char* floats, std::int32_t count, unsigned char* words) {
+  std::int64_t clipped = 0;
+  std::int32_t k = 0;
+#if defined(__SSE2__)
+  k = ConvertFourAtATime(floats, count, words, &clipped);
+#endif
+  for (; k < count; ++k) {
+    const float value = LoadFloatLE(floats + static_cast<std::size_t>(k) * sizeof(float));
+    clipped += IsClipped(value);
+    StoreLE16(static_cast<std::uint16_t>(WordOfSample(value)),
+              words + static_cast<std::size_t>(k) * sizeof(std::uint16_t));
+  }
+  return clipped;
+}
+
+std::int64_t ConvertToWordsOneAtATime(const unsigned char* floats, std::int32_t count,
+                                      unsigned char* words) {
   std::int64_t clipped = 0;
   for (std::int32_t k = 0; k < count; ++k) {
     const float value = LoadFloatLE(floats + static_cast<std::size_t>(k) * sizeof(float));
@@ -271,6 +333,8 @@ std::int64_t ConvertToWords(const unsigned char* floats, std::int32_t count, uns
   }
   return clipped;
 }
+
+namespace {
 
 // Logs how many values were limited to full scale, when any were.
 void ReportClippedValues(std::int64_t clipped) {

@@ -14,6 +14,14 @@
 // -32767 below and 32767 above (also for a value that is not a number).
 std::int16_t SampleToWord(float value);
 
+// SampleToWord over count little-endian floats, into little-endian 16-bit
+// words; returns how many values were limited to full scale. Where the
+// processor has vector instructions, four values at a time; the one-at-a-time
+// path beside it gives the same words everywhere (and serves the tests).
+std::int64_t ConvertToWords(const unsigned char* floats, std::int32_t count, unsigned char* words);
+std::int64_t ConvertToWordsOneAtATime(const unsigned char* floats, std::int32_t count,
+                                      unsigned char* words);
+
 // markerFile may be nullptr (raw import: no marker lists). The file is built
 // under a hidden temporary name beside the destination (created exclusively,
 // with a random part) and moved to the destination only when complete. With

@@ -11,6 +11,7 @@
 #include "Shared/FileIO/FileIOBufferedIO.h"
 #include "Shared/FileIO/StreamInit.h"
 #include "app/Console.h"
+#include "common/ByteOrder.h"
 #include "platform/Platform.h"
 #include "support/TestSupport.h"
 #include "waveform/WaveformWriter.h"
@@ -138,6 +139,31 @@ TEST(SampleToWord, AgreesWithTheRuleAcrossTheFloats) {
     }
   }
   EXPECT_GT(checked, 8000000u);
+}
+
+// The buffer conversion (four values at a time where the processor allows)
+// gives the words and the clip count of the value-by-value one, for every
+// 4099th float bit pattern (both signs, beyond full scale, infinities, not a
+// number) and at every length that leaves a tail.
+TEST(SampleToWord, BufferConversionAgreesWithTheOneAtATimePath) {
+  std::vector<float> values;
+  for (std::uint64_t bits = 0; bits <= 0xFFFFFFFFu; bits += 4099)
+    values.push_back(std::bit_cast<float>(static_cast<std::uint32_t>(bits)));
+  for (float special :
+       {1.0f, -1.0f, 0.0f, -0.0f, std::numeric_limits<float>::infinity(),
+        -std::numeric_limits<float>::infinity(), std::numeric_limits<float>::quiet_NaN()})
+    values.push_back(special);
+  std::vector<unsigned char> floats(values.size() * 4);
+  for (std::size_t k = 0; k < values.size(); ++k)
+    StoreLE32(std::bit_cast<std::uint32_t>(values[k]), floats.data() + 4 * k);
+  for (std::size_t length : {values.size(), std::size_t{1}, std::size_t{3}, std::size_t{6}}) {
+    const auto count = static_cast<std::int32_t>(length);
+    std::vector<unsigned char> fast(2 * length), plain(2 * length);
+    EXPECT_EQ(ConvertToWords(floats.data(), count, fast.data()),
+              ConvertToWordsOneAtATime(floats.data(), count, plain.data()))
+        << length;
+    EXPECT_EQ(fast, plain) << length;
+  }
 }
 
 TEST_F(WaveformWriter, CountsTheValuesClippedAtFullScale) {
