@@ -16,19 +16,19 @@ namespace {
 TEST(ChunkBufferPool, KeepsAFewReturnedBuffersForTheNextTaker) {
   const ChunkBufferReuse reuse;
   std::vector<std::unique_ptr<unsigned char[]>> taken;
-  for (int k = 0; k < 6; ++k) {
+  for (int k = 0; k < 8; ++k) {
     taken.push_back(TakeChunkBuffer());
     ASSERT_NE(taken.back(), nullptr);
   }
   for (auto& buffer : taken) ReturnChunkBuffer(std::move(buffer));
   ReturnChunkBuffer(nullptr);
-  // Four are kept: four takers after that allocate nothing, a fifth does.
+  // Six are kept: six takers after that allocate nothing, a seventh does.
   const std::size_t allocated = ChunkBuffersAllocated();
-  for (int k = 0; k < 4; ++k) taken[k] = TakeChunkBuffer();
+  for (int k = 0; k < 6; ++k) taken[k] = TakeChunkBuffer();
   EXPECT_EQ(ChunkBuffersAllocated(), allocated);
-  taken[4] = TakeChunkBuffer();
+  taken[6] = TakeChunkBuffer();
   EXPECT_EQ(ChunkBuffersAllocated(), allocated + 1);
-  for (int k = 0; k < 5; ++k) ReturnChunkBuffer(std::move(taken[k]));
+  for (int k = 0; k < 7; ++k) ReturnChunkBuffer(std::move(taken[k]));
 }
 
 TEST(ChunkBufferPool, OutsideAReuseScopeBuffersAreFreed) {
