@@ -4,9 +4,11 @@
 # under <build>/bench-data by wavora_datagen; conversions run in
 # <build>/bench-work with an empty standard input (every question takes its
 # default). Wall time and peak resident memory are those of the child process
-# (wavora_bench run). The raw rows are compared with the same conversion in
-# numpy (bench/numpy_convert.py) where a python3 with numpy exists, the cipher
-# rows with `openssl speed -evp bf-ecb` where the legacy provider exists.
+# (wavora_bench run). Every input is read once just before it is converted,
+# so that each tool finds it in the page cache. The raw rows are compared
+# with the same conversion in numpy (bench/numpy_convert.py) where a python3
+# with numpy exists, the cipher rows with `openssl speed -evp bf-ecb` where
+# the legacy provider exists.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:-build/bench}" && pwd)
@@ -64,6 +66,9 @@ convert() {  # key label input numpy-kind(or -) args...
   local key=$1 label=$2 input=$3 kind=$4
   shift 4
   rm -f "$work"/*.wv
+  # Both tools read the input from the page cache: the machine may have
+  # dropped it since it was generated or last read.
+  cat "$input" >/dev/null
   measure "$exe" "$input" "$@" -clock 100 -overwrite
   local bytes seconds note=""
   bytes=$(size "$input")
@@ -72,6 +77,7 @@ convert() {  # key label input numpy-kind(or -) args...
   [ "$EXIT_CODE" = 0 ] || note="FAILED (exit $EXIT_CODE) "
   local ours_peak=$PEAK_KIB ours_cpu=$CPU_SECONDS
   if [ "$kind" != - ] && [ -n "$python" ]; then
+    cat "$input" >/dev/null
     measure "$python" "$here/numpy_convert.py" "$kind" "$input" "$work/numpy_out.bin"
     rm -f "$work/numpy_out.bin"
     note+=$(awk -v a="$seconds" -v b="$SECONDS_TAKEN" -v c="$CPU_SECONDS" -v m="$PEAK_KIB" 'BEGIN {
@@ -99,6 +105,7 @@ for capture in "cu8 sig.cu8 cu8" "wav sig_pcm16.wav wav16"; do
 done
 
 rm -rf "$work/tree-out" && mkdir -p "$work/tree-out"
+find "$data/tree" -type f -exec cat {} + >/dev/null
 measure "$exe" -indir "$data/tree" -outdir "$work/tree-out" -format i16le -clock 100 -ext bin \
   -recursive -overwrite
 converted=$(find "$work/tree-out" -name '*.wv' | wc -l)

@@ -325,7 +325,7 @@ bool LoadFirstChunk(StreamSlot& slot, std::string_view operation, const LoadLine
 // slot goes on with a second buffer; without, or when no second buffer or
 // thread is to be had, it is written now. Either way a failure waits for
 // FinishPendingWrite.
-void HandOnChunk(StreamSlot& slot, std::int32_t len) {
+void HandOnChunk(StreamSlot& slot, std::int32_t len, bool encrypt) {
   PendingWrite& pending = PendingOf(slot);
   pending.active = true;
   pending.failed = false;
@@ -335,10 +335,11 @@ void HandOnChunk(StreamSlot& slot, std::int32_t len) {
       pending.buffer = TakeChunkBuffer();
     if (pending.buffer) {
       std::FILE* file = slot.file;
-      const unsigned char* data = slot.wbuffer.get();
+      unsigned char* data = slot.wbuffer.get();
       try {
-        pending.thread = std::thread([&pending, file, data, size] {
+        pending.thread = std::thread([&pending, file, data, size, encrypt] {
           platform::KeepInterruptsOffThisThread();
+          if (encrypt) BlowfishEncryptBuffer(data, static_cast<long>(size));
           pending.failed = platform::WriteFile(file, data, size) != size;
         });
         std::swap(pending.buffer, slot.wbuffer);
@@ -348,6 +349,7 @@ void HandOnChunk(StreamSlot& slot, std::int32_t len) {
       }
     }
   }
+  if (encrypt) BlowfishEncryptBuffer(slot.wbuffer.get(), len);
   pending.failed = platform::WriteFile(slot.file, slot.wbuffer.get(), size) != size;
 }
 
@@ -400,6 +402,16 @@ bool FlushWriteBuffer(StreamSlot& slot, std::string_view operation, const FlushL
     LogSlotError(operation, lines.data);
     return false;
   }
+  // A full chunk that waits in the write buffer, or that the cipher copies
+  // there from the caller's memory, is handed on; a buffer of plain text
+  // is encrypted by the thread that writes it.
+  if (!final && (source == nullptr || slot.enc)) {
+    if (source != nullptr) BlowfishEncryptCopy(source, slot.wbuffer.get(), len);
+    HandOnChunk(slot, len, slot.enc && source == nullptr);
+    slot.wpointer += len;
+    slot.wfill = 0;
+    return true;
+  }
   const unsigned char* data = slot.wbuffer.get();
   if (slot.enc) {
     if (source != nullptr) {
@@ -409,12 +421,6 @@ bool FlushWriteBuffer(StreamSlot& slot, std::string_view operation, const FlushL
     }
   } else if (source != nullptr) {
     data = source;
-  }
-  if (!final && data == slot.wbuffer.get()) {
-    HandOnChunk(slot, len);
-    slot.wpointer += len;
-    slot.wfill = 0;
-    return true;
   }
   if (platform::WriteFile(slot.file, data, static_cast<std::size_t>(len)) !=
       static_cast<std::size_t>(len)) {
