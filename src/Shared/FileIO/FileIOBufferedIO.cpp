@@ -87,10 +87,9 @@ struct PendingRead {
 };
 PendingRead g_readAhead[kSlotCount];
 
-// One slot at a time writes behind, and one reads ahead (the first to need
-// it, until it is released): the sample stream, which is the bulk of the
-// data, gains the overlap, and a conversion holds at most two chunk buffers
-// more than its slots do.
+// One extra buffer serves the slots that write behind, and one the slot that
+// reads ahead (the first to need it, until it is restarted or released), so
+// a conversion holds at most two chunk buffers more than its slots do.
 template <typename Pending>
 bool SecondBufferTakenByAnother(const Pending (&all)[kSlotCount], const Pending& self) {
   for (const Pending& other : all) {
@@ -320,6 +319,19 @@ bool LoadFirstChunk(StreamSlot& slot, std::string_view operation, const LoadLine
   return true;
 }
 
+// The second write buffer for a slot that has none: the one another slot
+// holds, once that slot's chunk has reached the file (its result stays for
+// its own next operation), else a new one. So the one extra buffer follows
+// the slot that is writing now.
+std::unique_ptr<unsigned char[]> TakeSecondWriteBuffer(const PendingWrite& self) {
+  for (PendingWrite& other : g_pending) {
+    if (&other == &self || !other.buffer) continue;
+    if (other.thread.joinable()) other.thread.join();
+    return std::move(other.buffer);
+  }
+  return TakeChunkBuffer();
+}
+
 // Hands the full write buffer (len bytes, ready for the file) on for
 // writing. With worker threads it is written on a thread of its own while the
 // slot goes on with a second buffer; without, or when no second buffer or
@@ -331,8 +343,7 @@ void HandOnChunk(StreamSlot& slot, std::int32_t len, bool encrypt) {
   pending.failed = false;
   const auto size = static_cast<std::size_t>(len);
   if (GetCipherThreads() > 1) {
-    if (!pending.buffer && !SecondBufferTakenByAnother(g_pending, pending))
-      pending.buffer = TakeChunkBuffer();
+    if (!pending.buffer) pending.buffer = TakeSecondWriteBuffer(pending);
     if (pending.buffer) {
       std::FILE* file = slot.file;
       unsigned char* data = slot.wbuffer.get();
@@ -731,6 +742,10 @@ int _RestartAtBegining(int index) {
     return 0;
   }
   DropReadAhead(slot);
+  // A restart ends a pass: the second buffers go, free for whichever slot
+  // writes or reads the bulk of the data next.
+  ReturnChunkBuffer(std::move(PendingOf(slot).buffer));
+  ReturnChunkBuffer(std::move(ReadAheadOf(slot).buffer));
 
   platform::RewindFile(slot.file);
   slot.rpointer = -1;
