@@ -141,12 +141,8 @@ std::string DefaultExportName(ExportKind kind, const std::string& inputPath) {
 
 int ExportWaveform(const std::string& inputPath, ExportKind kind, const std::string& outputName) {
   WaveformHeader header;
-  platform::FileHandle file = OpenWaveform(inputPath, &header);
-  if (!file) {
-    for (const std::string& problem : header.problems) LogAlways({"*** ", problem});
-    LogAlways({"*** Cannot read the samples of '", inputPath, "'."});
-    return 0;
-  }
+  platform::FileHandle file = OpenWaveformSamples(inputPath, &header);
+  if (!file) return 0;
   if (header.pairsPresent * 4 < header.wordBytes)
     LogMessage(kLogWarning, {FormatText("*** Warning: the file is cut off; exporting the %lld "
                                         "pairs present",

@@ -260,12 +260,8 @@ std::vector<std::string> CaptionLines(const WaveformHeader& header, std::int64_t
 
 int WriteWaveformPreview(const std::string& inputPath, const std::string& svgPath) {
   WaveformHeader header;
-  platform::FileHandle file = OpenWaveform(inputPath, &header);
-  if (!file) {
-    for (const std::string& problem : header.problems) LogAlways({"*** ", problem});
-    LogAlways({"*** Cannot read the samples of '", inputPath, "'."});
-    return 0;
-  }
+  platform::FileHandle file = OpenWaveformSamples(inputPath, &header);
+  if (!file) return 0;
   const std::int64_t pairs = header.pairsPresent;
   const std::int64_t stride =
       std::max<std::int64_t>(1, (pairs + kPreviewConstellationPoints - 1) /

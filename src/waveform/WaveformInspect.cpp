@@ -447,6 +447,15 @@ std::vector<MarkerStretch> MarkerStretchesFromLists(const WaveformHeader& header
   return stretches;
 }
 
+platform::FileHandle OpenWaveformSamples(const std::string& path, WaveformHeader* header) {
+  platform::FileHandle file = OpenWaveform(path, header);
+  if (!file) {
+    for (const std::string& problem : header->problems) LogAlways({"*** ", problem});
+    LogAlways({"*** Cannot read the samples of '", path, "'."});
+  }
+  return file;
+}
+
 int InspectWaveform(const std::string& path, WaveformReport* report) {
   *report = WaveformReport{};
   WaveformHeader& header = report->header;

@@ -97,6 +97,9 @@ bool MarkersInWordBits(const WaveformHeader& header);
 // positioned at the first word, or an empty handle when it cannot be opened
 // (logged) or has no usable data tag (header->problems says why).
 platform::FileHandle OpenWaveform(const std::string& path, WaveformHeader* header);
+// OpenWaveform for a caller that needs the samples: when there are none to
+// read, logs each problem and that the samples cannot be read.
+platform::FileHandle OpenWaveformSamples(const std::string& path, WaveformHeader* header);
 
 // Reads the header's present pairs from file (positioned at the first word)
 // in blocks and hands each block to visit as raw words I, Q, I, Q, ... with

@@ -310,21 +310,6 @@ std::int32_t ConvertFourAtATime(const unsigned char* floats, std::int32_t count,
 
 }  // namespace
 
-std::int64_t ConvertToWords(const unsigned char* floats, std::int32_t count, unsigned char* words) {
-  std::int64_t clipped = 0;
-  std::int32_t k = 0;
-#if defined(__SSE2__)
-  k = ConvertFourAtATime(floats, count, words, &clipped);
-#endif
-  for (; k < count; ++k) {
-    const float value = LoadFloatLE(floats + static_cast<std::size_t>(k) * sizeof(float));
-    clipped += IsClipped(value);
-    StoreLE16(static_cast<std::uint16_t>(WordOfSample(value)),
-              words + static_cast<std::size_t>(k) * sizeof(std::uint16_t));
-  }
-  return clipped;
-}
-
 std::int64_t ConvertToWordsOneAtATime(const unsigned char* floats, std::int32_t count,
                                       unsigned char* words) {
   std::int64_t clipped = 0;
@@ -335,6 +320,19 @@ std::int64_t ConvertToWordsOneAtATime(const unsigned char* floats, std::int32_t 
               words + static_cast<std::size_t>(k) * sizeof(std::uint16_t));
   }
   return clipped;
+}
+
+std::int64_t ConvertToWords(const unsigned char* floats, std::int32_t count, unsigned char* words) {
+  std::int64_t clipped = 0;
+  std::int32_t done = 0;
+#if defined(__SSE2__)
+  done = ConvertFourAtATime(floats, count, words, &clipped);
+#endif
+  // The values that do not fill a group of four, or all where there is no
+  // vector path.
+  return clipped + ConvertToWordsOneAtATime(
+                       floats + static_cast<std::size_t>(done) * sizeof(float), count - done,
+                       words + static_cast<std::size_t>(done) * sizeof(std::uint16_t));
 }
 
 namespace {

@@ -90,9 +90,8 @@ PendingRead g_readAhead[kSlotCount];
 // One extra buffer serves the slots that write behind, and one the slot that
 // reads ahead (the first to need it, until it is restarted or released), so
 // a conversion holds at most two chunk buffers more than its slots do.
-template <typename Pending>
-bool SecondBufferTakenByAnother(const Pending (&all)[kSlotCount], const Pending& self) {
-  for (const Pending& other : all) {
+bool ReadAheadBufferTakenByAnother(const PendingRead& self) {
+  for (const PendingRead& other : g_readAhead) {
     if (&other != &self && other.buffer) return true;
   }
   return false;
@@ -180,8 +179,7 @@ void StartReadAhead(StreamSlot& slot) {
   if (slot.wbuffer || !slot.enc || GetCipherThreads() <= 1) return;
   if (slot.rpointer - kStreamHeaderSize >= slot.total_len) return;
   PendingRead& ahead = ReadAheadOf(slot);
-  if (!ahead.buffer && !SecondBufferTakenByAnother(g_readAhead, ahead))
-    ahead.buffer = TakeChunkBuffer();
+  if (!ahead.buffer && !ReadAheadBufferTakenByAnother(ahead)) ahead.buffer = TakeChunkBuffer();
   if (!ahead.buffer) return;  // read on demand, as without threads
   ahead.got = 0;
   ahead.decrypted = false;
@@ -341,17 +339,20 @@ void HandOnChunk(StreamSlot& slot, std::int32_t len, bool encrypt) {
   PendingWrite& pending = PendingOf(slot);
   pending.active = true;
   pending.failed = false;
-  const auto size = static_cast<std::size_t>(len);
+  std::FILE* file = slot.file;
+  unsigned char* data = slot.wbuffer.get();
+  const auto write = [&pending, file, data, len, encrypt] {
+    if (encrypt) BlowfishEncryptBuffer(data, len);
+    const auto size = static_cast<std::size_t>(len);
+    pending.failed = platform::WriteFile(file, data, size) != size;
+  };
   if (GetCipherThreads() > 1) {
     if (!pending.buffer) pending.buffer = TakeSecondWriteBuffer(pending);
     if (pending.buffer) {
-      std::FILE* file = slot.file;
-      unsigned char* data = slot.wbuffer.get();
       try {
-        pending.thread = std::thread([&pending, file, data, size, encrypt] {
+        pending.thread = std::thread([write] {
           platform::KeepInterruptsOffThisThread();
-          if (encrypt) BlowfishEncryptBuffer(data, static_cast<long>(size));
-          pending.failed = platform::WriteFile(file, data, size) != size;
+          write();
         });
         std::swap(pending.buffer, slot.wbuffer);
         return;
@@ -360,8 +361,7 @@ void HandOnChunk(StreamSlot& slot, std::int32_t len, bool encrypt) {
       }
     }
   }
-  if (encrypt) BlowfishEncryptBuffer(slot.wbuffer.get(), len);
-  pending.failed = platform::WriteFile(slot.file, slot.wbuffer.get(), size) != size;
+  write();
 }
 
 // Writes one buffer of data at wpointer: the placeholder header first when
