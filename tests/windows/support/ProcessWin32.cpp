@@ -130,10 +130,19 @@ RunResult RunProgramWithInput(const std::string& program, const std::vector<std:
     startup.hStdOutput = output.get();
     startup.hStdError = error.get();
     PROCESS_INFORMATION process{};
-    if (!CreateProcessA(program.c_str(), mutableLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                        workDir.c_str(), &startup, &process)) {
-      throw std::runtime_error("cannot start " + program + " (error " +
-                               std::to_string(GetLastError()) + ")");
+    // Wine now and then fails the first process start after its server came
+    // up (error 1359, an internal error); a start is tried three times.
+    bool started = false;
+    DWORD startError = 0;
+    for (int attempt = 0; attempt < 3 && !started; ++attempt) {
+      if (attempt > 0) Sleep(500);
+      started = CreateProcessA(program.c_str(), mutableLine.data(), nullptr, nullptr, TRUE, 0,
+                               nullptr, workDir.c_str(), &startup, &process) != 0;
+      if (!started) startError = GetLastError();
+    }
+    if (!started) {
+      throw std::runtime_error("cannot start " + program + " (error " + std::to_string(startError) +
+                               ")");
     }
     HandleCloser thread(process.hThread);
     HandleCloser child(process.hProcess);
