@@ -11,13 +11,26 @@ WINDOWS_HOST_DIR := build/windows-host
 FUZZ_DIR := build/fuzz
 COVERAGE_DIR := build/coverage
 TSAN_DIR := build/tsan
+PACKAGE_DIR := build/package
+WINDOWS_PACKAGE_DIR := build/windows-package
 FUZZ_SECONDS ?= 60
+PREFIX ?= /usr/local
+# Installs the Debian packages that a target needs and the machine lacks
+# (nothing, and no package manager call, when everything is there).
+SETUP ?= bash tools/setup.sh
 
-.PHONY: all build run test tsan bench clean windows test-windows fuzz coverage format-check
+.PHONY: all setup build run test tsan bench clean windows test-windows fuzz coverage format-check \
+	install package package-windows
 
 all: build
 
+# Everything the targets below need: make setup SETUP_GROUPS="build test windows".
+SETUP_GROUPS ?= all
+setup:
+	$(SETUP) $(SETUP_GROUPS)
+
 build:
+	$(SETUP) build
 	$(CMAKE) -S . -B $(RELEASE_DIR) -DCMAKE_BUILD_TYPE=Release -DWAVORA_BUILD_TESTS=OFF
 	$(CMAKE) --build $(RELEASE_DIR) -j $(JOBS) --target wavora
 
@@ -32,6 +45,7 @@ run: build
 
 # Builds everything with AddressSanitizer and UndefinedBehaviorSanitizer and runs every test.
 test:
+	$(SETUP) test
 	$(CMAKE) -S . -B $(TEST_DIR) -DCMAKE_BUILD_TYPE=Debug -DWAVORA_SANITIZE=ON -DWAVORA_BUILD_TESTS=ON \
 		-DWAVORA_WERROR=ON
 	$(CMAKE) --build $(TEST_DIR) -j $(JOBS)
@@ -44,12 +58,14 @@ test:
 # sanitizer each of them takes minutes and can show no race.
 TSAN_TESTS := ^(CipherThreads\.EveryThreadCount|WorkerPool\.|StreamSlotThreads\.|ThreadsE2E\.)
 tsan:
+	$(SETUP) test
 	$(CMAKE) -S . -B $(TSAN_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWAVORA_TSAN=ON -DWAVORA_BUILD_TESTS=ON
 	$(CMAKE) --build $(TSAN_DIR) -j $(JOBS) --target test_Shared_FileIO test_e2e
 	cd $(TSAN_DIR) && TSAN_OPTIONS="halt_on_error=1 $(TSAN_OPTIONS)" \
 		ctest --output-on-failure -j $(JOBS) -R '$(TSAN_TESTS)'
 
 bench:
+	$(SETUP) bench
 	$(CMAKE) -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=Release -DWAVORA_BUILD_TESTS=OFF -DWAVORA_BUILD_BENCH=ON \
 		-DWAVORA_WERROR=ON
 	$(CMAKE) --build $(BENCH_DIR) -j $(JOBS)
@@ -58,6 +74,7 @@ bench:
 # Builds the fuzz targets with clang (libFuzzer, ASan, UBSan) and runs each
 # for FUZZ_SECONDS; crashes land in build/fuzz/fuzz-artifacts.
 fuzz:
+	$(SETUP) fuzz
 	$(CMAKE) -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
 		-DWAVORA_FUZZ=ON -DWAVORA_BUILD_TESTS=OFF -DWAVORA_WERROR=ON
 	$(CMAKE) --build $(FUZZ_DIR) -j $(JOBS)
@@ -66,6 +83,7 @@ fuzz:
 # Builds with gcov instrumentation, runs every test and prints the line and
 # branch coverage of src/ (the report is printed even when a test fails).
 coverage:
+	$(SETUP) test
 	$(CMAKE) -S . -B $(COVERAGE_DIR) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=g++ \
 		-DWAVORA_COVERAGE=ON -DWAVORA_BUILD_TESTS=ON -DWAVORA_WERROR=ON
 	$(CMAKE) --build $(COVERAGE_DIR) -j $(JOBS)
@@ -76,6 +94,7 @@ coverage:
 # Cross-builds wavora.exe and the Windows test programs for 64-bit Windows
 # with mingw-w64 (statically linked) into build/windows.
 windows:
+	$(SETUP) windows
 	$(CMAKE) -S . -B $(WINDOWS_DIR) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
 		-DCMAKE_BUILD_TYPE=Release -DWAVORA_BUILD_TESTS=ON -DWAVORA_WERROR=ON
 	$(CMAKE) --build $(WINDOWS_DIR) -j $(JOBS)
@@ -93,7 +112,28 @@ test-windows: windows
 # Fails when a C++ file under src, tests, bench, fuzz or tools is not laid out
 # as clang-format 14 lays it out (.clang-format); changes no file.
 format-check:
+	$(SETUP) format
 	bash tools/check_format.sh
+
+# Installs the Release program, its manual page, the bash completion and the
+# licence under PREFIX (default /usr/local): make install PREFIX=$$HOME/.local
+install: build
+	$(CMAKE) --install $(RELEASE_DIR) --prefix $(PREFIX)
+
+# A Debian package of the Release build, in build/package.
+package: build
+	cd $(RELEASE_DIR) && cpack -G DEB -B $(abspath $(PACKAGE_DIR))
+	@ls $(PACKAGE_DIR)/*.deb
+
+# A .zip of wavora.exe (cross-built, statically linked) with its licence and
+# README, in build/windows-package.
+package-windows:
+	$(SETUP) windows
+	$(CMAKE) -S . -B $(WINDOWS_PACKAGE_DIR) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+		-DCMAKE_BUILD_TYPE=Release -DWAVORA_BUILD_TESTS=OFF -DWAVORA_WERROR=ON
+	$(CMAKE) --build $(WINDOWS_PACKAGE_DIR) -j $(JOBS) --target wavora
+	cd $(WINDOWS_PACKAGE_DIR) && cpack -G ZIP -B $(abspath $(WINDOWS_PACKAGE_DIR))
+	@ls $(WINDOWS_PACKAGE_DIR)/*.zip
 
 clean:
 	rm -rf build
