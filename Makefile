@@ -126,13 +126,14 @@ package: build
 	@ls $(PACKAGE_DIR)/*.deb
 
 # A .zip of wavora.exe (cross-built, statically linked) with its licence and
-# README, in build/windows-package.
+# README, in build/windows-package. Uses the cross build of `make windows`,
+# building only wavora.exe there.
 package-windows:
 	$(SETUP) windows
-	$(CMAKE) -S . -B $(WINDOWS_PACKAGE_DIR) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-		-DCMAKE_BUILD_TYPE=Release -DWAVORA_BUILD_TESTS=OFF -DWAVORA_WERROR=ON
-	$(CMAKE) --build $(WINDOWS_PACKAGE_DIR) -j $(JOBS) --target wavora
-	cd $(WINDOWS_PACKAGE_DIR) && cpack -G ZIP -B $(abspath $(WINDOWS_PACKAGE_DIR))
+	$(CMAKE) -S . -B $(WINDOWS_DIR) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+		-DCMAKE_BUILD_TYPE=Release -DWAVORA_BUILD_TESTS=ON -DWAVORA_WERROR=ON
+	$(CMAKE) --build $(WINDOWS_DIR) -j $(JOBS) --target wavora
+	cd $(WINDOWS_DIR) && cpack -G ZIP -B $(abspath $(WINDOWS_PACKAGE_DIR))
 	@ls $(WINDOWS_PACKAGE_DIR)/*.zip
 
 clean:
