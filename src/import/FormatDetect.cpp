@@ -14,6 +14,7 @@ namespace {
 constexpr std::size_t kSniffBytes = 4096;
 
 bool HasBytes(const unsigned char* bytes, std::size_t size, const MagicBytes& magic) {
+  if (magic.bytes.empty()) return true;  // no such part
   return magic.offset + magic.bytes.size() <= size &&
          std::memcmp(bytes + magic.offset, magic.bytes.data(), magic.bytes.size()) == 0;
 }
