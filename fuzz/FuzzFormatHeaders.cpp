@@ -112,8 +112,8 @@ void CheckImport(int kind, const std::string& file) {
     FUZZ_CHECK(payload.size() == kTempWaveHeaderSize + 8 * static_cast<std::size_t>(info.samples),
                "");
     FUZZ_CHECK(ClockInRange(info.clock), std::to_string(info.clock));
-    FUZZ_CHECK(info.comment.size() <= kMaxTagTextChars && info.comment.find('}') == std::string::npos,
-               "");
+    FUZZ_CHECK(
+        info.comment.size() <= kMaxTagTextChars && info.comment.find('}') == std::string::npos, "");
     FUZZ_CHECK(
         info.copyright.size() <= kMaxTagTextChars && info.copyright.find('}') == std::string::npos,
         "");

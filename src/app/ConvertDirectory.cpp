@@ -203,9 +203,9 @@ int WalkSubdirectory(WalkRun& run, const std::string& inputDir, const std::strin
   for (const std::string* path : {&inputSub, &outputSub}) {
     if (path->size() > platform::kMaxPathChars) {
       ++run.skipped;
-      LogMessage(kLogAlwaysShown,
-                 {"Skipping directory '", *path,
-                  FormatText("': its path is longer than %zu characters.", platform::kMaxPathChars)});
+      LogMessage(kLogAlwaysShown, {"Skipping directory '", *path,
+                                   FormatText("': its path is longer than %zu characters.",
+                                              platform::kMaxPathChars)});
       return 1;
     }
   }

@@ -3,9 +3,8 @@
 
 #include <string>
 
-#include "import/InputFile.h"
-
 #include "app/Settings.h"
+#include "import/InputFile.h"
 
 // The names of one file's conversion, as single-file mode or the directory
 // walk decides them.

@@ -426,7 +426,6 @@ class AsciiImporter {
     return 0;
   }
 
-
   int RunPass(int pass, std::FILE* file, const std::string& path, std::int64_t size);
   int HandleTagLine(char* line, std::size_t length);
   int HandleOneFileDataLine(const char* line);

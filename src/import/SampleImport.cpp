@@ -264,11 +264,11 @@ int ImportSampleData(const SampleData& data, SampleInput& input, SlotGuard& temp
   // Refused before any sample is written: the pairs must fit the temporary
   // stream's 32-bit length.
   if (progressBytes / firstBytesPerPair > kMaxTempSamples) {
-    return FailImport(tempSlot,
-                      FormatText("*** Error: Input file holds %lld I/Q pairs; at most %ld are "
-                                 "supported.",
-                                 static_cast<long long>(progressBytes / firstBytesPerPair),
-                                 kMaxTempSamples));
+    return FailImport(
+        tempSlot,
+        FormatText("*** Error: Input file holds %lld I/Q pairs; at most %ld are "
+                   "supported.",
+                   static_cast<long long>(progressBytes / firstBytesPerPair), kMaxTempSamples));
   }
   if (layout.type == SampleType::kInt16) levels.silentValue = kInt16ZeroWordValue;
   if (real) LogAlways({"Real samples (one channel): read as I with Q = 0."});
@@ -368,7 +368,8 @@ int ImportSampleData(const SampleData& data, SampleInput& input, SlotGuard& temp
     if (refused) {
       const float i = values[2 * static_cast<std::size_t>(done)];
       const float q = values[2 * static_cast<std::size_t>(done) + 1];
-      FailImport(tempSlot, "*** Error: Numbers appear to be too large. Check data format and range!");
+      FailImport(tempSlot,
+                 "*** Error: Numbers appear to be too large. Check data format and range!");
       LogAlways({FormatText("    (DataPoint=%ld, I=%1.3f, Q=%1.3f)", static_cast<long>(n + done),
                             static_cast<double>(i), static_cast<double>(q))});
       return 0;

@@ -222,8 +222,8 @@ int ImportSigmf(InputFile& named, SlotGuard& tempSlot, WaveInfo& info, ImportLev
     return 0;
   }
   if (dataFile.identity == metaFile.identity) {
-    return FailImport(tempSlot, "*** Error: The SigMF data file '" + dataPath +
-                                    "' is the metadata file itself.");
+    return FailImport(
+        tempSlot, "*** Error: The SigMF data file '" + dataPath + "' is the metadata file itself.");
   }
   metaFile.Close();
 

@@ -542,8 +542,7 @@ bool OpenInputFile(const std::string& path, OpenedInput* opened) {
     CloseHandle(handle);
     return false;
   }
-  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
-    return refuse(InputKind::kDirectory);
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return refuse(InputKind::kDirectory);
   if ((info.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) != 0) return refuse(InputKind::kDevice);
   const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_RDONLY | _O_BINARY);
   if (fd < 0) {

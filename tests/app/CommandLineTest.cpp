@@ -105,9 +105,10 @@ TEST(CommandLineClock, BoundsAndParsing) {
   EXPECT_EQ(validation({"s", "-format", "i16le", "-clock", "0"}), invalid("0"));
   EXPECT_EQ(validation({"s", "-format", "i16le", "-clock", "-5"}), invalid("-5"));
   EXPECT_EQ(validation({"s", "-format", "i16le", "-clock", "48000"}), invalid("48000"));
-  EXPECT_EQ(validation({"s", "-format", "i16le"}),
-            "*** Invalid clock rate.\n*** No clock rate given: use -clock <MHz> with 0.001 < MHz <= "
-            "600.\n");
+  EXPECT_EQ(
+      validation({"s", "-format", "i16le"}),
+      "*** Invalid clock rate.\n*** No clock rate given: use -clock <MHz> with 0.001 < MHz <= "
+      "600.\n");
   // kxzetq carries its own clock: none is needed; one given (for a file
   // without a CLOCK tag) is checked like any other.
   EXPECT_EQ(validation({"s", "-format", "kxzetq"}), "");

@@ -31,13 +31,14 @@ TEST(InputSafetyE2E, PipesDevicesAndDirectoriesAreRefusedByName) {
   // Standard input of a pipe would lose what the format check read; it is a
   // FIFO and refused as such.
   // (The group keeps the runner's redirection off the pipe's reading end.)
-  ts::RunResult r = ts::RunShellCommand(
-      "{ cat rec.cu8 | " + ts::ShellQuote(WAVORA_EXE) +
-          " /dev/stdin -format cu8 -clock 2.4 -batch -out p.wv; }",
-      t.path(), "");
+  ts::RunResult r =
+      ts::RunShellCommand("{ cat rec.cu8 | " + ts::ShellQuote(WAVORA_EXE) +
+                              " /dev/stdin -format cu8 -clock 2.4 -batch -out p.wv; }",
+                          t.path(), "");
   EXPECT_EQ(r.exitCode, 1) << r.out;
-  EXPECT_TRUE(ts::Contains(r.out, "*** Error: Input file '/dev/stdin' is a FIFO; only regular "
-                                  "files are read."))
+  EXPECT_TRUE(ts::Contains(r.out,
+                           "*** Error: Input file '/dev/stdin' is a FIFO; only regular "
+                           "files are read."))
       << r.out;
   EXPECT_FALSE(fs::exists(t.File("p.wv")));
 
@@ -78,8 +79,9 @@ TEST(InputSafetyE2E, TemporaryFileOrOwnMetadataAsInputIsRefusedAndKept) {
   ts::RunResult r =
       ts::RunWavoraBinary({"_temp_.dat", "-format", "cu8", "-clock", "1", "-batch"}, t.path());
   EXPECT_EQ(r.exitCode, 1) << r.out;
-  EXPECT_TRUE(ts::Contains(r.out, "_temp_.dat' is a temporary file of the conversion; it is not "
-                                  "read."))
+  EXPECT_TRUE(ts::Contains(r.out,
+                           "_temp_.dat' is a temporary file of the conversion; it is not "
+                           "read."))
       << r.out;
   EXPECT_EQ(ts::ReadFileBytes(t.File("_temp_.dat")), bytes);  // never deleted
 
