@@ -15,6 +15,7 @@
 #include "Shared/FileIO/FileIOBufferedIO.h"
 #include "Shared/FileIO/TempFiles.h"
 #include "common/InputFormat.h"
+#include "common/Limits.h"
 #include "common/WaveInfo.h"
 #include "import/ContainerImport.h"
 #include "import/FormatDetect.h"
@@ -57,9 +58,13 @@ void CheckParsers(int kind, const std::string& file) {
     FUZZ_CHECK(meta.headerBytes >= 0 && !meta.datatype.empty(), "");
     FUZZ_CHECK(meta.dataset.find_first_of("/\\:") == std::string::npos, meta.dataset);
   } else {
-    const HeaderKind header =
+    // What the first bytes show is a row of the format table, and a match
+    // by signature one of that row's own signatures.
+    const FileStart start =
         ClassifyFileStart(reinterpret_cast<const unsigned char*>(file.data()), file.size());
-    FUZZ_CHECK(header == HeaderKind::kNone || FormatOfHeader(header) != kFormatUnknown, "");
+    const InputFormatInfo* entry = FindInputFormat(start.format);
+    FUZZ_CHECK(start.format == kFormatUnknown || entry != nullptr, "");
+    FUZZ_CHECK(!start.bySignature || !entry->signatures.empty(), start.what);
   }
 }
 
@@ -95,7 +100,7 @@ void CheckImport(int kind, const std::string& file) {
   if (temp == nullptr) fuzz_support::Fail("temporary file");
   WaveInfo info;
   // Raw samples and NumPy arrays carry no rate; WAV and SigMF may.
-  if (format != kFormatWav && format != kFormatSigmf) info.clock = 1e6;
+  if (!FormatCarriesClock(format)) info.clock = 1e6;
   const int ok = ImportRawIQ(input, "", info, format, temp);
   for (int slot = 0; slot < kSlotCount; ++slot) {
     const StreamSlot& s = GetStreamSlot(slot);
@@ -106,9 +111,12 @@ void CheckImport(int kind, const std::string& file) {
     FUZZ_CHECK(fuzz_support::ReadEncryptedPayload(temp, &payload), "");
     FUZZ_CHECK(payload.size() == kTempWaveHeaderSize + 8 * static_cast<std::size_t>(info.samples),
                "");
-    FUZZ_CHECK(info.clock > 0.0 && info.clock <= 600e6, std::to_string(info.clock));
-    FUZZ_CHECK(info.comment.size() <= 511 && info.comment.find('}') == std::string::npos, "");
-    FUZZ_CHECK(info.copyright.size() <= 511 && info.copyright.find('}') == std::string::npos, "");
+    FUZZ_CHECK(ClockInRange(info.clock), std::to_string(info.clock));
+    FUZZ_CHECK(
+        info.comment.size() <= kMaxTagTextChars && info.comment.find('}') == std::string::npos, "");
+    FUZZ_CHECK(
+        info.copyright.size() <= kMaxTagTextChars && info.copyright.find('}') == std::string::npos,
+        "");
     for (std::int32_t k = 0; k < info.samples; ++k) {
       const double i = FloatAt(payload, 3 + 8 * static_cast<std::size_t>(k));
       const double q = FloatAt(payload, 7 + 8 * static_cast<std::size_t>(k));

@@ -14,14 +14,15 @@
 #include "Shared/FileIO/Blowfish.h"
 #include "Shared/FileIO/WorkerPool.h"
 #include "app/ConvertFile.h"
+#include "common/InputFormat.h"
+#include "common/Limits.h"
 #include "common/Log.h"
 #include "import/FormatDetect.h"
 #include "platform/Platform.h"
 
 namespace {
 
-constexpr double kMaxClockMHz = 600.0;
-constexpr const char* kClockRange = "0 < MHz <= 600";
+constexpr const char* kClockRange = kClockRangeText;
 
 // What follows a keyword.
 enum class Value {
@@ -224,7 +225,8 @@ constexpr const char* kTableDashLine = "--------------------+-------------------
 // The line of 18 tabs that separates the blocks of the usage text.
 constexpr const char* kUsageTabLine = "\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\n";
 
-// The usage text after its first line, which carries the program name.
+// The usage text after its first line, which carries the program name, up
+// to the format lines.
 constexpr const char* kUsageBody[] = {
     kUsageTabLine,
     "<input file>\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\n",
@@ -240,29 +242,13 @@ constexpr const char* kUsageBody[] = {
     "    -overwrite                 allow to overwrite destination files   \n",
     "    -out <output file>         output file of single file mode        \n",
     kUsageTabLine,
-    "    -clock <clock rate MHz>                                           \n",
+    "    -clock <clock rate MHz>    more than 0.001, at most 600           \n",
     kUsageTabLine,
     "    -format <input data format>                                       \n",
-    "         kxzetq       Korvix ZETQ waveform file (*.wv)                   \n",
-    "         txt          ASCII, float, two columns                       \n",
-    "         txt2ui14     ASCII, 2 files, UInt14                          \n",
-    "         txt2ui16     ASCII, 2 files, UInt16                          \n",
-    "         txthex       ASCII, hex, signed 16 bit                       \n",
-    "         f32be        Float32, big endian                             \n",
-    "         f32le        Float32, little endian                          \n",
-    "         i16be        Int16, big endian                               \n",
-    "         i16le        Int16, little endian                            \n",
-    "         i14be2       Int14, 2 files, big endian                      \n",
-    "         i14le2       Int14, 2 files, little endian                   \n",
-    "         cu8          UInt8, zero at 127.5 (8-bit SDR receivers)      \n",
-    "         cs8          Int8                                            \n",
-    "         f64le        Float64, little endian                          \n",
-    "         f64be        Float64, big endian                             \n",
-    "         cf32 cs16 cf64 same as f32le, i16le, f64le                   \n",
-    "         wav          WAV/RF64, 2 channels I,Q, clock from file       \n",
-    "         sigmf        SigMF recording (.sigmf-meta, .sigmf-data)      \n",
-    "         npy          NumPy .npy: complex or (N,2) float32/int16      \n",
-    "         auto         format from each file's first bytes or name     \n",
+};
+
+// The usage text after the format lines, which come from the format table.
+constexpr const char* kUsageAfterFormats[] = {
     kUsageTabLine,
     "    -qfile <Q data file>       2nd file (Q data) of 2-file formats    \n",
     kUsageTabLine,
@@ -395,7 +381,7 @@ int ScanArguments(int argc, char** argv, ConversionSettings& settings) {
 
 InputFormat DecodeFormat(const std::string& keyword) { return InputFormatFromKeyword(keyword); }
 
-bool IsValidClock(double clockMHz) { return clockMHz > 0.0 && clockMHz <= kMaxClockMHz; }
+bool IsValidClock(double clockMHz) { return ClockInRange(clockMHz * kHzPerMHz); }
 
 std::string ValidateSettings(const ConversionSettings& settings) {
   if (settings.format == kFormatUnknown) return "*** Unknown input format.\n";
@@ -477,5 +463,7 @@ void PrintUsage(const char* programName, std::FILE* stream) {
   std::fprintf(stream, "usage: %s [<input file>] <options>                                    \n",
                programName != nullptr ? programName : "wavora");
   for (const char* line : kUsageBody) std::fputs(line, stream);
+  for (const std::string& line : FormatUsageLines()) std::fputs(line.c_str(), stream);
+  for (const char* line : kUsageAfterFormats) std::fputs(line, stream);
   std::fflush(stream);
 }

@@ -31,12 +31,12 @@ int ScanArguments(int argc, char** argv, ConversionSettings& settings);
 // The code of a -format keyword; kFormatUnknown for anything else.
 InputFormat DecodeFormat(const std::string& keyword);
 
-// The clock check: 0 < clockMHz <= 600 (a clock that is no number fails).
+// The clock check: 0.001 < clockMHz <= 600 (a clock that is no number fails).
 bool IsValidClock(double clockMHz);
 
 // The validation of the decoded settings, in order: an unknown format gives
 // "*** Unknown input format.\n", then (for every format but kxzetq) a clock
-// outside 0 to 600 MHz gives "*** Invalid clock rate.\n" and a line naming
+// outside 0.001 to 600 MHz gives "*** Invalid clock rate.\n" and a line naming
 // the value and the range; "" when valid.
 std::string ValidateSettings(const ConversionSettings& settings);
 

@@ -12,7 +12,9 @@
 #include "app/ConvertFile.h"
 #include "app/Settings.h"
 #include "app/Wavora.h"
+#include "common/InputFormat.h"
 #include "import/FormatDetect.h"
+#include "import/InputFile.h"
 #include "platform/Platform.h"
 
 namespace {
@@ -122,28 +124,52 @@ std::vector<std::string> FindQPartners(const Listing& entries, const std::string
   return partners;
 }
 
-constexpr const char kSigmfMetaSuffix[] = ".sigmf-meta";
-constexpr const char kSigmfDataSuffix[] = ".sigmf-data";
-
 bool EndsWith(const std::string& name, const std::string& suffix) {
   return name.size() > suffix.size() &&
          name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-// With sigmf or auto, the .sigmf-meta files of the level whose .sigmf-data
-// file is there and convertible: a recording is converted once, under its
-// data file's name, and its metadata file is never taken on its own.
-std::vector<std::string> FindSigmfMetaPartners(const Listing& entries, const std::string& suffix) {
+// The metadata files of the level whose data file (the format table's
+// suffixes of a metadata/data pair) is there and convertible: a recording is
+// converted once, under its data file's name, and its metadata file is never
+// taken on its own.
+std::vector<std::string> FindMetaPartners(const Listing& entries, const std::string& suffix) {
   std::vector<std::string> partners;
-  for (const platform::DirEntry& entry : entries) {
-    if (!IsConvertibleFile(entry, suffix) || !EndsWith(entry.name, kSigmfDataSuffix)) continue;
-    const std::string meta =
-        entry.name.substr(0, entry.name.size() - (sizeof kSigmfDataSuffix - 1)) + kSigmfMetaSuffix;
-    for (const platform::DirEntry& other : entries)
-      if (other.name == meta && !IsDirectoryEntry(other)) partners.push_back(meta);
+  for (const InputFormatInfo& format : InputFormats()) {
+    if (format.alias || format.companion != CompanionRule::kMetaDataPair) continue;
+    const std::string dataSuffix = format.dataSuffix;
+    for (const platform::DirEntry& entry : entries) {
+      if (!IsConvertibleFile(entry, suffix) || !EndsWith(entry.name, dataSuffix)) continue;
+      const std::string meta =
+          entry.name.substr(0, entry.name.size() - dataSuffix.size()) + format.metaSuffix;
+      for (const platform::DirEntry& other : entries)
+        if (other.name == meta && !IsDirectoryEntry(other)) partners.push_back(meta);
+    }
   }
-  std::sort(partners.begin(), partners.end());
   return partners;
+}
+
+// The files of the level that are converted with another file, by the
+// companion rules of the run's format.
+std::vector<std::string> FindCompanions(const Listing& entries, InputFormat format,
+                                        const std::string& suffix) {
+  std::vector<std::string> companions;
+  for (CompanionRule rule : CompanionRulesFor(format)) {
+    const std::vector<std::string> found = rule == CompanionRule::kQFile
+                                               ? FindQPartners(entries, suffix)
+                                               : FindMetaPartners(entries, suffix);
+    companions.insert(companions.end(), found.begin(), found.end());
+  }
+  std::sort(companions.begin(), companions.end());
+  return companions;
+}
+
+// Whether a companion file is the metadata of a recording.
+bool IsMetaCompanion(const std::string& name) {
+  for (const InputFormatInfo& format : InputFormats())
+    if (format.companion == CompanionRule::kMetaDataPair && EndsWith(name, format.metaSuffix))
+      return true;
+  return false;
 }
 
 // After a failed file: true when the user wants the walk to stop. Only "n"
@@ -173,11 +199,14 @@ int WalkSubdirectory(WalkRun& run, const std::string& inputDir, const std::strin
   }
 
   const std::string outputSub = platform::JoinPath(outputDir, name);
+  // A path over the limit cannot be walked; the rest of the tree can.
   for (const std::string* path : {&inputSub, &outputSub}) {
     if (path->size() > platform::kMaxPathChars) {
-      LogMessage(kLogAlwaysShown, {"*** Error: Input directory name too long."});
-      LogMessage(kLogAlwaysShown, {"    ", *path});
-      return 0;
+      ++run.skipped;
+      LogMessage(kLogAlwaysShown, {"Skipping directory '", *path,
+                                   FormatText("': its path is longer than %zu characters.",
+                                              platform::kMaxPathChars)});
+      return 1;
     }
   }
 
@@ -238,17 +267,24 @@ int ProcessFile(WalkRun& run, const std::string& inputDir, const std::string& ou
   }
   if (std::binary_search(qPartners.begin(), qPartners.end(), name)) {
     ++run.skipped;
-    if (EndsWith(name, kSigmfMetaSuffix))
+    if (IsMetaCompanion(name))
       LogMessage(kLogInfo, {"Skipping SigMF metadata file ", name, " (read with its data file)"});
     else
       LogMessage(kLogInfo, {"Skipping Q data file ", name});
     return 1;
   }
-  // -format auto skips what it cannot tell; a file it cannot read goes on to
-  // fail in the conversion.
+  // -format auto skips what it cannot tell. The file is opened once, here,
+  // and handed on to the conversion; one that is no longer a regular file,
+  // or cannot be opened or read, fails.
+  InputFile input;
   if (run.settings.format == kFormatAuto) {
     InputFormat detected = kFormatUnknown;
-    if (DetectInputFormat(inputPath, &detected) && detected == kFormatUnknown) {
+    if (!OpenInputFile(inputPath, &input) || !DetectInputFormat(input, &detected)) {
+      LogMessage(kLogAlwaysShown, {"*** Error processing file ", inputPath, "."});
+      LogMessage(kLogAlwaysShown, {""});
+      return FileFailed(run);
+    }
+    if (detected == kFormatUnknown) {
       ++run.skipped;
       LogMessage(kLogInfo,
                  {"Skipping ", name, ": its format cannot be told from its first bytes or name."});
@@ -269,7 +305,8 @@ int ProcessFile(WalkRun& run, const std::string& inputDir, const std::string& ou
     return FileFailed(run);
   }
 
-  const FileJob job{name, name, inputDir, outputDir, ""};
+  FileJob job{name, name, inputDir, outputDir, ""};
+  if (input.IsOpen()) job.openedInput = &input;
   if (ConvertFile(run.settings, job)) {
     ++run.converted;
     run.written.emplace(outputKey, inputPath);
@@ -302,10 +339,8 @@ int WalkLevel(WalkRun& run, const std::string& inputDir, const std::string& outp
       [](const platform::DirEntry& a, const platform::DirEntry& b) { return a.name < b.name; });
 
   const bool isWorkingDir = PathKey(inputDir) == run.workingDirKey;
-  std::vector<std::string> qPartners;
-  if (IsTwoFileFormat(run.settings.format)) qPartners = FindQPartners(entries, run.extensionSuffix);
-  if (run.settings.format == kFormatSigmf || run.settings.format == kFormatAuto)
-    qPartners = FindSigmfMetaPartners(entries, run.extensionSuffix);
+  const std::vector<std::string> qPartners =
+      FindCompanions(entries, run.settings.format, run.extensionSuffix);
   const LevelKeys keys{DirectoryKey(inputDir), DirectoryKey(outputDir)};
 
   for (const platform::DirEntry& entry : entries) {

@@ -4,18 +4,18 @@
 
 #include "Shared/FileIO/TempFiles.h"
 #include "app/Console.h"
+#include "common/Limits.h"
 #include "common/Progress.h"
 #include "common/WaveInfo.h"
 #include "import/FormatDetect.h"
 #include "import/ImportRawIQ.h"
+#include "import/InputFile.h"
 #include "level/Rescale.h"
 #include "platform/Platform.h"
 #include "waveform/WaveformReader.h"
 #include "waveform/WaveformWriter.h"
 
 namespace {
-
-constexpr double kHzPerMHz = 1000000.0;
 
 // One temporary file of the conversion in the working directory. Whatever
 // leftover of an earlier run carries the name is deleted first; then the file
@@ -126,11 +126,25 @@ int ConvertFile(const ConversionSettings& settings, const FileJob& job) {
     return 0;
   }
 
-  // -format auto: the format of this file, from its first bytes or its name.
+  // The run's temporary files are recreated for every conversion: one of them
+  // as input would be deleted before it was read.
+  for (const std::string& path : {inputPath, secondPath}) {
+    if (!path.empty() && IsConversionTempFile(path)) {
+      RefuseTempFileInput(path);
+      LogMessage(kLogAlwaysShown, {""});
+      return 0;
+    }
+  }
+
+  // -format auto: the format of this file, from its first bytes or its name,
+  // read from the open input that the import then reads on.
   InputFormat format = settings.format;
+  InputFile input;
+  if (job.openedInput != nullptr) input = std::move(*job.openedInput);
   if (format == kFormatAuto) {
-    if (!DetectInputFormat(inputPath, &format))
+    if (!input.IsOpen() && !OpenInputFile(inputPath, &input))
       return FailFile("*** Import of waveform data failed.");
+    if (!DetectInputFormat(input, &format)) return FailFile("*** Import of waveform data failed.");
     if (format == kFormatUnknown) {
       LogMessage(kLogAlwaysShown, {"*** Error: The format of '", inputPath,
                                    "' cannot be told from its first bytes or its name; give it "
@@ -140,6 +154,12 @@ int ConvertFile(const ConversionSettings& settings, const FileJob& job) {
     }
     LogMessage(kLogAlwaysShown,
                {"Format auto: reading '", inputName, "' as ", FormatKeyword(format), "."});
+  }
+  // The waveform file reader opens its input itself; what is no regular file
+  // is refused before it could wait on it.
+  if (format == kFormatKxzetq) {
+    input.Close();
+    if (!RefuseIrregularInput(inputPath)) return FailFile("*** Import of waveform data failed.");
   }
 
   TempFile waveFile(kTempWaveFileName);
@@ -184,7 +204,7 @@ int ConvertFile(const ConversionSettings& settings, const FileJob& job) {
   info.samples = 0;
   info.comment = settings.comment;
   info.copyright = settings.copyright;
-  if (!ImportRawIQ(inputPath, secondPath, info, format, waveFile.get()))
+  if (!ImportRawIQ(inputPath, secondPath, info, format, waveFile.get(), &input))
     return FailFile("*** Import of waveform data failed.");
 
   if (info.peakOffset > 0 && settings.autoscale) {

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/Settings.h"
+#include "import/InputFile.h"
 
 // The names of one file's conversion, as single-file mode or the directory
 // walk decides them.
@@ -18,6 +19,9 @@ struct FileJob {
   // The output file's path, used as it is (-out); "" names the output after
   // outputBaseName in outputDir.
   std::string outputFile = std::string();
+  // The input, already opened by the caller (the walk's -format auto check),
+  // handed on so that it is not opened a second time; null for none.
+  InputFile* openedInput = nullptr;
 };
 
 // Converts one input file with the run's settings. Returns 1 when the output

@@ -1,60 +1,87 @@
 #include "common/InputFormat.h"
 
+#include <algorithm>
+
 namespace {
 
-constexpr InputFormatInfo kInputFormats[] = {
-    {kFormatTxt, "txt", 1, FormatReader::kAscii, "Format is ASCII, Floating Point"},
-    {kFormatTxtHex, "txthex", 1, FormatReader::kAscii, "Format is ASCII, Int16, HEX"},
-    {kFormatF32be, "f32be", 1, FormatReader::kBinary, "Format is Binary, Float32, BE, IQIQ..."},
-    {kFormatF32le, "f32le", 1, FormatReader::kBinary, "Format is Binary, Float32, LE, IQIQ..."},
-    {kFormatF32le, "cf32", 1, FormatReader::kBinary, "Format is Binary, Float32, LE, IQIQ..."},
-    {kFormatI16be, "i16be", 1, FormatReader::kBinary, "Format is Binary, Int16, BE, IQIQ..."},
-    {kFormatI16le, "i16le", 1, FormatReader::kBinary, "Format is Binary, Int16, LE, IQIQ..."},
-    {kFormatI16le, "cs16", 1, FormatReader::kBinary, "Format is Binary, Int16, LE, IQIQ..."},
-    {kFormatTxt2ui14, "txt2ui14", 2, FormatReader::kAscii, "Format is ASCII, UInt14, sep. I,Q"},
-    {kFormatTxt2ui16, "txt2ui16", 2, FormatReader::kAscii, "Format is ASCII, UInt16, sep. I,Q"},
-    {kFormatI14be2, "i14be2", 2, FormatReader::kBinary, "Format is Binary, Int14, BE, sep. I,Q"},
-    {kFormatI14le2, "i14le2", 2, FormatReader::kBinary, "Format is Binary, Int14, LE, sep. I,Q"},
-    {kFormatKxzetq, "kxzetq", 1, FormatReader::kWaveform, ""},
-    {kFormatCu8, "cu8", 1, FormatReader::kSamples,
-     "Format is Binary, UInt8, zero at 127.5, IQIQ..."},
-    {kFormatCs8, "cs8", 1, FormatReader::kSamples, "Format is Binary, Int8, IQIQ..."},
-    {kFormatF64le, "f64le", 1, FormatReader::kSamples, "Format is Binary, Float64, LE, IQIQ..."},
-    {kFormatF64le, "cf64", 1, FormatReader::kSamples, "Format is Binary, Float64, LE, IQIQ..."},
-    {kFormatF64be, "f64be", 1, FormatReader::kSamples, "Format is Binary, Float64, BE, IQIQ..."},
-    {kFormatWav, "wav", 1, FormatReader::kContainer, "Format is WAV (RIFF, RF64), 2 channels I,Q"},
-    {kFormatSigmf, "sigmf", 1, FormatReader::kContainer, "Format is SigMF recording"},
-    {kFormatNpy, "npy", 1, FormatReader::kContainer, "Format is NumPy .npy array"},
-    {kFormatAuto, "auto", 1, FormatReader::kDetect, ""},
-};
+// The usage text's format lines: the keyword column, then the description,
+// filled with blanks to the width of the other usage lines.
+constexpr const char* kUsageIndent = "         ";
+constexpr std::size_t kUsageKeywordColumn = 13;
+constexpr std::size_t kUsageWidth = 70;
+
+std::string UsageLine(std::string text) {
+  if (text.size() < kUsageWidth) text.append(kUsageWidth - text.size(), ' ');
+  return text + "\n";
+}
 
 }  // namespace
 
-std::span<const InputFormatInfo> InputFormats() { return kInputFormats; }
+std::span<const InputFormatInfo> InputFormats() { return kInputFormatTable; }
 
 const InputFormatInfo* FindInputFormat(InputFormat code) {
-  for (const InputFormatInfo& entry : kInputFormats)
-    if (entry.code == code) return &entry;
+  for (const InputFormatInfo& entry : kInputFormatTable)
+    if (entry.code == code && !entry.alias) return &entry;
   return nullptr;
 }
 
 InputFormat InputFormatFromKeyword(std::string_view keyword) {
-  for (const InputFormatInfo& entry : kInputFormats)
+  for (const InputFormatInfo& entry : kInputFormatTable)
     if (keyword == entry.keyword) return entry.code;
   return kFormatUnknown;
 }
 
 bool IsTwoFileFormat(InputFormat format) {
   const InputFormatInfo* entry = FindInputFormat(format);
-  return entry != nullptr && entry->files == 2;
+  return entry != nullptr && entry->companion == CompanionRule::kQFile;
 }
 
 bool FormatCarriesClock(InputFormat format) {
-  return format == kFormatWav || format == kFormatSigmf || format == kFormatAuto;
+  const InputFormatInfo* entry = FindInputFormat(format);
+  return entry != nullptr && entry->carriesClock;
 }
 
 bool IsRawBinaryFormat(InputFormat format) {
   const InputFormatInfo* entry = FindInputFormat(format);
-  return entry != nullptr &&
-         (entry->reader == FormatReader::kBinary || entry->reader == FormatReader::kSamples);
+  return entry != nullptr && entry->reader == FormatReader::kRawSamples;
+}
+
+std::vector<CompanionRule> CompanionRulesFor(InputFormat format) {
+  std::vector<CompanionRule> rules;
+  const auto add = [&rules](CompanionRule rule) {
+    if (rule != CompanionRule::kNone && std::find(rules.begin(), rules.end(), rule) == rules.end())
+      rules.push_back(rule);
+  };
+  if (format == kFormatAuto) {
+    // auto reads what it knows by name or first bytes.
+    for (const InputFormatInfo& entry : kInputFormatTable)
+      if (!entry.alias && (*entry.extensions != '\0' || !entry.signatures.empty()))
+        add(entry.companion);
+  } else if (const InputFormatInfo* entry = FindInputFormat(format)) {
+    add(entry->companion);
+  }
+  return rules;
+}
+
+std::vector<std::string> FormatUsageLines() {
+  std::vector<std::string> lines;
+  std::string aliases;
+  std::string targets;
+  std::size_t aliasLine = 0;
+  for (const InputFormatInfo& entry : kInputFormatTable) {
+    if (entry.alias) {
+      if (aliases.empty()) aliasLine = lines.size();
+      aliases += std::string(aliases.empty() ? "" : " ") + entry.keyword;
+      targets += std::string(targets.empty() ? "" : ", ") + FindInputFormat(entry.code)->keyword;
+      continue;
+    }
+    std::string keyword = entry.keyword;
+    keyword.resize(std::max(keyword.size() + 1, kUsageKeywordColumn), ' ');
+    lines.push_back(UsageLine(kUsageIndent + keyword + entry.usage));
+  }
+  if (!aliases.empty()) {
+    const auto at = lines.begin() + static_cast<std::ptrdiff_t>(aliasLine);
+    lines.insert(at, UsageLine(kUsageIndent + aliases + " same as " + targets));
+  }
+  return lines;
 }

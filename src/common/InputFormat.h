@@ -1,9 +1,15 @@
-// The input formats: the code of each -format keyword and one table of their
-// properties, shared by the command line, the import entry and its readers.
+// The input formats: the code of each -format keyword and the one table of
+// their properties (keyword, reader, sample layout, names and first bytes for
+// -format auto, clock, companion files, usage line). The command line, the
+// import entry and its readers, the detection of -format auto, the directory
+// walk and the fuzzer all read this table.
 #pragma once
 
+#include <cstddef>
 #include <span>
+#include <string>
 #include <string_view>
+#include <vector>
 
 // Numeric code of a -format keyword. No keyword produces 1, 7, 8 or 13.
 // The aliases cf32, cs16 and cf64 produce the codes of f32le, i16le and
@@ -32,22 +38,383 @@ enum InputFormat : int {
   kFormatUnknown = 99,
 };
 
-// Which reader takes a format's files: the binary, ASCII or waveform file
-// reader, the block reader of the raw 8-bit and 64-bit layouts, the readers
-// of the files that carry a header (WAV, SigMF, NumPy), or none (auto, which
-// stands for one of the others).
-enum class FormatReader { kBinary, kAscii, kWaveform, kSamples, kContainer, kDetect };
+// Which reader takes a format's files: the engine of fixed-width raw binary
+// samples, the ASCII reader, the waveform file reader, the readers of the
+// files that carry a header (WAV, SigMF, NumPy), or none (auto, which stands
+// for one of the others).
+enum class FormatReader { kRawSamples, kAscii, kWaveform, kWav, kSigmf, kNpy, kDetect };
+
+// How one fixed-width sample unit becomes a full-scale value (1.0 is full
+// scale):
+//   kUInt8Centered  (u - 127.5) / 128        cu8, SigMF cu8
+//   kUInt8Wav       (u - 128) / 128          8-bit WAV PCM (silence is 128)
+//   kInt8           s / 128                  cs8, SigMF ci8
+//   kInt14          2 * ((v - 0.5) / 16383 - 0.5), v the low 14 bits of a
+//                   16-bit word              i14be2, i14le2
+//   kInt16          (s - 0.5) / 32767        i16be, i16le, WAV 16-bit, SigMF ci16, NumPy int16
+//   kUInt16         (u - 32767.5) / 32768    SigMF cu16
+//   kInt24          s / 8388607              WAV 24-bit (3 bytes packed)
+//   kInt32          s / 2147483647           WAV 32-bit, SigMF ci32
+//   kUInt32         (u - 2147483647.5) / 2147483648   SigMF cu32
+//   kFloat32, kFloat64   the value itself (a 64-bit value rounded to 32 bits)
+enum class SampleType {
+  kUInt8Centered,
+  kUInt8Wav,
+  kInt8,
+  kInt14,
+  kInt16,
+  kUInt16,
+  kInt24,
+  kInt32,
+  kUInt32,
+  kFloat32,
+  kFloat64,
+};
+
+// The files that belong to an input beside the one named.
+enum class CompanionRule {
+  kNone,
+  // The Q values lie in a second file, named after the I file (its stem's
+  // last letter I or i turned into Q or q) or given with -qfile; a walk
+  // converts the Q file together with its I file, never on its own.
+  kQFile,
+  // A recording is a metadata file beside a data file (suffixes below); a
+  // walk converts it once, under its data file's name.
+  kMetaDataPair,
+};
+
+// Bytes at a fixed offset of a file's start.
+struct MagicBytes {
+  std::size_t offset = 0;
+  std::string_view bytes;  // empty: no second part
+};
+
+// The first bytes -format auto knows a format by (both parts must match),
+// and how a message calls such a file.
+struct FormatSignature {
+  MagicBytes first;
+  MagicBytes second;
+  const char* what;  // "a WAV file"
+};
+
+inline constexpr FormatSignature kWavSignatures[] = {
+    {{0, "RIFF"}, {8, "WAVE"}, "a WAV file"},
+    {{0, "RF64"}, {8, "WAVE"}, "an RF64 WAV file"},
+    {{0, "BW64"}, {8, "WAVE"}, "an RF64 WAV file"},
+};
+inline constexpr FormatSignature kNpySignatures[] = {
+    {{0, "\x93NUMPY"}, {}, "a NumPy file"},
+};
 
 struct InputFormatInfo {
   InputFormat code;
   const char* keyword;
-  int files;  // 1, or 2 when the Q values come from a second file
+  bool alias;  // another keyword of an earlier row's code
   FormatReader reader;
-  const char* importLine;  // logged when the raw import starts; "" for kxzetq
+  // The fixed-width raw formats: the unit and its byte order.
+  SampleType sampleType;
+  bool bigEndian;
+  CompanionRule companion;
+  // For kMetaDataPair: the suffixes of the data and the metadata file.
+  const char* dataSuffix;
+  const char* metaSuffix;
+  bool carriesClock;  // the files may carry their own sample rate: -clock is optional
+  // Lower-case extensions with their dot that -format auto reads as this
+  // format, separated by blanks; "" for none.
+  const char* extensions;
+  std::span<const FormatSignature> signatures;  // first bytes for -format auto
+  const char* importLine;                       // logged when the raw import starts; "" for kxzetq
+  const char* usage;  // the usage text's description; nullptr for an alias
 };
 
-// Every format a keyword names, in the order of the codes; an alias follows
-// the keyword whose code it shares.
+// Every format a keyword names, in the order of the usage text; the aliases
+// follow every keyword whose code they share.
+inline constexpr InputFormatInfo kInputFormatTable[] = {
+// The unit fields of a format that is not read as fixed-width samples.
+#define WAVORA_NO_SAMPLES SampleType::kInt16, false
+    {kFormatKxzetq,
+     "kxzetq",
+     false,
+     FormatReader::kWaveform,
+     WAVORA_NO_SAMPLES,
+     CompanionRule::kNone,
+     nullptr,
+     nullptr,
+     false,
+     ".wv",
+     {},
+     "",
+     "Korvix ZETQ waveform file (*.wv)"},
+    {kFormatTxt,
+     "txt",
+     false,
+     FormatReader::kAscii,
+     WAVORA_NO_SAMPLES,
+     CompanionRule::kNone,
+     nullptr,
+     nullptr,
+     false,
+     "",
+     {},
+     "Format is ASCII, Floating Point",
+     "ASCII, float, two columns"},
+    {kFormatTxt2ui14,
+     "txt2ui14",
+     false,
+     FormatReader::kAscii,
+     WAVORA_NO_SAMPLES,
+     CompanionRule::kQFile,
+     nullptr,
+     nullptr,
+     false,
+     "",
+     {},
+     "Format is ASCII, UInt14, sep. I,Q",
+     "ASCII, 2 files, UInt14"},
+    {kFormatTxt2ui16,
+     "txt2ui16",
+     false,
+     FormatReader::kAscii,
+     WAVORA_NO_SAMPLES,
+     CompanionRule::kQFile,
+     nullptr,
+     nullptr,
+     false,
+     "",
+     {},
+     "Format is ASCII, UInt16, sep. I,Q",
+     "ASCII, 2 files, UInt16"},
+    {kFormatTxtHex,
+     "txthex",
+     false,
+     FormatReader::kAscii,
+     WAVORA_NO_SAMPLES,
+     CompanionRule::kNone,
+     nullptr,
+     nullptr,
+     false,
+     "",
+     {},
+     "Format is ASCII, Int16, HEX",
+     "ASCII, hex, signed 16 bit"},
+    {kFormatF32be,
+     "f32be",
+     false,
+     FormatReader::kRawSamples,
+     SampleType::kFloat32,
+     true,
+     CompanionRule::kNone,
+     nullptr,
+     nullptr,
+     false,
+     "",
+     {},
+     "Format is Binary, Float32, BE, IQIQ...",
+     "Float32, big endian"},
+    {kFormatF32le,
+     "f32le",
+     false,
+     FormatReader::kRawSamples,
+     SampleType::kFloat32,
+     false,
+     CompanionRule::kNone,
+     nullptr,
+     nullptr,
+     false,
+     ".cf32 .fc32",
+     {},
+     "Format is Binary, Float32, LE, IQIQ...",
+     "Float32, little endian"},
+    {kFormatI16be,
+     "i16be",
+     false,
+     FormatReader::kRawSamples,
+     SampleType::kInt16,
+     true,
+     CompanionRule::kNone,
+     nullptr,
+     nullptr,
+     false,
+     "",
+     {},
+     "Format is Binary, Int16, BE, IQIQ...",
+     "Int16, big endian"},
+    {kFormatI16le,
+     "i16le",
+     false,
+     FormatReader::kRawSamples,
+     SampleType::kInt16,
+     false,
+     CompanionRule::kNone,
+     nullptr,
+     nullptr,
+     false,
+     ".cs16 .sc16",
+     {},
+     "Format is Binary, Int16, LE, IQIQ...",
+     "Int16, little endian"},
+    {kFormatI14be2,
+     "i14be2",
+     false,
+     FormatReader::kRawSamples,
+     SampleType::kInt14,
+     true,
+     CompanionRule::kQFile,
+     nullptr,
+     nullptr,
+     false,
+     "",
+     {},
+     "Format is Binary, Int14, BE, sep. I,Q",
+     "Int14, 2 files, big endian"},
+    {kFormatI14le2,
+     "i14le2",
+     false,
+     FormatReader::kRawSamples,
+     SampleType::kInt14,
+     false,
+     CompanionRule::kQFile,
+     nullptr,
+     nullptr,
+     false,
+     "",
+     {},
+     "Format is Binary, Int14, LE, sep. I,Q",
+     "Int14, 2 files, little endian"},
+    {kFormatCu8,
+     "cu8",
+     false,
+     FormatReader::kRawSamples,
+     SampleType::kUInt8Centered,
+     false,
+     CompanionRule::kNone,
+     nullptr,
+     nullptr,
+     false,
+     ".cu8",
+     {},
+     "Format is Binary, UInt8, zero at 127.5, IQIQ...",
+     "UInt8, zero at 127.5 (8-bit SDR receivers)"},
+    {kFormatCs8,
+     "cs8",
+     false,
+     FormatReader::kRawSamples,
+     SampleType::kInt8,
+     false,
+     CompanionRule::kNone,
+     nullptr,
+     nullptr,
+     false,
+     ".cs8 .sc8",
+     {},
+     "Format is Binary, Int8, IQIQ...",
+     "Int8"},
+    {kFormatF64le,
+     "f64le",
+     false,
+     FormatReader::kRawSamples,
+     SampleType::kFloat64,
+     false,
+     CompanionRule::kNone,
+     nullptr,
+     nullptr,
+     false,
+     ".cf64",
+     {},
+     "Format is Binary, Float64, LE, IQIQ...",
+     "Float64, little endian"},
+    {kFormatF64be,
+     "f64be",
+     false,
+     FormatReader::kRawSamples,
+     SampleType::kFloat64,
+     true,
+     CompanionRule::kNone,
+     nullptr,
+     nullptr,
+     false,
+     "",
+     {},
+     "Format is Binary, Float64, BE, IQIQ...",
+     "Float64, big endian"},
+    {kFormatF32le,
+     "cf32",
+     true,
+     FormatReader::kRawSamples,
+     SampleType::kFloat32,
+     false,
+     CompanionRule::kNone,
+     nullptr,
+     nullptr,
+     false,
+     "",
+     {},
+     "Format is Binary, Float32, LE, IQIQ...",
+     nullptr},
+    {kFormatI16le,
+     "cs16",
+     true,
+     FormatReader::kRawSamples,
+     SampleType::kInt16,
+     false,
+     CompanionRule::kNone,
+     nullptr,
+     nullptr,
+     false,
+     "",
+     {},
+     "Format is Binary, Int16, LE, IQIQ...",
+     nullptr},
+    {kFormatF64le,
+     "cf64",
+     true,
+     FormatReader::kRawSamples,
+     SampleType::kFloat64,
+     false,
+     CompanionRule::kNone,
+     nullptr,
+     nullptr,
+     false,
+     "",
+     {},
+     "Format is Binary, Float64, LE, IQIQ...",
+     nullptr},
+    {kFormatWav, "wav", false, FormatReader::kWav, WAVORA_NO_SAMPLES, CompanionRule::kNone, nullptr,
+     nullptr, true, "", kWavSignatures, "Format is WAV (RIFF, RF64), 2 channels I,Q",
+     "WAV/RF64, 2 channels I,Q, clock from file"},
+    {kFormatSigmf,
+     "sigmf",
+     false,
+     FormatReader::kSigmf,
+     WAVORA_NO_SAMPLES,
+     CompanionRule::kMetaDataPair,
+     ".sigmf-data",
+     ".sigmf-meta",
+     true,
+     ".sigmf-meta .sigmf-data",
+     {},
+     "Format is SigMF recording",
+     "SigMF recording (.sigmf-meta, .sigmf-data)"},
+    {kFormatNpy, "npy", false, FormatReader::kNpy, WAVORA_NO_SAMPLES, CompanionRule::kNone, nullptr,
+     nullptr, false, "", kNpySignatures, "Format is NumPy .npy array",
+     "NumPy .npy: complex or (N,2) float32/int16"},
+    {kFormatAuto,
+     "auto",
+     false,
+     FormatReader::kDetect,
+     WAVORA_NO_SAMPLES,
+     CompanionRule::kNone,
+     nullptr,
+     nullptr,
+     true,
+     "",
+     {},
+     "",
+     "format from each file's first bytes or name"},
+#undef WAVORA_NO_SAMPLES
+};
+
+// Every row of the table.
 std::span<const InputFormatInfo> InputFormats();
 
 // The entry of a code (the first keyword of that code, never an alias);
@@ -67,3 +434,12 @@ bool FormatCarriesClock(InputFormat format);
 
 // True for the formats read as raw binary samples without any header.
 bool IsRawBinaryFormat(InputFormat format);
+
+// The companion rules a walk applies with this -format: the format's own, or
+// for auto those of every format auto can detect.
+std::vector<CompanionRule> CompanionRulesFor(InputFormat format);
+
+// The lines of the usage text that list the formats, each ending in a line
+// break: one line per keyword, and one for the aliases after the row before
+// the first alias.
+std::vector<std::string> FormatUsageLines();

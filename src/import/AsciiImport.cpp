@@ -19,6 +19,7 @@
 #include "Shared/FileIO/FileIOBufferedIO.h"
 #include "Shared/FileIO/TempFiles.h"
 #include "common/ByteOrder.h"
+#include "common/Limits.h"
 #include "common/Log.h"
 #include "common/Progress.h"
 #include "platform/Platform.h"
@@ -42,15 +43,8 @@ constexpr AsciiFormat kAsciiFormats[] = {
 // A line is read whole, whatever its length, up to this many bytes; a longer
 // one is refused rather than held in memory (64 MiB).
 constexpr std::size_t kMaxLineBytes = std::size_t{64} << 20;
-// Comment and copyright hold at most this many characters.
-constexpr std::size_t kMaxTextChars = 511;
 // Bytes fetched from the input file per read call.
 constexpr std::size_t kReadChunkBytes = std::size_t{1} << 20;
-// The sizes of the input are held in signed 32-bit counts.
-constexpr std::int64_t kMaxInputBytes = std::int64_t{1} << 31;
-
-constexpr float kMinClockRate = 400.0f;
-constexpr float kMaxClockRate = 600000000.0f;
 
 constexpr double kUInt14Scale = 8191.0;
 constexpr double kUInt16Scale = 32767.0;
@@ -421,7 +415,7 @@ class AsciiImporter {
     if (format_.mode == kParseHex16) levels_.silentValue = kInt16ZeroWordValue;
   }
 
-  int Run(const std::string& inputPath, const std::string& secondPath);
+  int Run(InputFile& input, const std::string& secondPath);
 
  private:
   // Every failure releases slot 0 first and then logs; the input files are
@@ -429,15 +423,6 @@ class AsciiImporter {
   int Fail(std::string_view message) {
     tempSlot_.Release();
     LogAlways({message});
-    return 0;
-  }
-
-  // The same for a failed call on a file: the message, then the path and
-  // the system's reason.
-  int FailOnFile(std::string_view message, const std::string& path) {
-    LogAlways({message});
-    LogFileReason(path);
-    tempSlot_.Release();
     return 0;
   }
 
@@ -451,8 +436,8 @@ class AsciiImporter {
   SlotGuard& tempSlot_;
   WaveInfo& info_;
   ImportLevels& levels_;
-  platform::FileHandle input_;
-  platform::FileHandle second_;
+  InputFile input_;
+  InputFile second_;
   // Working values of this import, written into WaveInfo only on success.
   double clock_ = 0.0;
   std::string comment_;
@@ -461,11 +446,10 @@ class AsciiImporter {
   std::int32_t count_ = 0;       // values or pairs of the current pass
 };
 
-int AsciiImporter::Run(const std::string& inputPath, const std::string& secondPath) {
-  input_.reset(platform::OpenFile(inputPath, "rb"));
-  if (input_ == nullptr) return FailOnFile("*** Error opening input file.", inputPath);
-  std::int64_t inputSize = 0;
-  if (!platform::GetFileSize(inputPath, &inputSize)) return Fail("*** File I/O error.");
+int AsciiImporter::Run(InputFile& input, const std::string& secondPath) {
+  input_ = std::move(input);
+  const std::string& inputPath = input_.path;
+  const std::int64_t inputSize = input_.size;
   if (inputSize >= kMaxInputBytes) {
     return Fail(FormatText(
         "*** Error: Input file has %lld bytes; files of 2 GiB or more are not supported.",
@@ -476,12 +460,11 @@ int AsciiImporter::Run(const std::string& inputPath, const std::string& secondPa
   if (format_.twoFiles) {
     if (secondPath.empty()) return Fail("*** No 2nd file provided.");
     LogAlways({FormatText("Importing from 2nd BINARY file '%s'.", secondPath.c_str())});
-    second_.reset(platform::OpenFile(secondPath, "rb"));
-    if (second_ == nullptr)
-      return FailOnFile("*** Error opening 2nd input file for read.", secondPath);
-    if (!platform::GetFileSize(secondPath, &secondSize)) {
-      return Fail("*** Failed to get file information on 2nd file.");
+    if (!OpenInputFile(secondPath, &second_, "*** Error opening 2nd input file for read.")) {
+      tempSlot_.Release();
+      return 0;
     }
+    secondSize = second_.size;
     if (secondSize >= kMaxInputBytes) {
       return Fail(FormatText(
           "*** Error: 2nd file has %lld bytes; files of 2 GiB or more are not supported.",
@@ -493,7 +476,7 @@ int AsciiImporter::Run(const std::string& inputPath, const std::string& secondPa
   comment_ = info_.comment;
   copyright_ = info_.copyright;
 
-  if (!RunPass(1, input_.get(), inputPath, inputSize)) return 0;
+  if (!RunPass(1, input_.file.get(), inputPath, inputSize)) return 0;
   if (format_.twoFiles) {
     // Reading and writing the header puts both positions of slot 0 behind it,
     // so the second pass rewrites each pair where it was read.
@@ -504,11 +487,11 @@ int AsciiImporter::Run(const std::string& inputPath, const std::string& secondPa
     if (_WriteBytes(kSlotImportTemp, kTempWaveHeaderSize, header) != kTempWaveHeaderSize) {
       return Fail("*** Error writing header to temporary waveform file.");
     }
-    if (!RunPass(2, second_.get(), secondPath, secondSize)) return 0;
+    if (!RunPass(2, second_.file.get(), secondPath, secondSize)) return 0;
   }
 
-  input_.reset();
-  second_.reset();
+  input_.Close();
+  second_.Close();
   info_.comment = comment_;
   info_.copyright = copyright_;
   info_.clock = clock_;
@@ -610,9 +593,11 @@ int AsciiImporter::HandleTagLine(char* line, std::size_t length) {
       while (p < last && IsScanfSpace(*p)) ++p;
       if (!ScanFloat(p, last, &rate)) rate = 0.0f;
     }
-    if (!(rate >= kMinClockRate && rate <= kMaxClockRate)) {
-      return Fail(FormatText("*** Line %lld: Number for CLOCKRATE is out of range. Aborting.",
-                             static_cast<long long>(lineNumber_)));
+    if (!ClockInRange(rate)) {
+      Fail(FormatText("*** Line %lld: Number for CLOCKRATE is out of range. Aborting.",
+                      static_cast<long long>(lineNumber_)));
+      LogAlways({kClockRangeLine});
+      return 0;
     }
     clock_ = rate;
   }
@@ -628,9 +613,9 @@ int AsciiImporter::SetTextFromTag(std::string_view tagLine, const char* name, st
   while (start < tagLine.size() && tagLine[start] == ' ') ++start;
   if (start == equals + 1 || start == tagLine.size()) return 1;
   const std::string_view value = tagLine.substr(start);
-  if (value.size() > kMaxTextChars) {
+  if (value.size() > kMaxTagTextChars) {
     return Fail(FormatText("*** Line %lld: Text for %s is longer than %zu characters. Aborting.",
-                           static_cast<long long>(lineNumber_), name, kMaxTextChars));
+                           static_cast<long long>(lineNumber_), name, kMaxTagTextChars));
   }
   text->assign(value);
   return 1;
@@ -704,7 +689,7 @@ int ParseAsciiField(const char* line, int field, float* output, int mode) {
   return cursor.Read(mode, output) ? 1 : 0;
 }
 
-int ImportAscii(const std::string& inputPath, const std::string& secondPath, InputFormat format,
+int ImportAscii(InputFile& input, const std::string& secondPath, InputFormat format,
                 SlotGuard& tempSlot, WaveInfo& info, ImportLevels& levels) {
   const AsciiFormat* entry = FindAsciiFormat(format);
   if (entry == nullptr) {
@@ -713,5 +698,5 @@ int ImportAscii(const std::string& inputPath, const std::string& secondPath, Inp
     return 0;
   }
   AsciiImporter importer(*entry, tempSlot, info, levels);
-  return importer.Run(inputPath, secondPath);
+  return importer.Run(input, secondPath);
 }

@@ -9,6 +9,7 @@
 #include "common/InputFormat.h"
 #include "common/WaveInfo.h"
 #include "import/ImportLevels.h"
+#include "import/InputFile.h"
 
 // Parse modes of ParseAsciiField.
 inline constexpr int kParseFloat = 1;   // "%e", stored as read
@@ -23,5 +24,6 @@ int ParseAsciiField(const char* line, int field, float* output, int mode);
 // tempSlot: ImportRawIQ's guard of slot 0. Returns 1 with levels,
 // info.samples/clock/comment/copyright set and slot 0 rewound; 0 on failure
 // (slot 0 released through the guard, every input closed).
-int ImportAscii(const std::string& inputPath, const std::string& secondPath, InputFormat format,
+// input: the open input file, taken over by the reader.
+int ImportAscii(InputFile& input, const std::string& secondPath, InputFormat format,
                 SlotGuard& tempSlot, WaveInfo& info, ImportLevels& levels);

@@ -11,6 +11,7 @@
 #include "common/InputFormat.h"
 #include "common/WaveInfo.h"
 #include "import/ImportLevels.h"
+#include "import/InputFile.h"
 #include "import/SampleImport.h"
 
 // ---- WAV ----
@@ -64,14 +65,11 @@ bool SigmfPairNames(const std::string& inputPath, std::string* metaPath, std::st
 
 // ---- the readers, called by ImportRawIQ with slot 0 open ----
 
-// wav, sigmf or npy. Returns 1 with levels, info.samples (and the clock and
-// texts the file carries) set and slot 0 rewound; 0 with slot 0 released.
-int ImportContainer(const std::string& inputPath, InputFormat format, SlotGuard& tempSlot,
-                    WaveInfo& info, ImportLevels& levels);
-
-int ImportWav(const std::string& inputPath, SlotGuard& tempSlot, WaveInfo& info,
-              ImportLevels& levels);
-int ImportNpy(const std::string& inputPath, SlotGuard& tempSlot, WaveInfo& info,
-              ImportLevels& levels);
-int ImportSigmf(const std::string& inputPath, SlotGuard& tempSlot, WaveInfo& info,
-                ImportLevels& levels);
+// Each reads the open input the user named. Returns 1 with levels,
+// info.samples (and the clock and texts the file carries) set and slot 0
+// rewound; 0 with slot 0 released.
+int ImportWav(InputFile& input, SlotGuard& tempSlot, WaveInfo& info, ImportLevels& levels);
+int ImportNpy(InputFile& input, SlotGuard& tempSlot, WaveInfo& info, ImportLevels& levels);
+// The input is the recording's metadata or data file; the other one is
+// opened by its name (or the metadata's core:dataset) through OpenInputFile.
+int ImportSigmf(InputFile& input, SlotGuard& tempSlot, WaveInfo& info, ImportLevels& levels);

@@ -13,10 +13,10 @@
 #include "common/Log.h"
 #include "common/Progress.h"
 #include "import/AsciiImport.h"
-#include "import/BinaryImport.h"
 #include "import/ContainerImport.h"
 #include "import/FormatDetect.h"
 #include "import/ImportLevels.h"
+#include "import/InputFile.h"
 #include "import/SampleImport.h"
 #include "level/LevelOffsets.h"
 
@@ -93,15 +93,63 @@ int NormaliseToFullScale(SlotGuard& tempSlot, std::int32_t samples, double peak,
   return 1;
 }
 
+// The reader of each FormatReader that reads into the temporary file. Every
+// row of the format table must find its reader here (checked when the
+// program is built), so no format can fall through to another reader.
+using RawReader = int (*)(InputFile& input, const std::string& secondPath, InputFormat format,
+                          SlotGuard& tempSlot, WaveInfo& info, ImportLevels& levels);
+
+struct ReaderEntry {
+  FormatReader reader;
+  RawReader read;
+};
+
+constexpr ReaderEntry kReaders[] = {
+    {FormatReader::kRawSamples, &ImportRawSamples},
+    {FormatReader::kAscii, &ImportAscii},
+    {FormatReader::kWav,
+     [](InputFile& input, const std::string&, InputFormat, SlotGuard& tempSlot, WaveInfo& info,
+        ImportLevels& levels) { return ImportWav(input, tempSlot, info, levels); }},
+    {FormatReader::kSigmf,
+     [](InputFile& input, const std::string&, InputFormat, SlotGuard& tempSlot, WaveInfo& info,
+        ImportLevels& levels) { return ImportSigmf(input, tempSlot, info, levels); }},
+    {FormatReader::kNpy,
+     [](InputFile& input, const std::string&, InputFormat, SlotGuard& tempSlot, WaveInfo& info,
+        ImportLevels& levels) { return ImportNpy(input, tempSlot, info, levels); }},
+};
+
+// The waveform file reader and auto take no part in the raw import.
+constexpr bool ReadsIntoTemporaryFile(FormatReader reader) {
+  return reader != FormatReader::kWaveform && reader != FormatReader::kDetect;
+}
+
+constexpr bool HasReader(FormatReader reader) {
+  for (const ReaderEntry& entry : kReaders)
+    if (entry.reader == reader) return true;
+  return false;
+}
+
+constexpr bool EveryFormatHasAReader() {
+  for (const InputFormatInfo& entry : kInputFormatTable)
+    if (ReadsIntoTemporaryFile(entry.reader) && !HasReader(entry.reader)) return false;
+  return true;
+}
+
+RawReader FindReader(FormatReader reader) {
+  for (const ReaderEntry& entry : kReaders)
+    if (entry.reader == reader) return entry.read;
+  return nullptr;
+}
+static_assert(EveryFormatHasAReader(), "a format of the table has no reader");
+
 }  // namespace
 
 int ImportRawIQ(const std::string& inputPath, const std::string& secondPath, WaveInfo& info,
-                InputFormat format, std::FILE* tempWaveFile) {
+                InputFormat format, std::FILE* tempWaveFile, InputFile* openedInput) {
   // The unused codes and kxzetq have no raw reader; they are refused like any
   // other unknown code.
   const InputFormatInfo* entry = FindInputFormat(format);
-  if (entry == nullptr || entry->reader == FormatReader::kWaveform ||
-      entry->reader == FormatReader::kDetect) {
+  if (entry == nullptr || !ReadsIntoTemporaryFile(entry->reader)) {
     LogAlways({"*** Wrong import data format."});
     return 0;
   }
@@ -109,16 +157,11 @@ int ImportRawIQ(const std::string& inputPath, const std::string& secondPath, Wav
     LogAlways({"*** Temporary file for wave data not open."});
     return 0;
   }
-
-  if (IsRawBinaryFormat(format)) {
-    // Raw samples have no rate of their own (-format auto may have chosen a
-    // raw format for a file given without -clock).
-    if (!(info.clock > 0.0)) {
-      LogAlways({"*** Error: No clock rate for raw samples; give the clock with -clock."});
-      return 0;
-    }
-    // A file with a header of its own would be read as samples, header and all.
-    if (!CheckRawInput(inputPath)) return 0;
+  // Raw samples have no rate of their own (-format auto may have chosen a
+  // raw format for a file given without -clock).
+  if (IsRawBinaryFormat(format) && !(info.clock > 0.0)) {
+    LogAlways({"*** Error: No clock rate for raw samples; give the clock with -clock."});
+    return 0;
   }
 
   // Slot 0 belongs to this function for the whole import; the readers write
@@ -137,22 +180,21 @@ int ImportRawIQ(const std::string& inputPath, const std::string& secondPath, Wav
   LogAlways({FormatText("Importing from file '%s'", inputPath.c_str())});
   LogAlways({entry->importLine});
 
-  int imported = 0;
-  switch (entry->reader) {
-    case FormatReader::kBinary:
-      imported = ImportBinary(inputPath, secondPath, format, tempSlot, info, levels);
-      break;
-    case FormatReader::kSamples:
-      imported = ImportRawSamples(inputPath, format, tempSlot, info, levels);
-      break;
-    case FormatReader::kContainer:
-      imported = ImportContainer(inputPath, format, tempSlot, info, levels);
-      break;
-    default:
-      imported = ImportAscii(inputPath, secondPath, format, tempSlot, info, levels);
-      break;
+  // The input is opened once: the format check and the reader share it.
+  InputFile input;
+  if (openedInput != nullptr && openedInput->IsOpen()) {
+    input = std::move(*openedInput);
+  } else if (!OpenInputFile(inputPath, &input)) {
+    tempSlot.Release();
+    return 0;
   }
-  if (!imported) return 0;  // the reader has logged and released slot 0
+  // A file with a header of its own would be read as samples, header and all.
+  if (IsRawBinaryFormat(format) && !CheckRawInput(input)) {
+    tempSlot.Release();
+    return 0;
+  }
+  // The reader has logged and released slot 0 when it fails.
+  if (!FindReader(entry->reader)(input, secondPath, format, tempSlot, info, levels)) return 0;
 
   // A value that overflowed or was not a number cannot be scaled; it would
   // reach the output as garbage.

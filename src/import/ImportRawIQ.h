@@ -9,8 +9,12 @@
 
 #include "common/InputFormat.h"
 #include "common/WaveInfo.h"
+#include "import/InputFile.h"
 
 // secondPath: the file holding the Q values of a two-file format; "" for none.
-// Returns 1 when the file was imported, 0 on any failure.
+// openedInput: the input already opened (by -format auto's detection), taken
+// over; null or not open: the input is opened here, after the lines that
+// name it and its format. Returns 1 when the file was imported, 0 on any
+// failure.
 int ImportRawIQ(const std::string& inputPath, const std::string& secondPath, WaveInfo& info,
-                InputFormat format, std::FILE* tempWaveFile);
+                InputFormat format, std::FILE* tempWaveFile, InputFile* openedInput = nullptr);

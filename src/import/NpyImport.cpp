@@ -171,6 +171,8 @@ bool LayoutFor(const std::string& descr, const std::vector<std::int64_t>& shape,
   } else {
     return false;
   }
+  // A declared float type holds values as they are, full scale or beyond.
+  sample->declaredType = sample->type != SampleType::kInt16;
   *pairs = shape[0];
   return true;
 }
@@ -251,29 +253,29 @@ int ParseNpyHeader(const HeaderReader& read, std::int64_t fileSize, NpyLayout* l
   return 1;
 }
 
-int ImportNpy(const std::string& inputPath, SlotGuard& tempSlot, WaveInfo& info,
-              ImportLevels& levels) {
+int ImportNpy(InputFile& file, SlotGuard& tempSlot, WaveInfo& info, ImportLevels& levels) {
   SampleInput input;
-  if (!OpenSampleInput(inputPath, tempSlot, input)) return 0;
+  if (!AttachSampleInput(file, tempSlot, input)) return 0;
   NpyLayout layout;
-  if (!ParseNpyHeader(SlotHeaderReader(kSlotImportInput), input.size, &layout)) {
+  if (!ParseNpyHeader(SlotHeaderReader(kSlotImportInput), input.first.size, &layout)) {
     tempSlot.Release();
     return 0;
   }
   LogAlways({"NumPy array, dtype '", layout.descr, "', shape ", layout.shape, "."});
-  if (layout.dataOffset + layout.dataBytes < input.size) {
-    LogMessage(
-        kLogWarning,
-        {FormatText("%lld bytes after the array's data are ignored.",
-                    static_cast<long long>(input.size - layout.dataOffset - layout.dataBytes))});
+  if (layout.dataOffset + layout.dataBytes < input.first.size) {
+    LogMessage(kLogWarning,
+               {FormatText("%lld bytes after the array's data are ignored.",
+                           static_cast<long long>(input.first.size - layout.dataOffset -
+                                                  layout.dataBytes))});
   }
   // An .npy file carries no sample rate; the clock comes from -clock.
   if (!TakeSampleRate(0.0, "NumPy file", info)) {
     tempSlot.Release();
     return 0;
   }
-  if (!ImportSampleData(layout.sample, layout.dataBytes, layout.dataBytes, tempSlot, info, levels))
-    return 0;
-  input.Close();
-  return 1;
+  SampleData data;
+  data.layout = layout.sample;
+  data.dataOffset = layout.dataOffset;
+  data.dataBytes = layout.dataBytes;
+  return ImportSampleData(data, input, tempSlot, info, levels);
 }

@@ -1,6 +1,8 @@
-// The block reader of sample units: reads the input through slot 1 in blocks
-// of whole pairs, converts them with lookup tables (8 and 16-bit units) or
-// arithmetic (wider ones) and writes the pairs into slot 0 a block at a time.
+// The engine of fixed-width binary samples: reads the input through slot 1
+// (and the Q file through slot 2) in blocks of whole pairs, converts them
+// with lookup tables (8 and 16-bit units) or arithmetic (wider ones) and
+// writes the pairs into slot 0 a block at a time, measuring their level pair
+// by pair in file order.
 #include "import/SampleImport.h"
 
 #include <algorithm>
@@ -11,91 +13,78 @@
 
 #include "Shared/FileIO/TempFiles.h"
 #include "common/ByteOrder.h"
+#include "common/Limits.h"
 #include "common/Log.h"
 #include "common/Progress.h"
 
 namespace {
 
-// The sizes of the input are held in signed 32-bit counts.
-constexpr std::int64_t kMaxInputBytes = std::int64_t{1} << 31;
-// Pairs converted per block: large enough that the per-block stream calls
-// cost nothing, small enough to keep the buffers at a few hundred KiB.
-constexpr std::size_t kBlockPairs = 32768;
+// Pairs converted per block: the input is read, converted and written a
+// block at a time, never one value at a time.
+constexpr std::int32_t kBlockPairs = 8192;
 // A stream call moves at most this many bytes at once (its counts are 32-bit).
 constexpr std::int64_t kMaxCallBytes = 1 << 24;
+constexpr int kFloatBytes = 4;
+constexpr std::uint32_t kInt14Mask = 0x3FFF;
+constexpr bool kHostLittleEndian = std::endian::native == std::endian::little;
 
+constexpr double kInt14FullScale = 16383.0;
 constexpr double kInt16FullScale = 32767.0;
 constexpr double kInt24FullScale = 8388607.0;
 constexpr double kInt32FullScale = 2147483647.0;
-constexpr double kMaxClockHz = 600e6;
-constexpr std::size_t kMaxTagTextChars = 511;
 
-using ByteTable = std::array<float, 256>;
-using WordTable = std::array<float, 65536>;
+// The one place that says what a unit of a table type is worth: every table
+// below is built from it with the exact double-precision formula, so a lookup
+// gives bit for bit the float the formula gives, whatever file the unit
+// comes from.
+double UnitValue(SampleType type, std::uint32_t unit) {
+  switch (type) {
+    case SampleType::kUInt8Centered:
+      return (unit - 127.5) / 128.0;
+    case SampleType::kUInt8Wav:
+      return (unit - 128.0) / 128.0;
+    case SampleType::kInt8:
+      return static_cast<std::int8_t>(static_cast<std::uint8_t>(unit)) / 128.0;
+    case SampleType::kInt14:
+      // The top two bits of the word are ignored.
+      return 2.0 * (((unit & kInt14Mask) - 0.5) / kInt14FullScale - 0.5);
+    case SampleType::kInt16:
+      return (static_cast<std::int16_t>(static_cast<std::uint16_t>(unit)) - 0.5) / kInt16FullScale;
+    case SampleType::kUInt16:
+      return (unit - 32767.5) / 32768.0;
+    default:
+      return 0.0;
+  }
+}
 
-const ByteTable& UInt8CenteredTable() {
-  static const ByteTable table = [] {
-    ByteTable values{};
-    for (unsigned u = 0; u < 256; ++u) values[u] = static_cast<float>((u - 127.5) / 128.0);
+// The conversion table of an 8 or 16-bit unit type: one float per unit value.
+template <SampleType kType, std::size_t kSize>
+const float* TableOf() {
+  static const std::array<float, kSize> table = [] {
+    std::array<float, kSize> values{};
+    for (std::uint32_t unit = 0; unit < kSize; ++unit)
+      values[unit] = static_cast<float>(UnitValue(kType, unit));
     return values;
   }();
-  return table;
+  return table.data();
 }
 
-const ByteTable& UInt8WavTable() {
-  static const ByteTable table = [] {
-    ByteTable values{};
-    for (unsigned u = 0; u < 256; ++u) values[u] = static_cast<float>((u - 128.0) / 128.0);
-    return values;
-  }();
-  return table;
-}
-
-const ByteTable& Int8Table() {
-  static const ByteTable table = [] {
-    ByteTable values{};
-    for (unsigned u = 0; u < 256; ++u)
-      values[u] =
-          static_cast<float>(static_cast<std::int8_t>(static_cast<std::uint8_t>(u)) / 128.0);
-    return values;
-  }();
-  return table;
-}
-
-// The same formula as the i16le reader's, so a 16-bit word converts to the
-// same float whichever file it comes from.
-const WordTable& Int16Table() {
-  static const WordTable table = [] {
-    WordTable values{};
-    for (unsigned word = 0; word < 65536; ++word) {
-      const auto s = static_cast<std::int16_t>(static_cast<std::uint16_t>(word));
-      values[word] = static_cast<float>((s - 0.5) / kInt16FullScale);
-    }
-    return values;
-  }();
-  return table;
-}
-
-const WordTable& UInt16Table() {
-  static const WordTable table = [] {
-    WordTable values{};
-    for (unsigned u = 0; u < 65536; ++u) values[u] = static_cast<float>((u - 32767.5) / 32768.0);
-    return values;
-  }();
-  return table;
-}
-
-void DecodeBytes(const ByteTable& table, const unsigned char* bytes, std::size_t count,
-                 float* values) {
-  for (std::size_t k = 0; k < count; ++k) values[k] = table[bytes[k]];
-}
-
-void DecodeWords(const WordTable& table, bool bigEndian, const unsigned char* bytes,
-                 std::size_t count, float* values) {
-  if (bigEndian) {
-    for (std::size_t k = 0; k < count; ++k) values[k] = table[LoadBE16(bytes + 2 * k)];
-  } else {
-    for (std::size_t k = 0; k < count; ++k) values[k] = table[LoadLE16(bytes + 2 * k)];
+const float* ConversionTable(SampleType type) {
+  switch (type) {
+    case SampleType::kUInt8Centered:
+      return TableOf<SampleType::kUInt8Centered, 256>();
+    case SampleType::kUInt8Wav:
+      return TableOf<SampleType::kUInt8Wav, 256>();
+    case SampleType::kInt8:
+      return TableOf<SampleType::kInt8, 256>();
+    case SampleType::kInt14:
+      return TableOf<SampleType::kInt14, 65536>();
+    case SampleType::kInt16:
+      return TableOf<SampleType::kInt16, 65536>();
+    case SampleType::kUInt16:
+      return TableOf<SampleType::kUInt16, 65536>();
+    default:
+      return nullptr;
   }
 }
 
@@ -115,13 +104,36 @@ std::uint64_t Load64(const unsigned char* bytes, bool bigEndian) {
   return bigEndian ? LoadBE64(bytes) : LoadLE64(bytes);
 }
 
-// Writes `count` floats to slot 0 in the little-endian layout of the
+// Writes count floats to slot 0 in the little-endian layout of the
 // temporary file.
-bool WriteFloats(const float* values, std::size_t count, std::vector<unsigned char>& bytes) {
-  bytes.resize(count * sizeof(float));
-  for (std::size_t k = 0; k < count; ++k) StoreFloatLE(values[k], bytes.data() + 4 * k);
-  const auto size = static_cast<std::int32_t>(bytes.size());
-  return _WriteBytes(kSlotImportTemp, size, bytes.data()) == size;
+bool WriteSamples(const float* values, std::int32_t count, std::vector<unsigned char>& bytes) {
+  const std::int32_t size = count * kFloatBytes;
+  if constexpr (kHostLittleEndian) {
+    (void)bytes;
+    return _WriteBytes(kSlotImportTemp, size, values) == size;
+  } else {
+    bytes.resize(static_cast<std::size_t>(size));
+    for (std::int32_t k = 0; k < count; ++k)
+      StoreFloatLE(values[k], bytes.data() + static_cast<std::size_t>(k) * kFloatBytes);
+    return _WriteBytes(kSlotImportTemp, size, bytes.data()) == size;
+  }
+}
+
+// Fails the import when an input was read with another size than it had
+// when it was opened: cut short or grown meanwhile, it would give fewer or
+// other pairs than the file holds.
+int FailChanged(SlotGuard& tempSlot, const InputFile& file, std::int64_t bytesRead) {
+  tempSlot.Release();
+  LogAlways({"*** Error: Input file ", file.path, " changed while it was read."});
+  LogAlways({FormatText("    (%lld bytes when opened, %lld bytes read)",
+                        static_cast<long long>(file.size), static_cast<long long>(bytesRead))});
+  return 0;
+}
+
+int RefuseLargeFile(SlotGuard& tempSlot, std::int64_t size) {
+  return FailImport(tempSlot, FormatText("*** Error: Input file has %lld bytes; files of 2 GiB or "
+                                         "more are not supported.",
+                                         static_cast<long long>(size)));
 }
 
 }  // namespace
@@ -132,6 +144,7 @@ int SampleUnitBytes(SampleType type) {
     case SampleType::kUInt8Wav:
     case SampleType::kInt8:
       return 1;
+    case SampleType::kInt14:
     case SampleType::kInt16:
     case SampleType::kUInt16:
       return 2;
@@ -150,17 +163,17 @@ int SampleUnitBytes(SampleType type) {
 void DecodeSampleUnits(const SampleLayout& layout, const unsigned char* bytes, std::size_t count,
                        float* values) {
   const bool be = layout.bigEndian;
+  if (const float* table = ConversionTable(layout.type)) {
+    if (SampleUnitBytes(layout.type) == 1) {
+      for (std::size_t k = 0; k < count; ++k) values[k] = table[bytes[k]];
+    } else if (be) {
+      for (std::size_t k = 0; k < count; ++k) values[k] = table[LoadBE16(bytes + 2 * k)];
+    } else {
+      for (std::size_t k = 0; k < count; ++k) values[k] = table[LoadLE16(bytes + 2 * k)];
+    }
+    return;
+  }
   switch (layout.type) {
-    case SampleType::kUInt8Centered:
-      return DecodeBytes(UInt8CenteredTable(), bytes, count, values);
-    case SampleType::kUInt8Wav:
-      return DecodeBytes(UInt8WavTable(), bytes, count, values);
-    case SampleType::kInt8:
-      return DecodeBytes(Int8Table(), bytes, count, values);
-    case SampleType::kInt16:
-      return DecodeWords(Int16Table(), be, bytes, count, values);
-    case SampleType::kUInt16:
-      return DecodeWords(UInt16Table(), be, bytes, count, values);
     case SampleType::kInt24:
       for (std::size_t k = 0; k < count; ++k)
         values[k] = static_cast<float>(LoadInt24(bytes + 3 * k, be) / kInt24FullScale);
@@ -182,6 +195,8 @@ void DecodeSampleUnits(const SampleLayout& layout, const unsigned char* bytes, s
     case SampleType::kFloat64:
       for (std::size_t k = 0; k < count; ++k)
         values[k] = static_cast<float>(std::bit_cast<double>(Load64(bytes + 8 * k, be)));
+      return;
+    default:
       return;
   }
 }
@@ -214,105 +229,182 @@ int FailImport(SlotGuard& tempSlot, const std::string& message) {
   return 0;
 }
 
-int OpenSampleInput(const std::string& path, SlotGuard& tempSlot, SampleInput& input) {
-  input.file.reset(platform::OpenFile(path, "rb"));
-  if (input.file == nullptr) {
-    FailImport(tempSlot, "*** Error opening input file.");
-    LogFileReason(path);
-    return 0;
-  }
-  if (!platform::GetFileSize(path, &input.size)) return FailImport(tempSlot, "*** File I/O error.");
-  if (input.size >= kMaxInputBytes) {
-    return FailImport(tempSlot,
-                      FormatText("*** Error: Input file has %lld bytes; files of 2 GiB or more "
-                                 "are not supported.",
-                                 static_cast<long long>(input.size)));
-  }
-  if (!_InitBuf(kSlotImportInput, input.file.get(), 1, 0, 0))
+int AttachSampleInput(InputFile& file, SlotGuard& tempSlot, SampleInput& input) {
+  input.first = std::move(file);
+  // Refused before any sample is written: the size is a signed 32-bit count.
+  if (input.first.size >= kMaxInputBytes) return RefuseLargeFile(tempSlot, input.first.size);
+  if (!_InitBuf(kSlotImportInput, input.first.file.get(), 1, 0, 0))
     return FailImport(tempSlot, "*** Error setting up buffer for input file.");
-  input.slot.Attach(kSlotImportInput);
+  input.firstSlot.Attach(kSlotImportInput);
   return 1;
 }
 
-int ImportSampleData(const SampleLayout& layout, std::int64_t dataBytes, std::int64_t progressBytes,
-                     SlotGuard& tempSlot, WaveInfo& info, ImportLevels& levels) {
-  const int unitBytes = SampleUnitBytes(layout.type);
-  const int pairBytes = 2 * unitBytes;
-  if (progressBytes / pairBytes > kMaxTempSamples) {
+int AttachSecondInput(const std::string& path, SlotGuard& tempSlot, SampleInput& input) {
+  LogAlways({FormatText("Importing from 2nd BINARY file '%s'.", path.c_str())});
+  if (!OpenInputFile(path, &input.second, "*** Error opening second input file.")) {
+    tempSlot.Release();
+    return 0;
+  }
+  if (!_InitBuf(kSlotImportSecond, input.second.file.get(), 1, 0, 0))
+    return FailImport(tempSlot, "*** Error setting up buffer for second input file.");
+  input.secondSlot.Attach(kSlotImportSecond);
+  return 1;
+}
+
+int ImportSampleData(const SampleData& data, SampleInput& input, SlotGuard& tempSlot,
+                     WaveInfo& info, ImportLevels& levels) {
+  const SampleLayout& layout = data.layout;
+  const bool twoFiles = data.qFromSecondFile;
+  const bool real = layout.channels == 1;
+  const std::int32_t unit = SampleUnitBytes(layout.type);
+  // Bytes of the first file per pair: I only, or I and Q.
+  const std::int32_t firstBytesPerPair = twoFiles || real ? unit : 2 * unit;
+  const std::int64_t progressBytes =
+      data.dataBytes >= 0 ? data.dataBytes : input.first.size - data.dataOffset;
+  // Refused before any sample is written: the pairs must fit the temporary
+  // stream's 32-bit length.
+  if (progressBytes / firstBytesPerPair > kMaxTempSamples) {
     return FailImport(
-        tempSlot, FormatText("*** Error: Input file holds %lld I/Q pairs; at most %ld are "
-                             "supported.",
-                             static_cast<long long>(progressBytes / pairBytes), kMaxTempSamples));
+        tempSlot,
+        FormatText("*** Error: Input file holds %lld I/Q pairs; at most %ld are "
+                   "supported.",
+                   static_cast<long long>(progressBytes / firstBytesPerPair), kMaxTempSamples));
   }
   if (layout.type == SampleType::kInt16) levels.silentValue = kInt16ZeroWordValue;
+  if (real) LogAlways({"Real samples (one channel): read as I with Q = 0."});
+  const char* const writeIError = data.namePairHalves
+                                      ? "*** Error writing I to temporary waveform file."
+                                      : "*** Error writing to temporary waveform file.";
+  const char* const writeQError = data.namePairHalves
+                                      ? "*** Error writing Q to temporary waveform file."
+                                      : "*** Error writing to temporary waveform file.";
 
-  std::vector<unsigned char> input(kBlockPairs * static_cast<std::size_t>(pairBytes));
-  std::vector<float> values(2 * kBlockPairs);
-  std::vector<unsigned char> output;
-  std::int64_t consumed = 0;
-  std::int32_t n = 0;
+  std::vector<unsigned char> first(static_cast<std::size_t>(kBlockPairs) * firstBytesPerPair);
+  std::vector<unsigned char> second(twoFiles ? static_cast<std::size_t>(kBlockPairs) * unit : 0);
+  std::vector<float> values(2 * static_cast<std::size_t>(kBlockPairs));
+  // One value per pair from each file (two files) or from the one channel.
+  std::vector<float> singles(twoFiles || real ? 2 * static_cast<std::size_t>(kBlockPairs) : 0);
+  std::vector<unsigned char> bytes;
+
+  PercentCounter progress(progressBytes, firstBytesPerPair);
   int lastPercent = 0;
+  std::int32_t n = 0;
+  std::int64_t consumed = 0;
+  std::int64_t consumedSecond = 0;
   for (;;) {
-    std::int64_t want = static_cast<std::int64_t>(input.size());
-    if (dataBytes >= 0) want = std::min(want, dataBytes - consumed);
+    std::int64_t want = static_cast<std::int64_t>(first.size());
+    if (data.dataBytes >= 0) want = std::min(want, data.dataBytes - consumed);
     if (want <= 0) break;
     const std::int32_t got =
-        _ReadBytes(kSlotImportInput, static_cast<std::int32_t>(want), input.data());
+        _ReadBytes(kSlotImportInput, static_cast<std::int32_t>(want), first.data());
     // A failed read is no end of the data: the pairs behind it would be lost.
     if (got < 0) return FailImport(tempSlot, "*** File I/O error.");
-    const std::size_t pairs = static_cast<std::size_t>(got / pairBytes);
-    if (pairs > static_cast<std::size_t>(kMaxTempSamples - n)) {
+    consumed += got;
+
+    // Whole pairs of the block, and whether an I value is left without its Q.
+    std::int32_t complete = 0;
+    bool lonelyI = false;
+    if (twoFiles) {
+      const std::int32_t units = got / unit;
+      const std::int32_t gotQ =
+          units > 0 ? _ReadBytes(kSlotImportSecond, units * unit, second.data()) : 0;
+      consumedSecond += std::max(gotQ, 0);
+      complete = std::min(units, std::max(gotQ, 0) / unit);
+      lonelyI = complete < units;
+      float* qValues = singles.data() + kBlockPairs;
+      DecodeSampleUnits(layout, first.data(), complete + (lonelyI ? 1 : 0), singles.data());
+      DecodeSampleUnits(layout, second.data(), complete, qValues);
+      for (std::int32_t k = 0; k < complete + (lonelyI ? 1 : 0); ++k) {
+        values[2 * static_cast<std::size_t>(k)] = singles[k];
+        values[2 * static_cast<std::size_t>(k) + 1] = k < complete ? qValues[k] : 0.0f;
+      }
+    } else if (real) {
+      complete = got / unit;
+      DecodeSampleUnits(layout, first.data(), complete, singles.data());
+      for (std::int32_t k = 0; k < complete; ++k) {
+        values[2 * static_cast<std::size_t>(k)] = singles[k];
+        values[2 * static_cast<std::size_t>(k) + 1] = 0.0f;
+      }
+    } else {
+      complete = got / (2 * unit);
+      lonelyI = got % (2 * unit) >= unit;
+      DecodeSampleUnits(layout, first.data(), 2 * complete + (lonelyI ? 1 : 0), values.data());
+    }
+    // Guards the 32-bit sample count should the file have grown since it was opened.
+    const bool beyondLimit = complete + (lonelyI ? 1 : 0) > kMaxTempSamples - n;
+    if (beyondLimit) {
+      complete = static_cast<std::int32_t>(kMaxTempSamples - n);
+      lonelyI = false;
+    }
+
+    std::int32_t done = 0;
+    bool refused = false;
+    for (; done < complete; ++done) {
+      const float i = values[2 * static_cast<std::size_t>(done)];
+      const float q = values[2 * static_cast<std::size_t>(done) + 1];
+      const int percent = progress.Value();
+      if (percent != lastPercent) {
+        lastPercent = percent;
+        ReportProgress(percent);
+      }
+      AccumulatePair(levels, i, q);
+      // A value that is not finite is never data. A huge one is, when the
+      // file declares its type; in raw samples it is as sure a sign of a
+      // wrong format or byte order (a NaN never raises the peak, so it is
+      // caught by the first test).
+      if (!std::isfinite(i) || !std::isfinite(q) ||
+          (!layout.declaredType && levels.peak > kBinaryRangeLimit)) {
+        refused = true;
+        break;
+      }
+      progress.Advance();
+    }
+
+    // The pairs up to the one that ended the block (it has been written
+    // before the range check looked at it).
+    const std::int32_t written = refused ? done + 1 : complete;
+    if (written > 0 && !WriteSamples(values.data(), 2 * written, bytes))
+      return FailImport(tempSlot, writeQError);
+    if (refused) {
+      const float i = values[2 * static_cast<std::size_t>(done)];
+      const float q = values[2 * static_cast<std::size_t>(done) + 1];
+      FailImport(tempSlot,
+                 "*** Error: Numbers appear to be too large. Check data format and range!");
+      LogAlways({FormatText("    (DataPoint=%ld, I=%1.3f, Q=%1.3f)", static_cast<long>(n + done),
+                            static_cast<double>(i), static_cast<double>(q))});
+      return 0;
+    }
+    n += complete;
+    if (beyondLimit) {
       return FailImport(tempSlot, FormatText("*** Error: Input file holds more than %ld I/Q pairs.",
                                              kMaxTempSamples));
     }
-    DecodeSampleUnits(layout, input.data(), 2 * pairs, values.data());
-    for (std::size_t k = 0; k < pairs; ++k) {
-      const float i = values[2 * k];
-      const float q = values[2 * k + 1];
-      AccumulatePair(levels, i, q);
-      // As in the binary reader: a huge value or a NaN means a wrong format
-      // or byte order.
-      if (levels.peak > kBinaryRangeLimit || std::isnan(i) || std::isnan(q)) {
-        FailImport(tempSlot,
-                   "*** Error: Numbers appear to be too large. Check data format and range!");
-        LogAlways({FormatText("    (DataPoint=%ld, I=%1.3f, Q=%1.3f)",
-                              static_cast<long>(n + static_cast<std::int32_t>(k)),
-                              static_cast<double>(i), static_cast<double>(q))});
-        return 0;
-      }
+    // With a known data size, an input that ends early is cut short.
+    if (got < want && data.dataBytes >= 0) {
+      return FailImport(tempSlot, FormatText("*** Error: The input ends after %lld of its %lld "
+                                             "data bytes.",
+                                             static_cast<long long>(consumed),
+                                             static_cast<long long>(data.dataBytes)));
     }
-    if (!WriteFloats(values.data(), 2 * pairs, output))
-      return FailImport(tempSlot, "*** Error writing to temporary waveform file.");
-    n += static_cast<std::int32_t>(pairs);
-    consumed += got;
-    const int percent = progressBytes > 0
-                            ? static_cast<int>(std::min<std::int64_t>(consumed, progressBytes) *
-                                               100 / progressBytes)
-                            : 0;
-    if (percent != lastPercent) {
-      lastPercent = percent;
-      ReportProgress(percent);
-    }
-    if (got < want) {
-      // The input ended. With a known data size that is a truncated file;
-      // otherwise the end of the data, where a partial unit is ignored and an
-      // I without its Q is an error, as in the binary reader.
-      if (dataBytes >= 0) {
-        return FailImport(
-            tempSlot,
-            FormatText("*** Error: The input ends after %lld of its %lld data "
-                       "bytes.",
-                       static_cast<long long>(consumed), static_cast<long long>(dataBytes)));
-      }
-      if (got % pairBytes >= unitBytes)
-        return FailImport(tempSlot, "*** Error: No Q data available for I sample.");
-      break;
-    }
-    if (dataBytes >= 0 && consumed == dataBytes && dataBytes % pairBytes >= unitBytes)
+    if (lonelyI) {
+      if (!WriteSamples(values.data() + 2 * static_cast<std::size_t>(complete), 1, bytes))
+        return FailImport(tempSlot, writeIError);
       return FailImport(tempSlot, "*** Error: No Q data available for I sample.");
+    }
+    if (got < want) break;  // end of data; a partial unit is ignored
   }
+  if (progress.Value() != lastPercent) ReportProgress(progress.Value());
+
+  // Read to its end, the input must have had the size it had when opened;
+  // the second file is read only as far as the first reaches, so it must not
+  // have grown beyond its size.
+  if (data.dataBytes < 0 && data.dataOffset + consumed != input.first.size)
+    return FailChanged(tempSlot, input.first, data.dataOffset + consumed);
+  if (twoFiles && consumedSecond > input.second.size)
+    return FailChanged(tempSlot, input.second, consumedSecond);
 
   levels.pairs = n;
+  input.Close();
   if (!_RestartAtBegining(kSlotImportTemp))
     return FailImport(tempSlot, "*** Cannot write to temporary waveform file.");
   info.samples = n;
@@ -320,29 +412,25 @@ int ImportSampleData(const SampleLayout& layout, std::int64_t dataBytes, std::in
   return 1;
 }
 
-int ImportRawSamples(const std::string& inputPath, InputFormat format, SlotGuard& tempSlot,
-                     WaveInfo& info, ImportLevels& levels) {
-  SampleLayout layout;
-  switch (format) {
-    case kFormatCu8:
-      layout.type = SampleType::kUInt8Centered;
-      break;
-    case kFormatCs8:
-      layout.type = SampleType::kInt8;
-      break;
-    case kFormatF64le:
-    case kFormatF64be:
-      layout.type = SampleType::kFloat64;
-      layout.bigEndian = format == kFormatF64be;
-      break;
-    default:
-      return FailImport(tempSlot, "*** Wrong import data format.");
-  }
+int ImportRawSamples(InputFile& file, const std::string& secondPath, InputFormat format,
+                     SlotGuard& tempSlot, WaveInfo& info, ImportLevels& levels) {
+  const InputFormatInfo* entry = FindInputFormat(format);
+  if (entry == nullptr || entry->reader != FormatReader::kRawSamples)
+    return FailImport(tempSlot, "*** Wrong import data format.");
+  SampleData data;
+  data.layout.type = entry->sampleType;
+  data.layout.bigEndian = entry->bigEndian;
+  data.qFromSecondFile = entry->companion == CompanionRule::kQFile;
+  data.namePairHalves = !data.qFromSecondFile && (entry->sampleType == SampleType::kFloat32 ||
+                                                  entry->sampleType == SampleType::kInt16);
+  // Without its Q file a two-file format cannot form a single pair.
+  if (data.qFromSecondFile && secondPath.empty())
+    return FailImport(tempSlot, "*** No 2nd file provided.");
+
   SampleInput input;
-  if (!OpenSampleInput(inputPath, tempSlot, input)) return 0;
-  if (!ImportSampleData(layout, -1, input.size, tempSlot, info, levels)) return 0;
-  input.Close();
-  return 1;
+  if (!AttachSampleInput(file, tempSlot, input)) return 0;
+  if (!secondPath.empty() && !AttachSecondInput(secondPath, tempSlot, input)) return 0;
+  return ImportSampleData(data, input, tempSlot, info, levels);
 }
 
 int TakeSampleRate(double fileRateHz, const char* what, WaveInfo& info) {
@@ -360,11 +448,12 @@ int TakeSampleRate(double fileRateHz, const char* what, WaveInfo& info) {
                           what)});
     return 0;
   }
-  if (!(fileRateHz <= kMaxClockHz)) {
+  if (!ClockInRange(fileRateHz)) {
     LogAlways(
-        {FormatText("*** Error: The sample rate of the %s, %.3f Hz, is outside 0 to 600 "
-                    "MHz; give the clock with -clock.",
+        {FormatText("*** Error: The sample rate of the %s, %.3f Hz, is outside the clock range; "
+                    "give the clock with -clock.",
                     what, fileRateHz)});
+    LogAlways({kClockRangeLine});
     return 0;
   }
   info.clock = fileRateHz;

@@ -1,8 +1,9 @@
-// The block reader shared by the raw 8-bit and 64-bit layouts and by the
-// readers of files with a header (WAV, SigMF, NumPy): sample units of one
-// type, interleaved I, Q, converted block by block into full-scale floats in
-// slot 0 with the same level bookkeeping, range check and progress as the
-// binary reader.
+// The one engine for fixed-width binary samples: the raw formats (f32, i16,
+// i14 of two files, cu8, cs8, f64) and the payloads of the files that carry a
+// header (WAV, SigMF, NumPy). Sample units of one type, interleaved I, Q (or
+// one real channel, or I and Q from two files), converted block by block into
+// full-scale floats in slot 0 with one table of word conversions, one size
+// limit and one check of the bytes read against the size seen at opening.
 #pragma once
 
 #include <cstddef>
@@ -15,34 +16,18 @@
 #include "common/InputFormat.h"
 #include "common/WaveInfo.h"
 #include "import/ImportLevels.h"
-#include "platform/Platform.h"
-
-// How one unit becomes a full-scale value (1.0 is full scale):
-//   kUInt8Centered  (u - 127.5) / 128        cu8, SigMF cu8
-//   kUInt8Wav       (u - 128) / 128          8-bit WAV PCM (silence is 128)
-//   kInt8           s / 128                  cs8, SigMF ci8
-//   kInt16          (s - 0.5) / 32767        as i16le: WAV 16-bit, SigMF ci16, NumPy int16
-//   kUInt16         (u - 32767.5) / 32768    SigMF cu16
-//   kInt24          s / 8388607              WAV 24-bit (3 bytes packed)
-//   kInt32          s / 2147483647           WAV 32-bit, SigMF ci32
-//   kUInt32         (u - 2147483647.5) / 2147483648   SigMF cu32
-//   kFloat32, kFloat64   the value itself (a 64-bit value rounded to 32 bits)
-enum class SampleType {
-  kUInt8Centered,
-  kUInt8Wav,
-  kInt8,
-  kInt16,
-  kUInt16,
-  kInt24,
-  kInt32,
-  kUInt32,
-  kFloat32,
-  kFloat64,
-};
+#include "import/InputFile.h"
 
 struct SampleLayout {
   SampleType type = SampleType::kInt16;
   bool bigEndian = false;
+  // Values per frame: 2 (I, Q), or 1 for a real signal, read as I with Q = 0.
+  int channels = 2;
+  // The file declares its sample type (the float data of a container): a
+  // magnitude beyond full scale is data to be scaled down, not the sign of a
+  // wrong format or byte order. Values that are not finite are refused all
+  // the same.
+  bool declaredType = false;
 };
 
 // Bytes of one unit (one I or one Q value).
@@ -60,45 +45,67 @@ using HeaderReader = std::function<std::int64_t(void* dest, std::int64_t count)>
 // A HeaderReader over stream slot `slot`.
 HeaderReader SlotHeaderReader(int slot);
 
-// The input of one import: its stream and slot 1, closed on every way out.
+// The inputs of one import: the open input in slot 1 and, when there is one,
+// the open second file in slot 2; released and closed on every way out.
 struct SampleInput {
-  platform::FileHandle file;
-  SlotGuard slot;
-  std::int64_t size = 0;  // bytes of the file
+  InputFile first;
+  SlotGuard firstSlot;
+  InputFile second;
+  SlotGuard secondSlot;
 
   SampleInput() = default;
   SampleInput(const SampleInput&) = delete;
   SampleInput& operator=(const SampleInput&) = delete;
   ~SampleInput() { Close(); }
   void Close() {
-    slot.Release();
-    file.reset();
+    firstSlot.Release();
+    first.Close();
+    secondSlot.Release();
+    second.Close();
   }
 };
 
-// Opens path for reading through slot 1 and takes its size; refuses files of
-// 2 GiB or more. On failure slot 0 is released through tempSlot and the
-// reason logged.
-int OpenSampleInput(const std::string& path, SlotGuard& tempSlot, SampleInput& input);
+// Takes the open input into slot 1: refuses files of 2 GiB or more. On
+// failure slot 0 is released through tempSlot and the reason logged.
+int AttachSampleInput(InputFile& file, SlotGuard& tempSlot, SampleInput& input);
 
-// Reads the sample data from slot 1, which stands at its first byte, into
-// slot 0: dataBytes bytes, or everything up to the end of the input when
-// dataBytes is negative. progressBytes is the byte count progress is measured
-// against. Sets levels, info.samples, rewinds slot 0 and logs the pair count;
-// on failure releases slot 0 through tempSlot and logs.
-int ImportSampleData(const SampleLayout& layout, std::int64_t dataBytes, std::int64_t progressBytes,
-                     SlotGuard& tempSlot, WaveInfo& info, ImportLevels& levels);
+// Logs "Importing from 2nd BINARY file", opens path and takes it into slot 2.
+int AttachSecondInput(const std::string& path, SlotGuard& tempSlot, SampleInput& input);
+
+// Where the samples lie in the input and how they are read.
+struct SampleData {
+  SampleLayout layout;
+  // Bytes of the input before the samples, already read by the caller.
+  std::int64_t dataOffset = 0;
+  // Bytes of samples; -1: they run to the end of the input, whose size when
+  // it was opened must then be exactly what is read.
+  std::int64_t dataBytes = -1;
+  // The I values come from slot 1, each Q value from the same place of the
+  // second file in slot 2 (read only as far as the first file reaches).
+  bool qFromSecondFile = false;
+  // A failed write names the half of the pair (the raw Float32 and Int16
+  // formats) instead of the temporary file alone.
+  bool namePairHalves = false;
+};
+
+// Reads the samples from slot 1 (and 2), which stand at the first sample,
+// into slot 0. Sets levels, info.samples, closes the inputs, rewinds slot 0
+// and logs the pair count; on failure releases slot 0 through tempSlot and
+// logs.
+int ImportSampleData(const SampleData& data, SampleInput& input, SlotGuard& tempSlot,
+                     WaveInfo& info, ImportLevels& levels);
 
 // Releases slot 0 first, then logs, as every failure of the readers does.
 int FailImport(SlotGuard& tempSlot, const std::string& message);
 
-// The raw layouts of the block reader: cu8, cs8, f64le, f64be.
-int ImportRawSamples(const std::string& inputPath, InputFormat format, SlotGuard& tempSlot,
-                     WaveInfo& info, ImportLevels& levels);
+// The raw fixed-width formats of the format table, from the open input (and
+// the Q file at secondPath, "" for none).
+int ImportRawSamples(InputFile& input, const std::string& secondPath, InputFormat format,
+                     SlotGuard& tempSlot, WaveInfo& info, ImportLevels& levels);
 
 // Sets the clock from a file's own sample rate (Hz; 0 or less for none):
 // a -clock given on the command line (info.clock > 0) wins, with a warning
-// line; a rate outside 0 to 600 MHz, or none at all without -clock, fails
+// line; a rate outside the clock range, or none at all without -clock, fails
 // with a line saying so.
 int TakeSampleRate(double fileRateHz, const char* what, WaveInfo& info);
 

@@ -10,8 +10,8 @@
 
 namespace {
 
-constexpr const char kMetaSuffix[] = ".sigmf-meta";
-constexpr const char kDataSuffix[] = ".sigmf-data";
+const std::string kMetaSuffix = FindInputFormat(kFormatSigmf)->metaSuffix;
+const std::string kDataSuffix = FindInputFormat(kFormatSigmf)->dataSuffix;
 // Metadata with many annotations can be large, but never anything like this.
 constexpr std::int64_t kMaxMetaBytes = std::int64_t{64} << 20;
 
@@ -55,6 +55,8 @@ int TakeDatatype(const std::string& datatype, SampleLayout* sample) {
     if (datatype == name + "_le" || datatype == name + "_be") {
       sample->type = entry.type;
       sample->bigEndian = datatype.back() == 'e' && datatype[datatype.size() - 2] == 'b';
+      sample->declaredType =
+          entry.type == SampleType::kFloat32 || entry.type == SampleType::kFloat64;
       return 1;
     }
   }
@@ -66,26 +68,22 @@ int TakeDatatype(const std::string& datatype, SampleLayout* sample) {
   return Refuse("*** Error: SigMF datatype '" + datatype + "' is not a known type.");
 }
 
-// Reads the whole metadata file.
-int ReadMetaText(const std::string& path, std::string* text) {
-  std::int64_t size = 0;
-  platform::FileHandle file(platform::OpenFile(path, "rb"));
-  if (file == nullptr) {
-    Refuse("*** Error opening SigMF metadata file '" + path + "'.");
-    LogFileReason(path);
-    return 0;
-  }
-  if (!platform::GetFileSize(path, &size)) return Refuse("*** File I/O error.");
-  if (size > kMaxMetaBytes) {
+// Reads the whole metadata file from its open stream.
+int ReadMetaText(InputFile& file, std::string* text) {
+  if (file.size > kMaxMetaBytes) {
     return Refuse(
         FormatText("*** Error: SigMF metadata file has %lld bytes; more than %lld are "
                    "not supported.",
-                   static_cast<long long>(size), static_cast<long long>(kMaxMetaBytes)));
+                   static_cast<long long>(file.size), static_cast<long long>(kMaxMetaBytes)));
   }
-  text->assign(static_cast<std::size_t>(size), '\0');
-  const std::size_t got = platform::ReadFile(file.get(), text->data(), text->size());
-  if (got != text->size() || platform::StreamFailed(file.get()))
-    return Refuse("*** Error reading SigMF metadata file '" + path + "'.");
+  text->assign(static_cast<std::size_t>(file.size), '\0');
+  const std::size_t got = platform::ReadFile(file.file.get(), text->data(), text->size());
+  if (got != text->size() || platform::StreamFailed(file.file.get()))
+    return Refuse("*** Error reading SigMF metadata file '" + file.path + "'.");
+  // A file that grew since it was opened would be parsed cut.
+  char more = 0;
+  if (platform::ReadFile(file.file.get(), &more, 1) != 0)
+    return Refuse("*** Error: Input file " + file.path + " changed while it was read.");
   return 1;
 }
 
@@ -166,9 +164,9 @@ int ParseSigmfMeta(const std::string& text, SigmfMeta* meta) {
 bool SigmfPairNames(const std::string& inputPath, std::string* metaPath, std::string* dataPath) {
   std::string stem;
   if (EndsWith(inputPath, kMetaSuffix))
-    stem = inputPath.substr(0, inputPath.size() - (sizeof kMetaSuffix - 1));
+    stem = inputPath.substr(0, inputPath.size() - kMetaSuffix.size());
   else if (EndsWith(inputPath, kDataSuffix))
-    stem = inputPath.substr(0, inputPath.size() - (sizeof kDataSuffix - 1));
+    stem = inputPath.substr(0, inputPath.size() - kDataSuffix.size());
   else
     return false;
   *metaPath = stem + kMetaSuffix;
@@ -176,8 +174,8 @@ bool SigmfPairNames(const std::string& inputPath, std::string* metaPath, std::st
   return true;
 }
 
-int ImportSigmf(const std::string& inputPath, SlotGuard& tempSlot, WaveInfo& info,
-                ImportLevels& levels) {
+int ImportSigmf(InputFile& named, SlotGuard& tempSlot, WaveInfo& info, ImportLevels& levels) {
+  const std::string& inputPath = named.path;
   std::string metaPath;
   std::string dataPath;
   if (!SigmfPairNames(inputPath, &metaPath, &dataPath)) {
@@ -186,16 +184,25 @@ int ImportSigmf(const std::string& inputPath, SlotGuard& tempSlot, WaveInfo& inf
                       ".sigmf-data file: '" +
                           inputPath + "'.");
   }
+  const bool namedMeta = EndsWith(inputPath, kMetaSuffix);
   LogAlways({"Reading SigMF metadata from '", metaPath, "'"});
+  InputFile metaFile;
+  if (namedMeta) {
+    metaFile = std::move(named);
+  } else if (!OpenInputFile(metaPath, &metaFile,
+                            "*** Error opening SigMF metadata file '" + metaPath + "'.")) {
+    tempSlot.Release();
+    return 0;
+  }
   std::string text;
   SigmfMeta meta;
-  if (!ReadMetaText(metaPath, &text) || !ParseSigmfMeta(text, &meta)) {
+  if (!ReadMetaText(metaFile, &text) || !ParseSigmfMeta(text, &meta)) {
     tempSlot.Release();
     return 0;
   }
   // The file the user named is the data when it is one; a metadata file
   // leads to its core:dataset, or to the data file of the same name.
-  if (!meta.dataset.empty() && EndsWith(inputPath, kMetaSuffix)) {
+  if (!meta.dataset.empty() && namedMeta) {
     // The metadata file's name replaced, its directory part kept as written.
     dataPath = metaPath.substr(0, metaPath.size() - platform::FileNamePart(metaPath).size()) +
                meta.dataset;
@@ -206,21 +213,35 @@ int ImportSigmf(const std::string& inputPath, SlotGuard& tempSlot, WaveInfo& inf
     return 0;
   }
 
-  SampleInput input;
-  if (!OpenSampleInput(dataPath, tempSlot, input)) return 0;
-  if (meta.headerBytes > input.size) {
+  // The data file gets the checks of every input: a regular file, opened once.
+  InputFile dataFile;
+  if (!namedMeta) {
+    dataFile = std::move(named);
+  } else if (!OpenInputFile(dataPath, &dataFile)) {
+    tempSlot.Release();
+    return 0;
+  }
+  if (dataFile.identity == metaFile.identity) {
     return FailImport(
-        tempSlot,
-        FormatText("*** Error: SigMF core:header_bytes (%lld) is more than the data "
-                   "file holds (%lld bytes).",
-                   static_cast<long long>(meta.headerBytes), static_cast<long long>(input.size)));
+        tempSlot, "*** Error: The SigMF data file '" + dataPath + "' is the metadata file itself.");
+  }
+  metaFile.Close();
+
+  SampleInput input;
+  if (!AttachSampleInput(dataFile, tempSlot, input)) return 0;
+  if (meta.headerBytes > input.first.size) {
+    return FailImport(tempSlot, FormatText("*** Error: SigMF core:header_bytes (%lld) is more "
+                                           "than the data file holds (%lld bytes).",
+                                           static_cast<long long>(meta.headerBytes),
+                                           static_cast<long long>(input.first.size)));
   }
   if (meta.headerBytes > 0 &&
       SlotHeaderReader(kSlotImportInput)(nullptr, meta.headerBytes) != meta.headerBytes)
     return FailImport(tempSlot, "*** File I/O error.");
-  if (!ImportSampleData(meta.sample, -1, input.size - meta.headerBytes, tempSlot, info, levels))
-    return 0;
-  input.Close();
+  SampleData data;
+  data.layout = meta.sample;
+  data.dataOffset = meta.headerBytes;
+  if (!ImportSampleData(data, input, tempSlot, info, levels)) return 0;
 
   if (meta.hasDescription) {
     if (info.comment.empty())

@@ -64,6 +64,7 @@ int TakeFmt(const FmtChunk& fmt, WavLayout* layout) {
     layout->encoding = FormatText("PCM %u-bit", bits);
   } else if (fmt.tag == kTagFloat && (bits == 32 || bits == 64)) {
     layout->sample.type = bits == 32 ? SampleType::kFloat32 : SampleType::kFloat64;
+    layout->sample.declaredType = true;
     layout->encoding = FormatText("IEEE float %u-bit", bits);
   } else {
     const char* name = fmt.tag == kTagPcm ? "PCM" : fmt.tag == kTagFloat ? "IEEE float" : nullptr;
@@ -175,12 +176,11 @@ int ParseWavHeader(const HeaderReader& read, std::int64_t fileSize, WavLayout* l
   }
 }
 
-int ImportWav(const std::string& inputPath, SlotGuard& tempSlot, WaveInfo& info,
-              ImportLevels& levels) {
+int ImportWav(InputFile& file, SlotGuard& tempSlot, WaveInfo& info, ImportLevels& levels) {
   SampleInput input;
-  if (!OpenSampleInput(inputPath, tempSlot, input)) return 0;
+  if (!AttachSampleInput(file, tempSlot, input)) return 0;
   WavLayout layout;
-  if (!ParseWavHeader(SlotHeaderReader(kSlotImportInput), input.size, &layout)) {
+  if (!ParseWavHeader(SlotHeaderReader(kSlotImportInput), input.first.size, &layout)) {
     tempSlot.Release();
     return 0;
   }
@@ -195,10 +195,9 @@ int ImportWav(const std::string& inputPath, SlotGuard& tempSlot, WaveInfo& info,
     tempSlot.Release();
     return 0;
   }
-  const std::int64_t progressBytes =
-      layout.dataBytes >= 0 ? layout.dataBytes : input.size - layout.dataOffset;
-  if (!ImportSampleData(layout.sample, layout.dataBytes, progressBytes, tempSlot, info, levels))
-    return 0;
-  input.Close();
-  return 1;
+  SampleData data;
+  data.layout = layout.sample;
+  data.dataOffset = layout.dataOffset;
+  data.dataBytes = layout.dataBytes;
+  return ImportSampleData(data, input, tempSlot, info, levels);
 }

@@ -243,4 +243,31 @@ void ClearSystemError();
 void RecordSystemError();
 void RecordInjectedFault();
 
+// ---- input files ----
+// Every file the program reads as input is opened through OpenInputFile.
+
+// What a file system object is, as far as reading it as input matters.
+enum class InputKind { kRegular, kDirectory, kFifo, kDevice, kSocket, kOther };
+
+// The words that say what a refused object is: "is a FIFO", "is a
+// directory", "is a device", "is a socket"; "is not a regular file" for any
+// other kind. "" for kRegular.
+const char* InputKindText(InputKind kind);
+
+struct OpenedInput {
+  std::FILE* file = nullptr;  // open for reading ("rb"); the caller closes it
+  InputKind kind = InputKind::kRegular;
+  std::int64_t size = 0;  // bytes, as the open file reported them
+  FileIdentity identity;  // of the open file, not of the name
+};
+
+// Opens path for reading without ever waiting: a FIFO or a device is opened
+// without blocking (POSIX: O_NONBLOCK and O_NOCTTY, then the type is taken
+// from the open descriptor; Win32: the handle's file type and attributes),
+// and only a regular file stays open. True with file, size and identity set;
+// false with file null and either kind telling what the object is (it has
+// been closed again) or kind kRegular when the open itself failed (the
+// system's reason is recorded for LastErrorText).
+bool OpenInputFile(const std::string& path, OpenedInput* opened);
+
 }  // namespace platform

@@ -541,4 +541,67 @@ bool DiscardFileRange(std::FILE* file, std::int64_t offset, std::int64_t length)
 #endif
 }
 
+// ---- input files ----
+
+namespace {
+
+InputKind InputKindOf(const struct stat& info) {
+  if (S_ISREG(info.st_mode)) return InputKind::kRegular;
+  if (S_ISDIR(info.st_mode)) return InputKind::kDirectory;
+  if (S_ISFIFO(info.st_mode)) return InputKind::kFifo;
+  if (S_ISCHR(info.st_mode) || S_ISBLK(info.st_mode)) return InputKind::kDevice;
+  if (S_ISSOCK(info.st_mode)) return InputKind::kSocket;
+  return InputKind::kOther;
+}
+
+}  // namespace
+
+bool OpenInputFile(const std::string& path, OpenedInput* opened) {
+  *opened = OpenedInput{};
+  if (faults::NextFileFault(faults::FileOp::kOpen) != faults::Fault::kNone) {
+    RecordInjectedFault();
+    return false;
+  }
+  ClearSystemError();
+  // O_NONBLOCK: opening a FIFO without a writer, or a device, returns at once.
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    RecordSystemError();
+    // A socket cannot be opened at all; say what it is rather than only why
+    // the open failed.
+    struct stat info;
+    if (stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) opened->kind = InputKindOf(info);
+    return false;
+  }
+  struct stat info;
+  if (fstat(fd, &info) != 0) {
+    RecordSystemError();
+    close(fd);
+    return false;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    opened->kind = InputKindOf(info);
+    close(fd);
+    return false;
+  }
+  // A regular file is read with ordinary blocking reads.
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    RecordSystemError();
+    close(fd);
+    return false;
+  }
+  std::FILE* file = fdopen(fd, "rb");
+  if (file == nullptr) {
+    RecordSystemError();
+    close(fd);
+    return false;
+  }
+  opened->file = file;
+  opened->size = static_cast<std::int64_t>(info.st_size);
+  opened->identity.volume = static_cast<std::uint64_t>(info.st_dev);
+  opened->identity.index = static_cast<std::uint64_t>(info.st_ino);
+  return true;
+}
+
 }  // namespace platform

@@ -59,4 +59,24 @@ void RewindFile(std::FILE* file) {
 
 void SetUnbuffered(std::FILE* file) { std::setvbuf(file, nullptr, _IONBF, 0); }
 
+// ---- input files ----
+
+const char* InputKindText(InputKind kind) {
+  switch (kind) {
+    case InputKind::kRegular:
+      return "";
+    case InputKind::kDirectory:
+      return "is a directory";
+    case InputKind::kFifo:
+      return "is a FIFO";
+    case InputKind::kDevice:
+      return "is a device";
+    case InputKind::kSocket:
+      return "is a socket";
+    case InputKind::kOther:
+      break;
+  }
+  return "is not a regular file";
+}
+
 }  // namespace platform

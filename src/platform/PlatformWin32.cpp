@@ -509,4 +509,60 @@ void AdviseLargeBuffer(void*, std::size_t) {}
 // are deleted.
 bool DiscardFileRange(std::FILE*, std::int64_t, std::int64_t) { return false; }
 
+// ---- input files ----
+
+bool OpenInputFile(const std::string& path, OpenedInput* opened) {
+  *opened = OpenedInput{};
+  if (faults::NextFileFault(faults::FileOp::kOpen) != faults::Fault::kNone) {
+    RecordInjectedFault();
+    return false;
+  }
+  ClearSystemError();
+  // The sharing of the runtime's fopen; FILE_FLAG_BACKUP_SEMANTICS opens a
+  // directory too, so that it can be named as what it is.
+  const HANDLE handle =
+      CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    RecordSystemError();
+    return false;
+  }
+  auto refuse = [&](InputKind kind) {
+    opened->kind = kind;
+    CloseHandle(handle);
+    return false;
+  };
+  const DWORD type = GetFileType(handle);
+  if (type == FILE_TYPE_PIPE) return refuse(InputKind::kFifo);
+  if (type == FILE_TYPE_CHAR) return refuse(InputKind::kDevice);
+  if (type != FILE_TYPE_DISK) return refuse(InputKind::kOther);
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle, &info)) {
+    RecordSystemError();
+    CloseHandle(handle);
+    return false;
+  }
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return refuse(InputKind::kDirectory);
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) != 0) return refuse(InputKind::kDevice);
+  const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_RDONLY | _O_BINARY);
+  if (fd < 0) {
+    RecordSystemError();
+    CloseHandle(handle);
+    return false;
+  }
+  std::FILE* file = _fdopen(fd, "rb");
+  if (file == nullptr) {
+    RecordSystemError();
+    _close(fd);  // closes the handle too
+    return false;
+  }
+  opened->file = file;
+  opened->size = static_cast<std::int64_t>((static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) |
+                                           info.nFileSizeLow);
+  opened->identity.volume = info.dwVolumeSerialNumber;
+  opened->identity.index =
+      (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  return true;
+}
+
 }  // namespace platform

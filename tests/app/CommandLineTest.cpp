@@ -94,17 +94,21 @@ TEST(CommandLineClock, BoundsAndParsing) {
   // The old line, then one that names the value as given and the range.
   auto invalid = [](const std::string& value) {
     return "*** Invalid clock rate.\n*** Clock rate " + value +
-           " MHz is out of range: 0 < MHz <= 600.\n";
+           " MHz is out of range: 0.001 < MHz <= 600.\n";
   };
   EXPECT_EQ(validation({"s", "-format", "i16le", "-clock", "600"}), "");
-  EXPECT_EQ(validation({"s", "-format", "i16le", "-clock", "0.000001"}), "");
+  // More than 1 kHz: the waveform reader's own range.
+  EXPECT_EQ(validation({"s", "-format", "i16le", "-clock", "0.0010001"}), "");
+  EXPECT_EQ(validation({"s", "-format", "i16le", "-clock", "0.001"}), invalid("0.001"));
+  EXPECT_EQ(validation({"s", "-format", "i16le", "-clock", "0.0005"}), invalid("0.0005"));
   EXPECT_EQ(validation({"s", "-format", "i16le", "-clock", "600.0001"}), invalid("600.0001"));
   EXPECT_EQ(validation({"s", "-format", "i16le", "-clock", "0"}), invalid("0"));
   EXPECT_EQ(validation({"s", "-format", "i16le", "-clock", "-5"}), invalid("-5"));
   EXPECT_EQ(validation({"s", "-format", "i16le", "-clock", "48000"}), invalid("48000"));
-  EXPECT_EQ(validation({"s", "-format", "i16le"}),
-            "*** Invalid clock rate.\n*** No clock rate given: use -clock <MHz> with 0 < MHz <= "
-            "600.\n");
+  EXPECT_EQ(
+      validation({"s", "-format", "i16le"}),
+      "*** Invalid clock rate.\n*** No clock rate given: use -clock <MHz> with 0.001 < MHz <= "
+      "600.\n");
   // kxzetq carries its own clock: none is needed; one given (for a file
   // without a CLOCK tag) is checked like any other.
   EXPECT_EQ(validation({"s", "-format", "kxzetq"}), "");
@@ -134,7 +138,7 @@ TEST(CommandLineClock, ValuesThatAreNoWholeNumberAreRefused) {
     std::string message;
   };
   const std::string clockLine = "*** Invalid clock rate.\n*** Invalid value for -clock: '";
-  const std::string clockTail = "' is not a decimal number (0 < MHz <= 600).\n";
+  const std::string clockTail = "' is not a decimal number (0.001 < MHz <= 600).\n";
   const std::vector<Case> cases = {
       {{"s", "-clock", "2,4"}, clockLine + "2,4" + clockTail},
       {{"s", "-clock", "2.4M"}, clockLine + "2.4M" + clockTail},

@@ -58,11 +58,13 @@ TEST(CommandLineE2E, RejectedSettingsShowTheReasonAndUsage) {
       {{"sig.bin", "-format", "I16LE", "-clock", "100"}, "*** Unknown input format.\n"},
       {{"sig.bin", "-clock", "100"}, "*** Unknown input format.\n"},
       {{"sig.bin", "-format", "i16le", "-clock", "600.0001"},
-       "*** Invalid clock rate.\n*** Clock rate 600.0001 MHz is out of range: 0 < MHz <= 600.\n"},
+       "*** Invalid clock rate.\n*** Clock rate 600.0001 MHz is out of range: 0.001 < MHz <= "
+       "600.\n"},
       {{"sig.bin", "-format", "i16le", "-clock", "0"},
-       "*** Invalid clock rate.\n*** Clock rate 0 MHz is out of range: 0 < MHz <= 600.\n"},
+       "*** Invalid clock rate.\n*** Clock rate 0 MHz is out of range: 0.001 < MHz <= 600.\n"},
       {{"sig.bin", "-format", "i16le"},
-       "*** Invalid clock rate.\n*** No clock rate given: use -clock <MHz> with 0 < MHz <= 600.\n"},
+       "*** Invalid clock rate.\n*** No clock rate given: use -clock <MHz> with 0.001 < MHz <= "
+       "600.\n"},
   };
   for (const Case& c : cases) {
     const RunResult run = RunWavoraBinary(c.args, work.path(), "\n");

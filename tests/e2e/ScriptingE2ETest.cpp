@@ -178,10 +178,10 @@ TEST(ScriptingE2E, RefusedArgumentsNameTheirReasonAndHintAtHelp) {
       {{"sig.bin", "-format", "i16le", "-clock"}, "*** Option -clock needs a value.\n"},
       {{"sig.bin", "-format", "i16le", "-clock", "2,4"},
        "*** Invalid clock rate.\n*** Invalid value for -clock: '2,4' is not a decimal number "
-       "(0 < MHz <= 600).\n"},
+       "(0.001 < MHz <= 600).\n"},
       {{"sig.bin", "-format", "i16le", "-clock", "2.4M"},
        "*** Invalid clock rate.\n*** Invalid value for -clock: '2.4M' is not a decimal number "
-       "(0 < MHz <= 600).\n"},
+       "(0.001 < MHz <= 600).\n"},
       {{"sig.bin", "-format", "kxzetq", "-gain", "6dB"},
        "*** Invalid value for -gain: '6dB' is not a decimal number.\n"},
       {{"sig.bin", "-format", "i16le", "-clock", "1", "-v", "3x"},
@@ -206,7 +206,7 @@ TEST(ScriptingE2E, RefusedArgumentsNameTheirReasonAndHintAtHelp) {
   EXPECT_EQ(range.exitCode, 1);
   EXPECT_EQ(range.out, kBanner +
                            "*** Invalid clock rate.\n*** Clock rate 48000 MHz is out of range: "
-                           "0 < MHz <= 600.\n");
+                           "0.001 < MHz <= 600.\n");
   EXPECT_TRUE(Contains(range.err, "usage: ")) << range.err;
   // Decimal numbers in any spelling are numbers.
   for (const char* clock : {"2.4", "2.4e0", "+2.4"}) {

@@ -338,11 +338,12 @@ TEST_F(AsciiImportTest, ClockRateTagSetsTheClockWithinItsRange) {
     double clock;
   };
   const std::vector<Case> cases = {
-      {"!clockrate=1e6", true, 1e6},   {"!CLOCKRATE=600000000", true, 600e6},
-      {"!CLOCKRATE=400", true, 400.0}, {"!CLOCKRATE= 2.5E7 Hz", true, 25e6},
-      {"!CLOCKRATE=399", false, 0},    {"!CLOCKRATE=600000064", false, 0},
-      {"!CLOCKRATE=abc", false, 0},    {"!CLOCKRATE", false, 0},
-      {"!CLOCKRATE=nan", false, 0},    {"!CLOCKRATE=-1e6", false, 0}};
+      {"!clockrate=1e6", true, 1e6},      {"!CLOCKRATE=600000000", true, 600e6},
+      {"!CLOCKRATE=1001", true, 1001.0},  {"!CLOCKRATE= 2.5E7 Hz", true, 25e6},
+      {"!CLOCKRATE=1000", false, 0},      {"!CLOCKRATE=400", false, 0},
+      {"!CLOCKRATE=600000064", false, 0}, {"!CLOCKRATE=abc", false, 0},
+      {"!CLOCKRATE", false, 0},           {"!CLOCKRATE=nan", false, 0},
+      {"!CLOCKRATE=-1e6", false, 0}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.tag);
     CapturedLines().clear();
@@ -358,6 +359,8 @@ TEST_F(AsciiImportTest, ClockRateTagSetsTheClockWithinItsRange) {
       EXPECT_EQ(info_.clock, 100e6);
       EXPECT_TRUE(Logged("*** Line 3: Number for CLOCKRATE is out of range. Aborting."))
           << AllLines();
+      EXPECT_EQ(CapturedLines().back(),
+                "    The clock must be more than 1 kHz (0.001 MHz) and at most 600 MHz.");
       ExpectSlotsFree();
     }
   }

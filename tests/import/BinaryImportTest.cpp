@@ -4,7 +4,6 @@
 
 #include "Shared/FileIO/TempFiles.h"
 #include "common/ByteOrder.h"
-#include "import/BinaryImport.h"
 #include "import/RawImportFixture.h"
 
 namespace {

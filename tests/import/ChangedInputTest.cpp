@@ -82,6 +82,21 @@ TEST_F(ChangedInputTest, BinaryFileCutShortOrGrownFails) {
   EXPECT_EQ(info_.samples, static_cast<std::int32_t>(18 * kMiB / 4));
 }
 
+// The byte and double formats compare the bytes read with the size at
+// opening just as the 16-bit and float formats do.
+TEST_F(ChangedInputTest, ByteAndDoubleFilesCutShortOrGrownFail) {
+  const Bytes bytes(18 * kMiB, 0x40);
+  const std::string cut = WriteInput("cut.cu8", bytes);
+  ExpectChangedFailure(kFormatCu8, cut, "", cut, [&] { fs::resize_file(cut, 17 * kMiB); });
+  Fresh();
+  const std::string grown = WriteInput("grown.cs8", bytes);
+  ExpectChangedFailure(kFormatCs8, grown, "", grown, [&] { AppendBytes(grown, kMiB, 0x01); });
+  Fresh();
+  const std::string doubles = WriteInput("cut.f64", bytes);
+  ExpectChangedFailure(kFormatF64be, doubles, "", doubles,
+                       [&] { fs::resize_file(doubles, 17 * kMiB); });
+}
+
 // The Q file of a two-file format is read only as far as the I file reaches:
 // one too short for it when opened fails even when it grows meanwhile.
 TEST_F(ChangedInputTest, SecondFileGrownBeyondItsSizeFails) {

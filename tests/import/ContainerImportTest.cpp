@@ -372,8 +372,11 @@ TEST_F(RawImportTest, SigmfMetadataFieldsAndRefusals) {
       {"\"core:sample_rate\": 1e6", "*** Error: SigMF metadata has no core:datatype."},
       {"\"core:datatype\": \"cu8\", \"core:dataset\": \"../x\"", "is no file name beside"},
       {"\"core:datatype\": \"cu8\", \"core:sample_rate\": 7e8",
-       "*** Error: The sample rate of the SigMF metadata, 700000000.000 Hz, is outside 0 to 600 "
-       "MHz; give the clock with -clock."},
+       "*** Error: The sample rate of the SigMF metadata, 700000000.000 Hz, is outside the clock "
+       "range; give the clock with -clock."},
+      {"\"core:datatype\": \"cu8\", \"core:sample_rate\": 500",
+       "*** Error: The sample rate of the SigMF metadata, 500.000 Hz, is outside the clock "
+       "range; give the clock with -clock."},
       {"\"core:datatype\": \"cu8\"",
        "*** Error: The SigMF metadata carries no sample rate; give the clock with -clock."},
   };

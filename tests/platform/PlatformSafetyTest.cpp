@@ -179,3 +179,53 @@ TEST(PlatformRandom, DrawsDifferAndAFailingSourceIsReported) {
 }
 
 }  // namespace
+
+namespace {
+
+// What OpenInputFile keeps open and what it refuses, without ever waiting: a
+// FIFO without a writer would block a plain open for ever.
+TEST(PlatformInputOpen, KeepsOnlyRegularFilesOpenAndNamesTheRest) {
+  ts::TempDir dir;
+  const std::string file = dir.File("data.bin");
+  ts::WriteFileBytes(file, ts::Bytes(1234, 7));
+  platform::OpenedInput opened;
+  ASSERT_TRUE(platform::OpenInputFile(file, &opened));
+  EXPECT_EQ(opened.size, 1234);
+  platform::FileIdentity byName;
+  ASSERT_TRUE(platform::GetFileIdentity(file, &byName));
+  EXPECT_EQ(opened.identity, byName);
+  // Reads block as usual once the file is known to be regular.
+  char bytes[2000];
+  EXPECT_EQ(platform::ReadFile(opened.file, bytes, sizeof bytes), 1234u);
+  platform::CloseFile(opened.file);
+
+  const std::string fifo = dir.File("pipe");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  fs::create_directory(dir.File("sub"));
+  const std::pair<std::string, platform::InputKind> refused[] = {
+      {fifo, platform::InputKind::kFifo},
+      {dir.File("sub"), platform::InputKind::kDirectory},
+      {"/dev/zero", platform::InputKind::kDevice},
+  };
+  for (const auto& [path, kind] : refused) {
+    SCOPED_TRACE(path);
+    EXPECT_FALSE(platform::OpenInputFile(path, &opened));
+    EXPECT_EQ(opened.file, nullptr);
+    EXPECT_EQ(opened.kind, kind);
+  }
+  EXPECT_STREQ(platform::InputKindText(platform::InputKind::kFifo), "is a FIFO");
+  EXPECT_STREQ(platform::InputKindText(platform::InputKind::kDevice), "is a device");
+
+  // A missing file fails as an open, with the system's reason.
+  EXPECT_FALSE(platform::OpenInputFile(dir.File("missing"), &opened));
+  EXPECT_EQ(opened.kind, platform::InputKind::kRegular);
+  EXPECT_EQ(platform::LastErrorText(), "No such file or directory");
+
+  // The open counts as a file operation of the fault seam and can be failed.
+  platform::faults::Arm(1, platform::faults::Fault::kFail);
+  EXPECT_FALSE(platform::OpenInputFile(file, &opened));
+  EXPECT_TRUE(platform::faults::FaultDelivered());
+  platform::faults::Reset();
+}
+
+}  // namespace

@@ -98,7 +98,7 @@ TEST(WindowsScriptingE2E, RefusedArgumentsUnderTheWindowsBanner) {
       {{"sig.bin", "-format", "i16le", "-clock"}, "*** Option -clock needs a value.\n"},
       {{"sig.bin", "-format", "i16le", "-clock", "2,4"},
        "*** Invalid clock rate.\n*** Invalid value for -clock: '2,4' is not a decimal number "
-       "(0 < MHz <= 600).\n"},
+       "(0.001 < MHz <= 600).\n"},
   };
   for (const Case& c : cases) {
     const ts::RunResult run = RunWavora(c.args, work.path(), "y\r");

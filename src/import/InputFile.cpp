@@ -1,0 +1,74 @@
+#include "import/InputFile.h"
+
+#include "Shared/FileIO/TempFiles.h"
+#include "common/Log.h"
+
+namespace {
+
+bool IsTempIdentity(const platform::FileIdentity& identity) {
+  for (const char* name : {kTempWaveFileName, kTempMarkerFileName}) {
+    platform::FileIdentity temp;
+    if (platform::GetFileIdentity(name, &temp) && temp == identity) return true;
+  }
+  return false;
+}
+
+int RefuseKind(const std::string& path, platform::InputKind kind) {
+  LogAlways({"*** Error: Input file '", path, "' ", platform::InputKindText(kind),
+             "; only regular files are read."});
+  return 0;
+}
+
+}  // namespace
+
+bool IsConversionTempFile(const std::string& path) {
+  platform::FileIdentity identity;
+  return platform::GetFileIdentity(path, &identity) && IsTempIdentity(identity);
+}
+
+int RefuseTempFileInput(const std::string& path) {
+  LogAlways({"*** Error: Input file '", path,
+             "' is a temporary file of the conversion; it is not read."});
+  return 0;
+}
+
+int RefuseIrregularInput(const std::string& path) {
+  platform::OpenedInput opened;
+  if (platform::OpenInputFile(path, &opened)) {
+    platform::CloseFile(opened.file);
+    return 1;
+  }
+  return opened.kind == platform::InputKind::kRegular ? 1 : RefuseKind(path, opened.kind);
+}
+
+int OpenInputFile(const std::string& path, InputFile* input, const std::string& openError) {
+  *input = InputFile{};
+  platform::OpenedInput opened;
+  if (!platform::OpenInputFile(path, &opened)) {
+    if (opened.kind != platform::InputKind::kRegular) return RefuseKind(path, opened.kind);
+    LogAlways({openError});
+    LogFileReason(path);
+    return 0;
+  }
+  input->file.reset(opened.file);
+  input->path = path;
+  input->size = opened.size;
+  input->identity = opened.identity;
+  if (IsTempIdentity(input->identity)) {
+    input->Close();
+    return RefuseTempFileInput(path);
+  }
+  return 1;
+}
+
+int PeekInputStart(InputFile& input, unsigned char* bytes, std::size_t size, std::size_t* got) {
+  *got = platform::ReadFile(input.file.get(), bytes, size);
+  if (platform::StreamFailed(input.file.get())) {
+    LogAlways({"*** Error reading input file."});
+    LogFileReason(input.path);
+    return 0;
+  }
+  // A regular file: its start can be read again.
+  platform::RewindFile(input.file.get());
+  return 1;
+}
