@@ -51,7 +51,7 @@ mkdir -p "$log_dir"
 posix_only_filter() {
   case "$1" in
     test_app)
-      echo "CommandLineScan.DirectoryOptionsOnlyInDirectoryMode:CommandLinePaths.ResolutionFollowsThePlatformRule:CommandLineLimits.OverLongValuesAreRefusedNotCut:CommandLineTable.SingleFileRows:CommandLineTable.DirectoryRowsAndNoClockForKxzetq:CommandLineTable.OutputFileRowOnlyWithOut:CommandLinePaths.OutIsResolvedAgainstTheWorkingDirectoryAndNeverCut:ConvertDirectoryWalk.OutputSubdirectoryPathOverLimitIsRefusedAndNamed:ConvertDirectoryWalk.OutputRootInsideInputTreeIsNeverDescended"
+      echo "CommandLineScan.DirectoryOptionsOnlyInDirectoryMode:CommandLinePaths.ResolutionFollowsThePlatformRule:CommandLineLimits.OverLongValuesAreRefusedNotCut:CommandLineTable.SingleFileRows:CommandLineTable.DirectoryRowsAndNoClockForKxzetq:CommandLineTable.OutputFileRowOnlyWithOut:CommandLinePaths.OutIsResolvedAgainstTheWorkingDirectoryAndNeverCut:ConvertDirectoryWalk.OutputSubdirectoryPathOverLimitIsSkippedAndNamed:ConvertDirectoryWalk.OutputRootInsideInputTreeIsNeverDescended"
       ;;
     test_reliability) echo "FaultInjection.*" ;;
     *) echo "" ;;
