@@ -1,17 +1,21 @@
 #include "app/ConvertFile.h"
 
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "Shared/FileIO/TempFiles.h"
 #include "app/Console.h"
 #include "common/Limits.h"
 #include "common/Progress.h"
 #include "common/WaveInfo.h"
+#include "import/ContainerImport.h"
 #include "import/FormatDetect.h"
 #include "import/ImportRawIQ.h"
 #include "import/InputFile.h"
 #include "level/Rescale.h"
 #include "platform/Platform.h"
+#include "waveform/OutputFile.h"
 #include "waveform/WaveformReader.h"
 #include "waveform/WaveformWriter.h"
 
@@ -62,6 +66,19 @@ bool PathFits(const char* what, const std::string& path) {
   return false;
 }
 
+// The files a conversion of inputPath reads: the input, the Q file, and for
+// a SigMF recording its metadata and data file.
+std::vector<std::string> RunFilesOf(const std::string& inputPath, const std::string& secondPath) {
+  std::vector<std::string> paths = {inputPath, secondPath};
+  std::string metaPath;
+  std::string dataPath;
+  if (SigmfPairNames(inputPath, &metaPath, &dataPath)) {
+    paths.push_back(metaPath);
+    paths.push_back(dataPath);
+  }
+  return paths;
+}
+
 std::string ResolveInputName(const std::string& inputDir, const std::string& name) {
   return platform::IsAbsolutePath(name) ? name : platform::JoinPath(inputDir, name);
 }
@@ -102,12 +119,6 @@ int ConvertFile(const ConversionSettings& settings, const FileJob& job) {
       job.outputFile.empty() ? platform::JoinPath(job.outputDir, baseName + ".wv") : job.outputFile;
   if (!PathFits("Input file path", inputPath) || !PathFits("Output file path", outputPath))
     return 0;
-  // The hidden name the output is written under must fit as well, checked
-  // now rather than after the whole input has been read.
-  if (!CheckOutputPaths(outputPath)) {
-    LogMessage(kLogAlwaysShown, {""});
-    return 0;
-  }
 
   std::string secondPath;
   if (IsTwoFileFormat(settings.format)) {
@@ -118,10 +129,14 @@ int ConvertFile(const ConversionSettings& settings, const FileJob& job) {
     }
   }
 
-  if (!settings.overwrite && platform::PathExists(outputPath)) {
-    LogMessage(kLogAlwaysShown, {"*** Destination file already exists."});
-    LogMessage(kLogAlwaysShown,
-               {"    Use -overwrite option or specify different output directory."});
+  // The destination, checked now rather than after the whole input has been
+  // read: the hidden name beside it must fit, and it must be neither an
+  // object other than a regular file, nor a file this conversion reads, nor
+  // one of its temporary files; it may exist only with -overwrite.
+  OutputRules rules;
+  rules.replaceExisting = settings.overwrite;
+  for (const std::string& path : RunFilesOf(inputPath, secondPath)) AddRunFile(rules, path);
+  if (!CheckOutputDestination(outputPath, rules)) {
     LogMessage(kLogAlwaysShown, {""});
     return 0;
   }

@@ -11,6 +11,7 @@
 #include "common/Log.h"
 #include "platform/Platform.h"
 #include "waveform/Export.h"
+#include "waveform/OutputFile.h"
 #include "waveform/SvgPreview.h"
 #include "waveform/WaveformInspect.h"
 
@@ -41,6 +42,16 @@ void PrintMessageLine(const std::string& line) {
 void PrintMessageLineToStderr(const std::string& line) {
   std::fprintf(stderr, "%s\n", MessagePart(line).c_str());
   std::fflush(stderr);
+}
+
+// True when the report so far has reached standard output; otherwise the
+// failure goes to standard error, where it can still be seen.
+bool ReportWritten() {
+  if (platform::FlushStandardOutput()) return true;
+  SetLogSink(PrintMessageLineToStderr);
+  LogAlways({"*** Error writing the report to standard output."});
+  LogFileReason("standard output");
+  return false;
 }
 
 int Fail(const std::string& message) {
@@ -177,6 +188,7 @@ int RunInfo(int argc, char** argv) {
 
   bool allSound = true;
   for (const std::string& path : files) {
+    if (!ReportWritten()) return kExitFailure;
     WaveformReport report;
     const bool readable = InspectWaveform(path, &report) != 0;
     if (report.header.path.empty()) report.header.path = path;
@@ -193,20 +205,19 @@ int RunInfo(int argc, char** argv) {
       std::printf("%s\n  %-15s: NOT sound (cannot be read)\n\n", path.c_str(), "Result");
     }
   }
+  if (!ReportWritten()) return kExitFailure;
   return allSound ? kExitSuccess : kExitFailure;
 }
 
-// Refuses existing outputs unless overwriting was asked for, with the
-// conversion's own message.
-bool OutputsFree(const std::vector<std::string>& paths, bool overwrite) {
-  if (overwrite) return true;
-  for (const std::string& path : paths) {
-    if (platform::PathExists(path)) {
-      LogAlways({"*** Destination file already exists."});
-      LogAlways({"    Use -overwrite option or specify different output directory."});
-      return false;
-    }
-  }
+// The checks of every output before anything is read: the input and its
+// spellings, links and hard links are never a destination, nor is anything
+// that is not a regular file; an existing file only with -overwrite.
+bool OutputsFree(const std::vector<std::string>& paths, const std::string& input, bool overwrite) {
+  OutputRules rules;
+  rules.replaceExisting = overwrite;
+  AddRunFile(rules, input);
+  for (const std::string& path : paths)
+    if (!CheckOutputDestination(path, rules)) return false;
   return true;
 }
 
@@ -234,10 +245,9 @@ int RunExportOrPreview(int argc, char** argv) {
     return Fail("*** Input file '" + input + "' does not exist or is a directory.");
 
   if (mode == "-preview") {
-    if (platform::FoldPathCase(value) == platform::FoldPathCase(input))
-      return Fail("*** The preview would replace its own input '" + input + "'.");
-    if (!OutputsFree({value}, overwrite)) return kExitFailure;
-    if (!WriteWaveformPreview(input, value)) return Fail("*** Writing the preview failed.");
+    if (!OutputsFree({value}, input, overwrite)) return kExitFailure;
+    if (!WriteWaveformPreview(input, value, overwrite))
+      return Fail("*** Writing the preview failed.");
     std::printf("Preview written to %s\n", value.c_str());
     return kExitSuccess;
   }
@@ -246,11 +256,8 @@ int RunExportOrPreview(int argc, char** argv) {
     return Fail("*** Unknown export kind '" + value + "' (cs16, cf32, wav or sigmf).");
   if (out.empty()) out = DefaultExportName(kind, input);
   const std::vector<std::string> paths = ExportOutputPaths(kind, out);
-  for (const std::string& path : paths)
-    if (platform::FoldPathCase(path) == platform::FoldPathCase(input))
-      return Fail("*** The export would replace its own input '" + input + "'.");
-  if (!OutputsFree(paths, overwrite)) return kExitFailure;
-  if (!ExportWaveform(input, kind, out)) return Fail("*** Export failed.");
+  if (!OutputsFree(paths, input, overwrite)) return kExitFailure;
+  if (!ExportWaveform(input, kind, out, overwrite)) return Fail("*** Export failed.");
   for (const std::string& path : paths) std::printf("Exported to %s\n", path.c_str());
   return kExitSuccess;
 }

@@ -100,6 +100,8 @@ int RunWavora(int argc, char** argv) {
   // From here on Ctrl-C, a kill or a closed console removes the run's
   // temporary and partial files and restores the terminal before the end.
   platform::InstallInterruptHandler();
+  // Every line printed is out before an interrupt could end the run.
+  platform::LineBufferStandardOutput();
   int inspectionExit = kExitSuccess;
   if (RunInspectionMode(argc, argv, &inspectionExit)) return inspectionExit;
   PrintBanner();

@@ -5,14 +5,6 @@
 
 namespace {
 
-bool IsTempIdentity(const platform::FileIdentity& identity) {
-  for (const char* name : {kTempWaveFileName, kTempMarkerFileName}) {
-    platform::FileIdentity temp;
-    if (platform::GetFileIdentity(name, &temp) && temp == identity) return true;
-  }
-  return false;
-}
-
 int RefuseKind(const std::string& path, platform::InputKind kind) {
   LogAlways({"*** Error: Input file '", path, "' ", platform::InputKindText(kind),
              "; only regular files are read."});
@@ -20,11 +12,6 @@ int RefuseKind(const std::string& path, platform::InputKind kind) {
 }
 
 }  // namespace
-
-bool IsConversionTempFile(const std::string& path) {
-  platform::FileIdentity identity;
-  return platform::GetFileIdentity(path, &identity) && IsTempIdentity(identity);
-}
 
 int RefuseTempFileInput(const std::string& path) {
   LogAlways({"*** Error: Input file '", path,
@@ -54,7 +41,7 @@ int OpenInputFile(const std::string& path, InputFile* input, const std::string& 
   input->path = path;
   input->size = opened.size;
   input->identity = opened.identity;
-  if (IsTempIdentity(input->identity)) {
+  if (IsConversionTempIdentity(input->identity)) {
     input->Close();
     return RefuseTempFileInput(path);
   }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "Shared/FileIO/TempFiles.h"
 #include "platform/Platform.h"
 
 struct InputFile {
@@ -30,11 +31,6 @@ int OpenInputFile(const std::string& path, InputFile* input,
 // path names something that is not a regular file; 1 otherwise, also when it
 // cannot be opened at all (the reader reports that).
 int RefuseIrregularInput(const std::string& path);
-
-// True when path names one of the conversion's temporary files (_temp_.dat,
-// _mkr_.dat in the working directory), by file identity, whatever the
-// spelling or link. Such an input is refused, never read or deleted.
-bool IsConversionTempFile(const std::string& path);
 
 // Logs the refusal of an input that is a temporary file of the conversion.
 int RefuseTempFileInput(const std::string& path);

@@ -127,13 +127,15 @@ bool FillRandom(void* buffer, std::size_t size);
 inline constexpr int kExitInterrupted = 130;  // Ctrl-C, Ctrl-Break (SIGINT)
 inline constexpr int kExitTerminated = 143;   // SIGTERM
 inline constexpr int kExitHangUp = 129;       // SIGHUP, console window closed
+inline constexpr int kExitBrokenPipe = 141;   // SIGPIPE: the reader of an output pipe left
 
 // The line printed when an interrupt ends the run.
 inline constexpr const char* kInterruptedLine = "*** Interrupted.";
 
-// Ctrl-C, SIGTERM, SIGHUP and (on Windows) Ctrl-Break and a closed console
-// remove every file registered for removal, restore the terminal, print
-// kInterruptedLine on standard output and end the process with the code
+// Ctrl-C, SIGTERM, SIGHUP, SIGPIPE and (on Windows) Ctrl-Break and a closed
+// console remove every file registered for removal, restore the terminal,
+// print kInterruptedLine on standard output (on standard error for SIGPIPE,
+// whose standard output has no reader) and end the process with the code
 // above. SIGXFSZ is ignored, so a write beyond the file-size limit fails
 // like any failed write. Once per process, before the first file is made.
 void InstallInterruptHandler();
@@ -213,6 +215,15 @@ int ReadKey();
 // Returns at once at the end of input.
 void WaitForEnter();
 
+// Makes standard output line-buffered where it is not a terminal (a pipe or
+// a file; where the runtime has no line buffering, unbuffered), so that every
+// line printed is out before an interrupt ends the process.
+void LineBufferStandardOutput();
+
+// Writes out what waits in standard output's buffer. False when that write,
+// or any earlier one, failed (the reason is recorded for LastErrorText).
+bool FlushStandardOutput();
+
 // True when standard output is a terminal (a console on Windows), not a pipe,
 // a file or a device.
 bool StdoutIsTerminal();
@@ -253,6 +264,10 @@ enum class InputKind { kRegular, kDirectory, kFifo, kDevice, kSocket, kOther };
 // directory", "is a device", "is a socket"; "is not a regular file" for any
 // other kind. "" for kRegular.
 const char* InputKindText(InputKind kind);
+
+// What the object at path is (links followed); false when nothing is there
+// or it cannot be examined (the reason is recorded for LastErrorText).
+bool GetPathKind(const std::string& path, InputKind* kind);
 
 struct OpenedInput {
   std::FILE* file = nullptr;  // open for reading ("rb"); the caller closes it

@@ -47,6 +47,7 @@ constexpr InterruptSignal kInterruptSignals[] = {
     {SIGINT, kExitInterrupted},
     {SIGTERM, kExitTerminated},
     {SIGHUP, kExitHangUp},
+    {SIGPIPE, kExitBrokenPipe},
 };
 
 // Maps a file type onto the attribute word of a directory entry: directories
@@ -86,9 +87,11 @@ extern "C" void CleanUpAndExit(int signalNumber) {
   if (g_rawModeActive) tcsetattr(STDIN_FILENO, TCSANOW, &g_savedTerminal);
   // The line break ends a progress bar's line, so the line stands alone.
   static const char kLine[] = "\n";
-  (void)!write(STDOUT_FILENO, kLine, 1);
-  (void)!write(STDOUT_FILENO, kInterruptedLine, std::strlen(kInterruptedLine));
-  (void)!write(STDOUT_FILENO, kLine, 1);
+  // Standard output without a reader would take nothing.
+  const int out = signalNumber == SIGPIPE ? STDERR_FILENO : STDOUT_FILENO;
+  (void)!write(out, kLine, 1);
+  (void)!write(out, kInterruptedLine, std::strlen(kInterruptedLine));
+  (void)!write(out, kLine, 1);
   int exitCode = kExitInterrupted;
   for (const InterruptSignal& handled : kInterruptSignals)
     if (handled.number == signalNumber) exitCode = handled.exitCode;
@@ -555,6 +558,17 @@ InputKind InputKindOf(const struct stat& info) {
 }
 
 }  // namespace
+
+bool GetPathKind(const std::string& path, InputKind* kind) {
+  ClearSystemError();
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0) {
+    RecordSystemError();
+    return false;
+  }
+  *kind = InputKindOf(info);
+  return true;
+}
 
 bool OpenInputFile(const std::string& path, OpenedInput* opened) {
   *opened = OpenedInput{};

@@ -59,6 +59,24 @@ void RewindFile(std::FILE* file) {
 
 void SetUnbuffered(std::FILE* file) { std::setvbuf(file, nullptr, _IONBF, 0); }
 
+void LineBufferStandardOutput() {
+  if (StdoutIsTerminal()) return;
+#if defined(_WIN32)
+  // The Windows runtime takes line buffering for full buffering.
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
+#else
+  std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+#endif
+}
+
+bool FlushStandardOutput() {
+  ClearSystemError();
+  const bool flushed = std::fflush(stdout) == 0;
+  if (flushed && !std::ferror(stdout)) return true;
+  RecordSystemError();
+  return false;
+}
+
 // ---- input files ----
 
 const char* InputKindText(InputKind kind) {

@@ -511,6 +511,30 @@ bool DiscardFileRange(std::FILE*, std::int64_t, std::int64_t) { return false; }
 
 // ---- input files ----
 
+bool GetPathKind(const std::string& path, InputKind* kind) {
+  ClearSystemError();
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    RecordSystemError();
+    return false;
+  }
+  *kind = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? InputKind::kDirectory
+          : (attributes & FILE_ATTRIBUTE_DEVICE) != 0  ? InputKind::kDevice
+                                                       : InputKind::kRegular;
+  if (*kind != InputKind::kRegular) return true;
+  // A device name (NUL, CON, COM1) or a pipe shows as what it is only on an
+  // open handle; no access right is needed to ask.
+  const HANDLE handle =
+      CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return true;
+  const DWORD type = GetFileType(handle);
+  CloseHandle(handle);
+  if (type == FILE_TYPE_PIPE) *kind = InputKind::kFifo;
+  if (type == FILE_TYPE_CHAR) *kind = InputKind::kDevice;
+  return true;
+}
+
 bool OpenInputFile(const std::string& path, OpenedInput* opened) {
   *opened = OpenedInput{};
   if (faults::NextFileFault(faults::FileOp::kOpen) != faults::Fault::kNone) {

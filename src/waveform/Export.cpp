@@ -101,6 +101,13 @@ void AppendWavHeader(OutputFile& out, std::uint32_t rate, std::uint32_t dataByte
   out.Append(h, sizeof h);
 }
 
+// A write that failed while the words went out, reported once they are done.
+int FailOnOutput(const OutputFile& out) {
+  LogAlways({"*** Error writing output file."});
+  LogFileReason(out.path());
+  return 0;
+}
+
 }  // namespace
 
 bool ExportKindFromText(const std::string& text, ExportKind* kind) {
@@ -139,7 +146,8 @@ std::string DefaultExportName(ExportKind kind, const std::string& inputPath) {
   }
 }
 
-int ExportWaveform(const std::string& inputPath, ExportKind kind, const std::string& outputName) {
+int ExportWaveform(const std::string& inputPath, ExportKind kind, const std::string& outputName,
+                   bool replaceExisting) {
   WaveformHeader header;
   platform::FileHandle file = OpenWaveformSamples(inputPath, &header);
   if (!file) return 0;
@@ -164,7 +172,7 @@ int ExportWaveform(const std::string& inputPath, ExportKind kind, const std::str
     rate = static_cast<std::uint32_t>(std::llround(header.clock));
   }
 
-  OutputFile out(paths[0]);
+  OutputFile out(paths[0], replaceExisting);
   if (!out.Open()) return 0;
   if (kind == ExportKind::kWav) AppendWavHeader(out, rate, static_cast<std::uint32_t>(dataBytes));
 
@@ -194,6 +202,7 @@ int ExportWaveform(const std::string& inputPath, ExportKind kind, const std::str
         return true;
       });
   if (!ok) return 0;
+  if (!out.ok()) return FailOnOutput(out);
 
   if (kind != ExportKind::kSigmf) {
     if (!out.Commit()) return 0;
@@ -201,12 +210,14 @@ int ExportWaveform(const std::string& inputPath, ExportKind kind, const std::str
     return 1;
   }
   bitStretches.Finish(header.pairsPresent);
-  OutputFile meta(paths[1]);
+  OutputFile meta(paths[1], replaceExisting);
   if (!meta.Open()) return 0;
   meta.Append(SigmfMeta(header, wordBits ? bitStretches.stretches
                                          : MarkerStretchesFromLists(header, header.pairsPresent)));
-  if (!out.Commit()) return 0;
-  if (!meta.Commit()) {
+  // Both files complete before either is placed; should the meta file not
+  // take its place, the data file goes again: a recording is both or none.
+  if (!out.Finish() || !meta.Finish() || !out.Place()) return 0;
+  if (!meta.Place()) {
     platform::RemoveFile(paths[0]);
     return 0;
   }

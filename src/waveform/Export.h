@@ -22,7 +22,10 @@ std::vector<std::string> ExportOutputPaths(ExportKind kind, const std::string& n
 std::string DefaultExportName(ExportKind kind, const std::string& inputPath);
 
 // Exports the words of the waveform file at inputPath to the files of
-// ExportOutputPaths(kind, outputName), replacing them. Each file is written
-// under a temporary name and moved into place when complete. 1 on success,
-// 0 on failure (logged; no output file left behind).
-int ExportWaveform(const std::string& inputPath, ExportKind kind, const std::string& outputName);
+// ExportOutputPaths(kind, outputName) (checked beforehand with
+// CheckOutputDestination of OutputFile.h). Each file is written as an
+// OutputFile and moved into place when all are complete; without
+// replaceExisting a file that appeared meanwhile is kept. 1 on success, 0 on
+// failure (logged; no output file left behind).
+int ExportWaveform(const std::string& inputPath, ExportKind kind, const std::string& outputName,
+                   bool replaceExisting = true);

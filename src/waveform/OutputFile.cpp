@@ -1,58 +1,127 @@
 #include "waveform/OutputFile.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
+#include "Shared/FileIO/TempFiles.h"
 #include "common/Log.h"
-#include "platform/Platform.h"
 
 namespace {
+
+// The output goes out in pieces of this size, never one system call per word.
 constexpr std::size_t kBufferBytes = 1024 * 1024;
+constexpr const char* kHiddenPrefix = ".";
+constexpr const char* kHiddenSuffix = ".part";
+constexpr std::size_t kTagBytes = 6;  // 12 hexadecimal digits
+
+// A new random tag. Should the random source fail, the name goes without a
+// tag: it is still created exclusively, so an object planted at it only
+// makes the file fail.
+std::string NewTag() {
+  unsigned char random[kTagBytes];
+  std::string text;
+  if (!platform::FillRandom(random, sizeof random)) return text;
+  static constexpr char kHexDigits[] = "0123456789abcdef";
+  for (unsigned char byte : random) {
+    text += kHexDigits[byte >> 4];
+    text += kHexDigits[byte & 15];
+  }
+  return text;
+}
+
+std::string HiddenPath(const std::string& destination, const std::string& tag) {
+  const std::string name = platform::FileNamePart(destination);
+  const std::string directory = destination.substr(0, destination.size() - name.size());
+  return directory + kHiddenPrefix + name + (tag.empty() ? "" : "." + tag) + kHiddenSuffix;
+}
+
+int FailAlways(std::string_view message) {
+  LogAlways({message});
+  return 0;
+}
+
+int FailOnFile(std::string_view message, const std::string& path) {
+  LogAlways({message});
+  LogFileReason(path);
+  return 0;
+}
+
+int RefuseDestination(const std::string& destination, std::string_view what) {
+  LogMessage(kLogAlwaysShown, {"*** Error: Output file '", destination, "' ", what});
+  return 0;
+}
+
 }  // namespace
 
-std::string PartialPathFor(const std::string& destination) {
-  const std::string name = platform::FileNamePart(destination);
-  return destination.substr(0, destination.size() - name.size()) + "." + name + ".part";
+void AddRunFile(OutputRules& rules, const std::string& path) {
+  platform::FileIdentity identity;
+  if (!path.empty() && platform::GetFileIdentity(path, &identity))
+    rules.runFiles.push_back(identity);
 }
 
-OutputFile::OutputFile(std::string destination)
-    : destination_(std::move(destination)), partial_(PartialPathFor(destination_)) {}
-
-OutputFile::~OutputFile() {
-  if (file_ != nullptr) platform::CloseFile(file_);
-  if (created_) platform::RemoveFile(partial_);
-}
-
-int OutputFile::Open() {
-  if (partial_.size() > platform::kMaxPathChars) {
-    LogAlways({"*** Error: Temporary output file path is too long: ", partial_});
+int CheckOutputPaths(const std::string& destination) {
+  if (destination.size() > platform::kMaxPathChars) {
+    LogMessage(kLogAlwaysShown,
+               {FormatText("*** Error: Output file path is longer than %zu characters: ",
+                           platform::kMaxPathChars),
+                destination});
     return 0;
   }
-  file_ = platform::OpenFile(partial_, "wb");
-  if (file_ == nullptr) {
-    LogAlways({"*** Error opening output file ", partial_, "."});
+  // The longest hidden name: the one with a tag.
+  const std::string hidden = HiddenPath(destination, std::string(2 * kTagBytes, '0'));
+  if (hidden.size() > platform::kMaxPathChars) {
+    LogMessage(kLogAlwaysShown,
+               {FormatText("*** Error: Temporary output file path is longer than %zu characters: ",
+                           platform::kMaxPathChars),
+                hidden});
     return 0;
   }
-  created_ = true;
-  buffer_.resize(kBufferBytes);
   return 1;
 }
 
-void OutputFile::Append(const void* data, std::size_t size) {
-  if (!ok_ || file_ == nullptr) {
-    ok_ = false;
-    return;
+int CheckOutputDestination(const std::string& destination, const OutputRules& rules) {
+  if (!CheckOutputPaths(destination)) return 0;
+  if (IsConversionTempFile(destination))
+    return RefuseDestination(destination,
+                             "is a temporary file of the conversion; it is not written.");
+  platform::InputKind kind = platform::InputKind::kRegular;
+  if (!platform::GetPathKind(destination, &kind)) return 1;  // nothing there yet
+  if (kind != platform::InputKind::kRegular)
+    return RefuseDestination(destination, std::string(platform::InputKindText(kind)) +
+                                              "; only regular files are written.");
+  platform::FileIdentity identity;
+  if (platform::GetFileIdentity(destination, &identity) &&
+      std::find(rules.runFiles.begin(), rules.runFiles.end(), identity) != rules.runFiles.end())
+    return RefuseDestination(destination, "is an input of this run; it is not replaced.");
+  if (!rules.replaceExisting) {
+    LogMessage(kLogAlwaysShown, {"*** Destination file already exists."});
+    LogMessage(kLogAlwaysShown,
+               {"    Use -overwrite option or specify different output directory."});
+    return 0;
   }
-  const auto* bytes = static_cast<const unsigned char*>(data);
-  while (size > 0) {
-    if (fill_ == buffer_.size()) Flush();
-    if (!ok_) return;
-    const std::size_t part = std::min(size, buffer_.size() - fill_);
-    std::memcpy(buffer_.data() + fill_, bytes, part);
-    fill_ += part;
-    bytes += part;
-    size -= part;
+  return 1;
+}
+
+OutputFile::OutputFile(std::string destination, bool replaceExisting)
+    : destination_(std::move(destination)), replaceExisting_(replaceExisting) {}
+
+OutputFile::~OutputFile() {
+  if (file_ != nullptr) platform::CloseFile(file_);
+  if (created_) {
+    platform::RemoveFile(hidden_);
+    platform::ForgetOnInterrupt(hidden_);
   }
+}
+
+int OutputFile::Open() {
+  hidden_ = HiddenPath(destination_, NewTag());
+  // Created exclusively and registered for removal on interrupt in one step.
+  file_ = platform::CreateNewFile(hidden_, platform::NewFileKind::kOutput);
+  if (file_ == nullptr) return FailOnFile("*** Error opening output file.", hidden_);
+  created_ = true;
+  buffer_.resize(kBufferBytes);
+  return 1;
 }
 
 void OutputFile::Flush() {
@@ -60,20 +129,67 @@ void OutputFile::Flush() {
   fill_ = 0;
 }
 
-int OutputFile::Commit() {
-  if (file_ == nullptr) return 0;
-  Flush();
+unsigned char* OutputFile::Reserve(std::size_t size) {
+  if (file_ == nullptr || size > buffer_.size()) ok_ = false;
+  if (ok_ && fill_ + size > buffer_.size()) Flush();
+  if (!ok_) return nullptr;
+  unsigned char* target = buffer_.data() + fill_;
+  fill_ += size;
+  return target;
+}
+
+void OutputFile::Append(const void* data, std::size_t size) {
+  if (file_ == nullptr) ok_ = false;
+  if (!ok_) return;
+  if (size > buffer_.size()) {
+    // Longer than the whole buffer: goes out directly after what is waiting.
+    Flush();
+    if (ok_ && platform::WriteFile(file_, data, size) != size) ok_ = false;
+    return;
+  }
+  unsigned char* target = Reserve(size);
+  if (target != nullptr) std::memcpy(target, data, size);
+}
+
+int OutputFile::Finish() {
+  if (!created_) return FailAlways("*** Error writing output file.");
+  if (finished_) return 1;
+  if (file_ != nullptr) Flush();
+  if (!ok_) return FailOnFile("*** Error writing output file.", hidden_);
   std::FILE* file = file_;
   file_ = nullptr;
-  if (platform::CloseFile(file) != 0) ok_ = false;
-  if (!ok_) {
-    LogAlways({"*** Error writing output file ", destination_, "."});
-    return 0;
+  if (platform::CloseFile(file) != 0) {
+    ok_ = false;
+    return FailOnFile("*** Error writing output file.", hidden_);
   }
-  if (!platform::ReplaceFile(partial_, destination_)) {
-    LogAlways({"*** Error replacing output file ", destination_, "."});
-    return 0;
-  }
-  created_ = false;
+  finished_ = true;
   return 1;
 }
+
+int OutputFile::Place() {
+  if (!finished_) return FailAlways("*** Error writing output file.");
+  if (replaceExisting_) {
+    if (!platform::ReplaceFile(hidden_, destination_)) {
+      LogAlways({"*** Error replacing output file ", destination_, "."});
+      LogFileReason(destination_);
+      return 0;
+    }
+  } else {
+    // A destination that appeared while the file was written is kept.
+    switch (platform::MoveFileNoReplace(hidden_, destination_)) {
+      case platform::MoveResult::kMoved:
+        break;
+      case platform::MoveResult::kDestinationExists:
+        return FailAlways("*** Destination file already exists.");
+      case platform::MoveResult::kFailed:
+        LogAlways({"*** Error replacing output file ", destination_, "."});
+        LogFileReason(destination_);
+        return 0;
+    }
+  }
+  created_ = false;
+  platform::ForgetOnInterrupt(hidden_);
+  return 1;
+}
+
+int OutputFile::Commit() { return Finish() && Place(); }

@@ -1,6 +1,15 @@
-// An output file written under a temporary name beside its destination
-// (".<name>.part") and moved over the destination only when it is complete;
-// on every other way out the temporary file is removed again.
+// The one way out: every file the program writes (the converted waveform,
+// every export file, the preview) is built under a hidden name beside its
+// destination and moved into place only when complete.
+//
+// The hidden name is ".<name>.<tag>.part": the leading dot keeps a directory
+// walk from taking it as input, the tag (random, new for every file) keeps it
+// from being known in advance, so two writers of one destination never share
+// it. The file is created exclusively (never through a link, never over an
+// object of that name) and registered for removal on interrupt; writes go
+// through a buffer of its own, every write is checked and the first failure
+// sticks. Unless it is placed, the destructor removes the hidden file, so a
+// failed run leaves neither a partial file nor a changed destination.
 #pragma once
 
 #include <cstddef>
@@ -9,34 +18,78 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/Platform.h"
+
+// What a destination of the run must respect. runFiles holds the files the
+// run reads (its input, the Q file, SigMF data and metadata): none of them is
+// ever a destination, whatever the spelling, link or hard link that names it.
+struct OutputRules {
+  bool replaceExisting = false;
+  std::vector<platform::FileIdentity> runFiles;
+};
+
+// Adds the file at path to rules.runFiles; a path that names nothing adds
+// nothing.
+void AddRunFile(OutputRules& rules, const std::string& path);
+
+// The checks of a destination, made once before any data is read. Refused,
+// each with its own line: a destination or hidden name beyond the path limit;
+// an existing object that is not a regular file (device, FIFO, directory,
+// socket), named with what it is; a file of rules.runFiles; a temporary file
+// of the conversion; and, without replaceExisting, any existing object
+// ("*** Destination file already exists." and the hint after it). 1 when the
+// destination may be written.
+int CheckOutputDestination(const std::string& destination, const OutputRules& rules);
+
+// The path-limit checks alone: the destination and the hidden name beside it
+// must fit. 1 when both fit, 0 with the failing path logged.
+int CheckOutputPaths(const std::string& destination);
+
 class OutputFile {
  public:
-  explicit OutputFile(std::string destination);
+  // With replaceExisting false, a destination that exists when the file is
+  // placed (one that appeared while it was written) is kept.
+  OutputFile(std::string destination, bool replaceExisting);
   ~OutputFile();
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 
-  // Creates the temporary file; 0 with the reason logged on failure.
+  // Creates the hidden file. 0 after "*** Error opening output file." and the
+  // system's reason.
   int Open();
+
+  bool ok() const { return ok_; }
+  // The hidden file's path.
+  const std::string& path() const { return hidden_; }
+  const std::string& destination() const { return destination_; }
+
   void Append(const void* data, std::size_t size);
   void Append(std::string_view text) { Append(text.data(), text.size()); }
-  // Flushes, closes and moves the file over the destination; 0 with the
-  // reason logged on failure (the temporary file is then removed).
-  int Commit();
+  // Room for size bytes at the end of the buffer (at most the buffer size),
+  // flushing first when needed, for data made in place; nullptr once a
+  // write has failed.
+  unsigned char* Reserve(std::size_t size);
 
-  const std::string& destination() const { return destination_; }
+  // Finish, then Place.
+  int Commit();
+  // Flushes and closes the hidden file. 0 after "*** Error writing output
+  // file." and the reason.
+  int Finish();
+  // Moves the finished file into place: without replacing, a destination
+  // that exists now is kept ("*** Destination file already exists."). 0 on
+  // failure (logged); the hidden file is then removed by the destructor.
+  int Place();
 
  private:
   void Flush();
 
   std::string destination_;
-  std::string partial_;
+  std::string hidden_;
+  bool replaceExisting_ = false;
   std::FILE* file_ = nullptr;
   bool created_ = false;
+  bool finished_ = false;
   bool ok_ = true;
   std::vector<unsigned char> buffer_;
   std::size_t fill_ = 0;
 };
-
-// ".<name>.part" in the destination's directory.
-std::string PartialPathFor(const std::string& destination);

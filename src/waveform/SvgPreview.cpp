@@ -258,7 +258,8 @@ std::vector<std::string> CaptionLines(const WaveformHeader& header, std::int64_t
 
 }  // namespace
 
-int WriteWaveformPreview(const std::string& inputPath, const std::string& svgPath) {
+int WriteWaveformPreview(const std::string& inputPath, const std::string& svgPath,
+                         bool replaceExisting) {
   WaveformHeader header;
   platform::FileHandle file = OpenWaveformSamples(inputPath, &header);
   if (!file) return 0;
@@ -297,7 +298,7 @@ int WriteWaveformPreview(const std::string& inputPath, const std::string& svgPat
   const std::vector<std::string> caption = CaptionLines(header, pairs);
   const double height = kCaptionTop + kCaptionLine * static_cast<double>(caption.size()) + 10.0;
 
-  OutputFile out(svgPath);
+  OutputFile out(svgPath, replaceExisting);
   if (!out.Open()) return 0;
   out.Append("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
   out.Append("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + Num(kWidth) + "\" height=\"" +

@@ -11,6 +11,8 @@ inline constexpr std::size_t kPreviewConstellationPoints = 20000;
 inline constexpr std::size_t kPreviewSpectrumBins = 1024;
 
 // Reads the waveform file at inputPath and writes the picture to svgPath
-// (under a temporary name, moved into place when complete). 1 on success,
+// as an OutputFile (moved into place when complete; without replaceExisting
+// a file that appeared meanwhile is kept). 1 on success,
 // 0 on failure (logged; nothing left behind).
-int WriteWaveformPreview(const std::string& inputPath, const std::string& svgPath);
+int WriteWaveformPreview(const std::string& inputPath, const std::string& svgPath,
+                         bool replaceExisting = true);

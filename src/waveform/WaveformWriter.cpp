@@ -19,6 +19,7 @@
 #include "common/Progress.h"
 #include "level/LevelOffsets.h"
 #include "platform/Platform.h"
+#include "waveform/OutputFile.h"
 #include "waveform/WaveformFormat.h"
 
 namespace {
@@ -26,22 +27,12 @@ namespace {
 constexpr int kWaveSlot = kSlotWriterTemp;
 constexpr int kMarkerSlot = kSlotMarker;
 
-// The output goes out in pieces of this size, never one system call per word.
-constexpr std::size_t kOutputBufferSize = 1024 * 1024;
 // Samples and marker bytes are taken from their slots in batches of this many.
 constexpr std::int32_t kReadBatch = 8192;
 constexpr std::size_t kWordBytesPerSample = 4;
 constexpr std::int16_t kMaxWord = static_cast<std::int16_t>(kWordFullScale);
 // How close v * 32767 + 0.5 must lie to a whole number to be taken as it.
 constexpr double kWholeNumberTolerance = 1.0 / 256.0;
-
-// The file is built under ".<name>.<tag>.part" beside the destination: the
-// leading dot keeps a directory walk from taking it as input, the tag (random,
-// one per run) keeps the name from being known in advance, and the
-// destination is replaced only by a complete file.
-constexpr const char* kPartialPrefix = ".";
-constexpr const char* kPartialSuffix = ".part";
-constexpr std::size_t kRunTagBytes = 6;  // 12 hexadecimal digits
 
 int FailAlways(std::string_view message) {
   LogAlways({message});
@@ -64,141 +55,8 @@ bool OpenSlotForReading(int index, std::FILE* file, SlotGuard& guard) {
   return true;
 }
 
-// The random tag of this run's partial-output names, made on first use. Should
-// the random source fail, the names go without a tag: they are still created
-// exclusively, so a file planted at one only makes the run fail.
-const std::string& RunTag() {
-  static const std::string tag = [] {
-    unsigned char random[kRunTagBytes];
-    std::string text;
-    if (!platform::FillRandom(random, sizeof random)) return text;
-    static constexpr char kHexDigits[] = "0123456789abcdef";
-    for (unsigned char byte : random) {
-      text += kHexDigits[byte >> 4];
-      text += kHexDigits[byte & 15];
-    }
-    return text;
-  }();
-  return tag;
-}
-
-std::string PartialOutputPath(const std::string& destinationPath) {
-  std::string name = platform::FileNamePart(destinationPath);
-  std::string directory;
-  if (name.size() <= destinationPath.size() &&
-      destinationPath.compare(destinationPath.size() - name.size(), name.size(), name) == 0)
-    directory = destinationPath.substr(0, destinationPath.size() - name.size());
-  else
-    name = destinationPath;
-  const std::string& tag = RunTag();
-  return directory + kPartialPrefix + name + (tag.empty() ? "" : "." + tag) + kPartialSuffix;
-}
-
-// The output file under its temporary name, written through a buffer of its
-// own. Every write is checked; the first failure sticks. Unless Commit()
-// succeeds, the destructor closes and removes the temporary file, so a failed
-// conversion leaves neither a partial file nor a changed destination.
-class PartialOutput {
- public:
-  PartialOutput(std::string partialPath, std::string destinationPath, bool replaceExisting)
-      : partialPath_(std::move(partialPath)),
-        destinationPath_(std::move(destinationPath)),
-        replaceExisting_(replaceExisting) {}
-  PartialOutput(const PartialOutput&) = delete;
-  PartialOutput& operator=(const PartialOutput&) = delete;
-  ~PartialOutput() {
-    if (file_ != nullptr) platform::CloseFile(file_);
-    if (created_) {
-      platform::RemoveFile(partialPath_);
-      platform::ForgetOnInterrupt(partialPath_);
-    }
-  }
-
-  // Creates the file exclusively: never through a link, never over a file
-  // of the same name.
-  bool Open() {
-    file_ = platform::CreateNewFile(partialPath_, platform::NewFileKind::kOutput);
-    if (file_ == nullptr) return false;
-    created_ = true;
-    buffer_.resize(kOutputBufferSize);
-    return true;
-  }
-
-  bool ok() const { return ok_; }
-  const std::string& path() const { return partialPath_; }
-
-  void Append(std::string_view text) {
-    if (text.size() > buffer_.size()) {
-      // Longer than the whole buffer: goes out directly after what is waiting.
-      Flush();
-      if (ok_ && platform::WriteFile(file_, text.data(), text.size()) != text.size()) ok_ = false;
-      return;
-    }
-    unsigned char* target = Reserve(text.size());
-    if (target != nullptr) std::memcpy(target, text.data(), text.size());
-  }
-
-  // Room for size bytes at the end of the buffer (size at most the buffer
-  // size), flushing first when needed; nullptr once a write has failed.
-  unsigned char* Reserve(std::size_t size) {
-    if (fill_ + size > buffer_.size()) Flush();
-    if (!ok_) return nullptr;
-    unsigned char* target = buffer_.data() + fill_;
-    fill_ += size;
-    return target;
-  }
-
-  // Flushes, closes and moves the file over the destination.
-  // 0 with the reason logged on failure.
-  int Commit() {
-    Flush();
-    if (!ok_) return FailOnFile("*** Error writing output file.", partialPath_);
-    std::FILE* file = file_;
-    file_ = nullptr;
-    if (platform::CloseFile(file) != 0)
-      return FailOnFile("*** Error writing output file.", partialPath_);
-    if (replaceExisting_) {
-      if (!platform::ReplaceFile(partialPath_, destinationPath_)) {
-        LogAlways({"*** Error replacing output file ", destinationPath_, "."});
-        LogFileReason(destinationPath_);
-        return 0;
-      }
-    } else {
-      // A destination that appeared while the file was written is kept.
-      switch (platform::MoveFileNoReplace(partialPath_, destinationPath_)) {
-        case platform::MoveResult::kMoved:
-          break;
-        case platform::MoveResult::kDestinationExists:
-          return FailAlways("*** Destination file already exists.");
-        case platform::MoveResult::kFailed:
-          LogAlways({"*** Error replacing output file ", destinationPath_, "."});
-          LogFileReason(destinationPath_);
-          return 0;
-      }
-    }
-    created_ = false;
-    platform::ForgetOnInterrupt(partialPath_);
-    return 1;
-  }
-
- private:
-  void Flush() {
-    if (ok_ && fill_ > 0 && platform::WriteFile(file_, buffer_.data(), fill_) != fill_) ok_ = false;
-    fill_ = 0;
-  }
-
-  std::string partialPath_;
-  std::string destinationPath_;
-  bool replaceExisting_ = true;
-  std::FILE* file_ = nullptr;
-  bool created_ = false;
-  bool ok_ = true;
-  std::vector<unsigned char> buffer_;
-  std::size_t fill_ = 0;
-};
-
 // Appends "i:state", preceded by ";" unless it is the first entry of a list.
-void AppendMarkerEntry(PartialOutput& out, std::int32_t position, int state) {
+void AppendMarkerEntry(OutputFile& out, std::int32_t position, int state) {
   char entry[32];
   char* end = entry;
   if (position != 0) *end++ = ';';
@@ -209,7 +67,7 @@ void AppendMarkerEntry(PartialOutput& out, std::int32_t position, int state) {
 }
 
 // Writes CONTROL LENGTH and the four MARKER LIST tags from the marker file.
-int WriteMarkerLists(PartialOutput& out, const WaveInfo& info, std::FILE* tempMarkerFile,
+int WriteMarkerLists(OutputFile& out, const WaveInfo& info, std::FILE* tempMarkerFile,
                      SlotGuard& markerSlot) {
   LogMessage(kLogInfo, {"Creating marker trace from temporary marker file ..."});
   out.Append(FormatText("{CONTROL LENGTH:%ld}", static_cast<long>(info.samples)));
@@ -347,7 +205,7 @@ void ReportClippedValues(std::int64_t clipped) {
 }
 
 // Writes the data tag: the samples of slot 0 as 16-bit words.
-int WriteSampleData(PartialOutput& out, const WaveInfo& info) {
+int WriteSampleData(OutputFile& out, const WaveInfo& info) {
   const long dataBytes = static_cast<long>(kWordBytesPerSample) * info.samples + 1;
   out.Append(FormatText("{WAVEFORM-%ld: #", dataBytes));
   const std::int32_t step = std::max<std::int32_t>(info.samples / 5, 1);
@@ -396,27 +254,8 @@ int CheckWriteRequest(const WaveInfo& info, const std::string& destinationPath,
   return 1;
 }
 
-// Both the destination and the temporary name beside it must fit the path limit.
-int CheckOutputPathPair(const std::string& destinationPath, const std::string& partialPath) {
-  if (destinationPath.size() > platform::kMaxPathChars) {
-    LogMessage(kLogAlwaysShown,
-               {FormatText("*** Error: Output file path is longer than %zu characters: ",
-                           platform::kMaxPathChars),
-                destinationPath});
-    return 0;
-  }
-  if (partialPath.size() > platform::kMaxPathChars) {
-    LogMessage(kLogAlwaysShown,
-               {FormatText("*** Error: Temporary output file path is longer than %zu characters: ",
-                           platform::kMaxPathChars),
-                partialPath});
-    return 0;
-  }
-  return 1;
-}
-
 // The tags before the marker lists, in their fixed order.
-void AppendHeaderTags(PartialOutput& out, const WaveInfo& info, const platform::LocalTime& now) {
+void AppendHeaderTags(OutputFile& out, const WaveInfo& info, const platform::LocalTime& now) {
   out.Append("{TYPE: KVG-WV,0}");
   if (!info.comment.empty()) out.Append(FormatText("{COMMENT:%s}", info.comment.c_str()));
   if (!info.copyright.empty()) out.Append(FormatText("{COPYRIGHT:%s}", info.copyright.c_str()));
@@ -430,10 +269,6 @@ void AppendHeaderTags(PartialOutput& out, const WaveInfo& info, const platform::
 
 }  // namespace
 
-int CheckOutputPaths(const std::string& destinationPath) {
-  return CheckOutputPathPair(destinationPath, PartialOutputPath(destinationPath));
-}
-
 std::int16_t SampleToWord(float value) { return WordOfSample(value); }
 
 int WriteWaveformFile(const WaveInfo& info, const std::string& destinationPath,
@@ -441,8 +276,7 @@ int WriteWaveformFile(const WaveInfo& info, const std::string& destinationPath,
   const platform::LocalTime now = platform::GetLocalTime();
   LogMessage(kLogInfo, {"Creating wave file ", destinationPath, "..."});
   if (!CheckWriteRequest(info, destinationPath, tempWaveFile)) return 0;
-  const std::string partialPath = PartialOutputPath(destinationPath);
-  if (!CheckOutputPathPair(destinationPath, partialPath)) return 0;
+  if (!CheckOutputPaths(destinationPath)) return 0;
 
   SlotGuard waveSlot;
   if (!OpenSlotForReading(kWaveSlot, tempWaveFile, waveSlot))
@@ -464,8 +298,8 @@ int WriteWaveformFile(const WaveInfo& info, const std::string& destinationPath,
   ReportProgress(0);
   PrintSignalStatistics(info);
 
-  PartialOutput out(partialPath, destinationPath, replaceExisting);
-  if (!out.Open()) return FailOnFile("*** Error opening output file.", partialPath);
+  OutputFile out(destinationPath, replaceExisting);
+  if (!out.Open()) return 0;
   ReportProgress(10);
 
   AppendHeaderTags(out, info, now);

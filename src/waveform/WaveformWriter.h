@@ -31,9 +31,3 @@ std::int64_t ConvertToWordsOneAtATime(const unsigned char* floats, std::int32_t 
 int WriteWaveformFile(const WaveInfo& info, const std::string& destinationPath,
                       std::FILE* tempWaveFile, std::FILE* tempMarkerFile,
                       bool replaceExisting = true);
-
-// The path-limit checks of the destination and of the hidden temporary name
-// the writer builds beside it, as WriteWaveformFile makes them; for a caller
-// that checks every path before it reads any data. 1 when both fit, 0 with
-// the failing path logged.
-int CheckOutputPaths(const std::string& destinationPath);

@@ -14,6 +14,7 @@
 #include "common/ByteOrder.h"
 #include "platform/Platform.h"
 #include "support/TestSupport.h"
+#include "waveform/OutputFile.h"
 #include "waveform/WaveformWriter.h"
 
 #if __has_include(<sys/resource.h>)

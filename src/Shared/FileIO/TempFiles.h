@@ -2,6 +2,10 @@
 // conversion passes its samples and markers through.
 #pragma once
 
+#include <string>
+
+#include "platform/Platform.h"
+
 inline constexpr const char* kTempWaveFileName = "_temp_.dat";
 inline constexpr const char* kTempMarkerFileName = "_mkr_.dat";
 
@@ -27,3 +31,14 @@ inline constexpr int kSlotReaderTemp = 1;    // waveform reader: temporary wavef
 inline constexpr int kSlotMarker = 3;        // reader and writer: marker file
 inline constexpr int kSlotRescaleTemp = 0;   // rescaler: temporary waveform file
 inline constexpr int kSlotWriterTemp = 0;    // writer: temporary waveform file, read
+
+// True when path names one of the conversion's temporary files (_temp_.dat,
+// _mkr_.dat in the working directory) by file identity, whatever the spelling
+// or link: the file itself when it exists, or, as the files are recreated for
+// every conversion, the temporary files' name in the working directory
+// (compared by the directory's identity). Such a path is neither read as
+// input nor written as output.
+bool IsConversionTempFile(const std::string& path);
+
+// True when identity is that of an existing temporary file of the conversion.
+bool IsConversionTempIdentity(const platform::FileIdentity& identity);
