@@ -425,6 +425,14 @@ class AsciiImporter {
     LogAlways({message});
     return 0;
   }
+  // The same for a failed call on the temporary waveform file: the
+  // system's reason follows.
+  int FailTemp(std::string_view message) {
+    tempSlot_.Release();
+    LogAlways({message});
+    LogFileReason(kTempWaveFileName);
+    return 0;
+  }
 
   int RunPass(int pass, std::FILE* file, const std::string& path, std::int64_t size);
   int HandleTagLine(char* line, std::size_t length);
@@ -485,7 +493,7 @@ int AsciiImporter::Run(InputFile& input, const std::string& secondPath) {
       return Fail("*** Error reading header from temporary waveform file.");
     }
     if (_WriteBytes(kSlotImportTemp, kTempWaveHeaderSize, header) != kTempWaveHeaderSize) {
-      return Fail("*** Error writing header to temporary waveform file.");
+      return FailTemp("*** Error writing header to temporary waveform file.");
     }
     if (!RunPass(2, second_.file.get(), secondPath, secondSize)) return 0;
   }
@@ -564,7 +572,7 @@ int AsciiImporter::RunPass(int pass, std::FILE* file, const std::string& path, s
   LogAlways({FormatText("processed lines      : %lld.", static_cast<long long>(lineNumber_ - 1))});
   LogAlways({FormatText("imported data points : %ld.", static_cast<long>(count_))});
   if (!_RestartAtBegining(kSlotImportTemp)) {
-    return Fail("*** Error writing to temporary waveform file.");
+    return FailTemp("*** Error writing to temporary waveform file.");
   }
   return 1;
 }
@@ -634,7 +642,7 @@ int AsciiImporter::HandleOneFileDataLine(const char* line) {
         FormatText("*** Error: Input file holds more than %ld I/Q pairs.", kMaxTempSamples));
   }
   AccumulatePair(levels_, i, q);
-  if (!WritePair(i, q)) return Fail("*** Error writing to temporary waveform file.");
+  if (!WritePair(i, q)) return FailTemp("*** Error writing to temporary waveform file.");
   ++count_;
   return 1;
 }
@@ -664,7 +672,7 @@ int AsciiImporter::HandleTwoFileDataLine(const char* line, int pass) {
       q = value;
       AccumulatePair(levels_, i, q);
     }
-    if (!WritePair(i, q)) return Fail("*** Error writing to temporary waveform file.");
+    if (!WritePair(i, q)) return FailTemp("*** Error writing to temporary waveform file.");
     ++count_;
   }
   return 1;

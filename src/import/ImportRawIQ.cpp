@@ -35,6 +35,15 @@ int Fail(SlotGuard& tempSlot, const std::string& message) {
   return 0;
 }
 
+// The same for a failed call on the temporary waveform file: the system's
+// reason follows.
+int FailTemp(SlotGuard& tempSlot, const std::string& message) {
+  tempSlot.Release();
+  LogAlways({message});
+  LogFileReason(kTempWaveFileName);
+  return 0;
+}
+
 // Divides every sample of slot 0 by the peak, rewriting the file in place,
 // and measures the RMS of the scaled data. Slot 0 stands at the beginning.
 int NormaliseToFullScale(SlotGuard& tempSlot, std::int32_t samples, double peak, double* rms) {
@@ -62,12 +71,13 @@ int NormaliseToFullScale(SlotGuard& tempSlot, std::int32_t samples, double peak,
     if (got != size) {
       // The first value the read did not deliver.
       const std::int32_t whole = std::max(got, 0) / kFloatBytes;
-      return Fail(tempSlot,
-                  FormatText(whole % 2 == 0 ? "*** Error reading I sample from temporary file for "
-                                              "sample %ld."
-                                            : "*** Error reading Q sample from temporary file for "
-                                              "sample %ld.",
-                             static_cast<long>(first + whole / 2)));
+      return FailTemp(
+          tempSlot,
+          FormatText(whole % 2 == 0 ? "*** Error reading I sample from temporary file for "
+                                      "sample %ld."
+                                    : "*** Error reading Q sample from temporary file for "
+                                      "sample %ld.",
+                     static_cast<long>(first + whole / 2)));
     }
     for (std::int32_t k = 0; k < count; ++k) {
       unsigned char* pair = block.data() + static_cast<std::size_t>(k) * kTempSampleSize;
@@ -85,7 +95,7 @@ int NormaliseToFullScale(SlotGuard& tempSlot, std::int32_t samples, double peak,
     // A write fails where the stream layer flushes a full chunk, which (3
     // header bytes before 8-byte pairs) always lies inside a Q value.
     if (_WriteBytes(kSlotImportTemp, size, block.data()) != size) {
-      return Fail(tempSlot, "*** Error writing Q sample to temporary waveform file.");
+      return FailTemp(tempSlot, "*** Error writing Q sample to temporary waveform file.");
     }
   }
   *rms = samples > 0 ? std::sqrt(sum / samples) : 0.0;
@@ -172,7 +182,7 @@ int ImportRawIQ(const std::string& inputPath, const std::string& secondPath, Wav
   }
   SlotGuard tempSlot(kSlotImportTemp);
   if (_WriteBytes(kSlotImportTemp, kTempWaveHeaderSize, kTempWaveHeader) != kTempWaveHeaderSize) {
-    return Fail(tempSlot, "*** Cannot write to temporary waveform file.");
+    return FailTemp(tempSlot, "*** Cannot write to temporary waveform file.");
   }
 
   ImportLevels levels;
@@ -220,6 +230,7 @@ int ImportRawIQ(const std::string& inputPath, const std::string& secondPath, Wav
   // the file incomplete.
   if (!tempSlot.Release()) {
     LogAlways({"*** Cannot write to temporary waveform file."});
+    LogFileReason(kTempWaveFileName);
     return 0;
   }
   info.levelsValid = 1;

@@ -229,6 +229,19 @@ int FailImport(SlotGuard& tempSlot, const std::string& message) {
   return 0;
 }
 
+namespace {
+
+// FailImport for a failed call on the temporary waveform file: the system's
+// reason follows.
+int FailImportTemp(SlotGuard& tempSlot, const std::string& message) {
+  tempSlot.Release();
+  LogAlways({message});
+  LogFileReason(kTempWaveFileName);
+  return 0;
+}
+
+}  // namespace
+
 int AttachSampleInput(InputFile& file, SlotGuard& tempSlot, SampleInput& input) {
   input.first = std::move(file);
   // Refused before any sample is written: the size is a signed 32-bit count.
@@ -364,7 +377,7 @@ int ImportSampleData(const SampleData& data, SampleInput& input, SlotGuard& temp
     // before the range check looked at it).
     const std::int32_t written = refused ? done + 1 : complete;
     if (written > 0 && !WriteSamples(values.data(), 2 * written, bytes))
-      return FailImport(tempSlot, writeQError);
+      return FailImportTemp(tempSlot, writeQError);
     if (refused) {
       const float i = values[2 * static_cast<std::size_t>(done)];
       const float q = values[2 * static_cast<std::size_t>(done) + 1];
@@ -388,7 +401,7 @@ int ImportSampleData(const SampleData& data, SampleInput& input, SlotGuard& temp
     }
     if (lonelyI) {
       if (!WriteSamples(values.data() + 2 * static_cast<std::size_t>(complete), 1, bytes))
-        return FailImport(tempSlot, writeIError);
+        return FailImportTemp(tempSlot, writeIError);
       return FailImport(tempSlot, "*** Error: No Q data available for I sample.");
     }
     if (got < want) break;  // end of data; a partial unit is ignored
@@ -406,7 +419,7 @@ int ImportSampleData(const SampleData& data, SampleInput& input, SlotGuard& temp
   levels.pairs = n;
   input.Close();
   if (!_RestartAtBegining(kSlotImportTemp))
-    return FailImport(tempSlot, "*** Cannot write to temporary waveform file.");
+    return FailImportTemp(tempSlot, "*** Cannot write to temporary waveform file.");
   info.samples = n;
   LogAlways({FormatText("%ld data pairs imported.", static_cast<long>(n))});
   return 1;

@@ -26,6 +26,14 @@ int Fail(const char* message) {
   return 0;
 }
 
+// The same for a failed call on the temporary waveform file: the system's
+// reason follows.
+int FailTemp(const char* message) {
+  LogMessage(kLogAlwaysShown, {message});
+  LogFileReason(kTempWaveFileName);
+  return 0;
+}
+
 }  // namespace
 
 int Rescale(std::FILE* tempWaveFile, WaveInfo& info) {
@@ -52,7 +60,7 @@ int Rescale(std::FILE* tempWaveFile, WaveInfo& info) {
   if (std::memcmp(header, kTempWaveHeader, kTempWaveHeaderSize) != 0)
     return Fail("*** Invalid header in temporary waveform file.");
   if (WriteBytes(kSlot, kTempWaveHeaderSize, header) != kTempWaveHeaderSize)
-    return Fail("*** Cannot write to temporary waveform file.");
+    return FailTemp("*** Cannot write to temporary waveform file.");
 
   const float factor = static_cast<float>(std::pow(10.0, info.peakOffset / 20.0));
 
@@ -90,7 +98,7 @@ int Rescale(std::FILE* tempWaveFile, WaveInfo& info) {
       StoreFloatLE(factor * LoadFloatLE(value), value);
     }
     if (WriteBytes(kSlot, size, block.data()) != size)
-      return Fail("*** Cannot write IQ sample to temporary waveform file.");
+      return FailTemp("*** Cannot write IQ sample to temporary waveform file.");
   }
 
   // Releasing flushes the rewritten tail and the stream header.

@@ -253,6 +253,9 @@ std::string LastErrorText();
 void ClearSystemError();
 void RecordSystemError();
 void RecordInjectedFault();
+// Records text as the calling thread's last error: the reason of a failure
+// that another thread met on the caller's behalf.
+void RecordErrorText(const std::string& text);
 
 // ---- input files ----
 // Every file the program reads as input is opened through OpenInputFile.

@@ -413,9 +413,12 @@ void InstallInterruptHandler() {
   for (const InterruptSignal& handled : kInterruptSignals) {
     // A signal the starting process chose to ignore stays ignored: a run
     // under nohup survives the hang-up, and a background job of a shell
-    // without job control is not ended by the terminal's Ctrl-C.
+    // without job control is not ended by the terminal's Ctrl-C. A broken
+    // pipe is handled whatever the start: the rest of the run could report
+    // nothing, and its files must not be left behind.
     struct sigaction inherited {};
-    if (sigaction(handled.number, nullptr, &inherited) == 0 && inherited.sa_handler == SIG_IGN)
+    if (handled.number != SIGPIPE && sigaction(handled.number, nullptr, &inherited) == 0 &&
+        inherited.sa_handler == SIG_IGN)
       continue;
     sigaction(handled.number, &action, nullptr);
   }
@@ -516,6 +519,8 @@ void RecordSystemError() {
 }
 
 void RecordInjectedFault() { t_lastErrorText = "injected fault"; }
+
+void RecordErrorText(const std::string& text) { t_lastErrorText = text; }
 
 void AdviseLargeBuffer(void* data, std::size_t size) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)

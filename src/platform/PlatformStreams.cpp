@@ -70,7 +70,9 @@ void LineBufferStandardOutput() {
 }
 
 bool FlushStandardOutput() {
-  ClearSystemError();
+  // No ClearSystemError first: a write that failed inside an earlier print
+  // (a line-buffered stream writes at every line end) left its errno, and
+  // the flush of what remains usually fails the same way.
   const bool flushed = std::fflush(stdout) == 0;
   if (flushed && !std::ferror(stdout)) return true;
   RecordSystemError();

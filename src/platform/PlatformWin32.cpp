@@ -502,6 +502,8 @@ void RecordSystemError() {
 
 void RecordInjectedFault() { t_lastErrorText = "injected fault"; }
 
+void RecordErrorText(const std::string& text) { t_lastErrorText = text; }
+
 // Large pages need a privilege on Windows that a user rarely has.
 void AdviseLargeBuffer(void*, std::size_t) {}
 

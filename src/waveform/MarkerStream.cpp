@@ -345,5 +345,6 @@ int PrepareMarkerStream(int markerSlot, std::int32_t samples, std::int32_t* cont
 int StoreSampleMarkers(int markerSlot, const std::uint8_t* bytes, std::int32_t count) {
   if (_WriteBytes(markerSlot, count, bytes) == count) return 1;
   LogMessage(kLogAlwaysShown, {"*** Error: Cannot write to marker file!"});
+  LogFileReason(kTempMarkerFileName);
   return 0;
 }

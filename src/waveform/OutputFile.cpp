@@ -41,12 +41,6 @@ int FailAlways(std::string_view message) {
   return 0;
 }
 
-int FailOnFile(std::string_view message, const std::string& path) {
-  LogAlways({message});
-  LogFileReason(path);
-  return 0;
-}
-
 int RefuseDestination(const std::string& destination, std::string_view what) {
   LogMessage(kLogAlwaysShown, {"*** Error: Output file '", destination, "' ", what});
   return 0;
@@ -87,6 +81,13 @@ int CheckOutputDestination(const std::string& destination, const OutputRules& ru
                              "is a temporary file of the conversion; it is not written.");
   platform::InputKind kind = platform::InputKind::kRegular;
   if (!platform::GetPathKind(destination, &kind)) return 1;  // nothing there yet
+  if (!rules.replaceExisting) {
+    // Whatever it is, an object of that name is kept.
+    LogMessage(kLogAlwaysShown, {"*** Destination file already exists."});
+    LogMessage(kLogAlwaysShown,
+               {"    Use -overwrite option or specify different output directory."});
+    return 0;
+  }
   if (kind != platform::InputKind::kRegular)
     return RefuseDestination(destination, std::string(platform::InputKindText(kind)) +
                                               "; only regular files are written.");
@@ -94,31 +95,34 @@ int CheckOutputDestination(const std::string& destination, const OutputRules& ru
   if (platform::GetFileIdentity(destination, &identity) &&
       std::find(rules.runFiles.begin(), rules.runFiles.end(), identity) != rules.runFiles.end())
     return RefuseDestination(destination, "is an input of this run; it is not replaced.");
-  if (!rules.replaceExisting) {
-    LogMessage(kLogAlwaysShown, {"*** Destination file already exists."});
-    LogMessage(kLogAlwaysShown,
-               {"    Use -overwrite option or specify different output directory."});
-    return 0;
-  }
   return 1;
 }
 
 OutputFile::OutputFile(std::string destination, bool replaceExisting)
     : destination_(std::move(destination)), replaceExisting_(replaceExisting) {}
 
-OutputFile::~OutputFile() {
+OutputFile::~OutputFile() { Discard(); }
+
+void OutputFile::Discard() {
   if (file_ != nullptr) platform::CloseFile(file_);
+  file_ = nullptr;
   if (created_) {
     platform::RemoveFile(hidden_);
     platform::ForgetOnInterrupt(hidden_);
   }
+  created_ = false;
+  ok_ = false;
 }
 
 int OutputFile::Open() {
   hidden_ = HiddenPath(destination_, NewTag());
   // Created exclusively and registered for removal on interrupt in one step.
   file_ = platform::CreateNewFile(hidden_, platform::NewFileKind::kOutput);
-  if (file_ == nullptr) return FailOnFile("*** Error opening output file.", hidden_);
+  if (file_ == nullptr) {
+    LogAlways({"*** Error opening output file."});
+    LogFileReason(hidden_);
+    return 0;
+  }
   created_ = true;
   buffer_.resize(kBufferBytes);
   return 1;
@@ -155,13 +159,10 @@ int OutputFile::Finish() {
   if (!created_) return FailAlways("*** Error writing output file.");
   if (finished_) return 1;
   if (file_ != nullptr) Flush();
-  if (!ok_) return FailOnFile("*** Error writing output file.", hidden_);
+  if (!ok_) return Fail("*** Error writing output file.", hidden_);
   std::FILE* file = file_;
   file_ = nullptr;
-  if (platform::CloseFile(file) != 0) {
-    ok_ = false;
-    return FailOnFile("*** Error writing output file.", hidden_);
-  }
+  if (platform::CloseFile(file) != 0) return Fail("*** Error writing output file.", hidden_);
   finished_ = true;
   return 1;
 }
@@ -171,8 +172,7 @@ int OutputFile::Place() {
   if (replaceExisting_) {
     if (!platform::ReplaceFile(hidden_, destination_)) {
       LogAlways({"*** Error replacing output file ", destination_, "."});
-      LogFileReason(destination_);
-      return 0;
+      return Fail("", destination_);
     }
   } else {
     // A destination that appeared while the file was written is kept.
@@ -180,16 +180,24 @@ int OutputFile::Place() {
       case platform::MoveResult::kMoved:
         break;
       case platform::MoveResult::kDestinationExists:
-        return FailAlways("*** Destination file already exists.");
+        LogAlways({"*** Destination file already exists."});
+        Discard();
+        return 0;
       case platform::MoveResult::kFailed:
         LogAlways({"*** Error replacing output file ", destination_, "."});
-        LogFileReason(destination_);
-        return 0;
+        return Fail("", destination_);
     }
   }
   created_ = false;
   platform::ForgetOnInterrupt(hidden_);
   return 1;
+}
+
+int OutputFile::Fail(std::string_view message, const std::string& path) {
+  if (!message.empty()) LogAlways({message});
+  LogFileReason(path);  // before the removal, so the reason is the failure's
+  Discard();
+  return 0;
 }
 
 int OutputFile::Commit() { return Finish() && Place(); }

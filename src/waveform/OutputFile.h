@@ -34,11 +34,11 @@ void AddRunFile(OutputRules& rules, const std::string& path);
 
 // The checks of a destination, made once before any data is read. Refused,
 // each with its own line: a destination or hidden name beyond the path limit;
-// an existing object that is not a regular file (device, FIFO, directory,
-// socket), named with what it is; a file of rules.runFiles; a temporary file
-// of the conversion; and, without replaceExisting, any existing object
-// ("*** Destination file already exists." and the hint after it). 1 when the
-// destination may be written.
+// a temporary file of the conversion; without replaceExisting, any existing
+// object ("*** Destination file already exists." and the hint after it);
+// with it, an existing object that is not a regular file (device, FIFO,
+// directory, socket), named with what it is, and a file of rules.runFiles.
+// 1 when the destination may be written.
 int CheckOutputDestination(const std::string& destination, const OutputRules& rules);
 
 // The path-limit checks alone: the destination and the hidden name beside it
@@ -77,11 +77,15 @@ class OutputFile {
   int Finish();
   // Moves the finished file into place: without replacing, a destination
   // that exists now is kept ("*** Destination file already exists."). 0 on
-  // failure (logged); the hidden file is then removed by the destructor.
+  // failure (logged). Every failure removes the hidden file at once.
   int Place();
 
  private:
   void Flush();
+  // Closes and removes the hidden file; nothing can be written after.
+  void Discard();
+  // Logs message (when not empty) and the reason for path, then discards.
+  int Fail(std::string_view message, const std::string& path);
 
   std::string destination_;
   std::string hidden_;

@@ -293,6 +293,7 @@ bool ConvertSamples(SampleLoop* loop) {
     const std::int32_t sampleBytes = whole * kTempSampleSize;
     if (_WriteBytes(kTempSlot, sampleBytes, samples.data()) != sampleBytes) {
       LogMessage(kLogAlwaysShown, {"*** Error: Cannot write to temporary file!"});
+      LogFileReason(kTempWaveFileName);
       return false;
     }
     if (markerCount > 0 && !StoreSampleMarkers(kMarkerSlot, markers.data(), markerCount))
@@ -365,6 +366,7 @@ bool HandleDataTag(const std::string& name, WaveFileInfo* info, ParseState* stat
   state->tempSlotOpen = true;
   if (_WriteBytes(kTempSlot, kTempWaveHeaderSize, kTempWaveHeader) != kTempWaveHeaderSize) {
     LogMessage(kLogAlwaysShown, {"*** Error: Cannot write to temporary file!"});
+    LogFileReason(kTempWaveFileName);
     return false;
   }
   LogMessage(kLogInfo, {FormatText("Samples : %ld, %s", static_cast<long>(samples),
@@ -462,10 +464,12 @@ int ReadWaveformFile(WaveFileInfo* info) {
   // loses data, so a read that got this far still fails.
   if (state.tempSlotOpen && !_ReleaseBuf(kTempSlot) && ok) {
     LogMessage(kLogAlwaysShown, {"*** Error: Cannot write to temporary file!"});
+    LogFileReason(kTempWaveFileName);
     ok = false;
   }
   if (!_ReleaseBuf(kMarkerSlot) && ok) {
     LogMessage(kLogAlwaysShown, {"*** Error: Cannot write to marker file!"});
+    LogFileReason(kTempMarkerFileName);
     ok = false;
   }
   return ok ? 1 : 0;

@@ -69,6 +69,7 @@ bool g_initialized = false;
 struct PendingWrite {
   bool active = false;
   bool failed = false;  // written by the writing thread, read after the join
+  std::string reason;   // the writing thread's LastErrorText of a failure
   std::thread thread;
   std::unique_ptr<unsigned char[]> buffer;  // the chunk in flight, or a spare
 };
@@ -154,6 +155,8 @@ bool FinishPendingWrite(StreamSlot& slot) {
   pending.active = false;
   if (!pending.failed) return true;
   pending.failed = false;
+  // The caller's reason line names the failure of the thread that wrote.
+  platform::RecordErrorText(pending.reason);
   slot.wfill = 0;
   LogSlotError(kOpWriteBytes, kOverflowFlushLines.data);
   return false;
@@ -345,6 +348,7 @@ void HandOnChunk(StreamSlot& slot, std::int32_t len, bool encrypt) {
     if (encrypt) BlowfishEncryptBuffer(data, len);
     const auto size = static_cast<std::size_t>(len);
     pending.failed = platform::WriteFile(file, data, size) != size;
+    if (pending.failed) pending.reason = platform::LastErrorText();
   };
   if (GetCipherThreads() > 1) {
     if (!pending.buffer) pending.buffer = TakeSecondWriteBuffer(pending);
