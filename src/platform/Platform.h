@@ -269,7 +269,8 @@ enum class InputKind { kRegular, kDirectory, kFifo, kDevice, kSocket, kOther };
 const char* InputKindText(InputKind kind);
 
 // What the object at path is (links followed); false when nothing is there
-// or it cannot be examined (the reason is recorded for LastErrorText).
+// or it cannot be examined. A query like PathExists: a false answer is no
+// failure and leaves LastErrorText as it was.
 bool GetPathKind(const std::string& path, InputKind* kind);
 
 struct OpenedInput {

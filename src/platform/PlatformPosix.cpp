@@ -565,12 +565,8 @@ InputKind InputKindOf(const struct stat& info) {
 }  // namespace
 
 bool GetPathKind(const std::string& path, InputKind* kind) {
-  ClearSystemError();
   struct stat info;
-  if (stat(path.c_str(), &info) != 0) {
-    RecordSystemError();
-    return false;
-  }
+  if (stat(path.c_str(), &info) != 0) return false;
   *kind = InputKindOf(info);
   return true;
 }

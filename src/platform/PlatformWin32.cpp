@@ -514,12 +514,8 @@ bool DiscardFileRange(std::FILE*, std::int64_t, std::int64_t) { return false; }
 // ---- input files ----
 
 bool GetPathKind(const std::string& path, InputKind* kind) {
-  ClearSystemError();
   const DWORD attributes = GetFileAttributesA(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    RecordSystemError();
-    return false;
-  }
+  if (attributes == INVALID_FILE_ATTRIBUTES) return false;
   *kind = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? InputKind::kDirectory
           : (attributes & FILE_ATTRIBUTE_DEVICE) != 0  ? InputKind::kDevice
                                                        : InputKind::kRegular;

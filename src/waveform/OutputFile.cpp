@@ -79,8 +79,8 @@ int CheckOutputDestination(const std::string& destination, const OutputRules& ru
   if (IsConversionTempFile(destination))
     return RefuseDestination(destination,
                              "is a temporary file of the conversion; it is not written.");
-  platform::InputKind kind = platform::InputKind::kRegular;
-  if (!platform::GetPathKind(destination, &kind)) return 1;  // nothing there yet
+  // A link whose target is missing counts as existing as well.
+  if (!platform::PathExists(destination)) return 1;
   if (!rules.replaceExisting) {
     // Whatever it is, an object of that name is kept.
     LogMessage(kLogAlwaysShown, {"*** Destination file already exists."});
@@ -88,7 +88,8 @@ int CheckOutputDestination(const std::string& destination, const OutputRules& ru
                {"    Use -overwrite option or specify different output directory."});
     return 0;
   }
-  if (kind != platform::InputKind::kRegular)
+  platform::InputKind kind = platform::InputKind::kRegular;
+  if (platform::GetPathKind(destination, &kind) && kind != platform::InputKind::kRegular)
     return RefuseDestination(destination, std::string(platform::InputKindText(kind)) +
                                               "; only regular files are written.");
   platform::FileIdentity identity;

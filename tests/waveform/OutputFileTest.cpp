@@ -186,8 +186,12 @@ TEST_F(OutputFileTest, DestinationsThatAreNoRegularFileAreRefused) {
   }
   EXPECT_TRUE(fs::is_fifo(dir.File("fifo")));
   EXPECT_TRUE(fs::is_directory(dir.File("sub")));
-  // A new name passes; an existing file only when it may be replaced.
+  // A new name passes; an existing file only when it may be replaced, and
+  // so does a link whose target is missing.
   EXPECT_EQ(CheckOutputDestination(dest, OutputRules{false, {}}), 1);
+  fs::create_symlink(dir.File("nowhere"), dir.File("dangling"));
+  EXPECT_EQ(CheckOutputDestination(dir.File("dangling"), OutputRules{false, {}}), 0);
+  EXPECT_EQ(CheckOutputDestination(dir.File("dangling"), replace), 1);
   ts::WriteFileText(dest, "x");
   EXPECT_EQ(CheckOutputDestination(dest, replace), 1);
   gLines.clear();
