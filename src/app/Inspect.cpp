@@ -97,11 +97,10 @@ void PrintTextReport(const WaveformReport& report) {
       line("Measured", FormatText("RMS offset %.6f dB, peak offset %.6f dB, Pk/Av %.2f dB",
                                   s.rmsOffset, s.peakOffset, s.rmsOffset - s.peakOffset));
       line("DC (mean)", FormatText("I %+.6f, Q %+.6f of full scale", s.meanI, s.meanQ));
-      line("Played", FormatText("RMS offset %.6f dB, peak offset %.6f dB, Pk/Av %.2f dB",
-                                s.playedRmsOffset, s.playedPeakOffset,
-                                s.playedRmsOffset - s.playedPeakOffset));
-      line("Played DC",
-           FormatText("I %+.6f, Q %+.6f of full scale", s.playedMeanI, s.playedMeanQ));
+      line("Played",
+           FormatText("RMS offset %.6f dB, peak offset %.6f dB, Pk/Av %.2f dB", s.playedRmsOffset,
+                      s.playedPeakOffset, s.playedRmsOffset - s.playedPeakOffset));
+      line("Played DC", FormatText("I %+.6f, Q %+.6f of full scale", s.playedMeanI, s.playedMeanQ));
       line("Full scale", FormatText("%lld words", static_cast<long long>(s.fullScaleWords)));
     }
   }
@@ -142,8 +141,7 @@ nlohmann::ordered_json JsonReport(const WaveformReport& report, bool readable) {
     nlohmann::ordered_json first = nlohmann::ordered_json::array();
     for (const MarkerEntry& entry : h.markers[m].firstEntries)
       first.push_back({entry.position, entry.state});
-    markers.push_back(
-        {{"marker", m + 1}, {"entries", h.markers[m].entryCount}, {"first", first}});
+    markers.push_back({{"marker", m + 1}, {"entries", h.markers[m].entryCount}, {"first", first}});
   }
   tags["MARKER LISTS"] = markers;
   optional("COMMENT", !h.comment.empty(), h.comment);

@@ -115,8 +115,7 @@ bool HandleTag(TagByteSource& in, const std::string& name, WaveformHeader* heade
       break;
     case TagKind::kLevelOffs:
       header->hasLevels = ScanLevelOffsets(content, &header->rmsOffset, &header->peakOffset);
-      if (!header->hasLevels)
-        header->problems.push_back("LEVEL OFFS '" + content + "' is invalid");
+      if (!header->hasLevels) header->problems.push_back("LEVEL OFFS '" + content + "' is invalid");
       break;
     case TagKind::kResolution:
       header->sixteenBit = ResolutionIsSixteenBit(content);
@@ -253,9 +252,10 @@ bool LevelsAgree(const WaveformHeader& header, double rmsOffset, double peakOffs
 // sqrt(2) steps.
 bool OffsetAgreesWithPlayed(double declaredOffset, double playedOffset) {
   const double declared = LinearFromLevelOffset(declaredOffset);
-  const double played = playedOffset >= kSilentLevelOffset ? 0.0 : LinearFromLevelOffset(playedOffset);
-  const double allowance = std::sqrt(2.0) / kWordFullScale +
-                           played * (std::pow(10.0, kLevelTolerance / 20.0) - 1.0);
+  const double played =
+      playedOffset >= kSilentLevelOffset ? 0.0 : LinearFromLevelOffset(playedOffset);
+  const double allowance =
+      std::sqrt(2.0) / kWordFullScale + played * (std::pow(10.0, kLevelTolerance / 20.0) - 1.0);
   return std::isfinite(declared) && std::fabs(declared - played) <= allowance;
 }
 
@@ -269,10 +269,9 @@ void CheckAgainstWords(WaveformReport* report) {
                                          static_cast<long long>(header.samples),
                                          static_cast<long long>(stats.pairs)));
   }
-  const bool agrees =
-      LevelsAgree(header, stats.rmsOffset, stats.peakOffset) ||
-      (OffsetAgreesWithPlayed(header.rmsOffset, stats.playedRmsOffset) &&
-       OffsetAgreesWithPlayed(header.peakOffset, stats.playedPeakOffset));
+  const bool agrees = LevelsAgree(header, stats.rmsOffset, stats.peakOffset) ||
+                      (OffsetAgreesWithPlayed(header.rmsOffset, stats.playedRmsOffset) &&
+                       OffsetAgreesWithPlayed(header.peakOffset, stats.playedPeakOffset));
   if (!header.hasLevels) {
     header.notes.push_back("no LEVEL OFFS tag");
   } else if (stats.pairs > 0 && !agrees) {
@@ -401,9 +400,8 @@ class StretchWalk {
 }  // namespace
 
 bool MarkersInWordBits(const WaveformHeader& header) {
-  const std::int64_t controlLength =
-      EffectiveControlLength(header.hasControlLength ? header.controlLength : 0,
-                             header.hasSamples ? header.samples : 0);
+  const std::int64_t controlLength = EffectiveControlLength(
+      header.hasControlLength ? header.controlLength : 0, header.hasSamples ? header.samples : 0);
   return MarkersInWordBits(WordKindOf(header), header.markerListEnd, controlLength);
 }
 

@@ -26,8 +26,8 @@ struct MarkerEntry {
 // ForEachMarkerStretch).
 struct MarkerListInfo {
   bool present = false;
-  std::int64_t entryCount = 0;           // valid entries of the last tag
-  std::vector<MarkerEntry> firstEntries;  // the first kKeptMarkerEntries of them
+  std::int64_t entryCount = 0;               // valid entries of the last tag
+  std::vector<MarkerEntry> firstEntries;     // the first kKeptMarkerEntries of them
   std::vector<std::int64_t> contentOffsets;  // of each tag, in the order of the file
 };
 

@@ -107,8 +107,7 @@ std::string* TextField(TagKind kind, WaveFileInfo* info) {
   }
 }
 
-bool HandleTag(TagByteSource& in, const std::string& name, WaveFileInfo* info,
-               ParseState* state) {
+bool HandleTag(TagByteSource& in, const std::string& name, WaveFileInfo* info, ParseState* state) {
   std::string content;
   const TagKind kind = TagRuleOf(name).kind;
   switch (kind) {
@@ -189,7 +188,7 @@ float AsWritten(float value) {
 struct SampleLoop {
   std::int32_t count = 0;
   float gainFactor = 1.0f;
-  bool checkGain = false;  // a gain other than 0 dB: watch that it leaves a waveform
+  bool checkGain = false;      // a gain other than 0 dB: watch that it leaves a waveform
   std::int32_t markerEnd = 0;  // samples from here on append their marker byte
   std::uint8_t fillByte = 0;
   bool lowBitMarkers = false;  // marker byte from the words' low bits

@@ -74,15 +74,16 @@ TEST_F(WaveformInspect, MarkerCursorGivesTheStatesOfEverySampleWhileTheWordsAreR
   MarkerListCursor cursor(file.get(), header_);
   std::vector<int> bits;
   // The cursor reads its lists from the same file as the words.
-  ASSERT_EQ(ForEachWordBlock(file.get(), header_,
-                             [&](const std::uint16_t* words, std::size_t pairs, std::int64_t first) {
-                               for (std::size_t p = 0; p < pairs; ++p) {
-                                 EXPECT_EQ(words[2 * p], 0);
-                                 bits.push_back(cursor.At(first + static_cast<std::int64_t>(p)));
-                               }
-                               return true;
-                             }),
-            1);
+  ASSERT_EQ(
+      ForEachWordBlock(file.get(), header_,
+                       [&](const std::uint16_t* words, std::size_t pairs, std::int64_t first) {
+                         for (std::size_t p = 0; p < pairs; ++p) {
+                           EXPECT_EQ(words[2 * p], 0);
+                           bits.push_back(cursor.At(first + static_cast<std::int64_t>(p)));
+                         }
+                         return true;
+                       }),
+      1);
   ASSERT_EQ(bits.size(), 100u);
   EXPECT_EQ(bits[0], 2);
   EXPECT_EQ(bits[5], 0);
