@@ -151,10 +151,9 @@ TEST(InspectE2E, InfoMeasuresTheWordsOfAnOlderFamilyFile) {
   // KVG words as converted lie half a step below those played: words of 100
   // and 0 have a DC of 99.5 steps as converted, 100 as played, and silence
   // as converted still shows that half step.
-  ts::WriteFileText(dir.File("k.wv"), ts::WaveFileBuilder()
-                                          .Tag("TYPE", "KVG-WV")
-                                          .Data({100, 0, 100, 0, 0, 0, 0, 0})
-                                          .bytes());
+  ts::WriteFileText(
+      dir.File("k.wv"),
+      ts::WaveFileBuilder().Tag("TYPE", "KVG-WV").Data({100, 0, 100, 0, 0, 0, 0, 0}).bytes());
   const Json kvg = Json::parse(RunTool({"-info", "-json", "k.wv"}, dir.path()).out).at("measured");
   EXPECT_NEAR(kvg.value("mean_i", 9.0), 49.5 / 32767, 1e-9);
   EXPECT_NEAR(kvg.value("played_mean_i", 9.0), 50.0 / 32767, 1e-9);

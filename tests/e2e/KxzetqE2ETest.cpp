@@ -178,8 +178,10 @@ TEST(KxzetqConversion, GainedOutputsStateTheirLevelsAndInfoCallsThemSound) {
   struct Case {
     std::string name, bytes, gain;
   };
-  const Case cases[] = {{"plain", input, "0"},    {"stated", stated, "6"},
-                        {"weak", stated, "-45"},  {"loud", input, "30"},
+  const Case cases[] = {{"plain", input, "0"},
+                        {"stated", stated, "6"},
+                        {"weak", stated, "-45"},
+                        {"loud", input, "30"},
                         {"statedloud", stated, "30"}};
   for (const Case& c : cases) {
     ts::WriteFileText(dir.File(c.name + ".wv"), c.bytes);
