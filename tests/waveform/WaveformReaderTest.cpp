@@ -507,3 +507,34 @@ TEST_F(TagTokens, ContentAndSkipStopAtTheClosingBrace) {
 }
 
 }  // namespace
+
+#ifndef _WIN32
+namespace {
+
+// The input opened by the caller is the one read, from its start, whatever
+// became of its path; the read closes it.
+TEST_F(WaveformReader, ReadsTheInputTheCallerOpened) {
+  testing_support::WriteFileText(InputPath(), KvgFile("{CLOCK:2e6}", ZeroWords(5)));
+  InputFile input;
+  ASSERT_EQ(OpenInputFile(InputPath(), &input), 1);
+  unsigned char start[8];
+  std::size_t got = 0;
+  ASSERT_EQ(PeekInputStart(input, start, sizeof(start), &got), 1);
+  ASSERT_TRUE(platform::RemoveFile(InputPath()));
+  testing_support::WriteFileText(InputPath(), "{TYPE:BOGUS}");
+
+  reader_test::File wave(platform::OpenFile(dir_.File("_temp_.dat"), "w+b"));
+  reader_test::File marker(platform::OpenFile(dir_.File("_mkr_.dat"), "w+b"));
+  WaveFileInfo info;
+  info.path = InputPath();
+  info.input = &input;
+  info.waveFile = wave.get();
+  info.markerFile = marker.get();
+  EXPECT_EQ(ReadWaveformFile(&info), 1);
+  EXPECT_EQ(info.samples, 5);
+  EXPECT_EQ(info.type, kWaveformKvg);
+  EXPECT_FALSE(input.IsOpen());
+}
+
+}  // namespace
+#endif
