@@ -1,6 +1,10 @@
-// The waveform file reader on arbitrary file contents. Whatever it accepts
-// must fill the temporary files consistently, and the writer's output of it
-// must read back with the same samples and markers.
+// The shared waveform file scanner on arbitrary file contents, through both
+// of its users. The import: whatever it accepts must fill the temporary files
+// consistently, and the writer's output of it must read back with the same
+// samples and markers. The inspection: it reads any file to its end, and for
+// a file the import accepts it finds the same type, the same number of pairs
+// and the same marker state of every sample; an output whose levels were
+// measured is judged sound.
 
 #include <cstring>
 #include <string>
@@ -11,6 +15,7 @@
 #include "Shared/FileIO/TempFiles.h"
 #include "common/WaveInfo.h"
 #include "platform/Platform.h"
+#include "waveform/WaveformInspect.h"
 #include "waveform/WaveformReader.h"
 #include "waveform/WaveformWriter.h"
 
@@ -25,6 +30,7 @@ struct Closer {
 
 struct ReadResult {
   bool ok = false;
+  WaveformType type = kWaveformNone;
   double clock = 0.0;
   std::int32_t samples = 0;
   std::string wavePayload;
@@ -49,6 +55,7 @@ ReadResult ReadFile(const std::string& path) {
 
   result.samples = info.samples;
   result.clock = info.clock;
+  result.type = info.type;
   FUZZ_CHECK(info.samples > 0, std::to_string(info.samples));
   FUZZ_CHECK(fuzz_support::ReadEncryptedPayload(wave.file, &result.wavePayload), "");
   FUZZ_CHECK(result.wavePayload.size() ==
@@ -66,6 +73,36 @@ ReadResult ReadFile(const std::string& path) {
   return result;
 }
 
+// The inspection of a file, with its marker readers run over every pair.
+// Returns the marker state of each pair as the inspection sees it.
+std::vector<std::uint8_t> Inspect(const std::string& path, WaveformReport* report) {
+  std::vector<std::uint8_t> markers;
+  if (InspectWaveform(path, report) == 0) return markers;
+  WaveformHeader header;
+  platform::FileHandle file = OpenWaveform(path, &header);
+  if (!file) return markers;
+  const bool wordBits = MarkersInWordBits(header);
+  MarkerListCursor cursor(file.get(), header);
+  ForEachWordBlock(
+      file.get(), header, [&](const std::uint16_t* words, std::size_t pairs, std::int64_t first) {
+        for (std::size_t p = 0; p < pairs; ++p)
+          markers.push_back(wordBits ? MarkerByteFromWords(words[2 * p], words[2 * p + 1])
+                                     : cursor.At(first + static_cast<std::int64_t>(p)));
+        return true;
+      });
+  std::int64_t lastStart = -1;
+  ForEachMarkerStretch(file.get(), header, header.pairsPresent, [&](const MarkerStretch& s) {
+    FUZZ_CHECK(s.start >= lastStart && s.count > 0 && s.start + s.count <= header.pairsPresent,
+               "stretch out of order or out of the data");
+    for (std::int64_t k = s.start; k < s.start + s.count; ++k)
+      FUZZ_CHECK(wordBits || ((markers[static_cast<std::size_t>(k)] >> (s.marker - 1)) & 1u),
+                 "stretch where the marker is low");
+    lastStart = s.start;
+    return true;
+  });
+  return markers;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -73,9 +110,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string input = fuzz_support::ScratchFile("input.wv");
   fuzz_support::WriteScratchFile(input, data, size);
   const ReadResult first = ReadFile(input);
+  WaveformReport report;
+  const std::vector<std::uint8_t> seen = Inspect(input, &report);
+  if (first.ok) {
+    const WaveformHeader& header = report.header;
+    FUZZ_CHECK(header.type == first.type, "the inspection finds another type");
+    FUZZ_CHECK(header.pairsPresent == first.samples, "the inspection finds another pair count");
+    bool followed = true;
+    for (const MarkerListInfo& list : header.markers)
+      followed = followed && list.contentOffsets.size() <= kMaxMarkerListTags;
+    for (std::size_t k = 0; followed && k < seen.size(); ++k)
+      FUZZ_CHECK(seen[k] == (first.markerPayload[k] & 0x0F),
+                 "the inspection sees other markers at pair " + std::to_string(k));
+  }
   // A file without a CLOCK tag fails the read (no clock is given here);
   // every output must read back.
   if (!first.ok || first.clock == 0.0) return 0;
+
+  // Levels measured by the import agree with the words written.
+  if (!report.header.hasLevels) {
+    WaveformReport output;
+    Inspect(fuzz_support::ScratchFile("out.wv"), &output);
+    FUZZ_CHECK(output.sound(), output.header.problems.empty() ? std::string("unreadable")
+                                                              : output.header.problems[0]);
+  }
 
   // The writer's output is a valid file: it reads back with the same sample
   // count and the same marker bytes for every sample. (The words went

@@ -170,12 +170,11 @@ int ConvertFile(const ConversionSettings& settings, const FileJob& job) {
     LogMessage(kLogAlwaysShown,
                {"Format auto: reading '", inputName, "' as ", FormatKeyword(format), "."});
   }
-  // The waveform file reader opens its input itself; what is no regular file
-  // is refused before it could wait on it.
-  if (format == kFormatKxzetq) {
-    input.Close();
-    if (!RefuseIrregularInput(inputPath)) return FailFile("*** Import of waveform data failed.");
-  }
+  // The waveform file reader takes the open input; what is no regular file
+  // is refused before it could wait on it. An input that cannot be opened is
+  // left to the reader, which reports it in its own words.
+  if (format == kFormatKxzetq && !input.IsOpen() && !OpenRegularInput(inputPath, &input))
+    return FailFile("*** Import of waveform data failed.");
 
   TempFile waveFile(kTempWaveFileName);
   if (waveFile.get() == nullptr)
@@ -193,6 +192,7 @@ int ConvertFile(const ConversionSettings& settings, const FileJob& job) {
   if (format == kFormatKxzetq) {
     WaveFileInfo fileInfo;
     fileInfo.path = inputPath;
+    fileInfo.input = &input;
     fileInfo.gain = settings.gainDb;
     fileInfo.defaultClock = settings.clockGiven ? settings.clockMHz * kHzPerMHz : 0.0;
     fileInfo.waveFile = waveFile.get();

@@ -19,7 +19,7 @@ namespace {
 
 constexpr int kExitSuccess = 0;
 constexpr int kExitFailure = 1;
-constexpr std::size_t kShownMarkerEntries = 4;
+constexpr std::size_t kShownMarkerEntries = kKeptMarkerEntries;
 
 // Log lines without time stamp and level tag: the message from its "*** " on,
 // or the text after the stamp. JSON mode sends them to standard error, so
@@ -62,12 +62,13 @@ int Fail(const std::string& message) {
 std::string Or(bool present, const std::string& text) { return present ? text : "(none)"; }
 
 std::string MarkerSummary(const MarkerListInfo& list) {
-  std::string text =
-      FormatText("%zu entr%s", list.entries.size(), list.entries.size() == 1 ? "y" : "ies");
-  for (std::size_t k = 0; k < list.entries.size() && k < kShownMarkerEntries; ++k)
+  std::string text = FormatText("%lld entr%s", static_cast<long long>(list.entryCount),
+                                list.entryCount == 1 ? "y" : "ies");
+  for (std::size_t k = 0; k < list.firstEntries.size() && k < kShownMarkerEntries; ++k)
     text += FormatText("%s%lld:%d", k ? ";" : ": ",
-                       static_cast<long long>(list.entries[k].position), list.entries[k].state);
-  if (list.entries.size() > kShownMarkerEntries) text += ";...";
+                       static_cast<long long>(list.firstEntries[k].position),
+                       list.firstEntries[k].state);
+  if (list.entryCount > static_cast<std::int64_t>(kShownMarkerEntries)) text += ";...";
   return text;
 }
 
@@ -107,6 +108,10 @@ void PrintTextReport(const WaveformReport& report) {
       line("Measured", FormatText("RMS offset %.6f dB, peak offset %.6f dB, Pk/Av %.2f dB",
                                   s.rmsOffset, s.peakOffset, s.rmsOffset - s.peakOffset));
       line("DC (mean)", FormatText("I %+.6f, Q %+.6f of full scale", s.meanI, s.meanQ));
+      line("Played",
+           FormatText("RMS offset %.6f dB, peak offset %.6f dB, Pk/Av %.2f dB", s.playedRmsOffset,
+                      s.playedPeakOffset, s.playedRmsOffset - s.playedPeakOffset));
+      line("Played DC", FormatText("I %+.6f, Q %+.6f of full scale", s.playedMeanI, s.playedMeanQ));
       line("Full scale", FormatText("%lld words", static_cast<long long>(s.fullScaleWords)));
     }
   }
@@ -145,10 +150,9 @@ nlohmann::ordered_json JsonReport(const WaveformReport& report, bool readable) {
   for (int m = 0; m < 4; ++m) {
     if (!h.markers[m].present) continue;
     nlohmann::ordered_json first = nlohmann::ordered_json::array();
-    for (std::size_t k = 0; k < h.markers[m].entries.size() && k < kShownMarkerEntries; ++k)
-      first.push_back({h.markers[m].entries[k].position, h.markers[m].entries[k].state});
-    markers.push_back(
-        {{"marker", m + 1}, {"entries", h.markers[m].entries.size()}, {"first", first}});
+    for (const MarkerEntry& entry : h.markers[m].firstEntries)
+      first.push_back({entry.position, entry.state});
+    markers.push_back({{"marker", m + 1}, {"entries", h.markers[m].entryCount}, {"first", first}});
   }
   tags["MARKER LISTS"] = markers;
   optional("COMMENT", !h.comment.empty(), h.comment);
@@ -163,7 +167,11 @@ nlohmann::ordered_json JsonReport(const WaveformReport& report, bool readable) {
                      {"peak_offset_db", s.peakOffset},
                      {"mean_i", s.meanI},
                      {"mean_q", s.meanQ},
-                     {"full_scale_words", s.fullScaleWords}};
+                     {"full_scale_words", s.fullScaleWords},
+                     {"played_rms_offset_db", s.playedRmsOffset},
+                     {"played_peak_offset_db", s.playedPeakOffset},
+                     {"played_mean_i", s.playedMeanI},
+                     {"played_mean_q", s.playedMeanQ}};
   }
   return j;
 }

@@ -19,28 +19,40 @@ int RefuseTempFileInput(const std::string& path) {
   return 0;
 }
 
-int RefuseIrregularInput(const std::string& path) {
-  platform::OpenedInput opened;
-  if (platform::OpenInputFile(path, &opened)) {
-    platform::CloseFile(opened.file);
-    return 1;
-  }
-  return opened.kind == platform::InputKind::kRegular ? 1 : RefuseKind(path, opened.kind);
+namespace {
+
+// 1 with *input open; 0 with opened->kind telling why not.
+int OpenInput(const std::string& path, InputFile* input, platform::OpenedInput* opened) {
+  *input = InputFile{};
+  if (!platform::OpenInputFile(path, opened)) return 0;
+  input->file.reset(opened->file);
+  input->path = path;
+  input->size = opened->size;
+  input->identity = opened->identity;
+  return 1;
 }
 
+}  // namespace
+
 int OpenInputFile(const std::string& path, InputFile* input, const std::string& openError) {
-  *input = InputFile{};
   platform::OpenedInput opened;
-  if (!platform::OpenInputFile(path, &opened)) {
+  if (!OpenInput(path, input, &opened)) {
     if (opened.kind != platform::InputKind::kRegular) return RefuseKind(path, opened.kind);
     LogAlways({openError});
     LogFileReason(path);
     return 0;
   }
-  input->file.reset(opened.file);
-  input->path = path;
-  input->size = opened.size;
-  input->identity = opened.identity;
+  if (IsConversionTempIdentity(input->identity)) {
+    input->Close();
+    return RefuseTempFileInput(path);
+  }
+  return 1;
+}
+
+int OpenRegularInput(const std::string& path, InputFile* input) {
+  platform::OpenedInput opened;
+  if (!OpenInput(path, input, &opened))
+    return opened.kind == platform::InputKind::kRegular ? 1 : RefuseKind(path, opened.kind);
   if (IsConversionTempIdentity(input->identity)) {
     input->Close();
     return RefuseTempFileInput(path);

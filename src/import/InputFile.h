@@ -27,10 +27,11 @@ struct InputFile {
 int OpenInputFile(const std::string& path, InputFile* input,
                   const std::string& openError = "*** Error opening input file.");
 
-// For a reader that opens its input itself: 0 after the refusal line when
-// path names something that is not a regular file; 1 otherwise, also when it
-// cannot be opened at all (the reader reports that).
-int RefuseIrregularInput(const std::string& path);
+// OpenInputFile for a reader that reports a failed open itself: 0 after the
+// refusal line when path names something that is not a regular file or a
+// temporary file of the conversion; 1 otherwise, with *input open when the
+// file could be opened and closed (nothing logged) when not.
+int OpenRegularInput(const std::string& path, InputFile* input);
 
 // Logs the refusal of an input that is a temporary file of the conversion.
 int RefuseTempFileInput(const std::string& path);

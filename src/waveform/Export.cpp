@@ -6,7 +6,9 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <nlohmann/json.hpp>
+#include <string_view>
 
 #include "common/ByteOrder.h"
 #include "common/Log.h"
@@ -61,7 +63,11 @@ struct WordBitStretches {
   }
 };
 
-std::string SigmfMeta(const WaveformHeader& header, const std::vector<MarkerStretch>& stretches) {
+// The meta file. Its annotations, one a marker stretch, are appended as
+// forEachStretch hands them over, so that none of them is held.
+using StretchSource = std::function<int(const MarkerStretchVisitor& visit)>;
+int AppendSigmfMeta(OutputFile& out, const WaveformHeader& header,
+                    const StretchSource& forEachStretch) {
   nlohmann::ordered_json global;
   global["core:datatype"] = "ci16_le";
   global["core:version"] = kSigmfVersion;
@@ -71,17 +77,32 @@ std::string SigmfMeta(const WaveformHeader& header, const std::vector<MarkerStre
   global["core:recorder"] = "Wavora";
   global["core:extensions"] = nlohmann::ordered_json::array(
       {{{"name", "wavora"}, {"version", "1.0.0"}, {"optional", true}}});
-  nlohmann::ordered_json annotations = nlohmann::ordered_json::array();
-  for (const MarkerStretch& stretch : stretches)
-    annotations.push_back({{"core:sample_start", stretch.start},
-                           {"core:sample_count", stretch.count},
-                           {"core:label", "marker " + std::to_string(stretch.marker)}});
   nlohmann::ordered_json meta;
   meta["global"] = global;
   meta["captures"] = nlohmann::ordered_json::array({{{"core:sample_start", 0}}});
-  meta["annotations"] = annotations;
+  meta["annotations"] = nlohmann::ordered_json::array();
   // Texts from the file may hold any bytes; invalid UTF-8 is replaced.
-  return meta.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+  std::string text = meta.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+  // The dump ends in the empty array: "[]\n}". Each annotation goes in
+  // between, indented as the dump would indent it.
+  constexpr std::string_view kEmptyEnd = "[]\n}";
+  text.resize(text.size() - kEmptyEnd.size());
+  out.Append(text);
+  bool any = false;
+  const int ok = forEachStretch([&](const MarkerStretch& stretch) {
+    const nlohmann::ordered_json annotation = {
+        {"core:sample_start", stretch.start},
+        {"core:sample_count", stretch.count},
+        {"core:label", "marker " + std::to_string(stretch.marker)}};
+    std::string item = annotation.dump(2);
+    for (std::size_t at = item.find('\n'); at != std::string::npos; at = item.find('\n', at + 1))
+      item.insert(at + 1, "    ");
+    out.Append(std::string(any ? ",\n    " : "[\n    ") + item);
+    any = true;
+    return true;
+  });
+  out.Append(std::string(any ? "\n  ]\n}\n" : "[]\n}\n"));
+  return ok;
 }
 
 void AppendWavHeader(OutputFile& out, std::uint32_t rate, std::uint32_t dataBytes) {
@@ -212,8 +233,13 @@ int ExportWaveform(const std::string& inputPath, ExportKind kind, const std::str
   bitStretches.Finish(header.pairsPresent);
   OutputFile meta(paths[1], replaceExisting);
   if (!meta.Open()) return 0;
-  meta.Append(SigmfMeta(header, wordBits ? bitStretches.stretches
-                                         : MarkerStretchesFromLists(header, header.pairsPresent)));
+  const StretchSource stretches = [&](const MarkerStretchVisitor& visit) {
+    if (!wordBits) return ForEachMarkerStretch(file.get(), header, header.pairsPresent, visit);
+    for (const MarkerStretch& stretch : bitStretches.stretches)
+      if (!visit(stretch)) return 0;
+    return 1;
+  };
+  if (!AppendSigmfMeta(meta, header, stretches)) return 0;
   // Both files complete before either is placed; should the meta file not
   // take its place, the data file goes again: a recording is both or none.
   if (!out.Finish() || !meta.Finish() || !out.Place()) return 0;

@@ -31,11 +31,6 @@ namespace {
 constexpr std::int32_t kBlockBytes = 4096;
 static_assert(kSlotBufferSize % kBlockBytes == 0, "blocks must tile the slot's chunks");
 
-constexpr char kEntryDelimiter = ';';
-constexpr char kPositionStateSeparator = ':';
-constexpr char kRangeMark = '-';
-constexpr int kFirstMarker = 1;
-constexpr int kLastMarker = kMarkerCount;
 constexpr int kBitsPerByte = 8;
 
 using Block = std::array<unsigned char, kBlockBytes>;
@@ -229,26 +224,6 @@ bool SendKeptListsToStream(int slot, std::int32_t j, std::uint8_t bits,
   return true;
 }
 
-// Reads an optionally signed decimal number the way the runtime's scanner
-// does for %ld and %d; false when no digit follows.
-bool ScanDecimal(const char** text, std::int64_t* value) {
-  const char* p = *text;
-  while (std::isspace(static_cast<unsigned char>(*p))) ++p;
-  bool negative = false;
-  if (*p == '+' || *p == '-') negative = (*p++ == '-');
-  if (!std::isdigit(static_cast<unsigned char>(*p))) return false;
-  // Saturates at the 32-bit limits; the accumulator stays far from overflow.
-  constexpr std::int64_t kLimit = std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1;
-  std::int64_t magnitude = 0;
-  while (std::isdigit(static_cast<unsigned char>(*p))) {
-    magnitude = std::min(magnitude * 10 + (*p - '0'), kLimit);
-    ++p;
-  }
-  *value = negative ? -magnitude : std::min(magnitude, kLimit - 1);
-  *text = p;
-  return true;
-}
-
 void LogEntryLine(const std::string& tagName, const std::string& entry) {
   LogMessage(kLogError, {"*** '", tagName, "' -> '", entry, "'"});
 }
@@ -257,21 +232,10 @@ void LogEntryLine(const std::string& tagName, const std::string& entry) {
 
 void SetMarkerChangeLimit(std::size_t limit) { g_changeLimit = limit; }
 
-int ScanMarkerEntry(const std::string& entry, std::int64_t* position, std::int64_t* state) {
-  const char* text = entry.c_str();
-  if (!ScanDecimal(&text, position)) return 0;
-  if (*text != kPositionStateSeparator) return 1;
-  ++text;
-  return ScanDecimal(&text, state) ? 2 : 1;
-}
-
-int ReadMarkerList(int inputSlot, int markerSlot, const std::string& tagName,
+int ReadMarkerList(TagByteSource& in, int markerSlot, const std::string& tagName,
                    MarkerStreamState* state) {
-  // The marker number is the decimal number from the 13th character on.
-  const std::size_t numberAt = std::strlen(kMarkerListTagMark);
-  const long marker =
-      tagName.size() >= numberAt ? std::strtol(tagName.c_str() + numberAt, nullptr, 10) : 0;
-  if (marker < kFirstMarker || marker > kLastMarker) {
+  const long marker = MarkerNumberOfTag(tagName);
+  if (!ValidMarkerNumber(marker)) {
     LogMessage(kLogError, {"*** Error: Invalid MARKER LIST tag."});
     return 0;
   }
@@ -281,17 +245,18 @@ int ReadMarkerList(int inputSlot, int markerSlot, const std::string& tagName,
   std::uint8_t bits = 0;  // this marker's bits from j on
   std::vector<MarkerChange> changes;
   std::string entry;
-  int more = ReadTagToken(inputSlot, &entry, kMaxTagContentChars, kEntryDelimiter);
-  while (!entry.empty()) {
-    if (entry.find(kRangeMark) != std::string::npos) {
+  MarkerListScanner entries(in);
+  while (entries.Next(&entry)) {
+    if (entries.cut()) LogInvalidTagContent();
+    std::int64_t p = 0;
+    std::int64_t s = 0;
+    const MarkerEntryFault fault = CheckMarkerEntry(entry, &p, &s);
+    if (fault == MarkerEntryFault::kRange) {
       LogMessage(kLogError, {"*** Error: Unsupported MARKER LIST format. Use transition format."});
       LogEntryLine(tagName, entry);
       return 0;
     }
-    std::int64_t p = 0;
-    std::int64_t s = 0;
-    // A state is 0 or 1; any other value would set the bits of other markers.
-    if (ScanMarkerEntry(entry, &p, &s) != 2 || (s != 0 && s != 1)) {
+    if (fault == MarkerEntryFault::kInvalid) {
       LogMessage(kLogError, {"*** Error: Invalid MARKER LIST tag data."});
       LogEntryLine(tagName, entry);
       return 0;
@@ -299,8 +264,7 @@ int ReadMarkerList(int inputSlot, int markerSlot, const std::string& tagName,
     LogMessage(kLogInfo,
                {FormatText(p == j ? "M%ld : state %lld = %lld" : "M%ld : transition %lld -> %lld",
                            marker, static_cast<long long>(p), static_cast<long long>(s))});
-    // The stream can never be longer than the temporary waveform file.
-    if (p < 0 || p > kMaxTempSamples) {
+    if (fault == MarkerEntryFault::kPosition) {
       LogMessage(kLogAlwaysShown, {"*** Error: Invalid marker position"});
       return 0;
     }
@@ -317,8 +281,6 @@ int ReadMarkerList(int inputSlot, int markerSlot, const std::string& tagName,
       j = target + 1;
       state->highWater = std::max(state->highWater, j);
     }
-    if (more == 0) break;
-    more = ReadTagToken(inputSlot, &entry, kMaxTagContentChars, kEntryDelimiter);
   }
 
   // The list holds its last bits up to the end of the stream.

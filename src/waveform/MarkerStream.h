@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "waveform/WaveformScan.h"
+
 // A point where one marker list changes its bits: from position on, the list
 // contributes bits to every byte up to its next change point.
 struct MarkerChange {
@@ -35,25 +37,15 @@ inline constexpr std::size_t kDefaultMarkerChangeLimit = 262144;
 // Sets that number (tests use 0 to send every list to the stream at once).
 void SetMarkerChangeLimit(std::size_t limit);
 
-// A tag name holds a marker list when it contains this text; the marker
-// number follows it.
-inline constexpr const char* kMarkerListTagMark = "MARKER LIST ";
-
-// Scans an entry like "%ld:%d" would: a decimal position, ':' directly after
-// it, a decimal state (leading white space before each number skipped, a sign
-// allowed). Returns the number of fields found (0, 1 or 2). Numbers too large
-// for 32 bits saturate at the 32-bit limits.
-int ScanMarkerEntry(const std::string& entry, std::int64_t* position, std::int64_t* state);
-
-// Handles the content of a MARKER LIST tag (name as read, content still in
-// inputSlot). Entry p:s sets the marker to s (0 or 1; any other state is
+// Handles the content of a MARKER LIST tag (name as read, content still to
+// be read from in). Entry p:s sets the marker to s (0 or 1; any other state is
 // refused as invalid data) from p on; it keeps that state
 // until the next entry and, after the last entry, up to the end of the
 // stream. Entries before the current position count for nothing. The change
 // points are kept; when they reach their limit, the kept lists are merged
 // into the stream in markerSlot, which is then restarted. 1 on success, 0 on
 // failure (logged).
-int ReadMarkerList(int inputSlot, int markerSlot, const std::string& tagName,
+int ReadMarkerList(TagByteSource& in, int markerSlot, const std::string& tagName,
                    MarkerStreamState* state);
 
 // Prepares the stream at the data tag: a controlLength of 0 takes samples
@@ -68,9 +60,3 @@ int PrepareMarkerStream(int markerSlot, std::int32_t samples, std::int32_t* cont
 // Appends the marker bytes of count consecutive samples; logs "*** Error:
 // Cannot write to marker file!" and returns 0 when that fails.
 int StoreSampleMarkers(int markerSlot, const std::uint8_t* bytes, std::int32_t count);
-
-// The marker byte carried in the two low bits of 14-bit ZETQ words: bit 0 of
-// I is marker 1, bit 1 of I marker 2, bit 0 of Q marker 3, bit 1 of Q marker 4.
-inline std::uint8_t MarkerByteFromWords(std::uint16_t iWord, std::uint16_t qWord) {
-  return static_cast<std::uint8_t>((iWord & 3u) | ((qWord & 3u) << 2));
-}

@@ -270,7 +270,7 @@ int WriteWaveformPreview(const std::string& inputPath, const std::string& svgPat
   const bool wordBits = MarkersInWordBits(header);
   Collected data;
   WelchSpectrum welch(kPreviewSpectrumBins);
-  MarkerListCursor cursor(header);
+  MarkerListCursor cursor(file.get(), header);
   const bool ok = ForEachWordBlock(
       file.get(), header, [&](const std::uint16_t* words, std::size_t count, std::int64_t first) {
         for (std::size_t p = 0; p < count; ++p) {

@@ -11,113 +11,63 @@
 #include "common/ByteOrder.h"
 #include "common/Log.h"
 #include "level/LevelOffsets.h"
-#include "waveform/MarkerStream.h"
 #include "waveform/WaveformFormat.h"
 
 namespace {
 
-constexpr std::size_t kReadBlockBytes = 256 * 1024;
 constexpr std::size_t kWordBlockPairs = 64 * 1024;
-constexpr int kPairBytes = 4;
-constexpr double kLevelTolerance = 0.01;  // dB
-constexpr double kMinClockHz = 1000.0;
-constexpr double kMaxClockHz = 600000000.0;
-constexpr std::uint16_t kOffsetBinaryBit = 0x8000;
-constexpr std::uint16_t kZetq14DataMask = 0xFFFC;
-constexpr double kKvgWordOffset = 0.5;
-constexpr double kZetq14Zero = 32768.5;
-constexpr double kZetq14FullScale = 32000.0;
+constexpr std::size_t kListBufferBytes = 16 * 1024;  // for each list read again
+constexpr double kLevelTolerance = 0.01;             // dB
 constexpr std::int16_t kMaxWord = 32767;
-
-// Bytes of the file one at a time through a block buffer.
-class ByteSource {
- public:
-  explicit ByteSource(std::FILE* file) : file_(file), buffer_(kReadBlockBytes) {}
-  bool Next(char* byte) {
-    if (pos_ == fill_) {
-      fill_ = platform::ReadFile(file_, buffer_.data(), buffer_.size());
-      pos_ = 0;
-      if (fill_ == 0) return false;
-    }
-    *byte = buffer_[pos_++];
-    ++offset_;
-    return true;
-  }
-  std::int64_t offset() const { return offset_; }
-
- private:
-  std::FILE* file_;
-  std::vector<char> buffer_;
-  std::size_t fill_ = 0;
-  std::size_t pos_ = 0;
-  std::int64_t offset_ = 0;
-};
-
-bool Contains(const std::string& text, const char* part) {
-  return text.find(part) != std::string::npos;
-}
-
-std::int64_t TextToInt64(const std::string& text) {
-  return std::strtoll(text.c_str(), nullptr, 10);
-}
 
 // Content of a tag up to its '}', leading blanks dropped; false when the file
 // ends first. Contents longer than keep characters are cut (length still counted).
-bool ReadContent(ByteSource& in, std::string* text, std::size_t keep, std::size_t* length) {
-  text->clear();
-  *length = 0;
-  char byte = 0;
-  bool leading = true;
-  while (in.Next(&byte)) {
-    if (byte == '}') return true;
-    if (leading && byte == ' ') continue;
-    leading = false;
-    if (text->size() < keep) text->push_back(byte);
-    ++*length;
-  }
-  return false;
+bool ReadContent(TagByteSource& in, std::string* text, std::size_t keep, std::size_t* length) {
+  return ScanToken(in, text, keep, '}', true, length) != TokenEnd::kInputEnd;
 }
 
-// One MARKER LIST tag, entry by entry; false when the file ends first.
-bool ReadMarkerListTag(ByteSource& in, const std::string& name, WaveformHeader* header) {
-  const std::string number =
-      name.substr(name.find(kMarkerListTagMark) + std::strlen(kMarkerListTagMark));
-  const long marker = std::strtol(number.c_str(), nullptr, 10);
-  MarkerListInfo* list = nullptr;
-  if (marker >= 1 && marker <= kMarkerCount) {
-    list = &header->markers[marker - 1];
-    if (list->present) header->problems.push_back("MARKER LIST " + number + " appears twice");
-    list->present = true;
-    list->entries.clear();
-  } else {
+// One MARKER LIST tag: its entries are checked and counted by the import's
+// rules and the first few kept; where its content starts is noted, so that
+// it can be read again. False when the file ends inside it.
+bool ReadMarkerListTag(TagByteSource& in, const std::string& name, WaveformHeader* header) {
+  const long marker = MarkerNumberOfTag(name);
+  if (!ValidMarkerNumber(marker)) {
     header->problems.push_back("invalid marker list '" + name + "'");
+    return SkipToTagClose(in);
   }
+  MarkerListInfo& list = header->markers[marker - 1];
+  if (list.present) header->problems.push_back(FormatText("MARKER LIST %ld appears twice", marker));
+  list.present = true;
+  list.entryCount = 0;
+  list.firstEntries.clear();
+  if (list.contentOffsets.size() < kMaxMarkerListTags) {
+    list.contentOffsets.push_back(in.offset());
+  } else if (list.contentOffsets.size() == kMaxMarkerListTags) {
+    list.contentOffsets.push_back(-1);  // marks the report below as made
+    header->problems.push_back(
+        FormatText("more than %zu MARKER LIST %ld tags; the later ones are not followed",
+                   kMaxMarkerListTags, marker));
+  }
+  MarkerListScanner entries(in);
   std::string entry;
+  std::int64_t reached = 0;  // the import's current position in this list
   bool badReported = false;
-  char byte = 0;
-  while (true) {
-    const bool more = in.Next(&byte);
-    if (!more || byte == ';' || byte == '}') {
-      const std::size_t first = entry.find_first_not_of(' ');
-      if (list != nullptr && first != std::string::npos) {
-        std::int64_t position = 0, state = 0;
-        if (Contains(entry, "-") || ScanMarkerEntry(entry, &position, &state) != 2 ||
-            position < 0 || entry.size() > kMaxTagContentChars) {
-          if (!badReported)
-            header->problems.push_back(FormatText("MARKER LIST %ld: invalid entry '", marker) +
-                                       entry.substr(0, 40) + "'");
-          badReported = true;
-        } else {
-          list->entries.push_back({position, static_cast<int>(state)});
-        }
-      }
-      entry.clear();
-      if (!more) return false;
-      if (byte == '}') return true;
+  while (entries.Next(&entry)) {
+    std::int64_t position = 0, state = 0;
+    if (entries.cut() || CheckMarkerEntry(entry, &position, &state) != MarkerEntryFault::kNone) {
+      if (!badReported)
+        header->problems.push_back(FormatText("MARKER LIST %ld: invalid entry '", marker) +
+                                   entry.substr(0, 40) + "'");
+      badReported = true;
       continue;
     }
-    if (entry.size() <= kMaxTagContentChars) entry.push_back(byte);
+    if (list.firstEntries.size() < kKeptMarkerEntries)
+      list.firstEntries.push_back({position, static_cast<int>(state)});
+    ++list.entryCount;
+    if (position >= reached) reached = position + 1;
+    header->markerListEnd = std::max(header->markerListEnd, reached);
   }
+  return !entries.inputEnded();
 }
 
 void CheckContentLength(const std::string& name, std::size_t length, WaveformHeader* header) {
@@ -127,131 +77,122 @@ void CheckContentLength(const std::string& name, std::size_t length, WaveformHea
 }
 
 // One tag before the data tag; false when the file ends inside it.
-bool HandleTag(ByteSource& in, const std::string& name, WaveformHeader* header) {
-  if (Contains(name, kMarkerListTagMark)) return ReadMarkerListTag(in, name, header);
+bool HandleTag(TagByteSource& in, const std::string& name, WaveformHeader* header) {
+  if (TagRuleOf(name).kind == TagKind::kMarkerList) return ReadMarkerListTag(in, name, header);
   std::string content;
   std::size_t length = 0;
   if (!ReadContent(in, &content, kMaxTagContentChars + 1, &length)) return false;
-  const bool known = name == "TYPE" || name == "CLOCK" || name == "SAMPLES" ||
-                     name == "LEVEL OFFS" || name == "LEVEL OFFSET" || name == "CONTROL LENGTH" ||
-                     name == "COMMENT" || name == "COPYRIGHT" || name == "DATE" ||
-                     name == "SYSTEM" || name == "RESOLUTION" || name == "SI COMPENSATED";
-  if (known) CheckContentLength(name, length, header);
-  if (name == "TYPE") {
-    header->typeText = content;
-    const std::string word = content.substr(0, content.find(','));
-    header->type = word == "KVG-WV"                     ? kWaveformKvg
-                   : word == "ZQ750-WV"                 ? kWaveformZq750
-                   : (word == "WV" || word == "WV-ADD") ? kWaveformZetq
-                                                        : kWaveformNone;
-    if (header->type == kWaveformNone)
-      header->problems.push_back("TYPE '" + word + "' is not a waveform type");
-  } else if (name == "CLOCK") {
-    header->hasClock = true;
-    header->clock = std::strtod(content.c_str(), nullptr);
-    if (!(header->clock > kMinClockHz && header->clock <= kMaxClockHz))
-      header->problems.push_back("CLOCK '" + content + "' is outside 0.001 to 600 MHz");
-  } else if (name == "CLOCK MARKER") {
-    header->hasMarkerClock = true;
-    header->markerClock = std::strtod(content.c_str(), nullptr);
-  } else if (name == "SAMPLES") {
-    header->hasSamples = true;
-    header->samples = TextToInt64(content);
-    if (header->samples <= 0)
-      header->problems.push_back("SAMPLES '" + content + "' is not positive");
-  } else if (name == "CONTROL LENGTH") {
-    header->hasControlLength = true;
-    header->controlLength = TextToInt64(content);
-  } else if (name == "LEVEL OFFS" || name == "LEVEL OFFSET") {
-    header->hasLevels = std::sscanf(content.c_str(), "%lf%*[^0-9-]%lf", &header->rmsOffset,
-                                    &header->peakOffset) == 2;
-    if (!header->hasLevels) header->problems.push_back("LEVEL OFFS '" + content + "' is invalid");
-  } else if (name == "RESOLUTION") {
-    header->sixteenBit = Contains(content, "16");
-  } else if (name == "COMMENT" || name == "COPYRIGHT" || name == "DATE" || name == "SYSTEM") {
-    std::string& field = name == "COMMENT"     ? header->comment
-                         : name == "COPYRIGHT" ? header->copyright
-                         : name == "DATE"      ? header->date
-                                               : header->system;
-    field = content.substr(0, kMaxStoredTextChars);
+  const TagRule rule = TagRuleOf(name);
+  if (rule.limited) CheckContentLength(name, length, header);
+  switch (rule.kind) {
+    case TagKind::kType: {
+      header->typeText = content;
+      std::string word;
+      header->type = TypeOfContent(content, &word);
+      if (header->type == kWaveformNone)
+        header->problems.push_back("TYPE '" + word + "' is not a waveform type");
+      break;
+    }
+    case TagKind::kClock:
+      header->hasClock = true;
+      header->clock = TagDecimal(content);
+      if (!ClockInRange(header->clock))
+        header->problems.push_back("CLOCK '" + content + "' is outside 0.001 to 600 MHz");
+      break;
+    case TagKind::kClockMarker:
+      header->hasMarkerClock = true;
+      header->markerClock = TagDecimal(content);
+      break;
+    case TagKind::kSamples:
+      header->hasSamples = true;
+      header->samples = TagInteger(content.c_str());
+      if (header->samples <= 0)
+        header->problems.push_back("SAMPLES '" + content + "' is not positive");
+      break;
+    case TagKind::kControlLength:
+      header->hasControlLength = true;
+      header->controlLength = TagInteger(content.c_str());
+      break;
+    case TagKind::kLevelOffs:
+      header->hasLevels = ScanLevelOffsets(content, &header->rmsOffset, &header->peakOffset);
+      if (!header->hasLevels) header->problems.push_back("LEVEL OFFS '" + content + "' is invalid");
+      break;
+    case TagKind::kResolution:
+      header->sixteenBit = ResolutionIsSixteenBit(content);
+      break;
+    case TagKind::kComment:
+      header->comment = content.substr(0, kMaxStoredTextChars);
+      break;
+    case TagKind::kCopyright:
+      header->copyright = content.substr(0, kMaxStoredTextChars);
+      break;
+    case TagKind::kDate:
+      header->date = content.substr(0, kMaxStoredTextChars);
+      break;
+    case TagKind::kSystem:
+      header->system = content.substr(0, kMaxStoredTextChars);
+      break;
+    default:
+      break;
   }
   return true;
 }
 
 // The data tag: name already read, the text up to '#' follows.
-bool HandleDataTag(ByteSource& in, const std::string& name, WaveformHeader* header) {
+bool HandleDataTag(TagByteSource& in, const std::string& name, WaveformHeader* header) {
   header->hasDataTag = true;
   header->dataTagName = name;
   if (header->typeText.empty()) header->problems.push_back("no TYPE tag before the WAVEFORM tag");
   std::string text;
-  char byte = 0;
-  bool leading = true;
-  while (true) {
-    if (!in.Next(&byte)) {
+  switch (ScanToken(in, &text, kMaxTagContentChars, '#')) {
+    case TokenEnd::kInputEnd:
       header->problems.push_back("the file ends before the '#' of " + name);
       return false;
-    }
-    if (byte == '#') break;
-    if (byte == '}') {
-      header->problems.push_back(name + " holds no '#' before its closing brace");
-      return false;
-    }
-    if (leading && byte == ' ') continue;
-    leading = false;
-    if (text.size() == kMaxTagContentChars) {
+    case TokenEnd::kTooLong:
       header->problems.push_back("the text before the '#' of " + name + " is too long");
       return false;
-    }
-    text.push_back(byte);
+    case TokenEnd::kClose:
+      header->problems.push_back(name + " holds no '#' before its closing brace");
+      // The import takes the words from right after a brace that follows at
+      // once; any other text makes it fail.
+      if (!text.empty()) return false;
+      break;
+    default:
+      break;
   }
-  const std::size_t dash = name.find('-');
-  if (dash == std::string::npos) {
+  if (!DataTagByteCount(name, &header->declaredBytes)) {
     header->problems.push_back("data tag '" + name + "' carries no byte count");
     return false;
   }
-  header->declaredBytes = TextToInt64(name.substr(dash + 1));
   header->wordBytes = header->declaredBytes - static_cast<std::int64_t>(text.size()) - 1;
   header->dataOffset = in.offset();
-  if (header->wordBytes < kPairBytes) {
+  if (header->wordBytes < kWordPairBytes) {
     header->problems.push_back(name + " declares no sample words");
     return false;
   }
-  if (header->wordBytes % kPairBytes != 0)
+  if (header->wordBytes % kWordPairBytes != 0)
     header->problems.push_back(
         FormatText("%s declares %lld bytes of words, not a whole number of "
                    "I/Q pairs",
                    name.c_str(), static_cast<long long>(header->wordBytes)));
   const std::int64_t available = header->fileSize - header->dataOffset;
-  header->pairsPresent = std::min(available, header->wordBytes) / kPairBytes;
+  header->pairsPresent = std::min(available, header->wordBytes) / kWordPairBytes;
   return true;
 }
 
-bool ParseTags(ByteSource& in, WaveformHeader* header) {
+bool ParseTags(TagByteSource& in, WaveformHeader* header) {
   std::string name;
-  char byte = 0;
   while (true) {
-    do {
-      if (!in.Next(&byte)) {
-        header->problems.push_back("no WAVEFORM tag: the file ends after its tags");
-        return false;
-      }
-    } while (byte != '{');
-    name.clear();
-    bool named = false;
-    while (name.size() <= kMaxTagNameBytes) {
-      if (!in.Next(&byte)) break;
-      if (byte == ':') {
-        named = true;
-        break;
-      }
-      name.push_back(byte);
+    if (!SkipToTagOpen(in)) {
+      header->problems.push_back("no WAVEFORM tag: the file ends after its tags");
+      return false;
     }
-    if (!named) {
-      header->problems.push_back("tag name '" + name.substr(0, 10) +
+    if (!ReadTagName(in, &name)) {
+      header->problems.push_back("tag name '" + name.substr(0, kTagNameShownChars) +
                                  "...' has no ':' (too long or cut off)");
       return false;
     }
-    if (Contains(name, "WAVEFORM")) return HandleDataTag(in, name, header);
+    if (TagRuleOf(name).kind == TagKind::kData) return HandleDataTag(in, name, header);
     if (!HandleTag(in, name, header)) {
       header->problems.push_back("tag '" + name + "' has no closing brace");
       return false;
@@ -299,6 +240,25 @@ void CheckDataEnd(std::FILE* file, WaveformReport* report) {
 
 std::string FormatDb(double value) { return FormatText("%.6f", value); }
 
+// The declared offsets agree with figures measured: within 0.01 dB.
+bool LevelsAgree(const WaveformHeader& header, double rmsOffset, double peakOffset) {
+  return std::fabs(header.rmsOffset - rmsOffset) <= kLevelTolerance &&
+         std::fabs(header.peakOffset - peakOffset) <= kLevelTolerance;
+}
+
+// A declared offset agrees with the level played from the words within 0.01
+// dB or within what writing the values as words can move it: each value by
+// at most one step, so the level (RMS or peak of I/Q vectors) by at most
+// sqrt(2) steps.
+bool OffsetAgreesWithPlayed(double declaredOffset, double playedOffset) {
+  const double declared = LinearFromLevelOffset(declaredOffset);
+  const double played =
+      playedOffset >= kSilentLevelOffset ? 0.0 : LinearFromLevelOffset(playedOffset);
+  const double allowance =
+      std::sqrt(2.0) / kWordFullScale + played * (std::pow(10.0, kLevelTolerance / 20.0) - 1.0);
+  return std::isfinite(declared) && std::fabs(declared - played) <= allowance;
+}
+
 void CheckAgainstWords(WaveformReport* report) {
   WaveformHeader& header = report->header;
   const WordStatistics& stats = report->stats;
@@ -309,11 +269,12 @@ void CheckAgainstWords(WaveformReport* report) {
                                          static_cast<long long>(header.samples),
                                          static_cast<long long>(stats.pairs)));
   }
+  const bool agrees = LevelsAgree(header, stats.rmsOffset, stats.peakOffset) ||
+                      (OffsetAgreesWithPlayed(header.rmsOffset, stats.playedRmsOffset) &&
+                       OffsetAgreesWithPlayed(header.peakOffset, stats.playedPeakOffset));
   if (!header.hasLevels) {
     header.notes.push_back("no LEVEL OFFS tag");
-  } else if (stats.pairs > 0 &&
-             (std::fabs(header.rmsOffset - stats.rmsOffset) > kLevelTolerance ||
-              std::fabs(header.peakOffset - stats.peakOffset) > kLevelTolerance)) {
+  } else if (stats.pairs > 0 && !agrees) {
     header.problems.push_back("LEVEL OFFS " + FormatDb(header.rmsOffset) + "," +
                               FormatDb(header.peakOffset) + " differs from the measured " +
                               FormatDb(stats.rmsOffset) + "," + FormatDb(stats.peakOffset) +
@@ -324,47 +285,124 @@ void CheckAgainstWords(WaveformReport* report) {
                                       static_cast<long long>(header.controlLength)));
 }
 
+// The valid entries of one MARKER LIST tag that count for the import (each
+// beyond the position the list has reached), read again from the file.
+class ListEntries {
+ public:
+  ListEntries(std::FILE* file, std::int64_t offset)
+      : in_(file, offset, kListBufferBytes), scanner_(in_) {}
+  bool Next(MarkerEntry* entry) {
+    std::string text;
+    while (scanner_.Next(&text)) {
+      std::int64_t position = 0, state = 0;
+      if (scanner_.cut() || CheckMarkerEntry(text, &position, &state) != MarkerEntryFault::kNone ||
+          position < reached_)
+        continue;
+      reached_ = position + 1;
+      *entry = {position, static_cast<int>(state)};
+      return true;
+    }
+    return false;
+  }
+
+ private:
+  TagByteSource in_;
+  MarkerListScanner scanner_;
+  std::int64_t reached_ = 0;
+};
+
 }  // namespace
 
-const char* WaveformTypeName(WaveformType type) {
-  switch (type) {
-    case kWaveformKvg:
-      return "KVG waveform";
-    case kWaveformZq750:
-      return "ZQ750 waveform";
-    case kWaveformZetq:
-      return "ZETQ waveform";
-    default:
-      return "";
+// The state of one marker from the file's lists of it: each list holds the
+// state of its last entry up to its next one, and the marker is high where
+// any of its lists is.
+class MarkerTrace {
+ public:
+  MarkerTrace(std::FILE* file, const MarkerListInfo& list) {
+    for (std::int64_t offset : list.contentOffsets) {
+      if (offset < 0) continue;
+      lists_.push_back(std::make_unique<ListEntries>(file, offset));
+      pending_.push_back({});
+      has_.push_back(lists_.back()->Next(&pending_.back()));
+      high_.push_back(false);
+    }
   }
-}
+
+  // The next position at which the state may change; false when none.
+  bool NextChange(std::int64_t* position) const {
+    bool any = false;
+    for (std::size_t k = 0; k < lists_.size(); ++k) {
+      if (has_[k] && (!any || pending_[k].position < *position)) {
+        *position = pending_[k].position;
+        any = true;
+      }
+    }
+    return any;
+  }
+
+  // The state at position; positions never decrease.
+  bool At(std::int64_t position) {
+    bool high = false;
+    for (std::size_t k = 0; k < lists_.size(); ++k) {
+      while (has_[k] && pending_[k].position <= position) {
+        high_[k] = pending_[k].state != 0;
+        has_[k] = lists_[k]->Next(&pending_[k]);
+      }
+      high = high || high_[k];
+    }
+    return high;
+  }
+
+ private:
+  std::vector<std::unique_ptr<ListEntries>> lists_;
+  std::vector<MarkerEntry> pending_;
+  std::vector<bool> has_;
+  std::vector<bool> high_;
+};
+
+namespace {
+
+// The high stretches of one marker in order.
+class StretchWalk {
+ public:
+  StretchWalk(std::FILE* file, const WaveformHeader& header, int marker, std::int64_t pairs)
+      : trace_(file, header.markers[marker - 1]), marker_(marker), pairs_(pairs) {}
+
+  bool Next(MarkerStretch* stretch) {
+    std::int64_t position = 0;
+    while (!done_) {
+      if (!trace_.NextChange(&position) || position >= pairs_) {
+        done_ = true;
+        if (!high_ || pairs_ <= start_) return false;
+        *stretch = {marker_, start_, pairs_ - start_};
+        return true;
+      }
+      const bool was = high_;
+      high_ = trace_.At(position);
+      if (high_ && !was) start_ = position;
+      if (!high_ && was) {
+        *stretch = {marker_, start_, position - start_};
+        return true;
+      }
+    }
+    return false;
+  }
+
+ private:
+  MarkerTrace trace_;
+  int marker_;
+  std::int64_t pairs_;
+  bool high_ = false;
+  bool done_ = false;
+  std::int64_t start_ = 0;
+};
+
+}  // namespace
 
 bool MarkersInWordBits(const WaveformHeader& header) {
-  bool lists = false;
-  for (const MarkerListInfo& list : header.markers) lists = lists || list.present;
-  return header.type == kWaveformZetq && !header.sixteenBit && !lists &&
-         (!header.hasControlLength || header.controlLength <= 1);
-}
-
-float DecodeWord(const WaveformHeader& header, std::uint16_t word) {
-  switch (header.type) {
-    case kWaveformKvg:
-      return static_cast<float>((static_cast<std::int16_t>(word) - kKvgWordOffset) /
-                                kWordFullScale);
-    case kWaveformZetq:
-      if (!header.sixteenBit)
-        return static_cast<float>(((word & kZetq14DataMask) - kZetq14Zero) / kZetq14FullScale);
-      return static_cast<float>(static_cast<std::int16_t>(word ^ kOffsetBinaryBit) /
-                                kWordFullScale);
-    default:
-      return static_cast<float>(static_cast<std::int16_t>(word) / kWordFullScale);
-  }
-}
-
-std::int16_t SignedWord(const WaveformHeader& header, std::uint16_t word) {
-  if (header.type != kWaveformZetq) return static_cast<std::int16_t>(word);
-  if (!header.sixteenBit) word &= kZetq14DataMask;
-  return static_cast<std::int16_t>(word ^ kOffsetBinaryBit);
+  const std::int64_t controlLength = EffectiveControlLength(
+      header.hasControlLength ? header.controlLength : 0, header.hasSamples ? header.samples : 0);
+  return MarkersInWordBits(WordKindOf(header), header.markerListEnd, controlLength);
 }
 
 platform::FileHandle OpenWaveform(const std::string& path, WaveformHeader* header) {
@@ -379,22 +417,19 @@ platform::FileHandle OpenWaveform(const std::string& path, WaveformHeader* heade
     LogAlways({"*** Cannot open waveform file '", path, "'."});
     return {};
   }
-  ByteSource in(file.get());
+  TagByteSource in(file.get(), 0);
   if (!ParseTags(in, header)) return {};
-  if (!platform::SeekFile(file.get(), header->dataOffset)) {
-    LogAlways({"*** Cannot read waveform file '", path, "'."});
-    return {};
-  }
   return file;
 }
 
 int ForEachWordBlock(std::FILE* file, const WaveformHeader& header, const WordBlockVisitor& visit) {
-  std::vector<unsigned char> bytes(kWordBlockPairs * kPairBytes);
+  std::vector<unsigned char> bytes(kWordBlockPairs * kWordPairBytes);
   std::vector<std::uint16_t> words(kWordBlockPairs * 2);
   for (std::int64_t first = 0; first < header.pairsPresent;) {
     const auto pairs = static_cast<std::size_t>(
         std::min<std::int64_t>(kWordBlockPairs, header.pairsPresent - first));
-    if (platform::ReadFile(file, bytes.data(), pairs * kPairBytes) != pairs * kPairBytes) {
+    if (!platform::SeekFile(file, header.dataOffset + first * kWordPairBytes) ||
+        platform::ReadFile(file, bytes.data(), pairs * kWordPairBytes) != pairs * kWordPairBytes) {
       LogAlways({"*** Cannot read the sample words of '", header.path, "'."});
       return 0;
     }
@@ -405,46 +440,45 @@ int ForEachWordBlock(std::FILE* file, const WaveformHeader& header, const WordBl
   return 1;
 }
 
-MarkerListCursor::MarkerListCursor(const WaveformHeader& header) : header_(header) {}
-
-std::uint8_t MarkerListCursor::At(std::int64_t position) {
-  for (int m = 0; m < kMarkerCount; ++m) {
-    const std::vector<MarkerEntry>& entries = header_.markers[m].entries;
-    // An entry counts only at or after the position the list has reached, as
-    // the reader applies lists.
-    while (next_[m] < entries.size() && entries[next_[m]].position <= position) {
-      const MarkerEntry& entry = entries[next_[m]++];
-      if (entry.position < reached_[m]) continue;
-      reached_[m] = entry.position;
-      const auto bit = static_cast<std::uint8_t>(1u << m);
-      bits_ = static_cast<std::uint8_t>(entry.state != 0 ? (bits_ | bit) : (bits_ & ~bit));
-    }
-  }
-  return bits_;
+MarkerListCursor::MarkerListCursor(std::FILE* file, const WaveformHeader& header) {
+  for (const MarkerListInfo& list : header.markers)
+    traces_.push_back(std::make_unique<MarkerTrace>(file, list));
 }
 
-std::vector<MarkerStretch> MarkerStretchesFromLists(const WaveformHeader& header,
-                                                    std::int64_t pairs) {
-  std::vector<MarkerStretch> stretches;
-  for (int m = 0; m < kMarkerCount; ++m) {
-    bool high = false;
-    std::int64_t start = 0, reached = 0;
-    for (const MarkerEntry& entry : header.markers[m].entries) {
-      if (entry.position < reached) continue;
-      reached = entry.position;
-      if (entry.position >= pairs) break;
-      const bool nowHigh = entry.state != 0;
-      if (nowHigh && !high) start = entry.position;
-      if (!nowHigh && high && entry.position > start)
-        stretches.push_back({m + 1, start, entry.position - start});
-      high = nowHigh;
+MarkerListCursor::~MarkerListCursor() = default;
+
+std::uint8_t MarkerListCursor::At(std::int64_t position) {
+  std::uint8_t bits = 0;
+  for (std::size_t m = 0; m < traces_.size(); ++m)
+    if (traces_[m]->At(position)) bits = static_cast<std::uint8_t>(bits | (1u << m));
+  return bits;
+}
+
+int ForEachMarkerStretch(std::FILE* file, const WaveformHeader& header, std::int64_t pairs,
+                         const MarkerStretchVisitor& visit) {
+  std::vector<std::unique_ptr<StretchWalk>> walks;
+  std::vector<MarkerStretch> next;
+  for (int m = 1; m <= kMarkerCount; ++m) {
+    if (!header.markers[m - 1].present) continue;
+    auto walk = std::make_unique<StretchWalk>(file, header, m, pairs);
+    MarkerStretch stretch;
+    if (walk->Next(&stretch)) {
+      walks.push_back(std::move(walk));
+      next.push_back(stretch);
     }
-    if (high && pairs > start) stretches.push_back({m + 1, start, pairs - start});
   }
-  std::stable_sort(
-      stretches.begin(), stretches.end(),
-      [](const MarkerStretch& a, const MarkerStretch& b) { return a.start < b.start; });
-  return stretches;
+  // A merge by start; at the same start the lower marker first.
+  while (!walks.empty()) {
+    std::size_t pick = 0;
+    for (std::size_t k = 1; k < walks.size(); ++k)
+      if (next[k].start < next[pick].start) pick = k;
+    if (!visit(next[pick])) return 0;
+    if (!walks[pick]->Next(&next[pick])) {
+      walks.erase(walks.begin() + static_cast<std::ptrdiff_t>(pick));
+      next.erase(next.begin() + static_cast<std::ptrdiff_t>(pick));
+    }
+  }
+  return 1;
 }
 
 platform::FileHandle OpenWaveformSamples(const std::string& path, WaveformHeader* header) {
@@ -456,6 +490,22 @@ platform::FileHandle OpenWaveformSamples(const std::string& path, WaveformHeader
   return file;
 }
 
+namespace {
+
+// Sums of the words of one file.
+struct WordSums {
+  double powerSum = 0.0, peakPower = 0.0, sumI = 0.0, sumQ = 0.0;
+  void Add(double i, double q) {
+    const double power = i * i + q * q;
+    powerSum += power;
+    peakPower = std::max(peakPower, power);
+    sumI += i;
+    sumQ += q;
+  }
+};
+
+}  // namespace
+
 int InspectWaveform(const std::string& path, WaveformReport* report) {
   *report = WaveformReport{};
   WaveformHeader& header = report->header;
@@ -465,29 +515,26 @@ int InspectWaveform(const std::string& path, WaveformReport* report) {
     return header.problems.empty() ? 0 : 1;
   }
 
-  double powerSum = 0.0, peakPower = 0.0, sumI = 0.0, sumQ = 0.0;
+  WordSums decoded, played;
   std::int64_t fullScale = 0;
   bool silent = true;  // every word is the type's zero word
-  const bool zetq14 = header.type == kWaveformZetq && !header.sixteenBit;
-  const std::uint16_t dataMask = zetq14 ? kZetq14DataMask : 0xFFFF;
-  const std::uint16_t zeroWord = header.type == kWaveformZetq ? kOffsetBinaryBit : 0;
+  const WordKind kind = WordKindOf(header);
+  const bool zetq14 = kind == WordKind::kZetq14;
   const bool ok = ForEachWordBlock(
       file.get(), header, [&](const std::uint16_t* words, std::size_t pairs, std::int64_t) {
         for (std::size_t p = 0; p < pairs; ++p) {
-          const float i = DecodeWord(header, words[2 * p]);
-          const float q = DecodeWord(header, words[2 * p + 1]);
-          const double power = double{i} * i + double{q} * q;
-          powerSum += power;
-          peakPower = std::max(peakPower, power);
-          sumI += i;
-          sumQ += q;
+          const float i = DecodeWord(kind, words[2 * p]);
+          const float q = DecodeWord(kind, words[2 * p + 1]);
+          decoded.Add(i, q);
+          const std::int16_t playedI = PlayedWord(kind, words[2 * p]);
+          const std::int16_t playedQ = PlayedWord(kind, words[2 * p + 1]);
+          played.Add(playedI / kWordFullScale, playedQ / kWordFullScale);
           for (int k = 0; k < 2; ++k) {
-            const std::uint16_t word = words[2 * p + k];
-            const std::int16_t value = SignedWord(header, word);
+            const std::int16_t value = k == 0 ? playedI : playedQ;
             const bool atLimit = zetq14 ? std::fabs(k == 0 ? i : q) >= 1.0f
                                         : (value >= kMaxWord || value <= -kMaxWord);
             fullScale += atLimit ? 1 : 0;
-            silent = silent && (word & dataMask) == zeroWord;
+            silent = silent && value == 0;
           }
         }
         return true;
@@ -499,10 +546,16 @@ int InspectWaveform(const std::string& path, WaveformReport* report) {
   stats.fullScaleWords = fullScale;
   if (stats.pairs > 0) {
     const auto n = static_cast<double>(stats.pairs);
-    stats.meanI = sumI / n;
-    stats.meanQ = sumQ / n;
-    stats.rmsOffset = silent ? kSilentLevelOffset : LevelOffsetFromLinear(std::sqrt(powerSum / n));
-    stats.peakOffset = silent ? kSilentLevelOffset : LevelOffsetFromLinear(std::sqrt(peakPower));
+    stats.meanI = decoded.sumI / n;
+    stats.meanQ = decoded.sumQ / n;
+    stats.rmsOffset =
+        silent ? kSilentLevelOffset : LevelOffsetFromLinear(std::sqrt(decoded.powerSum / n));
+    stats.peakOffset =
+        silent ? kSilentLevelOffset : LevelOffsetFromLinear(std::sqrt(decoded.peakPower));
+    stats.playedMeanI = played.sumI / n;
+    stats.playedMeanQ = played.sumQ / n;
+    stats.playedRmsOffset = LevelOffsetFromLinear(std::sqrt(played.powerSum / n));
+    stats.playedPeakOffset = LevelOffsetFromLinear(std::sqrt(played.peakPower));
   }
   CheckDataEnd(file.get(), report);
   CheckAgainstWords(report);

@@ -8,21 +8,32 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/Platform.h"
-#include "waveform/WaveformReader.h"
+#include "waveform/WaveformScan.h"
 
 struct MarkerEntry {
   std::int64_t position = 0;
   int state = 0;
 };
 
+// The MARKER LIST tags of one marker. The entries stay in the file: only
+// their count and the first few are kept, and where each tag's content
+// starts, so that they can be read again when needed (MarkerListCursor,
+// ForEachMarkerStretch).
 struct MarkerListInfo {
   bool present = false;
-  std::vector<MarkerEntry> entries;  // in the order of the file
+  std::int64_t entryCount = 0;               // valid entries of the last tag
+  std::vector<MarkerEntry> firstEntries;     // the first kKeptMarkerEntries of them
+  std::vector<std::int64_t> contentOffsets;  // of each tag, in the order of the file
 };
+
+// Entries kept of each list, and tags of one marker followed.
+inline constexpr std::size_t kKeptMarkerEntries = 4;
+inline constexpr std::size_t kMaxMarkerListTags = 16;
 
 // A high stretch of one marker: samples [start, start + count).
 struct MarkerStretch {
@@ -51,6 +62,7 @@ struct WaveformHeader {
   std::int64_t controlLength = 0;
   std::string date, comment, copyright, system;
   MarkerListInfo markers[4];
+  std::int64_t markerListEnd = 0;  // one past the last position the lists' entries reach
 
   bool hasDataTag = false;
   std::string dataTagName;         // e.g. "WAVEFORM-4001"
@@ -63,13 +75,18 @@ struct WaveformHeader {
   std::vector<std::string> notes;     // worth knowing, not a fault
 };
 
-// Level and content figures measured from the words.
+// Level and content figures measured from the words: as the kxzetq import
+// converts them, and as the generator plays them (word / 32767).
 struct WordStatistics {
   std::int64_t pairs = 0;
   double rmsOffset = 0.0;   // dB below full scale
   double peakOffset = 0.0;  // dB below full scale
   double meanI = 0.0;       // full-scale units
   double meanQ = 0.0;
+  double playedRmsOffset = 0.0;
+  double playedPeakOffset = 0.0;
+  double playedMeanI = 0.0;
+  double playedMeanQ = 0.0;
   std::int64_t fullScaleWords = 0;  // words at the positive or negative limit
 };
 
@@ -80,17 +97,21 @@ struct WaveformReport {
   bool sound() const { return header.problems.empty(); }
 };
 
-// The tag's label of a type ("KVG waveform", ...), "" for none.
-const char* WaveformTypeName(WaveformType type);
-
-// Word conversions of the older family, as the kxzetq reader applies them
-// (without gain): full-scale value of a raw word of the header's type.
-float DecodeWord(const WaveformHeader& header, std::uint16_t word);
-// The word as a signed two's complement value: as written for KVG and ZQ750,
-// top bit inverted for ZETQ (for 14-bit ZETQ also the marker bits cleared).
-std::int16_t SignedWord(const WaveformHeader& header, std::uint16_t word);
-// True when 14-bit ZETQ words carry the markers in their low bits.
+// The word encoding of the header's type.
+inline WordKind WordKindOf(const WaveformHeader& header) {
+  return WordKindOf(header.type, header.sixteenBit);
+}
+// True when 14-bit ZETQ words carry the markers in their low bits, by the
+// import's rule.
 bool MarkersInWordBits(const WaveformHeader& header);
+// A word of the header's type as the import converts it (without gain), and
+// as the generator plays it.
+inline float DecodeWord(const WaveformHeader& header, std::uint16_t word) {
+  return DecodeWord(WordKindOf(header), word);
+}
+inline std::int16_t SignedWord(const WaveformHeader& header, std::uint16_t word) {
+  return PlayedWord(WordKindOf(header), word);
+}
 
 // Opens the file and parses its tags up to the first sample word; the
 // problems found so far are in header->problems. Returns the open file
@@ -101,7 +122,8 @@ platform::FileHandle OpenWaveform(const std::string& path, WaveformHeader* heade
 // read, logs each problem and that the samples cannot be read.
 platform::FileHandle OpenWaveformSamples(const std::string& path, WaveformHeader* header);
 
-// Reads the header's present pairs from file (positioned at the first word)
+// Reads the header's present pairs from file (from its first word on, each
+// block read at its own offset, so that list readers may share the file)
 // in blocks and hands each block to visit as raw words I, Q, I, Q, ... with
 // the index of its first pair. Stops with 0 when visit returns false or a
 // read fails (logged).
@@ -109,23 +131,29 @@ using WordBlockVisitor =
     std::function<bool(const std::uint16_t* words, std::size_t pairs, std::int64_t firstPair)>;
 int ForEachWordBlock(std::FILE* file, const WaveformHeader& header, const WordBlockVisitor& visit);
 
-// Every high stretch of each marker list over the first `pairs` samples,
-// ordered by start.
-std::vector<MarkerStretch> MarkerStretchesFromLists(const WaveformHeader& header,
-                                                    std::int64_t pairs);
+// Every high stretch of each marker over the first `pairs` samples, as the
+// import builds the marker stream from the lists, read from the file's
+// lists; handed to visit ordered by start (markers in order at the same
+// start). Stops with 0 when visit returns false.
+using MarkerStretchVisitor = std::function<bool(const MarkerStretch& stretch)>;
+int ForEachMarkerStretch(std::FILE* file, const WaveformHeader& header, std::int64_t pairs,
+                         const MarkerStretchVisitor& visit);
 
-// Marker states (bit k-1 for marker k) of samples as the lists give them.
-// At() must be called with positions that never decrease.
+class MarkerTrace;
+
+// Marker states (bit k-1 for marker k) of samples as the lists give them,
+// read from the file's lists as the positions advance. At() must be called
+// with positions that never decrease.
 class MarkerListCursor {
  public:
-  explicit MarkerListCursor(const WaveformHeader& header);
+  MarkerListCursor(std::FILE* file, const WaveformHeader& header);
+  ~MarkerListCursor();
+  MarkerListCursor(const MarkerListCursor&) = delete;
+  MarkerListCursor& operator=(const MarkerListCursor&) = delete;
   std::uint8_t At(std::int64_t position);
 
  private:
-  const WaveformHeader& header_;
-  std::size_t next_[4] = {0, 0, 0, 0};
-  std::int64_t reached_[4] = {0, 0, 0, 0};
-  std::uint8_t bits_ = 0;
+  std::vector<std::unique_ptr<MarkerTrace>> traces_;  // one per marker
 };
 
 // The whole inspection of one file: tags, one pass over the words, and the

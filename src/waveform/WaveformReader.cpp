@@ -19,6 +19,7 @@
 #include "waveform/MarkerStream.h"
 #include "waveform/WaveformFormat.h"
 #include "waveform/WaveformTags.h"
+#include "waveform/WaveformWriter.h"
 
 namespace {
 
@@ -26,64 +27,26 @@ constexpr int kInputSlot = kSlotReaderInput;
 constexpr int kTempSlot = kSlotReaderTemp;
 constexpr int kMarkerSlot = kSlotMarker;
 
-constexpr char kTagOpen = '{';
-constexpr char kTagNameEnd = ':';
-constexpr char kTypeWordEnd = ',';
-constexpr char kDataTextEnd = '#';
-constexpr char kDataCountMark = '-';
-constexpr std::size_t kTagNameShownChars = 10;
-constexpr const char* kDataTagMark = "WAVEFORM";
-constexpr const char* kSixteenBitMark = "16";
-
-// CLOCK must lie in (1 kHz, 600 MHz].
-constexpr double kMinClockHz = 1000.0;
-constexpr double kMaxClockHz = 600000000.0;
-constexpr double kHzPerMHz = 1000000.0;
-
 // Added to measured levels so that silent data gives 140 dB, not infinity.
 constexpr double kLevelFloor = 1e-7;
 constexpr int kProgressDone = 100;
-
-constexpr int kSampleWordBytes = 4;  // I and Q, 16 bits each
-constexpr std::uint16_t kOffsetBinaryBit = 0x8000;
-constexpr double kKvgWordOffset = 0.5;
-// 14-bit ZETQ words: offset binary in the upper 14 bits, scaled by 32000.
-constexpr std::uint16_t kZetq14DataMask = 0xFFFC;
-constexpr double kZetq14Zero = 32768.5;
-constexpr double kZetq14FullScale = 32000.0;
+constexpr char kDataTextEnd = '#';
 
 using platform::FileHandle;
 
 // Parse state of one read; nothing of it outlives the call.
 struct ParseState {
   bool sixteenBit = true;
-  bool measureLevels = true;
+  bool measureLevels = true;  // no LEVEL OFFS tag
   bool tempSlotOpen = false;
   bool clockTagSeen = false;
   MarkerStreamState markers;
 };
 
-bool ReadOneByte(char* byte) { return _ReadBytes(kInputSlot, 1, byte) == 1; }
-
 // Opens a slot. A set-up that fails leaves the slot free; the stream layer
 // sees to that.
 bool OpenSlot(int index, std::FILE* file, int read, int write, int enc) {
   return _InitBuf(index, file, read, write, enc) != 0;
-}
-
-// Runtime text-to-number conversions: leading white space skipped, stops at
-// the first unfit character, 0 without a number. Integers saturate at the
-// 32-bit limits, the range of the fields they go into.
-double TextToDouble(const std::string& text) { return std::strtod(text.c_str(), nullptr); }
-
-std::int32_t TextToInt32(const char* text) {
-  const long long value = std::strtoll(text, nullptr, 10);
-  return static_cast<std::int32_t>(std::clamp<long long>(
-      value, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
-}
-
-bool Contains(const std::string& text, const char* part) {
-  return text.find(part) != std::string::npos;
 }
 
 void ResetResults(WaveFileInfo* info) {
@@ -99,32 +62,10 @@ void ResetResults(WaveFileInfo* info) {
   info->date.clear();
 }
 
-// Reads up to and including the next '{'; false when the input ends first.
-bool SkipToTagOpen() {
-  char byte = 0;
-  while (ReadOneByte(&byte)) {
-    if (byte == kTagOpen) return true;
-  }
-  return false;
-}
-
-// Reads the name up to its ':'; false when kMaxTagNameBytes + 1 bytes hold no
-// ':' or the input ends first.
-bool ReadTagName(std::string* name) {
-  name->clear();
-  char byte = 0;
-  for (std::size_t read = 0; read <= kMaxTagNameBytes; ++read) {
-    if (!ReadOneByte(&byte)) return false;
-    if (byte == kTagNameEnd) return true;
-    name->push_back(byte);
-  }
-  return false;
-}
-
 // Content of a text or number tag; logs "*** Error: Invalid tag data" when it
 // cannot be read.
-bool ReadTagData(std::string* content) {
-  if (ReadTagContent(kInputSlot, content, kMaxTagContentChars)) return true;
+bool ReadTagData(TagByteSource& in, std::string* content) {
+  if (ReadTagContent(in, content, kMaxTagContentChars)) return true;
   LogMessage(kLogError, {"*** Error: Invalid tag data"});
   return false;
 }
@@ -134,117 +75,128 @@ bool LogInvalidTagData() {
   return false;
 }
 
-bool HandleTypeTag(WaveFileInfo* info) {
+bool HandleTypeTag(TagByteSource& in, WaveFileInfo* info) {
   info->type = kWaveformNone;
   std::string content;
-  if (!ReadTagContent(kInputSlot, &content, kMaxTagContentChars)) {
+  if (!ReadTagContent(in, &content, kMaxTagContentChars)) {
     LogMessage(kLogError, {"*** Error: Invalid TYPE tag."});
     return false;
   }
-  const std::string word = content.substr(0, content.find(kTypeWordEnd));
-  if (word == "KVG-WV") {
-    info->type = kWaveformKvg;
-    LogMessage(kLogInfo, {"Format is KVG waveform."});
-  } else if (word == "ZQ750-WV") {
-    info->type = kWaveformZq750;
-    LogMessage(kLogInfo, {"Format is ZQ750 waveform."});
-  } else if (word == "WV" || word == "WV-ADD") {
-    info->type = kWaveformZetq;
-    LogMessage(kLogInfo, {"Format is ZETQ waveform."});
-  } else {
+  std::string word;
+  info->type = TypeOfContent(content, &word);
+  if (info->type == kWaveformNone) {
     LogMessage(kLogError, {"*** Error: File is not a valid waveform file (", word, ") !"});
     return false;
   }
+  LogMessage(kLogInfo, {"Format is ", WaveformTypeName(info->type), "."});
   return true;
 }
 
-bool HandleTag(const std::string& name, WaveFileInfo* info, ParseState* state) {
-  std::string content;
-  if (name == "TYPE") return HandleTypeTag(info);
-  if (name == "SI COMPENSATED") return ReadTagContent(kInputSlot, &content, kMaxTagContentChars);
-  if (name == "RESOLUTION") {
-    if (!ReadTagContent(kInputSlot, &content, kMaxTagContentChars)) return false;
-    state->sixteenBit = Contains(content, kSixteenBitMark);
-    return true;
+std::string* TextField(TagKind kind, WaveFileInfo* info) {
+  switch (kind) {
+    case TagKind::kSystem:
+      return &info->system;
+    case TagKind::kComment:
+      return &info->comment;
+    case TagKind::kCopyright:
+      return &info->copyright;
+    case TagKind::kDate:
+      return &info->date;
+    default:
+      return nullptr;
   }
-  std::string* text = name == "SYSTEM"      ? &info->system
-                      : name == "COMMENT"   ? &info->comment
-                      : name == "COPYRIGHT" ? &info->copyright
-                      : name == "DATE"      ? &info->date
-                                            : nullptr;
-  if (text != nullptr) {
-    if (!ReadTagData(&content)) return false;
-    *text = content.substr(0, kMaxStoredTextChars);
-    return true;
-  }
-  if (name == "CLOCK") {
-    state->clockTagSeen = true;
-    if (!ReadTagData(&content)) return false;
-    info->clock = TextToDouble(content);
-    if (!(info->clock > kMinClockHz && info->clock <= kMaxClockHz)) {
-      LogMessage(kLogError, {"*** Error: Invalid clock rate! Range is 0.001-600MHz"});
-      return false;
-    }
-    return true;
-  }
-  if (name == "SAMPLES") {
-    if (!ReadTagData(&content)) return false;
-    info->samples = TextToInt32(content.c_str());
-    if (info->samples == 0) {
-      LogMessage(kLogError, {"*** Error: Invalid number of samples! Use number > 0."});
-      return false;
-    }
-    // Larger counts cannot be held by the temporary files; the marker stream
-    // would be extended to it when CONTROL LENGTH is missing.
-    if (info->samples > kMaxTempSamples) return LogInvalidTagData();
-    return true;
-  }
-  if (name == "LEVEL OFFS" || name == "LEVEL OFFSET") {
-    if (!ReadTagData(&content)) return false;
-    if (std::sscanf(content.c_str(), "%lf%*[^0-9-]%lf", &info->rmsOffset, &info->peakOffset) != 2) {
-      LogMessage(kLogError, {"*** Error: LEVEL OFFS tag is invalid ('", content, "')."});
-      return false;
-    }
-    state->measureLevels = false;
-    return true;
-  }
-  if (name == "CONTROL LENGTH") {
-    if (!ReadTagData(&content)) return false;
-    info->controlLength = TextToInt32(content.c_str());
-    if (info->controlLength > kMaxTempSamples) return LogInvalidTagData();
-    return true;
-  }
-  if (Contains(name, kMarkerListTagMark))
-    return ReadMarkerList(kInputSlot, kMarkerSlot, name, &state->markers);
-  return SkipTagContent(kInputSlot);
 }
 
-enum class WordKind { kKvg, kZq750, kZetq16, kZetq14 };
-
-// Word to full-scale float: arithmetic in double, the result rounded to float.
-template <WordKind kKind>
-float ConvertWord(std::uint16_t word) {
-  if constexpr (kKind == WordKind::kKvg) {
-    return static_cast<float>((static_cast<std::int16_t>(word) - kKvgWordOffset) / kWordFullScale);
-  } else if constexpr (kKind == WordKind::kZq750) {
-    return static_cast<float>(static_cast<std::int16_t>(word) / kWordFullScale);
-  } else if constexpr (kKind == WordKind::kZetq16) {
-    const auto flipped = static_cast<std::uint16_t>(word ^ kOffsetBinaryBit);
-    return static_cast<float>(static_cast<std::int16_t>(flipped) / kWordFullScale);
-  } else {
-    return static_cast<float>(((word & kZetq14DataMask) - kZetq14Zero) / kZetq14FullScale);
+bool HandleTag(TagByteSource& in, const std::string& name, WaveFileInfo* info, ParseState* state) {
+  std::string content;
+  const TagKind kind = TagRuleOf(name).kind;
+  switch (kind) {
+    case TagKind::kType:
+      return HandleTypeTag(in, info);
+    case TagKind::kSiCompensated:
+      return ReadTagContent(in, &content, kMaxTagContentChars);
+    case TagKind::kResolution:
+      if (!ReadTagContent(in, &content, kMaxTagContentChars)) return false;
+      state->sixteenBit = ResolutionIsSixteenBit(content);
+      return true;
+    case TagKind::kSystem:
+    case TagKind::kComment:
+    case TagKind::kCopyright:
+    case TagKind::kDate:
+      if (!ReadTagData(in, &content)) return false;
+      *TextField(kind, info) = content.substr(0, kMaxStoredTextChars);
+      return true;
+    case TagKind::kClock:
+      state->clockTagSeen = true;
+      if (!ReadTagData(in, &content)) return false;
+      info->clock = TagDecimal(content);
+      if (!ClockInRange(info->clock)) {
+        LogMessage(kLogError, {"*** Error: Invalid clock rate! Range is 0.001-600MHz"});
+        return false;
+      }
+      return true;
+    case TagKind::kSamples:
+      if (!ReadTagData(in, &content)) return false;
+      info->samples = TagInteger32(content.c_str());
+      if (info->samples == 0) {
+        LogMessage(kLogError, {"*** Error: Invalid number of samples! Use number > 0."});
+        return false;
+      }
+      // Larger counts cannot be held by the temporary files; the marker stream
+      // would be extended to it when CONTROL LENGTH is missing.
+      if (info->samples > kMaxTempSamples) return LogInvalidTagData();
+      return true;
+    case TagKind::kLevelOffs:
+      if (!ReadTagData(in, &content)) return false;
+      if (!ScanLevelOffsets(content, &info->rmsOffset, &info->peakOffset)) {
+        LogMessage(kLogError, {"*** Error: LEVEL OFFS tag is invalid ('", content, "')."});
+        return false;
+      }
+      state->measureLevels = false;
+      return true;
+    case TagKind::kControlLength:
+      if (!ReadTagData(in, &content)) return false;
+      info->controlLength = TagInteger32(content.c_str());
+      if (info->controlLength > kMaxTempSamples) return LogInvalidTagData();
+      return true;
+    case TagKind::kMarkerList:
+      return ReadMarkerList(in, kMarkerSlot, name, &state->markers);
+    default:  // CLOCK MARKER and unknown tags
+      return SkipTagContent(in);
   }
+}
+
+// Level figures of the values on their way to the output: as gained, and as
+// the writer will write them (each value limited to full scale).
+struct LevelSums {
+  double powerSum = 0.0;
+  double peakPower = 0.0;  // largest I^2 + Q^2; its root is the peak
+  void Add(float iValue, float qValue) {
+    const double power = double{iValue} * iValue + double{qValue} * qValue;
+    powerSum += power;
+    peakPower = std::max(peakPower, power);
+  }
+};
+
+// A value as the writer limits it: beyond [-1, 1] (or not a number) it is
+// written at full scale.
+float AsWritten(float value) {
+  if (value >= -1.0f && value <= 1.0f) return value;
+  return value < -1.0f ? -1.0f : 1.0f;
 }
 
 struct SampleLoop {
   std::int32_t count = 0;
   float gainFactor = 1.0f;
-  bool measureLevels = true;
+  bool checkGain = false;      // a gain other than 0 dB: watch that it leaves a waveform
   std::int32_t markerEnd = 0;  // samples from here on append their marker byte
   std::uint8_t fillByte = 0;
   bool lowBitMarkers = false;  // marker byte from the words' low bits
-  double powerSum = 0.0;
-  double peakPower = 0.0;  // largest I^2 + Q^2; its root is the peak
+  LevelSums gained;
+  LevelSums written;
+  std::int64_t clipped = 0;  // values beyond full scale after the gain
+  bool soundIn = false;      // a sample of the input is not silence
+  bool soundOut = false;     // a sample writes a word other than 0
 };
 
 // Samples read, converted and written per block.
@@ -255,14 +207,14 @@ bool ConvertSamples(SampleLoop* loop) {
   const std::int32_t count = loop->count;
   int lastProgress = -1;
   std::int64_t nextProgressAt = 0;  // first sample whose percentage may differ
-  std::vector<unsigned char> words(static_cast<std::size_t>(kBlockSamples) * kSampleWordBytes);
+  std::vector<unsigned char> words(static_cast<std::size_t>(kBlockSamples) * kWordPairBytes);
   std::vector<unsigned char> samples(static_cast<std::size_t>(kBlockSamples) * kTempSampleSize);
   std::vector<std::uint8_t> markers(static_cast<std::size_t>(kBlockSamples));
   for (std::int32_t first = 0; first < count; first += kBlockSamples) {
     const std::int32_t size = std::min(kBlockSamples, count - first);
-    const std::int32_t got = _ReadBytes(kInputSlot, size * kSampleWordBytes, words.data());
+    const std::int32_t got = _ReadBytes(kInputSlot, size * kWordPairBytes, words.data());
     // The whole samples of a short read are converted before it fails.
-    const std::int32_t whole = std::max(got, 0) / kSampleWordBytes;
+    const std::int32_t whole = std::max(got, 0) / kWordPairBytes;
     std::int32_t markerCount = 0;
     for (std::int32_t k = 0; k < whole; ++k) {
       const std::int32_t i = first + k;
@@ -272,11 +224,11 @@ bool ConvertSamples(SampleLoop* loop) {
         lastProgress = percent;
         nextProgressAt = ((std::int64_t{percent} + 1) * count + 99) / 100;
       }
-      const unsigned char* word = words.data() + static_cast<std::size_t>(k) * kSampleWordBytes;
+      const unsigned char* word = words.data() + static_cast<std::size_t>(k) * kWordPairBytes;
       const std::uint16_t iWord = LoadLE16(word);
       const std::uint16_t qWord = LoadLE16(word + 2);
-      const float iValue = ConvertWord<kKind>(iWord) * loop->gainFactor;
-      const float qValue = ConvertWord<kKind>(qWord) * loop->gainFactor;
+      const float iValue = DecodeWordAs<kKind>(iWord) * loop->gainFactor;
+      const float qValue = DecodeWordAs<kKind>(qWord) * loop->gainFactor;
       unsigned char* sample = samples.data() + static_cast<std::size_t>(k) * kTempSampleSize;
       StoreFloatLE(iValue, sample);
       StoreFloatLE(qValue, sample + 4);
@@ -284,10 +236,14 @@ bool ConvertSamples(SampleLoop* loop) {
         markers[static_cast<std::size_t>(markerCount++)] =
             loop->lowBitMarkers ? MarkerByteFromWords(iWord, qWord) : loop->fillByte;
       }
-      if (loop->measureLevels) {
-        const double power = double{iValue} * iValue + double{qValue} * qValue;
-        loop->powerSum += power;
-        loop->peakPower = std::max(loop->peakPower, power);
+      loop->gained.Add(iValue, qValue);
+      const float iWritten = AsWritten(iValue);
+      const float qWritten = AsWritten(qValue);
+      loop->clipped += (iWritten != iValue) + (qWritten != qValue);
+      loop->written.Add(iWritten, qWritten);
+      if (loop->checkGain && !loop->soundOut) {
+        loop->soundIn = loop->soundIn || !IsSilentWord(kKind, iWord) || !IsSilentWord(kKind, qWord);
+        loop->soundOut = SampleToWord(iValue) != 0 || SampleToWord(qValue) != 0;
       }
     }
     const std::int32_t sampleBytes = whole * kTempSampleSize;
@@ -323,7 +279,28 @@ bool TakeDefaultClock(WaveFileInfo* info) {
   return true;
 }
 
-bool HandleDataTag(const std::string& name, WaveFileInfo* info, ParseState* state) {
+void SetMeasuredLevels(const LevelSums& sums, std::int32_t samples, WaveFileInfo* info) {
+  const double rms = std::sqrt(sums.powerSum / samples);
+  info->rmsOffset = 20.0 * std::log10(1.0 / (rms + kLevelFloor));
+  info->peakOffset = 20.0 * std::log10(1.0 / (std::sqrt(sums.peakPower) + kLevelFloor));
+}
+
+// The level offsets of the output: as the file states them or measured from
+// the values; after a gain they follow it, and values beyond full scale are
+// measured as the writer limits them.
+void SetOutputLevels(const SampleLoop& loop, bool measureLevels, WaveFileInfo* info) {
+  if (loop.clipped > 0 && (measureLevels || loop.checkGain)) {
+    SetMeasuredLevels(loop.written, loop.count, info);
+  } else if (measureLevels) {
+    SetMeasuredLevels(loop.gained, loop.count, info);
+  } else if (loop.checkGain) {
+    info->rmsOffset -= info->gain;
+    info->peakOffset -= info->gain;
+  }
+}
+
+bool HandleDataTag(TagByteSource& in, const std::string& name, WaveFileInfo* info,
+                   ParseState* state) {
   if (info->type == kWaveformNone) {
     LogMessage(kLogError, {"*** Error: Unsupported waveform file type!"});
     return false;
@@ -333,19 +310,16 @@ bool HandleDataTag(const std::string& name, WaveFileInfo* info, ParseState* stat
     return false;
 
   std::string text;
-  if (!ReadTagToken(kInputSlot, &text, kMaxTagContentChars, kDataTextEnd)) {
+  if (!ReadTagToken(in, &text, kMaxTagContentChars, kDataTextEnd)) {
     LogMessage(kLogAlwaysShown, {"*** Error: Cannot read WAVEFORM tag"});
     return false;
   }
-  const std::size_t dash = name.find(kDataCountMark);
-  if (dash == std::string::npos) {
+  std::int64_t byteCount = 0;
+  if (!DataTagByteCount(name, &byteCount)) {
     LogMessage(kLogError, {"*** Error: Invalid WAVEFORM tag format (samples count)."});
     return false;
   }
-  // n counts the text, the '#' and 4 bytes per sample.
-  const std::int64_t byteCount = TextToInt32(name.c_str() + dash + 1);
-  const std::int64_t count =
-      (byteCount - static_cast<std::int64_t>(text.size()) - 1) / kSampleWordBytes;
+  const std::int64_t count = DataTagPairs(byteCount, text.size());
   if (count < 1 || count > kMaxTempSamples) {
     LogMessage(kLogError, {"*** Error: Invalid number of samples in WAVEFORM tag."});
     return false;
@@ -374,53 +348,73 @@ bool HandleDataTag(const std::string& name, WaveFileInfo* info, ParseState* stat
 
   SampleLoop loop;
   loop.count = samples;
-  loop.gainFactor = static_cast<float>(std::pow(10.0, info->gain / 20.0));
-  loop.measureLevels = state->measureLevels;
+  loop.gainFactor = GainFactor(info->gain);
+  loop.checkGain = info->gain != 0.0;
   loop.markerEnd = state->markers.end;
   loop.fillByte = state->markers.fillByte;
-  const bool zetq14 = info->type == kWaveformZetq && !state->sixteenBit;
-  loop.lowBitMarkers = zetq14 && state->markers.highWater == 0 && info->controlLength <= 1;
+  const WordKind kind = WordKindOf(info->type, state->sixteenBit);
+  loop.lowBitMarkers = MarkersInWordBits(kind, state->markers.highWater, info->controlLength);
 
   bool converted = false;
-  if (info->type == kWaveformKvg)
+  if (kind == WordKind::kKvg)
     converted = ConvertSamples<WordKind::kKvg>(&loop);
-  else if (info->type == kWaveformZq750)
+  else if (kind == WordKind::kZq750)
     converted = ConvertSamples<WordKind::kZq750>(&loop);
-  else if (zetq14)
+  else if (kind == WordKind::kZetq14)
     converted = ConvertSamples<WordKind::kZetq14>(&loop);
   else
     converted = ConvertSamples<WordKind::kZetq16>(&loop);
   if (!converted) return false;
 
-  if (state->measureLevels) {
-    const double rms = std::sqrt(loop.powerSum / samples);
-    info->rmsOffset = 20.0 * std::log10(1.0 / (rms + kLevelFloor));
-    info->peakOffset = 20.0 * std::log10(1.0 / (std::sqrt(loop.peakPower) + kLevelFloor));
+  if (loop.checkGain && loop.soundIn && !loop.soundOut) {
+    LogMessage(kLogAlwaysShown,
+               {FormatText("*** Error: A gain of %g dB turns every sample of the waveform into "
+                           "zero.",
+                           info->gain)});
+    return false;
   }
+  SetOutputLevels(loop, state->measureLevels, info);
   return true;
 }
 
 // The tag loop and the data tag; everything after the data tag's samples is
 // left unread.
-bool ReadTagsAndSamples(WaveFileInfo* info, ParseState* state) {
+bool ReadTagsAndSamples(TagByteSource& in, WaveFileInfo* info, ParseState* state) {
   std::string name;
   while (true) {
-    if (!SkipToTagOpen()) {
+    if (!SkipToTagOpen(in)) {
       LogMessage(kLogError, {"*** Error: No tag mark found! Probably incorrect format."});
       return false;
     }
-    if (!ReadTagName(&name)) {
+    if (!ReadTagName(in, &name)) {
       LogMessage(kLogError,
                  {"*** Error: Tag name (", name.substr(0, kTagNameShownChars), "...) too long!"});
       return false;
     }
-    if (Contains(name, kDataTagMark)) return HandleDataTag(name, info, state);
+    if (TagRuleOf(name).kind == TagKind::kData) return HandleDataTag(in, name, info, state);
     LogMessage(kLogInfo, {"Processing tag '", name, "' ..."});
-    if (!HandleTag(name, info, state)) return false;
+    if (!HandleTag(in, name, info, state)) return false;
   }
 }
 
+// The input as given by the caller, or opened here from the path.
+std::FILE* InputStream(WaveFileInfo* info, FileHandle* own) {
+  if (info->input != nullptr && info->input->IsOpen()) {
+    // A regular file: the format check may have read its start.
+    platform::RewindFile(info->input->file.get());
+    return info->input->file.get();
+  }
+  own->reset(platform::OpenFile(info->path, "rb"));
+  if (!*own) {
+    LogMessage(kLogAlwaysShown, {"*** Error: Cannot open input file."});
+    LogFileReason(info->path);
+  }
+  return own->get();
+}
+
 }  // namespace
+
+float GainFactor(double gainDb) { return static_cast<float>(std::pow(10.0, gainDb / 20.0)); }
 
 int ReadWaveformFile(WaveFileInfo* info) {
   if (info == nullptr) {
@@ -435,16 +429,18 @@ int ReadWaveformFile(WaveFileInfo* info) {
     LogMessage(kLogAlwaysShown, {"*** Temporary file for marker data not open."});
     return 0;
   }
+  if (!std::isfinite(GainFactor(info->gain))) {
+    LogMessage(kLogAlwaysShown,
+               {FormatText("*** Error: A gain of %g dB gives no finite factor.", info->gain)});
+    return 0;
+  }
   LogMessage(kLogInfo, {"Reading waveform file '", info->path, "'..."});
   ResetResults(info);
 
-  FileHandle input(platform::OpenFile(info->path, "rb"));
-  if (!input) {
-    LogMessage(kLogAlwaysShown, {"*** Error: Cannot open input file."});
-    LogFileReason(info->path);
-    return 0;
-  }
-  if (!OpenSlot(kInputSlot, input.get(), 1, 0, 0)) {
+  FileHandle own;
+  std::FILE* input = InputStream(info, &own);
+  if (input == nullptr) return 0;
+  if (!OpenSlot(kInputSlot, input, 1, 0, 0)) {
     LogMessage(kLogAlwaysShown, {"*** Cannot initialize read buffer."});
     return 0;
   }
@@ -455,11 +451,13 @@ int ReadWaveformFile(WaveFileInfo* info) {
   }
 
   ParseState state;
-  bool ok = ReadTagsAndSamples(info, &state);
+  TagByteSource in = TagByteSource::FromSlot(kInputSlot);
+  bool ok = ReadTagsAndSamples(in, info, &state);
 
   ReportProgress(kProgressDone);
   _ReleaseBuf(kInputSlot);
-  input.reset();
+  own.reset();
+  if (info->input != nullptr) info->input->Close();
   // Releasing flushes the last chunk of each temporary file: a failure there
   // loses data, so a read that got this far still fails.
   if (state.tempSlotOpen && !_ReleaseBuf(kTempSlot) && ok) {

@@ -7,13 +7,8 @@
 #include <string>
 
 #include "common/WaveInfo.h"
-
-enum WaveformType : int {
-  kWaveformNone = 0,
-  kWaveformZetq = 1,   // TYPE "WV" or "WV-ADD"
-  kWaveformKvg = 2,    // TYPE "KVG-WV"
-  kWaveformZq750 = 3,  // TYPE "ZQ750-WV"
-};
+#include "import/InputFile.h"
+#include "waveform/WaveformScan.h"
 
 struct WaveFileInfo {
   // results, reset at the start of every read
@@ -31,12 +26,22 @@ struct WaveFileInfo {
   double gain = 0.0;          // dB
   double defaultClock = 0.0;  // Hz, taken when the file has no CLOCK tag; 0: none
   std::string path;
+  // The input, open (OpenInputFile); the read closes it. Without one the
+  // reader opens path itself.
+  InputFile* input = nullptr;
   std::FILE* waveFile = nullptr;
   std::FILE* markerFile = nullptr;
 };
 
-// 1 on success, 0 on failure (logged).
+// 1 on success, 0 on failure (logged). A gain whose factor is not finite, or
+// that turns every sample of a waveform that is not silence into zero words,
+// fails the read. The level offsets are those of the output: the file's
+// (less the gain) or measured from the gained values, and when values go
+// beyond full scale, measured from them as the writer limits them.
 int ReadWaveformFile(WaveFileInfo* info);
+
+// The factor of a gain in dB, as a 32-bit float.
+float GainFactor(double gainDb);
 
 // The properties of a read file as the writer takes them: clock and marker
 // clock both from the CLOCK tag, levels as read or measured. The gain is

@@ -13,6 +13,15 @@
 #include <string>
 #include <vector>
 
+#ifdef __linux__
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#endif
+
 #include "common/ByteOrder.h"
 #include "support/TestSupport.h"
 #include "support/WaveFileBuilder.h"
@@ -110,7 +119,8 @@ TEST(InspectE2E, InfoOfAConvertedFileReportsItSound) {
   for (const char* part :
        {"KVG-WV,0 (KVG waveform)", "100000000.000 Hz", "SAMPLES        : 3000",
         "COMMENT        : tone <&> \"test\"", "COPYRIGHT      : (c) Wavora tests",
-        "Pairs          : 3000", "Result         : sound"})
+        "Pairs          : 3000", "Played         : RMS offset ", "Played DC      : I ",
+        "Result         : sound"})
     EXPECT_TRUE(Contains(run.out, part)) << part << "\n" << run.out;
 }
 
@@ -137,6 +147,20 @@ TEST(InspectE2E, InfoMeasuresTheWordsOfAnOlderFamilyFile) {
   EXPECT_NEAR(measured.value("mean_i", 9.0), 0.0, 1e-9);
   EXPECT_NEAR(measured.value("mean_q", 9.0), 0.0, 1e-9);
   EXPECT_TRUE(run.err.empty()) << run.err;
+
+  // KVG words as converted lie half a step below those played: words of 100
+  // and 0 have a DC of 99.5 steps as converted, 100 as played, and silence
+  // as converted still shows that half step.
+  ts::WriteFileText(
+      dir.File("k.wv"),
+      ts::WaveFileBuilder().Tag("TYPE", "KVG-WV").Data({100, 0, 100, 0, 0, 0, 0, 0}).bytes());
+  const Json kvg = Json::parse(RunTool({"-info", "-json", "k.wv"}, dir.path()).out).at("measured");
+  EXPECT_NEAR(kvg.value("mean_i", 9.0), 49.5 / 32767, 1e-9);
+  EXPECT_NEAR(kvg.value("played_mean_i", 9.0), 50.0 / 32767, 1e-9);
+  EXPECT_NEAR(kvg.value("played_mean_q", 9.0), 0.0, 1e-12);
+  EXPECT_NEAR(kvg.value("played_rms_offset_db", 0.0), 20 * std::log10(32767 / std::sqrt(5000.0)),
+              1e-6);
+  EXPECT_NEAR(kvg.value("played_peak_offset_db", 0.0), 20 * std::log10(32767 / 100.0), 1e-6);
 }
 
 TEST(InspectE2E, JsonReportParsesBackWithMeasuredFigures) {
@@ -350,5 +374,56 @@ TEST(InspectE2E, PreviewIsWellFormedSvgWithItsPlots) {
   EXPECT_TRUE(Contains(svg, "Frequency (MHz)"));
   EXPECT_TRUE(Contains(svg, "COMMENT: tone &lt;&amp;&gt; &quot;test&quot;"));
 }
+
+#ifdef __linux__
+// Runs the program with its output in outPath and returns the most memory
+// it held (resident, KiB), or -1 when it did not end with 0.
+long PeakKibOfRun(const std::vector<std::string>& args, const std::string& outPath) {
+  std::vector<std::string> store = {WAVORA_EXE};
+  store.insert(store.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& arg : store) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (out < 0) _exit(126);
+    dup2(out, STDOUT_FILENO);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  rusage usage{};
+  if (pid < 0 || wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) ||
+      WEXITSTATUS(status) != 0)
+    return -1;
+  return usage.ru_maxrss;
+}
+
+TEST(InspectE2E, InfoOfMillionsOfMarkerEntriesStaysInBoundedMemory) {
+  ts::TempDir dir;
+  // 6 million entries: held as records they alone would take over 90 MiB.
+  constexpr int kEntries = 6000000;
+  {
+    std::ofstream file(dir.File("many.wv"), std::ios::binary);
+    file << "{TYPE: KVG-WV,0}{CLOCK:1e6}{SAMPLES:4}{MARKER LIST 2: ";
+    for (int k = 0; k < kEntries; ++k) file << (k ? ";" : "") << k << ':' << (k & 1);
+    file << "}{MARKER LIST 3: 0:1}{WAVEFORM-17: #" << std::string(16, '\0') << '}';
+    ASSERT_TRUE(file.good());
+  }
+  const long peakKib = PeakKibOfRun({"-info", "-json", dir.File("many.wv")}, dir.File("out"));
+  const std::string out = ts::ReadFileText(dir.File("out"));
+  ASSERT_GT(peakKib, 0) << out;
+  EXPECT_LT(peakKib, 64 * 1024) << "KiB";
+  const Json report = Json::parse(out);
+  EXPECT_TRUE(report["sound"].get<bool>()) << out;
+  const Json& lists = report["tags"]["MARKER LISTS"];
+  ASSERT_EQ(lists.size(), 2u);
+  EXPECT_EQ(lists[0]["marker"], 2);
+  EXPECT_EQ(lists[0]["entries"], kEntries);
+  EXPECT_EQ(lists[0]["first"].dump(), "[[0,0],[1,1],[2,0],[3,1]]");
+  EXPECT_EQ(lists[1]["entries"], 1);
+}
+#endif
 
 }  // namespace

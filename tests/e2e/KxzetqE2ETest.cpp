@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -145,6 +146,81 @@ TEST(KxzetqConversion, GainScalesZq750Samples) {
   }
   // No marker lists in the input: every list is one low entry.
   for (int m = 1; m <= 4; ++m) EXPECT_EQ(Tag(out, "MARKER LIST " + std::to_string(m)), " 0:0");
+}
+
+// -info of an output, as JSON.
+std::string InfoJson(const std::string& dir, const std::string& file, int* exitCode) {
+  const ts::RunResult run = ts::RunWavoraBinary({"-info", "-json", file}, dir);
+  *exitCode = run.exitCode;
+  return run.out;
+}
+
+double JsonNumber(const std::string& json, const std::string& key) {
+  const std::size_t at = json.find("\"" + key + "\":");
+  return at == std::string::npos ? NAN : std::strtod(json.c_str() + at + key.size() + 3, nullptr);
+}
+
+TEST(KxzetqConversion, GainedOutputsStateTheirLevelsAndInfoCallsThemSound) {
+  ts::TempDir dir;
+  std::vector<std::uint16_t> words;
+  for (int k = 0; k < 400; ++k) {
+    words.push_back(static_cast<std::uint16_t>(std::lround(9000.0 * std::cos(k * 0.3))));
+    words.push_back(static_cast<std::uint16_t>(std::lround(9000.0 * std::sin(k * 0.3))));
+  }
+  const std::string input =
+      WaveFileBuilder().Tag("TYPE", "ZQ750-WV").Tag("CLOCK", "1e6").Data(words).bytes();
+  const std::string stated = WaveFileBuilder()
+                                 .Tag("TYPE", "ZQ750-WV")
+                                 .Tag("CLOCK", "1e6")
+                                 .Tag("LEVEL OFFS", "11.2239,11.2233")  // as measured
+                                 .Data(words)
+                                 .bytes();
+  struct Case {
+    std::string name, bytes, gain;
+  };
+  const Case cases[] = {{"plain", input, "0"},
+                        {"stated", stated, "6"},
+                        {"weak", stated, "-45"},
+                        {"loud", input, "30"},
+                        {"statedloud", stated, "30"}};
+  for (const Case& c : cases) {
+    ts::WriteFileText(dir.File(c.name + ".wv"), c.bytes);
+    const ts::RunResult run = Convert(dir.path(), c.name + ".wv", {"-gain", c.gain});
+    ASSERT_EQ(run.exitCode, 0) << c.name << run.out;
+    int exitCode = -1;
+    const std::string json = InfoJson(dir.path(), "_" + c.name + ".wv", &exitCode);
+    EXPECT_EQ(exitCode, 0) << c.name << " " << json;
+    EXPECT_NE(json.find("\"sound\":true"), std::string::npos) << c.name << " " << json;
+    ts::ParsedWaveform out;
+    ASSERT_TRUE(Parse(dir.File("_" + c.name + ".wv"), &out));
+    const double rms = std::strtod(Tag(out, "LEVEL OFFS").c_str(), nullptr);
+    // The tag tells what the generator plays, within the rounding to words
+    // (a step of each value, which a weak waveform makes visible in dB).
+    const double played = JsonNumber(json, "played_rms_offset_db");
+    EXPECT_NEAR(std::pow(10.0, -rms / 20), std::pow(10.0, -played / 20), 1.5 / 32767) << c.name;
+    if (c.name != "weak") {
+      EXPECT_NEAR(rms, played, 0.01) << c.name;
+    }
+    if (c.name == "stated") {
+      EXPECT_EQ(Tag(out, "LEVEL OFFS"), "5.223900,5.223300");
+    }
+    if (c.name == "loud" || c.name == "statedloud") {
+      EXPECT_NE(run.out.find("clipped at full scale"), std::string::npos) << run.out;
+      EXPECT_NEAR(JsonNumber(json, "played_peak_offset_db"), -3.0103, 0.01);  // both values at 1
+    }
+  }
+
+  // Gains that leave no waveform are refused with the gain named.
+  for (const std::pair<std::string, std::string>& refused :
+       {std::pair<std::string, std::string>{"1e308", "A gain of 1e+308 dB gives no finite factor."},
+        {"-1e308", "A gain of -1e+308 dB turns every sample of the waveform into zero."}}) {
+    ts::WriteFileText(dir.File("r.wv"), input);
+    const ts::RunResult run = Convert(dir.path(), "r.wv", {"-gain", refused.first});
+    EXPECT_EQ(run.exitCode, 1) << run.out;
+    EXPECT_NE(run.out.find("*** Error: " + refused.second), std::string::npos) << run.out;
+    const std::vector<std::string> names = ts::ListNames(dir.path());
+    EXPECT_EQ(std::find(names.begin(), names.end(), "_r.wv"), names.end());
+  }
 }
 
 TEST(KxzetqConversion, OwnOutputReadsBackToTheSameMarkersAndWords) {

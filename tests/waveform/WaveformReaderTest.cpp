@@ -223,10 +223,8 @@ TEST_F(WaveformReader, LevelOffsTakesTwoNumbersAcrossAnySeparator) {
                         {"LEVEL OFFSET", "12.5 x -1.5", 12.5, -1.5},
                         {"LEVEL OFFS", " 6,2e1", 6.0, 20.0}};
   for (const Case& c : cases) {
-    // The gain does not change offsets given by the file.
     const auto out = Read(KvgFile("{" + c.name + ":" + c.text + "}",
-                                  MakeWords(3, [](int k, int) { return 1000 * k; })),
-                          6.0);
+                                  MakeWords(3, [](int k, int) { return 1000 * k; })));
     EXPECT_EQ(out.result, 1) << c.text;
     EXPECT_EQ(out.info.rmsOffset, c.rms) << c.text;
     EXPECT_EQ(out.info.peakOffset, c.peak) << c.text;
@@ -308,6 +306,50 @@ TEST_F(WaveformReader, GainMultipliesAndLevelsAreMeasured) {
   EXPECT_EQ(silent.result, 1);
   EXPECT_DOUBLE_EQ(silent.info.rmsOffset, 140.0);
   EXPECT_DOUBLE_EQ(silent.info.peakOffset, 140.0);
+}
+
+TEST_F(WaveformReader, LevelOffsetsFollowTheGainAndAreMeasuredAsWrittenWhenValuesClip) {
+  const auto words =
+      MakeWords(40, [](int k, int part) { return part == 0 ? 800 * k - 16000 : 16000 - 400 * k; });
+  const std::string levels = "{LEVEL OFFS:4.5,1.25}";
+  // Nothing clips: the file's offsets less the gain.
+  const auto louder = Read(KvgFile(levels, words), 6.0);
+  ASSERT_EQ(louder.result, 1);
+  EXPECT_DOUBLE_EQ(louder.info.rmsOffset, 4.5 - 6.0);
+  EXPECT_DOUBLE_EQ(louder.info.peakOffset, 1.25 - 6.0);
+  const auto softer = Read(KvgFile(levels, words), -3.5);
+  EXPECT_DOUBLE_EQ(softer.info.rmsOffset, 8.0);
+
+  // 20 dB clips most values: the levels are those of the values limited to
+  // full scale, whether the file states offsets or not.
+  for (const std::string& tags : {levels, std::string()}) {
+    const auto clipped = Read(KvgFile(tags, words), 20.0);
+    ASSERT_EQ(clipped.result, 1) << tags;
+    double sum = 0, peak = 0;
+    for (std::size_t k = 0; k < clipped.values.size(); k += 2) {
+      const double i = std::clamp(double{clipped.values[k]}, -1.0, 1.0);
+      const double q = std::clamp(double{clipped.values[k + 1]}, -1.0, 1.0);
+      sum += i * i + q * q;
+      peak = std::max(peak, std::sqrt(i * i + q * q));
+    }
+    EXPECT_GT(peak, 1.0);  // vectors of two clipped values
+    EXPECT_NEAR(clipped.info.rmsOffset, 20 * std::log10(1 / (std::sqrt(sum / 40) + 1e-7)), 1e-6)
+        << tags;
+    EXPECT_NEAR(clipped.info.peakOffset, 20 * std::log10(1 / (peak + 1e-7)), 1e-6) << tags;
+  }
+
+  // A factor beyond float, and one that leaves nothing of the waveform, are
+  // refused with the gain named; silence stays silence at any gain.
+  EXPECT_EQ(Read(KvgFile(levels, words), 1e308).result, 0);
+  EXPECT_TRUE(Logged(8, "*** Error: A gain of 1e+308 dB gives no finite factor."));
+  for (const double gain : {-1e308, -120.0}) {
+    EXPECT_EQ(Read(KvgFile("", words), gain).result, 0) << gain;
+    EXPECT_TRUE(Logged(8, FormatText("*** Error: A gain of %g dB turns every sample of the "
+                                     "waveform into zero.",
+                                     gain)))
+        << gain;
+  }
+  EXPECT_EQ(Read(KvgFile("", words), -60.0).result, 1);
 }
 
 TEST_F(WaveformReader, TagNamesAndTextsAreBounded) {
@@ -465,3 +507,34 @@ TEST_F(TagTokens, ContentAndSkipStopAtTheClosingBrace) {
 }
 
 }  // namespace
+
+#ifndef _WIN32
+namespace {
+
+// The input opened by the caller is the one read, from its start, whatever
+// became of its path; the read closes it.
+TEST_F(WaveformReader, ReadsTheInputTheCallerOpened) {
+  testing_support::WriteFileText(InputPath(), KvgFile("{CLOCK:2e6}", ZeroWords(5)));
+  InputFile input;
+  ASSERT_EQ(OpenInputFile(InputPath(), &input), 1);
+  unsigned char start[8];
+  std::size_t got = 0;
+  ASSERT_EQ(PeekInputStart(input, start, sizeof(start), &got), 1);
+  ASSERT_TRUE(platform::RemoveFile(InputPath()));
+  testing_support::WriteFileText(InputPath(), "{TYPE:BOGUS}");
+
+  reader_test::File wave(platform::OpenFile(dir_.File("_temp_.dat"), "w+b"));
+  reader_test::File marker(platform::OpenFile(dir_.File("_mkr_.dat"), "w+b"));
+  WaveFileInfo info;
+  info.path = InputPath();
+  info.input = &input;
+  info.waveFile = wave.get();
+  info.markerFile = marker.get();
+  EXPECT_EQ(ReadWaveformFile(&info), 1);
+  EXPECT_EQ(info.samples, 5);
+  EXPECT_EQ(info.type, kWaveformKvg);
+  EXPECT_FALSE(input.IsOpen());
+}
+
+}  // namespace
+#endif
