@@ -10,7 +10,7 @@
 # newer wavora completes what it knows.
 
 _wavora_options="-indir -outdir -recursive -ext -overwrite -out -clock -format -qfile
-  -comment -copyright -gain -autoscale -threads -v -batch -help -h --help -version --version"
+  -comment -copyright -gain -autoscale -peak -rms -threads -v -batch -help -h --help -version --version"
 # Commands that inspect a waveform file: -info [-json] <file ...>,
 # <file> -export <kind> [-out <name>], <file> -preview <file.svg>.
 _wavora_inspect="-info -json -export -preview"

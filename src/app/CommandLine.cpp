@@ -31,6 +31,7 @@ enum class Value {
   kDecimal,      // a decimal number, read in full
   kInteger,      // a decimal integer that fits an int, read in full
   kThreadCount,  // a decimal integer from 1 to kMaxWorkerThreads, read in full
+  kLevelOffset,  // a decimal number of dB from kMinTargetOffsetDb to kMaxTargetOffsetDb
 };
 
 // The mode in which an option takes effect.
@@ -106,6 +107,14 @@ int IntegerOf(const char* text) {
   return value;
 }
 
+// -peak and -rms; the second of them on one command line is refused after
+// the scan (levelOption then names both).
+void SetLevelTarget(ConversionSettings& s, LevelKind kind, const char* option, const char* value) {
+  if (!s.levelOption.empty()) s.levelOption += " and ";
+  s.levelOption += option;
+  s.levelTarget = {kind, DecimalOf(value)};
+}
+
 // Every keyword of the command line. Adding an option is adding its row; the
 // scan, the refusal messages and the help/version check all read this table.
 const OptionRule kOptions[] = {
@@ -132,6 +141,12 @@ const OptionRule kOptions[] = {
      [](ConversionSettings& s, const char* v) { s.gainDb = DecimalOf(v); }},
     {"-autoscale", Value::kNone, Mode::kAny,
      [](ConversionSettings& s, const char*) { s.autoscale = true; }},
+    {"-peak", Value::kLevelOffset, Mode::kAny,
+     [](ConversionSettings& s, const char* v) { SetLevelTarget(s, LevelKind::kPeak, "-peak", v); },
+     InfoRequest::kNone, nullptr, kTargetRangeText},
+    {"-rms", Value::kLevelOffset, Mode::kAny,
+     [](ConversionSettings& s, const char* v) { SetLevelTarget(s, LevelKind::kRms, "-rms", v); },
+     InfoRequest::kNone, nullptr, kTargetRangeText},
     {"-v", Value::kInteger, Mode::kAny,
      [](ConversionSettings& s, const char* v) { s.verbosity = IntegerOf(v); }},
     {"-recursive", Value::kNone, Mode::kDirectoryOnly,
@@ -167,6 +182,8 @@ const char* ValueDescription(Value value) {
       return "an integer";
     case Value::kThreadCount:
       return "a whole number from 1 to 256";
+    case Value::kLevelOffset:
+      return "a level in dB";
     default:
       return "a value";
   }
@@ -182,6 +199,9 @@ bool ValueIsValid(Value value, const char* text) {
       return ParseInteger(text, &integer);
     case Value::kThreadCount:
       return ParseInteger(text, &integer) && integer >= 1 && integer <= kMaxWorkerThreads;
+    case Value::kLevelOffset:
+      return ParseDecimal(text, &decimal) && decimal >= kMinTargetOffsetDb &&
+             decimal <= kMaxTargetOffsetDb;
     default:
       return true;
   }
@@ -257,6 +277,8 @@ constexpr const char* kUsageAfterFormats[] = {
     kUsageTabLine,
     "    -gain <gain/dB>               amplify weak signal (ZETQ only)     \n",
     "    -autoscale                    scale level to full scale           \n",
+    "    -peak <dB>                    scale peak to <dB> below full scale \n",
+    "    -rms <dB>                     scale RMS to <dB> below full scale  \n",
     kUsageTabLine,
     "    -threads <count>              cipher threads (default: CPU cores) \n",
     kUsageTabLine,
@@ -374,6 +396,13 @@ int ScanArguments(int argc, char** argv, ConversionSettings& settings) {
     settings.outputFilePath = ResolvePath(settings.workingDir, settings.outputFile);
   settings.format = DecodeFormat(settings.formatName);
   if (!scanned || !CheckLimits(settings)) return 0;
+  // One level for the waveform: -autoscale, -peak and -rms each set it.
+  if (settings.levelTarget.kind != LevelKind::kNone &&
+      (settings.autoscale || settings.levelOption.find(' ') != std::string::npos)) {
+    std::fprintf(stderr, "*** Options %s%s set the level each; give one of them.\n",
+                 settings.autoscale ? "-autoscale and " : "", settings.levelOption.c_str());
+    return RefuseCommandLine(argc > 0 && argv[0] != nullptr ? argv[0] : "wavora");
+  }
   // The cipher's thread count holds for the whole run.
   SetCipherThreads(settings.threads > 0 ? settings.threads : DefaultWorkerThreads());
   return 1;
@@ -440,6 +469,10 @@ void PrintSettingsTable(const ConversionSettings& settings) {
     std::printf("  Clock rate        | %f MHz                   \n", settings.clockMHz);
   std::printf("  Gain (kxzetq)     | %3.2f dB                 \n", settings.gainDb);
   std::printf("  Auto Level        | %s                       \n", YesNo(settings.autoscale));
+  if (settings.levelTarget.kind != LevelKind::kNone)
+    std::printf("  Level target      | %s %.2f dB below full scale\n",
+                settings.levelTarget.kind == LevelKind::kPeak ? "peak" : "RMS",
+                settings.levelTarget.offsetDb);
   std::printf("  Input directory   | %s                       \n", settings.inputPath.c_str());
   std::printf("  Output directory  | %s                       \n", settings.outputPath.c_str());
   if (!settings.outputFilePath.empty())

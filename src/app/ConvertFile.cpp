@@ -155,6 +155,12 @@ int ConvertFile(const ConversionSettings& settings, const FileJob& job) {
     LogMessage(kLogAlwaysShown,
                {"Format auto: reading '", inputName, "' as ", FormatKeyword(format), "."});
   }
+  // The gain works on the words of a waveform file only; said on every file
+  // it has no effect on, so a script's log shows it.
+  if (settings.gainDb != 0.0 && format != kFormatKxzetq)
+    LogMessage(kLogAlwaysShown,
+               {"*** Warning: -gain applies to kxzetq input only; it has no effect on ",
+                FormatKeyword(format), " input."});
   // The waveform file reader opens its input itself; what is no regular file
   // is refused before it could wait on it.
   if (format == kFormatKxzetq) {
@@ -186,6 +192,14 @@ int ConvertFile(const ConversionSettings& settings, const FileJob& job) {
 
     // The gain is already applied; the output's DATE is the time of writing.
     info = MakeWaveInfo(fileInfo);
+    // A level target scales the samples as read and gained; their level is
+    // measured first, whatever the file's tags claim.
+    if (settings.levelTarget.kind != LevelKind::kNone) {
+      ReportProgress(-1);
+      if (!MeasureLevels(waveFile.get(), info) ||
+          !RescaleToLevel(waveFile.get(), info, settings.levelTarget, settings.levelOption.c_str()))
+        return FailFile("*** Rescaling of waveform data failed.");
+    }
 
     ReportProgress(-1);
     if (!WriteWaveformFile(info, outputPath, waveFile.get(), markerFile.get(), settings.overwrite))
@@ -207,7 +221,11 @@ int ConvertFile(const ConversionSettings& settings, const FileJob& job) {
   if (!ImportRawIQ(inputPath, secondPath, info, format, waveFile.get(), &input))
     return FailFile("*** Import of waveform data failed.");
 
-  if (info.peakOffset > 0 && settings.autoscale) {
+  if (settings.levelTarget.kind != LevelKind::kNone) {
+    ReportProgress(-1);
+    if (!RescaleToLevel(waveFile.get(), info, settings.levelTarget, settings.levelOption.c_str()))
+      return FailFile("*** Rescaling of waveform data failed.");
+  } else if (info.peakOffset > 0 && settings.autoscale) {
     ReportProgress(-1);
     if (!Rescale(waveFile.get(), info)) return FailFile("*** Rescaling of waveform data failed.");
   }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/InputFormat.h"
+#include "level/Rescale.h"
 
 // Fixed limits of the text settings, in characters.
 inline constexpr std::size_t kMaxFormatNameChars = 15;
@@ -29,6 +30,10 @@ struct ConversionSettings {
   std::string comment;
   std::string copyright;
   bool autoscale = false;
+  // -peak or -rms: the level the waveform is scaled to (kind kNone: none);
+  // levelOption names the option that set it.
+  LevelTarget levelTarget;
+  std::string levelOption;
   int verbosity = 1;
   bool recursive = false;
   bool overwrite = false;
