@@ -10,8 +10,8 @@
 #include <cstring>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
-#include "Shared/FileIO/Blowfish.h"
 #include "Shared/FileIO/WorkerPool.h"
 #include "app/ConvertFile.h"
 #include "common/InputFormat.h"
@@ -46,16 +46,56 @@ enum class Mode {
 // Value kind; a flag receives nullptr.
 using ApplyOption = void (*)(ConversionSettings& settings, const char* value);
 
+// The runs an option applies to, one bit each; given with any other run it
+// is refused.
+constexpr unsigned kForConvert = 1;
+constexpr unsigned kForInfo = 2;
+constexpr unsigned kForExport = 4;
+constexpr unsigned kForPreview = 8;
+constexpr unsigned kForInspection = kForInfo | kForExport | kForPreview;
+constexpr unsigned kForAll = kForConvert | kForInspection;
+
+unsigned RunBit(RunKind run) {
+  switch (run) {
+    case RunKind::kInfo:
+      return kForInfo;
+    case RunKind::kExport:
+      return kForExport;
+    case RunKind::kPreview:
+      return kForPreview;
+    default:
+      return kForConvert;
+  }
+}
+
+const char* RunKeyword(RunKind run) {
+  switch (run) {
+    case RunKind::kInfo:
+      return "-info";
+    case RunKind::kExport:
+      return "-export";
+    case RunKind::kPreview:
+      return "-preview";
+    default:
+      return "a conversion";
+  }
+}
+
+void SelectRun(ConversionSettings& s, RunKind run) { s.run = run; }
+
 struct OptionRule {
   const char* keyword;
   Value value;
   Mode mode;
   ApplyOption apply;
+  unsigned runs = kForConvert;
   InfoRequest info = InfoRequest::kNone;  // help and version end the run at once
   // For a refused number: the line printed before the common one, and the
   // valid range named in it.
   const char* invalidLine = nullptr;
   const char* range = nullptr;
+  // The run this option selects (kConvert: none; it only sets a value).
+  RunKind selects = RunKind::kConvert;
 };
 
 // The text of a number without the one leading "+" that from_chars does not
@@ -130,7 +170,7 @@ const OptionRule kOptions[] = {
        s.clockMHz = DecimalOf(v);
        s.clockGiven = true;
      },
-     InfoRequest::kNone, "*** Invalid clock rate.", kClockRange},
+     kForConvert, InfoRequest::kNone, "*** Invalid clock rate.", kClockRange},
     {"-format", Value::kText, Mode::kAny,
      [](ConversionSettings& s, const char* v) { s.formatName = v; }},
     {"-comment", Value::kText, Mode::kAny,
@@ -143,29 +183,47 @@ const OptionRule kOptions[] = {
      [](ConversionSettings& s, const char*) { s.autoscale = true; }},
     {"-peak", Value::kLevelOffset, Mode::kAny,
      [](ConversionSettings& s, const char* v) { SetLevelTarget(s, LevelKind::kPeak, "-peak", v); },
-     InfoRequest::kNone, nullptr, kTargetRangeText},
+     kForConvert, InfoRequest::kNone, nullptr, kTargetRangeText},
     {"-rms", Value::kLevelOffset, Mode::kAny,
      [](ConversionSettings& s, const char* v) { SetLevelTarget(s, LevelKind::kRms, "-rms", v); },
-     InfoRequest::kNone, nullptr, kTargetRangeText},
+     kForConvert, InfoRequest::kNone, nullptr, kTargetRangeText},
     {"-v", Value::kInteger, Mode::kAny,
-     [](ConversionSettings& s, const char* v) { s.verbosity = IntegerOf(v); }},
+     [](ConversionSettings& s, const char* v) { s.verbosity = IntegerOf(v); }, kForAll},
     {"-recursive", Value::kNone, Mode::kDirectoryOnly,
      [](ConversionSettings& s, const char*) { s.recursive = true; }},
     {"-overwrite", Value::kNone, Mode::kAny,
-     [](ConversionSettings& s, const char*) { s.overwrite = true; }},
+     [](ConversionSettings& s, const char*) { s.overwrite = true; },
+     kForConvert | kForExport | kForPreview},
     {"-qfile", Value::kText, Mode::kSingleFileOnly,
      [](ConversionSettings& s, const char* v) { s.qFile = v; }},
     {"-out", Value::kText, Mode::kSingleFileRequired,
-     [](ConversionSettings& s, const char* v) { s.outputFile = v; }},
+     [](ConversionSettings& s, const char* v) { s.outputFile = v; }, kForConvert | kForExport},
     {"-threads", Value::kThreadCount, Mode::kAny,
      [](ConversionSettings& s, const char* v) { s.threads = IntegerOf(v); }},
-    {"-batch", Value::kNone, Mode::kAny,
-     [](ConversionSettings& s, const char*) { s.batch = true; }},
-    {"-help", Value::kNone, Mode::kAny, nullptr, InfoRequest::kHelp},
-    {"-h", Value::kNone, Mode::kAny, nullptr, InfoRequest::kHelp},
-    {"--help", Value::kNone, Mode::kAny, nullptr, InfoRequest::kHelp},
-    {"-version", Value::kNone, Mode::kAny, nullptr, InfoRequest::kVersion},
-    {"--version", Value::kNone, Mode::kAny, nullptr, InfoRequest::kVersion},
+    {"-batch", Value::kNone, Mode::kAny, [](ConversionSettings& s, const char*) { s.batch = true; },
+     kForAll},
+    {"-info", Value::kNone, Mode::kAny,
+     [](ConversionSettings& s, const char*) { SelectRun(s, RunKind::kInfo); }, kForInfo,
+     InfoRequest::kNone, nullptr, nullptr, RunKind::kInfo},
+    {"-json", Value::kNone, Mode::kAny, [](ConversionSettings& s, const char*) { s.json = true; },
+     kForInfo},
+    {"-export", Value::kText, Mode::kAny,
+     [](ConversionSettings& s, const char* v) {
+       SelectRun(s, RunKind::kExport);
+       s.exportKind = v;
+     },
+     kForExport, InfoRequest::kNone, nullptr, nullptr, RunKind::kExport},
+    {"-preview", Value::kText, Mode::kAny,
+     [](ConversionSettings& s, const char* v) {
+       SelectRun(s, RunKind::kPreview);
+       s.previewFile = v;
+     },
+     kForPreview, InfoRequest::kNone, nullptr, nullptr, RunKind::kPreview},
+    {"-help", Value::kNone, Mode::kAny, nullptr, kForAll, InfoRequest::kHelp},
+    {"-h", Value::kNone, Mode::kAny, nullptr, kForAll, InfoRequest::kHelp},
+    {"--help", Value::kNone, Mode::kAny, nullptr, kForAll, InfoRequest::kHelp},
+    {"-version", Value::kNone, Mode::kAny, nullptr, kForAll, InfoRequest::kVersion},
+    {"--version", Value::kNone, Mode::kAny, nullptr, kForAll, InfoRequest::kVersion},
 };
 
 const OptionRule* FindOption(const char* argument) {
@@ -288,6 +346,12 @@ constexpr const char* kUsageAfterFormats[] = {
     "        3 = information                                               \n",
     kUsageTabLine,
     "    -batch                     no questions, no wait for ENTER        \n",
+    kUsageTabLine,
+    "    -info [-json] <file.wv> ...   report tags and measured levels     \n",
+    "    <file.wv> -export <cs16|cf32|wav|sigmf> [-out <file>]             \n",
+    "                                  write the samples as another format \n",
+    "    <file.wv> -preview <file.svg> draw the waveform and spectrum      \n",
+    kUsageTabLine,
     "    -help, -h, --help          show this text                         \n",
     "    -version, --version        show the version                       \n",
     "                                                                      \n",
@@ -307,11 +371,22 @@ InfoRequest FindInfoRequest(int argc, char** argv) {
   return InfoRequest::kNone;
 }
 
+bool IsInspectionRun(int argc, char** argv) {
+  for (int k = 1; k < argc; ++k) {
+    const OptionRule* rule = FindOption(argv[k]);
+    if (rule == nullptr) continue;
+    if (rule->selects != RunKind::kConvert) return true;
+    if (rule->value != Value::kNone) ++k;
+  }
+  return false;
+}
+
 namespace {
 
 // The arguments into the settings' own fields, one table row at a time.
 // Returns 0 after the refusal lines when an argument does not hold.
-int ScanOptions(int argc, char** argv, ConversionSettings& settings) {
+int ScanOptions(int argc, char** argv, ConversionSettings& settings,
+                std::vector<const OptionRule*>* given, std::vector<std::string>* positional) {
   const char* programName = argc > 0 && argv[0] != nullptr ? argv[0] : "wavora";
   const int last = argc - 1;
   for (int k = 1; k <= last; ++k) {
@@ -322,12 +397,16 @@ int ScanOptions(int argc, char** argv, ConversionSettings& settings) {
       continue;
     }
     const OptionRule* rule = FindOption(argument);
+    if (rule == nullptr && argument[0] != '-') {
+      // More file names: the files of -info, refused for every other run.
+      positional->push_back(argument);
+      continue;
+    }
     if (rule == nullptr) {
-      std::fprintf(
-          stderr, argument[0] == '-' ? "*** Unknown option: %s\n" : "*** Unexpected argument: %s\n",
-          argument);
+      std::fprintf(stderr, "*** Unknown option: %s\n", argument);
       return RefuseCommandLine(programName);
     }
+    given->push_back(rule);
     if (rule->info != InfoRequest::kNone) continue;  // answered before the scan
 
     // A value is the next argument, whatever it looks like.
@@ -378,6 +457,50 @@ int ScanOptions(int argc, char** argv, ConversionSettings& settings) {
   return 1;
 }
 
+// The run the options select, and every option fitting it: one of -info,
+// -export and -preview at most, each option one the run uses, the input
+// file of -export and -preview, the files of -info.
+int CheckRun(ConversionSettings& settings, const std::vector<const OptionRule*>& given,
+             const std::vector<std::string>& positional, const char* programName) {
+  const OptionRule* selector = nullptr;
+  for (const OptionRule* rule : given) {
+    if (rule->selects == RunKind::kConvert) continue;
+    if (selector != nullptr && std::strcmp(selector->keyword, rule->keyword) != 0) {
+      std::fprintf(stderr, "*** Options %s and %s cannot be given together.\n", selector->keyword,
+                   rule->keyword);
+      return RefuseCommandLine(programName);
+    }
+    selector = rule;
+  }
+  const unsigned run = RunBit(settings.run);
+  for (const OptionRule* rule : given) {
+    if ((rule->runs & run) == 0) {
+      std::fprintf(stderr, "*** Option %s does not apply to %s.\n", rule->keyword,
+                   RunKeyword(settings.run));
+      return RefuseCommandLine(programName);
+    }
+  }
+  if (settings.run == RunKind::kInfo) {
+    if (settings.singleFile) settings.infoFiles.push_back(settings.inputFile);
+    settings.infoFiles.insert(settings.infoFiles.end(), positional.begin(), positional.end());
+    if (settings.infoFiles.empty()) {
+      std::fprintf(stderr, "*** -info needs at least one waveform file.\n");
+      return RefuseCommandLine(programName);
+    }
+    return 1;
+  }
+  if (!positional.empty()) {
+    std::fprintf(stderr, "*** Unexpected argument: %s\n", positional.front().c_str());
+    return RefuseCommandLine(programName);
+  }
+  if (settings.run != RunKind::kConvert && !settings.singleFile) {
+    std::fprintf(stderr, "*** %s needs the waveform file as the first argument.\n",
+                 RunKeyword(settings.run));
+    return RefuseCommandLine(programName);
+  }
+  return 1;
+}
+
 }  // namespace
 
 int ScanArguments(int argc, char** argv, ConversionSettings& settings) {
@@ -388,7 +511,9 @@ int ScanArguments(int argc, char** argv, ConversionSettings& settings) {
   settings.inputDir = workingDir;
   settings.outputDir = workingDir;
 
-  const int scanned = ScanOptions(argc, argv, settings);
+  std::vector<const OptionRule*> given;
+  std::vector<std::string> positional;
+  const int scanned = ScanOptions(argc, argv, settings, &given, &positional);
   // The derived fields follow what was scanned, also on a refusal.
   settings.inputPath = ResolvePath(settings.workingDir, settings.inputDir);
   settings.outputPath = ResolvePath(settings.workingDir, settings.outputDir);
@@ -396,6 +521,8 @@ int ScanArguments(int argc, char** argv, ConversionSettings& settings) {
     settings.outputFilePath = ResolvePath(settings.workingDir, settings.outputFile);
   settings.format = DecodeFormat(settings.formatName);
   if (!scanned || !CheckLimits(settings)) return 0;
+  if (!CheckRun(settings, given, positional, argc > 0 && argv[0] != nullptr ? argv[0] : "wavora"))
+    return 0;
   // One level for the waveform: -autoscale, -peak and -rms each set it.
   if (settings.levelTarget.kind != LevelKind::kNone &&
       (settings.autoscale || settings.levelOption.find(' ') != std::string::npos)) {
@@ -403,8 +530,6 @@ int ScanArguments(int argc, char** argv, ConversionSettings& settings) {
                  settings.autoscale ? "-autoscale and " : "", settings.levelOption.c_str());
     return RefuseCommandLine(argc > 0 && argv[0] != nullptr ? argv[0] : "wavora");
   }
-  // The cipher's thread count holds for the whole run.
-  SetCipherThreads(settings.threads > 0 ? settings.threads : DefaultWorkerThreads());
   return 1;
 }
 

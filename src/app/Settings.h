@@ -13,8 +13,16 @@ inline constexpr std::size_t kMaxFormatNameChars = 15;
 inline constexpr std::size_t kMaxExtensionChars = 15;
 inline constexpr std::size_t kMaxCommentChars = 511;
 
+// What a run does: convert (the default), or inspect waveform files.
+enum class RunKind { kConvert, kInfo, kExport, kPreview };
+
 // Every value the command line sets; read-only after the scan.
 struct ConversionSettings {
+  RunKind run = RunKind::kConvert;
+  bool json = false;                   // -json: the -info reports as JSON lines
+  std::vector<std::string> infoFiles;  // -info: the files to report on, in order
+  std::string exportKind;              // -export: the kind of file to write
+  std::string previewFile;             // -preview: the picture to write
   std::string workingDir;
   bool singleFile = false;
   std::string inputFile;

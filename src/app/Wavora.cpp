@@ -8,6 +8,7 @@
 #include <string>
 
 #include "Shared/FileIO/StreamInit.h"
+#include "Shared/FileIO/WorkerPool.h"
 #include "app/CommandLine.h"
 #include "app/Console.h"
 #include "app/ConvertDirectory.h"
@@ -100,9 +101,9 @@ int RunWavora(int argc, char** argv) {
   // From here on Ctrl-C, a kill or a closed console removes the run's
   // temporary and partial files and restores the terminal before the end.
   platform::InstallInterruptHandler();
-  int inspectionExit = kExitSuccess;
-  if (RunInspectionMode(argc, argv, &inspectionExit)) return inspectionExit;
-  PrintBanner();
+  // The inspection runs print no banner, table, question or prompt.
+  const bool inspection = IsInspectionRun(argc, argv);
+  if (!inspection) PrintBanner();
   if (argc < 2) return UsageExit(programName);
 
   ConversionSettings settings;
@@ -112,6 +113,7 @@ int RunWavora(int argc, char** argv) {
     return kExitFailure;
   }
   if (!ScanArguments(argc, argv, settings)) return kExitFailure;
+  if (settings.run != RunKind::kConvert) return RunInspection(settings);
 
   const std::string invalid = ValidateSettings(settings);
   if (!invalid.empty()) {
@@ -139,7 +141,9 @@ int RunWavora(int argc, char** argv) {
   }
 
   std::string reason;
-  if (!InitStreamLayer(kStreamInterfaceVersion, &reason)) {
+  // The cipher's thread count holds for the whole run.
+  const int cipherThreads = settings.threads > 0 ? settings.threads : DefaultWorkerThreads();
+  if (!InitStreamLayer(kStreamInterfaceVersion, &reason, cipherThreads)) {
     LogMessage(kLogAlwaysShown, {reason});
     if (!settings.batch) {
       LogMessage(kLogAlwaysShown, {"Press RETURN to exit."});

@@ -339,10 +339,9 @@ TEST(CommandLineLimits, OverLongValuesAreRefusedNotCut) {
   EXPECT_EQ(Scan({"s", "-comment", std::string(511, 'c')}).settings.comment.size(), 511u);
 }
 
-TEST(CommandLineThreads, CountIsAWholeNumberFromOneTo256AndSetsTheCipher) {
+TEST(CommandLineThreads, CountIsAWholeNumberFromOneTo256) {
   const ScanResult plain = Scan({"s", "-format", "i16le"});
   EXPECT_EQ(plain.settings.threads, 0);
-  EXPECT_EQ(GetCipherThreads(), DefaultWorkerThreads());
 
   for (const auto& [text, count] : std::vector<std::pair<std::string, int>>{
            {"1", 1}, {"3", 3}, {"256", 256}, {"016", 16}, {"+4", 4}}) {
@@ -351,7 +350,6 @@ TEST(CommandLineThreads, CountIsAWholeNumberFromOneTo256AndSetsTheCipher) {
     EXPECT_EQ(r.err, "") << text;
     EXPECT_EQ(r.settings.threads, count) << text;
     EXPECT_EQ(r.settings.formatName, "i16le") << text;
-    EXPECT_EQ(GetCipherThreads(), count) << text;
   }
   // Directory mode takes it as well.
   EXPECT_EQ(Scan({"-indir", "in", "-threads", "2"}).settings.threads, 2);
@@ -365,8 +363,50 @@ TEST(CommandLineThreads, CountIsAWholeNumberFromOneTo256AndSetsTheCipher) {
               0u)
         << r.err;
   }
-  Scan({"s"});  // back to the default count
-  EXPECT_EQ(GetCipherThreads(), DefaultWorkerThreads());
+}
+
+// -info, -json, -export and -preview are rows of the option table: they
+// select the run, take their values like every other option, and the
+// options that do not fit the run are refused with a line naming them.
+TEST(CommandLineRuns, InspectionOptionsSelectTheRunAndRefuseWhatDoesNotFit) {
+  const ScanResult info = Scan({"-info", "a.wv", "-json", "b.wv", "-v", "3"});
+  ASSERT_EQ(info.ok, 1) << info.err;
+  EXPECT_EQ(info.settings.run, RunKind::kInfo);
+  EXPECT_TRUE(info.settings.json);
+  EXPECT_EQ(info.settings.infoFiles, (std::vector<std::string>{"a.wv", "b.wv"}));
+  EXPECT_EQ(info.settings.verbosity, 3);
+
+  const ScanResult exp = Scan({"in.wv", "-export", "wav", "-out", "x.wav", "-overwrite"});
+  ASSERT_EQ(exp.ok, 1) << exp.err;
+  EXPECT_EQ(exp.settings.run, RunKind::kExport);
+  EXPECT_EQ(exp.settings.exportKind, "wav");
+  EXPECT_EQ(exp.settings.outputFile, "x.wav");
+  EXPECT_TRUE(exp.settings.overwrite);
+  const ScanResult preview = Scan({"in.wv", "-preview", "-out"});  // a value is a value
+  ASSERT_EQ(preview.ok, 1) << preview.err;
+  EXPECT_EQ(preview.settings.previewFile, "-out");
+  EXPECT_EQ(Scan({"in.wv", "-format", "i16le"}).settings.run, RunKind::kConvert);
+
+  const std::pair<std::vector<std::string>, std::string> refused[] = {
+      {{"-info"}, "*** -info needs at least one waveform file.\n"},
+      {{"-info", "a.wv", "-clock", "10"}, "*** Option -clock does not apply to -info.\n"},
+      {{"in.wv", "-export", "wav", "-json"}, "*** Option -json does not apply to -export.\n"},
+      {{"in.wv", "-preview", "p.svg", "-out", "o"},
+       "*** Option -out does not apply to -preview.\n"},
+      {{"in.wv", "-format", "i16le", "-json"},
+       "*** Option -json does not apply to a conversion.\n"},
+      {{"in.wv", "-export", "wav", "-preview", "p.svg"},
+       "*** Options -export and -preview cannot be given together.\n"},
+      {{"-export", "wav"}, "*** -export needs the waveform file as the first argument.\n"},
+      {{"in.wv", "b.wv", "-format", "i16le"}, "*** Unexpected argument: b.wv\n"},
+      {{"in.wv", "-export"}, "*** Option -export needs a value.\n"},
+  };
+  for (const auto& [args, line] : refused) {
+    const ScanResult r = Scan(args);
+    EXPECT_EQ(r.ok, 0) << line;
+    EXPECT_EQ(r.err.rfind(line, 0), 0u) << r.err;
+    EXPECT_NE(r.err.find("-help' for the list of options."), std::string::npos) << r.err;
+  }
 }
 
 std::string TableOf(const std::vector<std::string>& args) {
@@ -458,13 +498,14 @@ TEST(CommandLineUsage, TextGoesToStandardErrorWithTheProgramName) {
   // 40 lines of the original text, nine lines of the capture formats after
   // i14le2, the -qfile line and its separator, the -out line, the -threads
   // line and its separator, and the block of -batch, -help and -version with
-  // its separator.
-  ASSERT_EQ(lines.size(), 58u);
+  // its separator, the -peak and -rms lines, and the block of the inspection
+  // runs with its separator.
+  ASSERT_EQ(lines.size(), 66u);
   EXPECT_EQ(lines[0],
             "usage: /opt/bin/wavora [<input file>] <options>                                    ");
   const std::string tabLine(18, '\t');
   EXPECT_EQ(lines[1], tabLine);
-  EXPECT_EQ(lines[57], std::string(70, ' '));
+  EXPECT_EQ(lines[65], std::string(70, ' '));
   EXPECT_EQ(lines[28], "         i14le2       Int14, 2 files, little endian                   ");
   for (std::size_t k = 29; k < 38; ++k)
     EXPECT_EQ(lines[k].size(), lines[28].size()) << lines[k];  // the same width as i14le2
@@ -487,11 +528,15 @@ TEST(CommandLineUsage, TextGoesToStandardErrorWithTheProgramName) {
     }
   }
   EXPECT_EQ(lines[45], "    -autoscale                    scale level to full scale           ");
-  EXPECT_EQ(lines[46], tabLine);
-  EXPECT_EQ(lines[47].rfind("    -threads <", 0), 0u);
-  EXPECT_EQ(lines[47].size(), lines[45].size());
+  EXPECT_EQ(lines[46].rfind("    -peak <dB>", 0), 0u);
+  EXPECT_EQ(lines[47].rfind("    -rms <dB>", 0), 0u);
   EXPECT_EQ(lines[48], tabLine);
-  EXPECT_EQ(lines[49].rfind("    -v <verbose level>", 0), 0u);
+  EXPECT_EQ(lines[49].rfind("    -threads <", 0), 0u);
+  for (std::size_t k : {46, 47, 49}) EXPECT_EQ(lines[k].size(), lines[45].size()) << k;
+  EXPECT_EQ(lines[50], tabLine);
+  EXPECT_EQ(lines[51].rfind("    -v <verbose level>", 0), 0u);
+  for (const char* keyword : {"-peak ", "-rms ", "-info ", "-json", "-export ", "-preview "})
+    EXPECT_NE(err.find(keyword), std::string::npos) << keyword;
   // Every keyword of the format table is listed.
   for (const char* keyword : {"kxzetq", "txt ",  "txt2ui14", "txt2ui16", "txthex", "f32be", "f32le",
                               "i16be",  "i16le", "i14be2",   "i14le2",   "cu8",    "cs8",   "f64le",
