@@ -4,10 +4,12 @@
 
 #include "app/CommandLine.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string_view>
 #include <system_error>
 #include <vector>
@@ -232,6 +234,121 @@ const OptionRule* FindOption(const char* argument) {
   return nullptr;
 }
 
+// The keyword of an argument in the place of a keyword, as other tools spell
+// it: "--name" for "-name" (where "--name" is no keyword itself), and the
+// value of "-name=value" or "--name=value" apart. *value is set only for the
+// "=" form.
+const OptionRule* MatchKeyword(const std::string& argument, std::string* keyword,
+                               std::optional<std::string>* value) {
+  std::string name = argument;
+  value->reset();
+  const std::size_t equals = name.find('=');
+  if (equals != std::string::npos && name.size() > 1 && name[0] == '-') {
+    *value = name.substr(equals + 1);
+    name.resize(equals);
+  }
+  const OptionRule* rule = FindOption(name.c_str());
+  if (rule == nullptr && name.size() > 2 && name.compare(0, 2, "--") == 0) {
+    rule = FindOption(name.c_str() + 1);
+    if (rule != nullptr) name.erase(0, 1);
+  }
+  // "=" belongs to a value-taking keyword only; anything else stays as given.
+  if (rule == nullptr || (value->has_value() && rule->value == Value::kNone)) {
+    value->reset();
+    *keyword = argument;
+    return FindOption(argument.c_str());
+  }
+  *keyword = name;
+  return rule;
+}
+
+// Edit distance of two short words (insertions, deletions, substitutions,
+// and swaps of neighbours).
+std::size_t EditDistance(std::string_view a, std::string_view b) {
+  std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+  for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      d[i][j] = std::min(
+          {d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+    }
+  }
+  return d[a.size()][b.size()];
+}
+
+// The known keyword nearest to an unknown option, when one is near enough
+// to be meant; nullptr otherwise.
+const char* NearestKeyword(std::string_view argument) {
+  while (!argument.empty() && argument.front() == '-') argument.remove_prefix(1);
+  // Near enough: one slip in a short word, one in three letters of a longer;
+  // a name of one or two letters is too short to guess from.
+  if (argument.size() < 3) return nullptr;
+  const std::size_t limit = std::max<std::size_t>(1, argument.size() / 3);
+  const char* best = nullptr;
+  std::size_t bestDistance = limit + 1;
+  for (const OptionRule& rule : kOptions) {
+    std::string_view name(rule.keyword);
+    while (!name.empty() && name.front() == '-') name.remove_prefix(1);
+    const std::size_t distance = EditDistance(argument, name);
+    if (distance < bestDistance) {
+      bestDistance = distance;
+      best = rule.keyword;
+    }
+  }
+  return best;
+}
+
+// The arguments in the one spelling the scan reads: keywords as the table
+// writes them, "=" values as arguments of their own, and every argument
+// after "--" a file name (marked by kFileArgument so that no keyword is
+// seen in it). Values after a value-taking keyword are taken as they are.
+constexpr const char* kFileArgument = "\x01";
+
+std::vector<std::string> NormalizeArguments(int argc, char** argv) {
+  std::vector<std::string> out;
+  if (argc > 0) out.emplace_back(argv[0] != nullptr ? argv[0] : "wavora");
+  bool filesOnly = false;
+  for (int k = 1; k < argc; ++k) {
+    const std::string argument = argv[k];
+    if (filesOnly) {
+      out.push_back(kFileArgument + argument);
+      continue;
+    }
+    if (argument == "--") {
+      filesOnly = true;
+      continue;
+    }
+    std::string keyword;
+    std::optional<std::string> value;
+    const OptionRule* rule = MatchKeyword(argument, &keyword, &value);
+    out.push_back(keyword);
+    if (rule == nullptr || rule->value == Value::kNone) continue;
+    if (value.has_value()) {
+      out.push_back(*value);
+    } else if (k + 1 < argc) {
+      out.emplace_back(argv[++k]);
+    }
+  }
+  return out;
+}
+
+// The normalized arguments as the argc/argv pair the scan walks.
+struct ArgumentList {
+  std::vector<std::string> texts;
+  std::vector<char*> pointers;
+  explicit ArgumentList(int argc, char** argv) : texts(NormalizeArguments(argc, argv)) {
+    for (std::string& text : texts) pointers.push_back(text.data());
+    pointers.push_back(nullptr);
+  }
+  int argc() const { return static_cast<int>(texts.size()); }
+  char** argv() { return pointers.data(); }
+};
+
+bool IsFileArgument(const char* argument) { return argument[0] == kFileArgument[0]; }
+
 const char* ValueDescription(Value value) {
   switch (value) {
     case Value::kDecimal:
@@ -359,7 +476,10 @@ constexpr const char* kUsageAfterFormats[] = {
 
 }  // namespace
 
-InfoRequest FindInfoRequest(int argc, char** argv) {
+InfoRequest FindInfoRequest(int rawArgc, char** rawArgv) {
+  ArgumentList list(rawArgc, rawArgv);
+  const int argc = list.argc();
+  char** argv = list.argv();
   const char* nativeHelp = platform::NativeHelpSwitch();
   for (int k = 1; k < argc; ++k) {
     if (nativeHelp != nullptr && std::strcmp(argv[k], nativeHelp) == 0) return InfoRequest::kHelp;
@@ -371,7 +491,10 @@ InfoRequest FindInfoRequest(int argc, char** argv) {
   return InfoRequest::kNone;
 }
 
-bool IsInspectionRun(int argc, char** argv) {
+bool IsInspectionRun(int rawArgc, char** rawArgv) {
+  ArgumentList list(rawArgc, rawArgv);
+  const int argc = list.argc();
+  char** argv = list.argv();
   for (int k = 1; k < argc; ++k) {
     const OptionRule* rule = FindOption(argv[k]);
     if (rule == nullptr) continue;
@@ -391,19 +514,23 @@ int ScanOptions(int argc, char** argv, ConversionSettings& settings,
   const int last = argc - 1;
   for (int k = 1; k <= last; ++k) {
     const char* argument = argv[k];
-    if (k == 1 && argument[0] != '-') {
+    const bool file = IsFileArgument(argument);
+    if (file) ++argument;  // after "--": a file name whatever it looks like
+    if ((k == 1 && argument[0] != '-') || (file && !settings.singleFile)) {
       settings.singleFile = true;
       settings.inputFile = argument;
       continue;
     }
-    const OptionRule* rule = FindOption(argument);
-    if (rule == nullptr && argument[0] != '-') {
+    const OptionRule* rule = file ? nullptr : FindOption(argument);
+    if (rule == nullptr && (file || argument[0] != '-')) {
       // More file names: the files of -info, refused for every other run.
       positional->push_back(argument);
       continue;
     }
     if (rule == nullptr) {
       std::fprintf(stderr, "*** Unknown option: %s\n", argument);
+      if (const char* nearest = NearestKeyword(argument))
+        std::fprintf(stderr, "*** Did you mean %s?\n", nearest);
       return RefuseCommandLine(programName);
     }
     given->push_back(rule);
@@ -503,7 +630,10 @@ int CheckRun(ConversionSettings& settings, const std::vector<const OptionRule*>&
 
 }  // namespace
 
-int ScanArguments(int argc, char** argv, ConversionSettings& settings) {
+int ScanArguments(int rawArgc, char** rawArgv, ConversionSettings& settings) {
+  ArgumentList list(rawArgc, rawArgv);
+  const int argc = list.argc();
+  char** argv = list.argv();
   // Every field but the working directory starts from its default.
   const std::string workingDir = settings.workingDir;
   settings = ConversionSettings();
@@ -520,6 +650,11 @@ int ScanArguments(int argc, char** argv, ConversionSettings& settings) {
   if (!settings.outputFile.empty())
     settings.outputFilePath = ResolvePath(settings.workingDir, settings.outputFile);
   settings.format = DecodeFormat(settings.formatName);
+  // "-ext .cf32" means what "-ext cf32" does: names end in ".cf32".
+  if (!settings.extension.empty() && settings.extension[0] == '.') {
+    settings.extension.erase(0, 1);
+    settings.extensionDotRemoved = true;
+  }
   if (!scanned || !CheckLimits(settings)) return 0;
   if (!CheckRun(settings, given, positional, argc > 0 && argv[0] != nullptr ? argv[0] : "wavora"))
     return 0;
@@ -538,7 +673,12 @@ InputFormat DecodeFormat(const std::string& keyword) { return InputFormatFromKey
 bool IsValidClock(double clockMHz) { return ClockInRange(clockMHz * kHzPerMHz); }
 
 std::string ValidateSettings(const ConversionSettings& settings) {
-  if (settings.format == kFormatUnknown) return "*** Unknown input format.\n";
+  if (settings.format == kFormatUnknown) {
+    if (settings.formatName.empty()) return "*** No input format given (-format <keyword>).\n";
+    return "*** Unknown input format.\n" +
+           FormatText("*** '%s' is no format keyword; the usage text below lists them.\n",
+                      settings.formatName.c_str());
+  }
   // kxzetq input carries its own clock; a clock given for it is taken only
   // by a file without a CLOCK tag, and is checked all the same.
   if (settings.format == kFormatKxzetq && !settings.clockGiven) return std::string();
@@ -552,6 +692,14 @@ std::string ValidateSettings(const ConversionSettings& settings) {
     } else {
       message += FormatText("*** Clock rate %s MHz is out of range: %s.\n",
                             settings.clockText.c_str(), kClockRange);
+      // A rate in Hz or kHz is the likely slip.
+      for (const double unit : {1e6, 1e3}) {
+        if (settings.clockMHz >= 1000.0 && IsValidClock(settings.clockMHz / unit)) {
+          message +=
+              FormatText("*** -clock takes MHz: did you mean %g?\n", settings.clockMHz / unit);
+          break;
+        }
+      }
     }
     return message;
   }

@@ -204,6 +204,7 @@ int ConvertFile(const ConversionSettings& settings, const FileJob& job) {
     ReportProgress(-1);
     if (!WriteWaveformFile(info, outputPath, waveFile.get(), markerFile.get(), settings.overwrite))
       return FailFile("*** Writing of waveform data failed.");
+    LogAlways({"Output: ", outputPath});
     return 1;
   }
 
@@ -233,5 +234,7 @@ int ConvertFile(const ConversionSettings& settings, const FileJob& job) {
   ReportProgress(-1);
   if (!WriteWaveformFile(info, outputPath, waveFile.get(), nullptr, settings.overwrite))
     return FailFile("*** Writing of waveform data failed.");
+  // Every successful conversion names its output, whatever the verbosity.
+  LogAlways({"Output: ", outputPath});
   return 1;
 }

@@ -30,6 +30,7 @@ struct ConversionSettings {
   std::string inputDir;
   std::string outputDir;
   std::string extension;
+  bool extensionDotRemoved = false;  // -ext was given with a leading dot, taken off
   std::string formatName;
   double clockMHz = 0.0;
   std::string clockText;    // the -clock value as given, for the messages that name it

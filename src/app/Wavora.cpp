@@ -88,6 +88,7 @@ int AskQuestion(const char* prompt) {
   do {
     // Upper-case letters and every other key are ignored.
     key = platform::ReadKey();
+    if (key == 'Y' || key == 'N') key += 'a' - 'A';  // the answer is the letter, either case
   } while (key != 'y' && key != 'n' && key != kKeyCarriageReturn && key != 0);
   std::fputs("\n\n", stdout);
   std::fflush(stdout);
@@ -134,6 +135,9 @@ int RunWavora(int argc, char** argv) {
   SetLogMask(LogMaskForVerbosity(settings.verbosity));
   // The bar redraws one line in place, which only a terminal shows as such.
   EnableProgressBar(platform::StdoutIsTerminal());
+  if (settings.extensionDotRemoved)
+    LogMessage(kLogInfo, {"-ext: the leading dot is taken off; names ending in .",
+                          settings.extension, " are converted."});
   for (const std::string& option : settings.ignoredOptions) {
     LogMessage(kLogWarning,
                {"*** Warning: ", option, " does not apply in ",

@@ -57,7 +57,9 @@ TEST(CommandLineFormat, KeywordsDecodeToTheirCodes) {
   const ScanResult tooLong = Scan({"sig.bin", "-format", "kxzetqkxzetqkxze"});
   EXPECT_EQ(tooLong.ok, 1);
   EXPECT_EQ(tooLong.settings.format, kFormatUnknown);
-  EXPECT_EQ(ValidateSettings(tooLong.settings), "*** Unknown input format.\n");
+  EXPECT_EQ(ValidateSettings(tooLong.settings),
+            "*** Unknown input format.\n*** 'kxzetqkxzetqkxze' is no format keyword; the usage "
+            "text below lists them.\n");
 }
 
 TEST(CommandLineFormat, CaptureFormatsAliasesAndTheirClock) {
@@ -104,7 +106,8 @@ TEST(CommandLineClock, BoundsAndParsing) {
   EXPECT_EQ(validation({"s", "-format", "i16le", "-clock", "600.0001"}), invalid("600.0001"));
   EXPECT_EQ(validation({"s", "-format", "i16le", "-clock", "0"}), invalid("0"));
   EXPECT_EQ(validation({"s", "-format", "i16le", "-clock", "-5"}), invalid("-5"));
-  EXPECT_EQ(validation({"s", "-format", "i16le", "-clock", "48000"}), invalid("48000"));
+  EXPECT_EQ(validation({"s", "-format", "i16le", "-clock", "48000"}),
+            invalid("48000") + "*** -clock takes MHz: did you mean 0.048?\n");
   EXPECT_EQ(
       validation({"s", "-format", "i16le"}),
       "*** Invalid clock rate.\n*** No clock rate given: use -clock <MHz> with 0.001 < MHz <= "
@@ -113,10 +116,11 @@ TEST(CommandLineClock, BoundsAndParsing) {
   // without a CLOCK tag) is checked like any other.
   EXPECT_EQ(validation({"s", "-format", "kxzetq"}), "");
   EXPECT_EQ(validation({"s", "-format", "kxzetq", "-clock", "600"}), "");
-  EXPECT_EQ(validation({"s", "-format", "kxzetq", "-clock", "9000"}), invalid("9000"));
+  EXPECT_EQ(validation({"s", "-format", "kxzetq", "-clock", "9000"}),
+            invalid("9000") + "*** -clock takes MHz: did you mean 0.009?\n");
   EXPECT_EQ(validation({"s", "-format", "kxzetq", "-clock", "0"}), invalid("0"));
   // The format is checked before the clock.
-  EXPECT_EQ(validation({"s", "-format", "bogus"}), "*** Unknown input format.\n");
+  EXPECT_EQ(validation({"s", "-format", "bogus"}).rfind("*** Unknown input format.\n", 0), 0u);
 
   const ScanResult parsed = Scan({"s", "-clock", "12.5e1", "-gain", "-3.25", "-v", "7"});
   EXPECT_DOUBLE_EQ(parsed.settings.clockMHz, 125.0);
@@ -200,11 +204,10 @@ TEST(CommandLineScan, UnknownOptionsStrayArgumentsAndMissingValuesAreRefused) {
   };
   const std::vector<Case> cases = {
       // Keywords are whole, case-sensitive strings.
-      {{"s", "-Autoscale"}, "*** Unknown option: -Autoscale\n"},
-      {{"s", "-overwrite2"}, "*** Unknown option: -overwrite2\n"},
-      {{"s", "-commment", "x"}, "*** Unknown option: -commment\n"},
-      {{"s", "--overwrite"}, "*** Unknown option: --overwrite\n"},
-      {{"s", "-format=f32le"}, "*** Unknown option: -format=f32le\n"},
+      {{"s", "-Autoscale"}, "*** Unknown option: -Autoscale\n*** Did you mean -autoscale?\n"},
+      {{"s", "-overwrite2"}, "*** Unknown option: -overwrite2\n*** Did you mean -overwrite?\n"},
+      {{"s", "-commment", "x"}, "*** Unknown option: -commment\n*** Did you mean -comment?\n"},
+      {{"s", "--overwrit=x"}, "*** Unknown option: --overwrit=x\n*** Did you mean -overwrite?\n"},
       {{"s", "-"}, "*** Unknown option: -\n"},
       {{"-indir", "in", "-x"}, "*** Unknown option: -x\n"},
       {{"s", "t"}, "*** Unexpected argument: t\n"},
@@ -363,6 +366,60 @@ TEST(CommandLineThreads, CountIsAWholeNumberFromOneTo256) {
               0u)
         << r.err;
   }
+}
+
+// The spellings of other tools: "--name", "-name=value", "--name=value",
+// "--" before file names; an unknown option gets the nearest keyword.
+TEST(CommandLineConventions, OtherToolsSpellingsAndSuggestions) {
+  const ScanResult r = Scan({"--format", "cf32", "-clock=10", "--comment=a=b", "--overwrite",
+                             "--ext=.cf32", "--", "-odd.bin"});
+  ASSERT_EQ(r.ok, 1) << r.err;
+  EXPECT_EQ(r.settings.formatName, "cf32");
+  EXPECT_EQ(r.settings.clockMHz, 10.0);
+  EXPECT_EQ(r.settings.comment, "a=b");
+  EXPECT_TRUE(r.settings.overwrite);
+  EXPECT_EQ(r.settings.extension, "cf32");  // the dot taken off
+  EXPECT_TRUE(r.settings.extensionDotRemoved);
+  EXPECT_TRUE(r.settings.singleFile);
+  EXPECT_EQ(r.settings.inputFile, "-odd.bin");
+  // A value is taken as it is, "=" and dashes included.
+  EXPECT_EQ(Scan({"s", "-comment", "--format=x"}).settings.comment, "--format=x");
+  // "=" does not attach a value to a flag.
+  EXPECT_EQ(Scan({"s", "-overwrite=1"}).err.rfind("*** Unknown option: -overwrite=1\n", 0), 0u);
+
+  const std::pair<std::string, std::string> typos[] = {
+      {"-fromat", "-format"}, {"--overwrit", "-overwrite"}, {"-clok", "-clock"}};
+  for (const auto& [typo, meant] : typos) {
+    const ScanResult t = Scan({"s", typo, "x"});
+    EXPECT_EQ(t.ok, 0);
+    EXPECT_NE(t.err.find("*** Unknown option: " + typo + "\n*** Did you mean " + meant + "?\n"),
+              std::string::npos)
+        << t.err;
+  }
+  EXPECT_EQ(Scan({"s", "-zzzzzz"}).err.find("Did you mean"), std::string::npos);
+}
+
+TEST(CommandLineValidate, MissingOrWrongFormatAndClockInHertzAreNamed) {
+  EXPECT_EQ(ValidateSettings(Scan({"s", "-clock", "10"}).settings),
+            "*** No input format given (-format <keyword>).\n");
+  EXPECT_EQ(ValidateSettings(Scan({"s", "-format", "cf23", "-clock", "10"}).settings),
+            "*** Unknown input format.\n*** 'cf23' is no format keyword; the usage text below "
+            "lists them.\n");
+  const std::string hz =
+      ValidateSettings(Scan({"s", "-format", "cf32", "-clock", "48000"}).settings);
+  EXPECT_NE(hz.find("*** -clock takes MHz: did you mean 0.048?\n"), std::string::npos) << hz;
+  const std::string khz =
+      ValidateSettings(Scan({"s", "-format", "cf32", "-clock", "2400"}).settings);
+  EXPECT_NE(khz.find("*** -clock takes MHz: did you mean 0.0024?\n"), std::string::npos) << khz;
+  const std::string big =
+      ValidateSettings(Scan({"s", "-format", "cf32", "-clock", "2e8"}).settings);
+  EXPECT_NE(big.find("*** -clock takes MHz: did you mean 200?\n"), std::string::npos) << big;
+  EXPECT_EQ(
+      ValidateSettings(Scan({"s", "-format", "cf32", "-clock", "600.5"}).settings).find("did"),
+      std::string::npos);
+  EXPECT_EQ(
+      ValidateSettings(Scan({"s", "-format", "cf32", "-clock", "1e12"}).settings).find("did you"),
+      std::string::npos);
 }
 
 // -info, -json, -export and -preview are rows of the option table: they
