@@ -10,10 +10,8 @@
 # newer wavora completes what it knows.
 
 _wavora_options="-indir -outdir -recursive -ext -overwrite -out -clock -format -qfile
-  -comment -copyright -gain -autoscale -threads -v -batch -help -h --help -version --version"
-# Commands that inspect a waveform file: -info [-json] <file ...>,
-# <file> -export <kind> [-out <name>], <file> -preview <file.svg>.
-_wavora_inspect="-info -json -export -preview"
+  -comment -copyright -gain -autoscale -peak -rms -threads -v -batch -help -h --help -version --version
+  -info -json -export -preview"
 _wavora_formats="kxzetq txt txt2ui14 txt2ui16 txthex f32be f32le i16be i16le i14be2 i14le2
   cu8 cs8 f64le f64be cf32 cs16 cf64 wav sigmf npy auto"
 _wavora_export_kinds="cs16 cf32 wav sigmf"
@@ -53,7 +51,7 @@ _wavora_lists() {
       fmts=${help#*$'\n'}
       [ "$fmts" = "$help" ] && fmts=""
     fi
-    _wavora_cache_opts[$key]="$_wavora_options $_wavora_inspect $opts"
+    _wavora_cache_opts[$key]="$_wavora_options $opts"
     _wavora_cache_fmts[$key]="$_wavora_formats $fmts"
   fi
   _wavora_opts=${_wavora_cache_opts[$key]}

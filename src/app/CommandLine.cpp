@@ -4,14 +4,16 @@
 
 #include "app/CommandLine.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
-#include "Shared/FileIO/Blowfish.h"
 #include "Shared/FileIO/WorkerPool.h"
 #include "app/ConvertFile.h"
 #include "common/InputFormat.h"
@@ -31,6 +33,7 @@ enum class Value {
   kDecimal,      // a decimal number, read in full
   kInteger,      // a decimal integer that fits an int, read in full
   kThreadCount,  // a decimal integer from 1 to kMaxWorkerThreads, read in full
+  kLevelOffset,  // a decimal number of dB from kMinTargetOffsetDb to kMaxTargetOffsetDb
 };
 
 // The mode in which an option takes effect.
@@ -45,16 +48,56 @@ enum class Mode {
 // Value kind; a flag receives nullptr.
 using ApplyOption = void (*)(ConversionSettings& settings, const char* value);
 
+// The runs an option applies to, one bit each; given with any other run it
+// is refused.
+constexpr unsigned kForConvert = 1;
+constexpr unsigned kForInfo = 2;
+constexpr unsigned kForExport = 4;
+constexpr unsigned kForPreview = 8;
+constexpr unsigned kForInspection = kForInfo | kForExport | kForPreview;
+constexpr unsigned kForAll = kForConvert | kForInspection;
+
+unsigned RunBit(RunKind run) {
+  switch (run) {
+    case RunKind::kInfo:
+      return kForInfo;
+    case RunKind::kExport:
+      return kForExport;
+    case RunKind::kPreview:
+      return kForPreview;
+    default:
+      return kForConvert;
+  }
+}
+
+const char* RunKeyword(RunKind run) {
+  switch (run) {
+    case RunKind::kInfo:
+      return "-info";
+    case RunKind::kExport:
+      return "-export";
+    case RunKind::kPreview:
+      return "-preview";
+    default:
+      return "a conversion";
+  }
+}
+
+void SelectRun(ConversionSettings& s, RunKind run) { s.run = run; }
+
 struct OptionRule {
   const char* keyword;
   Value value;
   Mode mode;
   ApplyOption apply;
+  unsigned runs = kForConvert;
   InfoRequest info = InfoRequest::kNone;  // help and version end the run at once
   // For a refused number: the line printed before the common one, and the
   // valid range named in it.
   const char* invalidLine = nullptr;
   const char* range = nullptr;
+  // The run this option selects (kConvert: none; it only sets a value).
+  RunKind selects = RunKind::kConvert;
 };
 
 // The text of a number without the one leading "+" that from_chars does not
@@ -106,6 +149,14 @@ int IntegerOf(const char* text) {
   return value;
 }
 
+// -peak and -rms; the second of them on one command line is refused after
+// the scan (levelOption then names both).
+void SetLevelTarget(ConversionSettings& s, LevelKind kind, const char* option, const char* value) {
+  if (!s.levelOption.empty()) s.levelOption += " and ";
+  s.levelOption += option;
+  s.levelTarget = {kind, DecimalOf(value)};
+}
+
 // Every keyword of the command line. Adding an option is adding its row; the
 // scan, the refusal messages and the help/version check all read this table.
 const OptionRule kOptions[] = {
@@ -121,7 +172,7 @@ const OptionRule kOptions[] = {
        s.clockMHz = DecimalOf(v);
        s.clockGiven = true;
      },
-     InfoRequest::kNone, "*** Invalid clock rate.", kClockRange},
+     kForConvert, InfoRequest::kNone, "*** Invalid clock rate.", kClockRange},
     {"-format", Value::kText, Mode::kAny,
      [](ConversionSettings& s, const char* v) { s.formatName = v; }},
     {"-comment", Value::kText, Mode::kAny,
@@ -132,25 +183,49 @@ const OptionRule kOptions[] = {
      [](ConversionSettings& s, const char* v) { s.gainDb = DecimalOf(v); }},
     {"-autoscale", Value::kNone, Mode::kAny,
      [](ConversionSettings& s, const char*) { s.autoscale = true; }},
+    {"-peak", Value::kLevelOffset, Mode::kAny,
+     [](ConversionSettings& s, const char* v) { SetLevelTarget(s, LevelKind::kPeak, "-peak", v); },
+     kForConvert, InfoRequest::kNone, nullptr, kTargetRangeText},
+    {"-rms", Value::kLevelOffset, Mode::kAny,
+     [](ConversionSettings& s, const char* v) { SetLevelTarget(s, LevelKind::kRms, "-rms", v); },
+     kForConvert, InfoRequest::kNone, nullptr, kTargetRangeText},
     {"-v", Value::kInteger, Mode::kAny,
-     [](ConversionSettings& s, const char* v) { s.verbosity = IntegerOf(v); }},
+     [](ConversionSettings& s, const char* v) { s.verbosity = IntegerOf(v); }, kForAll},
     {"-recursive", Value::kNone, Mode::kDirectoryOnly,
      [](ConversionSettings& s, const char*) { s.recursive = true; }},
     {"-overwrite", Value::kNone, Mode::kAny,
-     [](ConversionSettings& s, const char*) { s.overwrite = true; }},
+     [](ConversionSettings& s, const char*) { s.overwrite = true; },
+     kForConvert | kForExport | kForPreview},
     {"-qfile", Value::kText, Mode::kSingleFileOnly,
      [](ConversionSettings& s, const char* v) { s.qFile = v; }},
     {"-out", Value::kText, Mode::kSingleFileRequired,
-     [](ConversionSettings& s, const char* v) { s.outputFile = v; }},
+     [](ConversionSettings& s, const char* v) { s.outputFile = v; }, kForConvert | kForExport},
     {"-threads", Value::kThreadCount, Mode::kAny,
      [](ConversionSettings& s, const char* v) { s.threads = IntegerOf(v); }},
-    {"-batch", Value::kNone, Mode::kAny,
-     [](ConversionSettings& s, const char*) { s.batch = true; }},
-    {"-help", Value::kNone, Mode::kAny, nullptr, InfoRequest::kHelp},
-    {"-h", Value::kNone, Mode::kAny, nullptr, InfoRequest::kHelp},
-    {"--help", Value::kNone, Mode::kAny, nullptr, InfoRequest::kHelp},
-    {"-version", Value::kNone, Mode::kAny, nullptr, InfoRequest::kVersion},
-    {"--version", Value::kNone, Mode::kAny, nullptr, InfoRequest::kVersion},
+    {"-batch", Value::kNone, Mode::kAny, [](ConversionSettings& s, const char*) { s.batch = true; },
+     kForAll},
+    {"-info", Value::kNone, Mode::kAny,
+     [](ConversionSettings& s, const char*) { SelectRun(s, RunKind::kInfo); }, kForInfo,
+     InfoRequest::kNone, nullptr, nullptr, RunKind::kInfo},
+    {"-json", Value::kNone, Mode::kAny, [](ConversionSettings& s, const char*) { s.json = true; },
+     kForInfo},
+    {"-export", Value::kText, Mode::kAny,
+     [](ConversionSettings& s, const char* v) {
+       SelectRun(s, RunKind::kExport);
+       s.exportKind = v;
+     },
+     kForExport, InfoRequest::kNone, nullptr, nullptr, RunKind::kExport},
+    {"-preview", Value::kText, Mode::kAny,
+     [](ConversionSettings& s, const char* v) {
+       SelectRun(s, RunKind::kPreview);
+       s.previewFile = v;
+     },
+     kForPreview, InfoRequest::kNone, nullptr, nullptr, RunKind::kPreview},
+    {"-help", Value::kNone, Mode::kAny, nullptr, kForAll, InfoRequest::kHelp},
+    {"-h", Value::kNone, Mode::kAny, nullptr, kForAll, InfoRequest::kHelp},
+    {"--help", Value::kNone, Mode::kAny, nullptr, kForAll, InfoRequest::kHelp},
+    {"-version", Value::kNone, Mode::kAny, nullptr, kForAll, InfoRequest::kVersion},
+    {"--version", Value::kNone, Mode::kAny, nullptr, kForAll, InfoRequest::kVersion},
 };
 
 const OptionRule* FindOption(const char* argument) {
@@ -158,6 +233,121 @@ const OptionRule* FindOption(const char* argument) {
     if (std::strcmp(argument, rule.keyword) == 0) return &rule;
   return nullptr;
 }
+
+// The keyword of an argument in the place of a keyword, as other tools spell
+// it: "--name" for "-name" (where "--name" is no keyword itself), and the
+// value of "-name=value" or "--name=value" apart. *value is set only for the
+// "=" form.
+const OptionRule* MatchKeyword(const std::string& argument, std::string* keyword,
+                               std::optional<std::string>* value) {
+  std::string name = argument;
+  value->reset();
+  const std::size_t equals = name.find('=');
+  if (equals != std::string::npos && name.size() > 1 && name[0] == '-') {
+    *value = name.substr(equals + 1);
+    name.resize(equals);
+  }
+  const OptionRule* rule = FindOption(name.c_str());
+  if (rule == nullptr && name.size() > 2 && name.compare(0, 2, "--") == 0) {
+    rule = FindOption(name.c_str() + 1);
+    if (rule != nullptr) name.erase(0, 1);
+  }
+  // "=" belongs to a value-taking keyword only; anything else stays as given.
+  if (rule == nullptr || (value->has_value() && rule->value == Value::kNone)) {
+    value->reset();
+    *keyword = argument;
+    return FindOption(argument.c_str());
+  }
+  *keyword = name;
+  return rule;
+}
+
+// Edit distance of two short words (insertions, deletions, substitutions,
+// and swaps of neighbours).
+std::size_t EditDistance(std::string_view a, std::string_view b) {
+  std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+  for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      d[i][j] = std::min(
+          {d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+    }
+  }
+  return d[a.size()][b.size()];
+}
+
+// The known keyword nearest to an unknown option, when one is near enough
+// to be meant; nullptr otherwise.
+const char* NearestKeyword(std::string_view argument) {
+  while (!argument.empty() && argument.front() == '-') argument.remove_prefix(1);
+  // Near enough: one slip in a short word, one in three letters of a longer;
+  // a name of one or two letters is too short to guess from.
+  if (argument.size() < 3) return nullptr;
+  const std::size_t limit = std::max<std::size_t>(1, argument.size() / 3);
+  const char* best = nullptr;
+  std::size_t bestDistance = limit + 1;
+  for (const OptionRule& rule : kOptions) {
+    std::string_view name(rule.keyword);
+    while (!name.empty() && name.front() == '-') name.remove_prefix(1);
+    const std::size_t distance = EditDistance(argument, name);
+    if (distance < bestDistance) {
+      bestDistance = distance;
+      best = rule.keyword;
+    }
+  }
+  return best;
+}
+
+// The arguments in the one spelling the scan reads: keywords as the table
+// writes them, "=" values as arguments of their own, and every argument
+// after "--" a file name (marked by kFileArgument so that no keyword is
+// seen in it). Values after a value-taking keyword are taken as they are.
+constexpr const char* kFileArgument = "\x01";
+
+std::vector<std::string> NormalizeArguments(int argc, char** argv) {
+  std::vector<std::string> out;
+  if (argc > 0) out.emplace_back(argv[0] != nullptr ? argv[0] : "wavora");
+  bool filesOnly = false;
+  for (int k = 1; k < argc; ++k) {
+    const std::string argument = argv[k];
+    if (filesOnly) {
+      out.push_back(kFileArgument + argument);
+      continue;
+    }
+    if (argument == "--") {
+      filesOnly = true;
+      continue;
+    }
+    std::string keyword;
+    std::optional<std::string> value;
+    const OptionRule* rule = MatchKeyword(argument, &keyword, &value);
+    out.push_back(keyword);
+    if (rule == nullptr || rule->value == Value::kNone) continue;
+    if (value.has_value()) {
+      out.push_back(*value);
+    } else if (k + 1 < argc) {
+      out.emplace_back(argv[++k]);
+    }
+  }
+  return out;
+}
+
+// The normalized arguments as the argc/argv pair the scan walks.
+struct ArgumentList {
+  std::vector<std::string> texts;
+  std::vector<char*> pointers;
+  explicit ArgumentList(int argc, char** argv) : texts(NormalizeArguments(argc, argv)) {
+    for (std::string& text : texts) pointers.push_back(text.data());
+    pointers.push_back(nullptr);
+  }
+  int argc() const { return static_cast<int>(texts.size()); }
+  char** argv() { return pointers.data(); }
+};
+
+bool IsFileArgument(const char* argument) { return argument[0] == kFileArgument[0]; }
 
 const char* ValueDescription(Value value) {
   switch (value) {
@@ -167,6 +357,8 @@ const char* ValueDescription(Value value) {
       return "an integer";
     case Value::kThreadCount:
       return "a whole number from 1 to 256";
+    case Value::kLevelOffset:
+      return "a level in dB";
     default:
       return "a value";
   }
@@ -182,6 +374,9 @@ bool ValueIsValid(Value value, const char* text) {
       return ParseInteger(text, &integer);
     case Value::kThreadCount:
       return ParseInteger(text, &integer) && integer >= 1 && integer <= kMaxWorkerThreads;
+    case Value::kLevelOffset:
+      return ParseDecimal(text, &decimal) && decimal >= kMinTargetOffsetDb &&
+             decimal <= kMaxTargetOffsetDb;
     default:
       return true;
   }
@@ -257,6 +452,8 @@ constexpr const char* kUsageAfterFormats[] = {
     kUsageTabLine,
     "    -gain <gain/dB>               amplify weak signal (ZETQ only)     \n",
     "    -autoscale                    scale level to full scale           \n",
+    "    -peak <dB>                    scale peak to <dB> below full scale \n",
+    "    -rms <dB>                     scale RMS to <dB> below full scale  \n",
     kUsageTabLine,
     "    -threads <count>              cipher threads (default: CPU cores) \n",
     kUsageTabLine,
@@ -266,6 +463,12 @@ constexpr const char* kUsageAfterFormats[] = {
     "        3 = information                                               \n",
     kUsageTabLine,
     "    -batch                     no questions, no wait for ENTER        \n",
+    kUsageTabLine,
+    "    -info [-json] <file.wv> ...   report tags and measured levels     \n",
+    "    <file.wv> -export <cs16|cf32|wav|sigmf> [-out <file>]             \n",
+    "                                  write the samples as another format \n",
+    "    <file.wv> -preview <file.svg> draw the waveform and spectrum      \n",
+    kUsageTabLine,
     "    -help, -h, --help          show this text                         \n",
     "    -version, --version        show the version                       \n",
     "                                                                      \n",
@@ -273,7 +476,10 @@ constexpr const char* kUsageAfterFormats[] = {
 
 }  // namespace
 
-InfoRequest FindInfoRequest(int argc, char** argv) {
+InfoRequest FindInfoRequest(int rawArgc, char** rawArgv) {
+  ArgumentList list(rawArgc, rawArgv);
+  const int argc = list.argc();
+  char** argv = list.argv();
   const char* nativeHelp = platform::NativeHelpSwitch();
   for (int k = 1; k < argc; ++k) {
     if (nativeHelp != nullptr && std::strcmp(argv[k], nativeHelp) == 0) return InfoRequest::kHelp;
@@ -285,27 +491,49 @@ InfoRequest FindInfoRequest(int argc, char** argv) {
   return InfoRequest::kNone;
 }
 
+bool IsInspectionRun(int rawArgc, char** rawArgv) {
+  ArgumentList list(rawArgc, rawArgv);
+  const int argc = list.argc();
+  char** argv = list.argv();
+  for (int k = 1; k < argc; ++k) {
+    const OptionRule* rule = FindOption(argv[k]);
+    if (rule == nullptr) continue;
+    if (rule->selects != RunKind::kConvert) return true;
+    if (rule->value != Value::kNone) ++k;
+  }
+  return false;
+}
+
 namespace {
 
 // The arguments into the settings' own fields, one table row at a time.
 // Returns 0 after the refusal lines when an argument does not hold.
-int ScanOptions(int argc, char** argv, ConversionSettings& settings) {
+int ScanOptions(int argc, char** argv, ConversionSettings& settings,
+                std::vector<const OptionRule*>* given, std::vector<std::string>* positional) {
   const char* programName = argc > 0 && argv[0] != nullptr ? argv[0] : "wavora";
   const int last = argc - 1;
   for (int k = 1; k <= last; ++k) {
     const char* argument = argv[k];
-    if (k == 1 && argument[0] != '-') {
+    const bool file = IsFileArgument(argument);
+    if (file) ++argument;  // after "--": a file name whatever it looks like
+    if ((k == 1 && argument[0] != '-') || (file && !settings.singleFile)) {
       settings.singleFile = true;
       settings.inputFile = argument;
       continue;
     }
-    const OptionRule* rule = FindOption(argument);
+    const OptionRule* rule = file ? nullptr : FindOption(argument);
+    if (rule == nullptr && (file || argument[0] != '-')) {
+      // More file names: the files of -info, refused for every other run.
+      positional->push_back(argument);
+      continue;
+    }
     if (rule == nullptr) {
-      std::fprintf(
-          stderr, argument[0] == '-' ? "*** Unknown option: %s\n" : "*** Unexpected argument: %s\n",
-          argument);
+      std::fprintf(stderr, "*** Unknown option: %s\n", argument);
+      if (const char* nearest = NearestKeyword(argument))
+        std::fprintf(stderr, "*** Did you mean %s?\n", nearest);
       return RefuseCommandLine(programName);
     }
+    given->push_back(rule);
     if (rule->info != InfoRequest::kNone) continue;  // answered before the scan
 
     // A value is the next argument, whatever it looks like.
@@ -356,9 +584,56 @@ int ScanOptions(int argc, char** argv, ConversionSettings& settings) {
   return 1;
 }
 
+// The run the options select, and every option fitting it: one of -info,
+// -export and -preview at most, each option one the run uses, the input
+// file of -export and -preview, the files of -info.
+int CheckRun(ConversionSettings& settings, const std::vector<const OptionRule*>& given,
+             const std::vector<std::string>& positional, const char* programName) {
+  const OptionRule* selector = nullptr;
+  for (const OptionRule* rule : given) {
+    if (rule->selects == RunKind::kConvert) continue;
+    if (selector != nullptr && std::strcmp(selector->keyword, rule->keyword) != 0) {
+      std::fprintf(stderr, "*** Options %s and %s cannot be given together.\n", selector->keyword,
+                   rule->keyword);
+      return RefuseCommandLine(programName);
+    }
+    selector = rule;
+  }
+  const unsigned run = RunBit(settings.run);
+  for (const OptionRule* rule : given) {
+    if ((rule->runs & run) == 0) {
+      std::fprintf(stderr, "*** Option %s does not apply to %s.\n", rule->keyword,
+                   RunKeyword(settings.run));
+      return RefuseCommandLine(programName);
+    }
+  }
+  if (settings.run == RunKind::kInfo) {
+    if (settings.singleFile) settings.infoFiles.push_back(settings.inputFile);
+    settings.infoFiles.insert(settings.infoFiles.end(), positional.begin(), positional.end());
+    if (settings.infoFiles.empty()) {
+      std::fprintf(stderr, "*** -info needs at least one waveform file.\n");
+      return RefuseCommandLine(programName);
+    }
+    return 1;
+  }
+  if (!positional.empty()) {
+    std::fprintf(stderr, "*** Unexpected argument: %s\n", positional.front().c_str());
+    return RefuseCommandLine(programName);
+  }
+  if (settings.run != RunKind::kConvert && !settings.singleFile) {
+    std::fprintf(stderr, "*** %s needs the waveform file as the first argument.\n",
+                 RunKeyword(settings.run));
+    return RefuseCommandLine(programName);
+  }
+  return 1;
+}
+
 }  // namespace
 
-int ScanArguments(int argc, char** argv, ConversionSettings& settings) {
+int ScanArguments(int rawArgc, char** rawArgv, ConversionSettings& settings) {
+  ArgumentList list(rawArgc, rawArgv);
+  const int argc = list.argc();
+  char** argv = list.argv();
   // Every field but the working directory starts from its default.
   const std::string workingDir = settings.workingDir;
   settings = ConversionSettings();
@@ -366,16 +641,30 @@ int ScanArguments(int argc, char** argv, ConversionSettings& settings) {
   settings.inputDir = workingDir;
   settings.outputDir = workingDir;
 
-  const int scanned = ScanOptions(argc, argv, settings);
+  std::vector<const OptionRule*> given;
+  std::vector<std::string> positional;
+  const int scanned = ScanOptions(argc, argv, settings, &given, &positional);
   // The derived fields follow what was scanned, also on a refusal.
   settings.inputPath = ResolvePath(settings.workingDir, settings.inputDir);
   settings.outputPath = ResolvePath(settings.workingDir, settings.outputDir);
   if (!settings.outputFile.empty())
     settings.outputFilePath = ResolvePath(settings.workingDir, settings.outputFile);
   settings.format = DecodeFormat(settings.formatName);
+  // "-ext .cf32" means what "-ext cf32" does: names end in ".cf32".
+  if (!settings.extension.empty() && settings.extension[0] == '.') {
+    settings.extension.erase(0, 1);
+    settings.extensionDotRemoved = true;
+  }
   if (!scanned || !CheckLimits(settings)) return 0;
-  // The cipher's thread count holds for the whole run.
-  SetCipherThreads(settings.threads > 0 ? settings.threads : DefaultWorkerThreads());
+  if (!CheckRun(settings, given, positional, argc > 0 && argv[0] != nullptr ? argv[0] : "wavora"))
+    return 0;
+  // One level for the waveform: -autoscale, -peak and -rms each set it.
+  if (settings.levelTarget.kind != LevelKind::kNone &&
+      (settings.autoscale || settings.levelOption.find(' ') != std::string::npos)) {
+    std::fprintf(stderr, "*** Options %s%s set the level each; give one of them.\n",
+                 settings.autoscale ? "-autoscale and " : "", settings.levelOption.c_str());
+    return RefuseCommandLine(argc > 0 && argv[0] != nullptr ? argv[0] : "wavora");
+  }
   return 1;
 }
 
@@ -384,7 +673,12 @@ InputFormat DecodeFormat(const std::string& keyword) { return InputFormatFromKey
 bool IsValidClock(double clockMHz) { return ClockInRange(clockMHz * kHzPerMHz); }
 
 std::string ValidateSettings(const ConversionSettings& settings) {
-  if (settings.format == kFormatUnknown) return "*** Unknown input format.\n";
+  if (settings.format == kFormatUnknown) {
+    if (settings.formatName.empty()) return "*** No input format given (-format <keyword>).\n";
+    return "*** Unknown input format.\n" +
+           FormatText("*** '%s' is no format keyword; the usage text below lists them.\n",
+                      settings.formatName.c_str());
+  }
   // kxzetq input carries its own clock; a clock given for it is taken only
   // by a file without a CLOCK tag, and is checked all the same.
   if (settings.format == kFormatKxzetq && !settings.clockGiven) return std::string();
@@ -398,6 +692,14 @@ std::string ValidateSettings(const ConversionSettings& settings) {
     } else {
       message += FormatText("*** Clock rate %s MHz is out of range: %s.\n",
                             settings.clockText.c_str(), kClockRange);
+      // A rate in Hz or kHz is the likely slip.
+      for (const double unit : {1e6, 1e3}) {
+        if (settings.clockMHz >= 1000.0 && IsValidClock(settings.clockMHz / unit)) {
+          message +=
+              FormatText("*** -clock takes MHz: did you mean %g?\n", settings.clockMHz / unit);
+          break;
+        }
+      }
     }
     return message;
   }
@@ -440,6 +742,10 @@ void PrintSettingsTable(const ConversionSettings& settings) {
     std::printf("  Clock rate        | %f MHz                   \n", settings.clockMHz);
   std::printf("  Gain (kxzetq)     | %3.2f dB                 \n", settings.gainDb);
   std::printf("  Auto Level        | %s                       \n", YesNo(settings.autoscale));
+  if (settings.levelTarget.kind != LevelKind::kNone)
+    std::printf("  Level target      | %s %.2f dB below full scale\n",
+                settings.levelTarget.kind == LevelKind::kPeak ? "peak" : "RMS",
+                settings.levelTarget.offsetDb);
   std::printf("  Input directory   | %s                       \n", settings.inputPath.c_str());
   std::printf("  Output directory  | %s                       \n", settings.outputPath.c_str());
   if (!settings.outputFilePath.empty())

@@ -170,6 +170,12 @@ int ConvertFile(const ConversionSettings& settings, const FileJob& job) {
     LogMessage(kLogAlwaysShown,
                {"Format auto: reading '", inputName, "' as ", FormatKeyword(format), "."});
   }
+  // The gain works on the words of a waveform file only; said on every file
+  // it has no effect on, so a script's log shows it.
+  if (settings.gainDb != 0.0 && format != kFormatKxzetq)
+    LogMessage(kLogAlwaysShown,
+               {"*** Warning: -gain applies to kxzetq input only; it has no effect on ",
+                FormatKeyword(format), " input."});
   // The waveform file reader takes the open input; what is no regular file
   // is refused before it could wait on it. An input that cannot be opened is
   // left to the reader, which reports it in its own words.
@@ -201,10 +207,19 @@ int ConvertFile(const ConversionSettings& settings, const FileJob& job) {
 
     // The gain is already applied; the output's DATE is the time of writing.
     info = MakeWaveInfo(fileInfo);
+    // A level target scales the samples as read and gained; their level is
+    // measured first, whatever the file's tags claim.
+    if (settings.levelTarget.kind != LevelKind::kNone) {
+      ReportProgress(-1);
+      if (!MeasureLevels(waveFile.get(), info) ||
+          !RescaleToLevel(waveFile.get(), info, settings.levelTarget, settings.levelOption.c_str()))
+        return FailFile("*** Rescaling of waveform data failed.");
+    }
 
     ReportProgress(-1);
     if (!WriteWaveformFile(info, outputPath, waveFile.get(), markerFile.get(), settings.overwrite))
       return FailFile("*** Writing of waveform data failed.");
+    LogAlways({"Output: ", outputPath});
     return 1;
   }
 
@@ -222,7 +237,11 @@ int ConvertFile(const ConversionSettings& settings, const FileJob& job) {
   if (!ImportRawIQ(inputPath, secondPath, info, format, waveFile.get(), &input))
     return FailFile("*** Import of waveform data failed.");
 
-  if (info.peakOffset > 0 && settings.autoscale) {
+  if (settings.levelTarget.kind != LevelKind::kNone) {
+    ReportProgress(-1);
+    if (!RescaleToLevel(waveFile.get(), info, settings.levelTarget, settings.levelOption.c_str()))
+      return FailFile("*** Rescaling of waveform data failed.");
+  } else if (info.peakOffset > 0 && settings.autoscale) {
     ReportProgress(-1);
     if (!Rescale(waveFile.get(), info)) return FailFile("*** Rescaling of waveform data failed.");
   }
@@ -230,5 +249,7 @@ int ConvertFile(const ConversionSettings& settings, const FileJob& job) {
   ReportProgress(-1);
   if (!WriteWaveformFile(info, outputPath, waveFile.get(), nullptr, settings.overwrite))
     return FailFile("*** Writing of waveform data failed.");
+  // Every successful conversion names its output, whatever the verbosity.
+  LogAlways({"Output: ", outputPath});
   return 1;
 }

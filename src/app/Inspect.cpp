@@ -21,26 +21,15 @@ constexpr int kExitSuccess = 0;
 constexpr int kExitFailure = 1;
 constexpr std::size_t kShownMarkerEntries = kKeptMarkerEntries;
 
-// Log lines without time stamp and level tag: the message from its "*** " on,
-// or the text after the stamp. JSON mode sends them to standard error, so
-// that standard output holds nothing but JSON.
-std::string MessagePart(const std::string& line) {
-  const std::size_t error = line.find("*** ");
-  if (error != std::string::npos) return line.substr(error);
-  // "hh:mm:ss" and three blanks (LogAlways) or two blanks and a level tag.
-  constexpr std::size_t kStamp = 8, kAlwaysPrefix = 11, kLevelPrefix = 13;
-  if (line.size() < kAlwaysPrefix) return line;
-  if (line.compare(kStamp, 3, "   ") == 0) return line.substr(kAlwaysPrefix);
-  return line.size() >= kLevelPrefix ? line.substr(kLevelPrefix) : line;
-}
-
-void PrintMessageLine(const std::string& line) {
-  std::printf("%s\n", MessagePart(line).c_str());
+// Log lines without time stamp and level tag. JSON mode sends them to
+// standard error, so that standard output holds nothing but JSON.
+void PrintMessageLine(const LogRecord& record) {
+  std::printf("%.*s\n", static_cast<int>(record.text.size()), record.text.data());
   std::fflush(stdout);
 }
 
-void PrintMessageLineToStderr(const std::string& line) {
-  std::fprintf(stderr, "%s\n", MessagePart(line).c_str());
+void PrintMessageLineToStderr(const LogRecord& record) {
+  std::fprintf(stderr, "%.*s\n", static_cast<int>(record.text.size()), record.text.data());
   std::fflush(stderr);
 }
 
@@ -176,23 +165,11 @@ nlohmann::ordered_json JsonReport(const WaveformReport& report, bool readable) {
   return j;
 }
 
-int RunInfo(int argc, char** argv) {
-  bool json = false;
-  std::vector<std::string> files;
-  for (int k = 2; k < argc; ++k) {
-    const std::string arg = argv[k];
-    if (arg == "-json")
-      json = true;
-    else if (!arg.empty() && arg[0] == '-')
-      files.push_back("\x01" + arg);
-    else
-      files.push_back(arg);
-  }
-  SetLogSink(json ? PrintMessageLineToStderr : PrintMessageLine);
-  SetLogMask(LogMaskForVerbosity(1));
-  for (const std::string& file : files)
-    if (file[0] == '\x01') return Fail("*** Unknown option for -info: " + file.substr(1));
-  if (files.empty()) return Fail("*** -info needs at least one waveform file.");
+int RunInfo(const ConversionSettings& settings) {
+  const bool json = settings.json;
+  const std::vector<std::string>& files = settings.infoFiles;
+  SetLogRecordSink(json ? PrintMessageLineToStderr : PrintMessageLine);
+  SetLogMask(LogMaskForVerbosity(settings.verbosity));
 
   bool allSound = true;
   for (const std::string& path : files) {
@@ -229,26 +206,15 @@ bool OutputsFree(const std::vector<std::string>& paths, const std::string& input
   return true;
 }
 
-int RunExportOrPreview(int argc, char** argv) {
-  SetLogSink(PrintMessageLine);
-  SetLogMask(LogMaskForVerbosity(1));
-  const std::string input = argv[1];
-  const std::string mode = argv[2];
-  std::string value, out;
-  bool overwrite = false;
-  for (int k = 2; k < argc; ++k) {
-    const std::string arg = argv[k];
-    const bool takesValue = arg == mode || arg == "-out";
-    if (takesValue && k + 1 >= argc) return Fail("*** Option " + arg + " needs a value.");
-    if (arg == mode && k == 2)
-      value = argv[++k];
-    else if (arg == "-out" && mode == "-export")
-      out = argv[++k];
-    else if (arg == "-overwrite")
-      overwrite = true;
-    else
-      return Fail("*** Unknown or repeated option for " + mode + ": " + arg);
-  }
+int RunExportOrPreview(const ConversionSettings& settings) {
+  SetLogRecordSink(PrintMessageLine);
+  SetLogMask(LogMaskForVerbosity(settings.verbosity));
+  const std::string& input = settings.inputFile;
+  const std::string mode = settings.run == RunKind::kPreview ? "-preview" : "-export";
+  const std::string value =
+      settings.run == RunKind::kPreview ? settings.previewFile : settings.exportKind;
+  std::string out = settings.outputFile;
+  const bool overwrite = settings.overwrite;
   if (!platform::PathExists(input) || platform::IsDirectory(input))
     return Fail("*** Input file '" + input + "' does not exist or is a directory.");
 
@@ -272,15 +238,6 @@ int RunExportOrPreview(int argc, char** argv) {
 
 }  // namespace
 
-bool RunInspectionMode(int argc, char** argv, int* exitCode) {
-  if (argc >= 2 && std::string(argv[1]) == "-info") {
-    *exitCode = RunInfo(argc, argv);
-    return true;
-  }
-  if (argc >= 3 && argv[1][0] != '-' &&
-      (std::string(argv[2]) == "-export" || std::string(argv[2]) == "-preview")) {
-    *exitCode = RunExportOrPreview(argc, argv);
-    return true;
-  }
-  return false;
+int RunInspection(const ConversionSettings& settings) {
+  return settings.run == RunKind::kInfo ? RunInfo(settings) : RunExportOrPreview(settings);
 }

@@ -4,10 +4,13 @@
 // settings table, questions or exit prompt.
 #pragma once
 
-// True when the arguments select an inspection mode, which has then run;
-// *exitCode holds its exit code. False leaves the arguments to the
-// conversion's own scan.
+#include "app/Settings.h"
+
+// Runs the inspection the settings select (settings.run is not kConvert) and
+// returns its exit code:
 //   wavora -info [-json] <file.wv> [<file.wv> ...]
 //   wavora <file.wv> -export <cs16|cf32|wav|sigmf> [-out <file>] [-overwrite]
 //   wavora <file.wv> -preview <file.svg> [-overwrite]
-bool RunInspectionMode(int argc, char** argv, int* exitCode);
+// The command line has been checked by the option table; -v sets the log
+// level as for a conversion.
+int RunInspection(const ConversionSettings& settings);

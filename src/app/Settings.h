@@ -6,14 +6,23 @@
 #include <vector>
 
 #include "common/InputFormat.h"
+#include "level/Rescale.h"
 
 // Fixed limits of the text settings, in characters.
 inline constexpr std::size_t kMaxFormatNameChars = 15;
 inline constexpr std::size_t kMaxExtensionChars = 15;
 inline constexpr std::size_t kMaxCommentChars = 511;
 
+// What a run does: convert (the default), or inspect waveform files.
+enum class RunKind { kConvert, kInfo, kExport, kPreview };
+
 // Every value the command line sets; read-only after the scan.
 struct ConversionSettings {
+  RunKind run = RunKind::kConvert;
+  bool json = false;                   // -json: the -info reports as JSON lines
+  std::vector<std::string> infoFiles;  // -info: the files to report on, in order
+  std::string exportKind;              // -export: the kind of file to write
+  std::string previewFile;             // -preview: the picture to write
   std::string workingDir;
   bool singleFile = false;
   std::string inputFile;
@@ -21,6 +30,7 @@ struct ConversionSettings {
   std::string inputDir;
   std::string outputDir;
   std::string extension;
+  bool extensionDotRemoved = false;  // -ext was given with a leading dot, taken off
   std::string formatName;
   double clockMHz = 0.0;
   std::string clockText;    // the -clock value as given, for the messages that name it
@@ -29,6 +39,10 @@ struct ConversionSettings {
   std::string comment;
   std::string copyright;
   bool autoscale = false;
+  // -peak or -rms: the level the waveform is scaled to (kind kNone: none);
+  // levelOption names the option that set it.
+  LevelTarget levelTarget;
+  std::string levelOption;
   int verbosity = 1;
   bool recursive = false;
   bool overwrite = false;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "Shared/FileIO/StreamInit.h"
+#include "Shared/FileIO/WorkerPool.h"
 #include "app/CommandLine.h"
 #include "app/Console.h"
 #include "app/ConvertDirectory.h"
@@ -87,6 +88,7 @@ int AskQuestion(const char* prompt) {
   do {
     // Upper-case letters and every other key are ignored.
     key = platform::ReadKey();
+    if (key == 'Y' || key == 'N') key += 'a' - 'A';  // the answer is the letter, either case
   } while (key != 'y' && key != 'n' && key != kKeyCarriageReturn && key != 0);
   std::fputs("\n\n", stdout);
   std::fflush(stdout);
@@ -102,9 +104,9 @@ int RunWavora(int argc, char** argv) {
   platform::InstallInterruptHandler();
   // Every line printed is out before an interrupt could end the run.
   platform::LineBufferStandardOutput();
-  int inspectionExit = kExitSuccess;
-  if (RunInspectionMode(argc, argv, &inspectionExit)) return inspectionExit;
-  PrintBanner();
+  // The inspection runs print no banner, table, question or prompt.
+  const bool inspection = IsInspectionRun(argc, argv);
+  if (!inspection) PrintBanner();
   if (argc < 2) return UsageExit(programName);
 
   ConversionSettings settings;
@@ -114,6 +116,7 @@ int RunWavora(int argc, char** argv) {
     return kExitFailure;
   }
   if (!ScanArguments(argc, argv, settings)) return kExitFailure;
+  if (settings.run != RunKind::kConvert) return RunInspection(settings);
 
   const std::string invalid = ValidateSettings(settings);
   if (!invalid.empty()) {
@@ -134,6 +137,9 @@ int RunWavora(int argc, char** argv) {
   SetLogMask(LogMaskForVerbosity(settings.verbosity));
   // The bar redraws one line in place, which only a terminal shows as such.
   EnableProgressBar(platform::StdoutIsTerminal());
+  if (settings.extensionDotRemoved)
+    LogMessage(kLogInfo, {"-ext: the leading dot is taken off; names ending in .",
+                          settings.extension, " are converted."});
   for (const std::string& option : settings.ignoredOptions) {
     LogMessage(kLogWarning,
                {"*** Warning: ", option, " does not apply in ",
@@ -141,7 +147,9 @@ int RunWavora(int argc, char** argv) {
   }
 
   std::string reason;
-  if (!InitStreamLayer(kStreamInterfaceVersion, &reason)) {
+  // The cipher's thread count holds for the whole run.
+  const int cipherThreads = settings.threads > 0 ? settings.threads : DefaultWorkerThreads();
+  if (!InitStreamLayer(kStreamInterfaceVersion, &reason, cipherThreads)) {
     LogMessage(kLogAlwaysShown, {reason});
     if (!settings.batch) {
       LogMessage(kLogAlwaysShown, {"Press RETURN to exit."});

@@ -1,6 +1,7 @@
 // Time-stamped log lines behind a level mask, delivered to the sink.
 #include "common/Log.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <vector>
@@ -14,6 +15,7 @@ constexpr unsigned kInitialLogMask = kLogAlwaysShown | kLogError;
 
 unsigned g_logMask = kInitialLogMask;
 LogSink g_logSink = nullptr;
+LogRecordSink g_recordSink = nullptr;
 
 const char* TagForLevel(unsigned level) {
   switch (level) {
@@ -39,8 +41,12 @@ void AppendTexts(std::string& line, std::initializer_list<std::string_view> text
   }
 }
 
-void DeliverLine(const std::string& line) {
-  if (g_logSink != nullptr) {
+// line holds the stamp and tag, then the text from textStart on.
+void DeliverLine(unsigned level, const std::string& line, std::size_t textStart) {
+  if (g_recordSink != nullptr) {
+    const std::string_view view(line);
+    g_recordSink({level, view.substr(std::min(textStart, view.size())), view});
+  } else if (g_logSink != nullptr) {
     g_logSink(line);
   } else {
     std::printf("%s\n", line.c_str());
@@ -54,15 +60,17 @@ void LogMessage(unsigned level, std::initializer_list<std::string_view> texts) {
   const platform::LocalTime now = platform::GetLocalTime();
   std::string line =
       FormatText("%02d:%02d:%02d  %s", now.hour, now.minute, now.second, TagForLevel(level));
+  const std::size_t textStart = line.size();
   AppendTexts(line, texts);
-  DeliverLine(line);
+  DeliverLine(level, line, textStart);
 }
 
 void LogAlways(std::initializer_list<std::string_view> texts) {
   const platform::LocalTime now = platform::GetLocalTime();
   std::string line = FormatText("%02d:%02d:%02d   ", now.hour, now.minute, now.second);
+  const std::size_t textStart = line.size();
   AppendTexts(line, texts);
-  DeliverLine(line);
+  DeliverLine(0, line, textStart);
 }
 
 void LogFileReason(std::string_view path) {
@@ -75,6 +83,8 @@ void SetLogMask(unsigned mask) { g_logMask = mask; }
 unsigned GetLogMask() { return g_logMask; }
 
 void SetLogSink(LogSink sink) { g_logSink = sink; }
+
+void SetLogRecordSink(LogRecordSink sink) { g_recordSink = sink; }
 
 unsigned LogMaskForVerbosity(int verbosity) {
   unsigned mask = kLogAlwaysShown;

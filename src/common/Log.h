@@ -19,6 +19,15 @@ inline constexpr std::size_t kMaxLogLine = 1024;
 
 using LogSink = void (*)(const std::string& line);
 
+// One log line as its parts: the level (0 for LogAlways), the message text
+// alone, and the finished line with time stamp and level tag.
+struct LogRecord {
+  unsigned level = 0;
+  std::string_view text;
+  std::string_view line;
+};
+using LogRecordSink = void (*)(const LogRecord& record);
+
 // Logs one line made of the time stamp, the level's tag and the texts joined
 // without separator, when the level passes the mask.
 void LogMessage(unsigned level, std::initializer_list<std::string_view> texts);
@@ -34,6 +43,9 @@ void LogFileReason(std::string_view path);
 void SetLogMask(unsigned mask);
 unsigned GetLogMask();
 void SetLogSink(LogSink sink);  // nullptr: print "%s\n" directly
+// A sink that receives each line's parts; while set, it takes the place of
+// the line sink (nullptr: the line sink again).
+void SetLogRecordSink(LogRecordSink sink);
 
 // The mask for a -v value: 8, plus 4, 2 and 1 for -v of at least 1, 2 and 3.
 unsigned LogMaskForVerbosity(int verbosity);

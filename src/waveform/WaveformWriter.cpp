@@ -105,18 +105,17 @@ int WriteMarkerLists(OutputFile& out, const WaveInfo& info, std::FILE* tempMarke
 // or not a number.
 inline bool IsClipped(float value) { return !(value >= -1.0f && value <= 1.0f); }
 
-// SampleToWord. Inside [-1, 1] the word is trunc(s + 1/256) for s = v * 32767
-// + 0.5 at or above 0 and trunc(s - 1/256) below: an s up to 1/256 short of a
-// whole number (in the direction truncation goes) is taken as that number,
-// any other s is truncated. (This is the nearest whole number when it lies
-// within 1/256, and trunc(s) otherwise, without the branches; the two agree
-// on every float in [-1, 1].) The loop below stays free of unpredictable
-// branches.
+// SampleToWord. Inside [-1, 1] the word is floor(s + 1/256) for s = v * 32767
+// + 0.5: the nearest whole number to v * 32767 (halves upwards), where an s up
+// to 1/256 short of a whole number is taken as that number. Rounding down
+// from s rather than toward zero treats both signs alike, so the error has no
+// bias and never exceeds half a step. The loop below stays free of
+// unpredictable branches.
 inline std::int16_t WordOfSample(float value) {
   const bool inside = value >= -1.0f && value <= 1.0f;
   const double scaled = static_cast<double>(value) * kWordFullScale + 0.5;
-  const double nudged = scaled + (scaled < 0.0 ? -kWholeNumberTolerance : kWholeNumberTolerance);
-  const auto word = static_cast<std::int32_t>(inside ? nudged : 0.0);
+  const auto word =
+      static_cast<std::int32_t>(std::floor(inside ? scaled + kWholeNumberTolerance : 0.0));
   const std::int32_t limit = value < -1.0f ? -kMaxWord : kMaxWord;  // and not a number
   return static_cast<std::int16_t>(inside ? word : limit);
 }
@@ -135,9 +134,8 @@ std::int32_t ConvertFourAtATime(const unsigned char* floats, std::int32_t count,
   const __m128 plusOne = _mm_set1_ps(1.0f);
   const __m128d scale = _mm_set1_pd(kWordFullScale);
   const __m128d half = _mm_set1_pd(0.5);
-  const __m128d zero = _mm_setzero_pd();
   const __m128d tolerance = _mm_set1_pd(kWholeNumberTolerance);
-  const __m128d signBit = _mm_set1_pd(-0.0);
+  const __m128d one = _mm_set1_pd(1.0);
   const __m128i top = _mm_set1_epi32(kMaxWord);
   const __m128i bottomXorTop = _mm_set1_epi32(-kMaxWord ^ kMaxWord);
   std::int32_t k = 0;
@@ -150,9 +148,13 @@ std::int32_t ConvertFourAtATime(const unsigned char* floats, std::int32_t count,
     __m128i halves[2];
     for (int h = 0; h < 2; ++h) {
       const __m128d wide = _mm_cvtps_pd(h == 0 ? kept : _mm_movehl_ps(kept, kept));
-      const __m128d scaled = _mm_add_pd(_mm_mul_pd(wide, scale), half);
-      const __m128d nudge = _mm_or_pd(tolerance, _mm_and_pd(_mm_cmplt_pd(scaled, zero), signBit));
-      halves[h] = _mm_cvttpd_epi32(_mm_add_pd(scaled, nudge));
+      const __m128d target = _mm_add_pd(_mm_add_pd(_mm_mul_pd(wide, scale), half), tolerance);
+      // floor without SSE4.1: truncate, and step down by one where the
+      // truncation went up (negative non-whole values). Both are exact.
+      const __m128d truncated = _mm_cvtepi32_pd(_mm_cvttpd_epi32(target));
+      const __m128d floored =
+          _mm_sub_pd(truncated, _mm_and_pd(_mm_cmpgt_pd(truncated, target), one));
+      halves[h] = _mm_cvttpd_epi32(floored);
     }
     const __m128i word = _mm_unpacklo_epi64(halves[0], halves[1]);
     const __m128i below = _mm_castps_si128(_mm_cmplt_ps(value, minusOne));

@@ -8,9 +8,10 @@
 
 #include "common/WaveInfo.h"
 
-// Word of a full-scale float sample: trunc(v * 32767 + 0.5) inside [-1, 1],
-// where a v * 32767 + 0.5 within 1/256 of a whole number is taken as that
-// number (so 16-bit words imported as (s - 0.5) / 32767 come back exactly);
+// Word of a full-scale float sample: floor(v * 32767 + 0.5) inside [-1, 1]
+// (the nearest word, without bias for either sign), where a v * 32767 + 0.5
+// within 1/256 of a whole number is taken as that number (so 16-bit words
+// imported as (s - 0.5) / 32767 come back exactly);
 // -32767 below and 32767 above (also for a value that is not a number).
 std::int16_t SampleToWord(float value);
 

@@ -57,7 +57,9 @@ TEST(CommandLineFormat, KeywordsDecodeToTheirCodes) {
   const ScanResult tooLong = Scan({"sig.bin", "-format", "kxzetqkxzetqkxze"});
   EXPECT_EQ(tooLong.ok, 1);
   EXPECT_EQ(tooLong.settings.format, kFormatUnknown);
-  EXPECT_EQ(ValidateSettings(tooLong.settings), "*** Unknown input format.\n");
+  EXPECT_EQ(ValidateSettings(tooLong.settings),
+            "*** Unknown input format.\n*** 'kxzetqkxzetqkxze' is no format keyword; the usage "
+            "text below lists them.\n");
 }
 
 TEST(CommandLineFormat, CaptureFormatsAliasesAndTheirClock) {
@@ -104,7 +106,8 @@ TEST(CommandLineClock, BoundsAndParsing) {
   EXPECT_EQ(validation({"s", "-format", "i16le", "-clock", "600.0001"}), invalid("600.0001"));
   EXPECT_EQ(validation({"s", "-format", "i16le", "-clock", "0"}), invalid("0"));
   EXPECT_EQ(validation({"s", "-format", "i16le", "-clock", "-5"}), invalid("-5"));
-  EXPECT_EQ(validation({"s", "-format", "i16le", "-clock", "48000"}), invalid("48000"));
+  EXPECT_EQ(validation({"s", "-format", "i16le", "-clock", "48000"}),
+            invalid("48000") + "*** -clock takes MHz: did you mean 0.048?\n");
   EXPECT_EQ(
       validation({"s", "-format", "i16le"}),
       "*** Invalid clock rate.\n*** No clock rate given: use -clock <MHz> with 0.001 < MHz <= "
@@ -113,10 +116,11 @@ TEST(CommandLineClock, BoundsAndParsing) {
   // without a CLOCK tag) is checked like any other.
   EXPECT_EQ(validation({"s", "-format", "kxzetq"}), "");
   EXPECT_EQ(validation({"s", "-format", "kxzetq", "-clock", "600"}), "");
-  EXPECT_EQ(validation({"s", "-format", "kxzetq", "-clock", "9000"}), invalid("9000"));
+  EXPECT_EQ(validation({"s", "-format", "kxzetq", "-clock", "9000"}),
+            invalid("9000") + "*** -clock takes MHz: did you mean 0.009?\n");
   EXPECT_EQ(validation({"s", "-format", "kxzetq", "-clock", "0"}), invalid("0"));
   // The format is checked before the clock.
-  EXPECT_EQ(validation({"s", "-format", "bogus"}), "*** Unknown input format.\n");
+  EXPECT_EQ(validation({"s", "-format", "bogus"}).rfind("*** Unknown input format.\n", 0), 0u);
 
   const ScanResult parsed = Scan({"s", "-clock", "12.5e1", "-gain", "-3.25", "-v", "7"});
   EXPECT_DOUBLE_EQ(parsed.settings.clockMHz, 125.0);
@@ -200,11 +204,10 @@ TEST(CommandLineScan, UnknownOptionsStrayArgumentsAndMissingValuesAreRefused) {
   };
   const std::vector<Case> cases = {
       // Keywords are whole, case-sensitive strings.
-      {{"s", "-Autoscale"}, "*** Unknown option: -Autoscale\n"},
-      {{"s", "-overwrite2"}, "*** Unknown option: -overwrite2\n"},
-      {{"s", "-commment", "x"}, "*** Unknown option: -commment\n"},
-      {{"s", "--overwrite"}, "*** Unknown option: --overwrite\n"},
-      {{"s", "-format=f32le"}, "*** Unknown option: -format=f32le\n"},
+      {{"s", "-Autoscale"}, "*** Unknown option: -Autoscale\n*** Did you mean -autoscale?\n"},
+      {{"s", "-overwrite2"}, "*** Unknown option: -overwrite2\n*** Did you mean -overwrite?\n"},
+      {{"s", "-commment", "x"}, "*** Unknown option: -commment\n*** Did you mean -comment?\n"},
+      {{"s", "--overwrit=x"}, "*** Unknown option: --overwrit=x\n*** Did you mean -overwrite?\n"},
       {{"s", "-"}, "*** Unknown option: -\n"},
       {{"-indir", "in", "-x"}, "*** Unknown option: -x\n"},
       {{"s", "t"}, "*** Unexpected argument: t\n"},
@@ -339,10 +342,9 @@ TEST(CommandLineLimits, OverLongValuesAreRefusedNotCut) {
   EXPECT_EQ(Scan({"s", "-comment", std::string(511, 'c')}).settings.comment.size(), 511u);
 }
 
-TEST(CommandLineThreads, CountIsAWholeNumberFromOneTo256AndSetsTheCipher) {
+TEST(CommandLineThreads, CountIsAWholeNumberFromOneTo256) {
   const ScanResult plain = Scan({"s", "-format", "i16le"});
   EXPECT_EQ(plain.settings.threads, 0);
-  EXPECT_EQ(GetCipherThreads(), DefaultWorkerThreads());
 
   for (const auto& [text, count] : std::vector<std::pair<std::string, int>>{
            {"1", 1}, {"3", 3}, {"256", 256}, {"016", 16}, {"+4", 4}}) {
@@ -351,7 +353,6 @@ TEST(CommandLineThreads, CountIsAWholeNumberFromOneTo256AndSetsTheCipher) {
     EXPECT_EQ(r.err, "") << text;
     EXPECT_EQ(r.settings.threads, count) << text;
     EXPECT_EQ(r.settings.formatName, "i16le") << text;
-    EXPECT_EQ(GetCipherThreads(), count) << text;
   }
   // Directory mode takes it as well.
   EXPECT_EQ(Scan({"-indir", "in", "-threads", "2"}).settings.threads, 2);
@@ -365,8 +366,104 @@ TEST(CommandLineThreads, CountIsAWholeNumberFromOneTo256AndSetsTheCipher) {
               0u)
         << r.err;
   }
-  Scan({"s"});  // back to the default count
-  EXPECT_EQ(GetCipherThreads(), DefaultWorkerThreads());
+}
+
+// The spellings of other tools: "--name", "-name=value", "--name=value",
+// "--" before file names; an unknown option gets the nearest keyword.
+TEST(CommandLineConventions, OtherToolsSpellingsAndSuggestions) {
+  const ScanResult r = Scan({"--format", "cf32", "-clock=10", "--comment=a=b", "--overwrite",
+                             "--ext=.cf32", "--", "-odd.bin"});
+  ASSERT_EQ(r.ok, 1) << r.err;
+  EXPECT_EQ(r.settings.formatName, "cf32");
+  EXPECT_EQ(r.settings.clockMHz, 10.0);
+  EXPECT_EQ(r.settings.comment, "a=b");
+  EXPECT_TRUE(r.settings.overwrite);
+  EXPECT_EQ(r.settings.extension, "cf32");  // the dot taken off
+  EXPECT_TRUE(r.settings.extensionDotRemoved);
+  EXPECT_TRUE(r.settings.singleFile);
+  EXPECT_EQ(r.settings.inputFile, "-odd.bin");
+  // A value is taken as it is, "=" and dashes included.
+  EXPECT_EQ(Scan({"s", "-comment", "--format=x"}).settings.comment, "--format=x");
+  // "=" does not attach a value to a flag.
+  EXPECT_EQ(Scan({"s", "-overwrite=1"}).err.rfind("*** Unknown option: -overwrite=1\n", 0), 0u);
+
+  const std::pair<std::string, std::string> typos[] = {
+      {"-fromat", "-format"}, {"--overwrit", "-overwrite"}, {"-clok", "-clock"}};
+  for (const auto& [typo, meant] : typos) {
+    const ScanResult t = Scan({"s", typo, "x"});
+    EXPECT_EQ(t.ok, 0);
+    EXPECT_NE(t.err.find("*** Unknown option: " + typo + "\n*** Did you mean " + meant + "?\n"),
+              std::string::npos)
+        << t.err;
+  }
+  EXPECT_EQ(Scan({"s", "-zzzzzz"}).err.find("Did you mean"), std::string::npos);
+}
+
+TEST(CommandLineValidate, MissingOrWrongFormatAndClockInHertzAreNamed) {
+  EXPECT_EQ(ValidateSettings(Scan({"s", "-clock", "10"}).settings),
+            "*** No input format given (-format <keyword>).\n");
+  EXPECT_EQ(ValidateSettings(Scan({"s", "-format", "cf23", "-clock", "10"}).settings),
+            "*** Unknown input format.\n*** 'cf23' is no format keyword; the usage text below "
+            "lists them.\n");
+  const std::string hz =
+      ValidateSettings(Scan({"s", "-format", "cf32", "-clock", "48000"}).settings);
+  EXPECT_NE(hz.find("*** -clock takes MHz: did you mean 0.048?\n"), std::string::npos) << hz;
+  const std::string khz =
+      ValidateSettings(Scan({"s", "-format", "cf32", "-clock", "2400"}).settings);
+  EXPECT_NE(khz.find("*** -clock takes MHz: did you mean 0.0024?\n"), std::string::npos) << khz;
+  const std::string big =
+      ValidateSettings(Scan({"s", "-format", "cf32", "-clock", "2e8"}).settings);
+  EXPECT_NE(big.find("*** -clock takes MHz: did you mean 200?\n"), std::string::npos) << big;
+  EXPECT_EQ(
+      ValidateSettings(Scan({"s", "-format", "cf32", "-clock", "600.5"}).settings).find("did"),
+      std::string::npos);
+  EXPECT_EQ(
+      ValidateSettings(Scan({"s", "-format", "cf32", "-clock", "1e12"}).settings).find("did you"),
+      std::string::npos);
+}
+
+// -info, -json, -export and -preview are rows of the option table: they
+// select the run, take their values like every other option, and the
+// options that do not fit the run are refused with a line naming them.
+TEST(CommandLineRuns, InspectionOptionsSelectTheRunAndRefuseWhatDoesNotFit) {
+  const ScanResult info = Scan({"-info", "a.wv", "-json", "b.wv", "-v", "3"});
+  ASSERT_EQ(info.ok, 1) << info.err;
+  EXPECT_EQ(info.settings.run, RunKind::kInfo);
+  EXPECT_TRUE(info.settings.json);
+  EXPECT_EQ(info.settings.infoFiles, (std::vector<std::string>{"a.wv", "b.wv"}));
+  EXPECT_EQ(info.settings.verbosity, 3);
+
+  const ScanResult exp = Scan({"in.wv", "-export", "wav", "-out", "x.wav", "-overwrite"});
+  ASSERT_EQ(exp.ok, 1) << exp.err;
+  EXPECT_EQ(exp.settings.run, RunKind::kExport);
+  EXPECT_EQ(exp.settings.exportKind, "wav");
+  EXPECT_EQ(exp.settings.outputFile, "x.wav");
+  EXPECT_TRUE(exp.settings.overwrite);
+  const ScanResult preview = Scan({"in.wv", "-preview", "-out"});  // a value is a value
+  ASSERT_EQ(preview.ok, 1) << preview.err;
+  EXPECT_EQ(preview.settings.previewFile, "-out");
+  EXPECT_EQ(Scan({"in.wv", "-format", "i16le"}).settings.run, RunKind::kConvert);
+
+  const std::pair<std::vector<std::string>, std::string> refused[] = {
+      {{"-info"}, "*** -info needs at least one waveform file.\n"},
+      {{"-info", "a.wv", "-clock", "10"}, "*** Option -clock does not apply to -info.\n"},
+      {{"in.wv", "-export", "wav", "-json"}, "*** Option -json does not apply to -export.\n"},
+      {{"in.wv", "-preview", "p.svg", "-out", "o"},
+       "*** Option -out does not apply to -preview.\n"},
+      {{"in.wv", "-format", "i16le", "-json"},
+       "*** Option -json does not apply to a conversion.\n"},
+      {{"in.wv", "-export", "wav", "-preview", "p.svg"},
+       "*** Options -export and -preview cannot be given together.\n"},
+      {{"-export", "wav"}, "*** -export needs the waveform file as the first argument.\n"},
+      {{"in.wv", "b.wv", "-format", "i16le"}, "*** Unexpected argument: b.wv\n"},
+      {{"in.wv", "-export"}, "*** Option -export needs a value.\n"},
+  };
+  for (const auto& [args, line] : refused) {
+    const ScanResult r = Scan(args);
+    EXPECT_EQ(r.ok, 0) << line;
+    EXPECT_EQ(r.err.rfind(line, 0), 0u) << r.err;
+    EXPECT_NE(r.err.find("-help' for the list of options."), std::string::npos) << r.err;
+  }
 }
 
 std::string TableOf(const std::vector<std::string>& args) {
@@ -458,13 +555,14 @@ TEST(CommandLineUsage, TextGoesToStandardErrorWithTheProgramName) {
   // 40 lines of the original text, nine lines of the capture formats after
   // i14le2, the -qfile line and its separator, the -out line, the -threads
   // line and its separator, and the block of -batch, -help and -version with
-  // its separator.
-  ASSERT_EQ(lines.size(), 58u);
+  // its separator, the -peak and -rms lines, and the block of the inspection
+  // runs with its separator.
+  ASSERT_EQ(lines.size(), 66u);
   EXPECT_EQ(lines[0],
             "usage: /opt/bin/wavora [<input file>] <options>                                    ");
   const std::string tabLine(18, '\t');
   EXPECT_EQ(lines[1], tabLine);
-  EXPECT_EQ(lines[57], std::string(70, ' '));
+  EXPECT_EQ(lines[65], std::string(70, ' '));
   EXPECT_EQ(lines[28], "         i14le2       Int14, 2 files, little endian                   ");
   for (std::size_t k = 29; k < 38; ++k)
     EXPECT_EQ(lines[k].size(), lines[28].size()) << lines[k];  // the same width as i14le2
@@ -487,11 +585,15 @@ TEST(CommandLineUsage, TextGoesToStandardErrorWithTheProgramName) {
     }
   }
   EXPECT_EQ(lines[45], "    -autoscale                    scale level to full scale           ");
-  EXPECT_EQ(lines[46], tabLine);
-  EXPECT_EQ(lines[47].rfind("    -threads <", 0), 0u);
-  EXPECT_EQ(lines[47].size(), lines[45].size());
+  EXPECT_EQ(lines[46].rfind("    -peak <dB>", 0), 0u);
+  EXPECT_EQ(lines[47].rfind("    -rms <dB>", 0), 0u);
   EXPECT_EQ(lines[48], tabLine);
-  EXPECT_EQ(lines[49].rfind("    -v <verbose level>", 0), 0u);
+  EXPECT_EQ(lines[49].rfind("    -threads <", 0), 0u);
+  for (std::size_t k : {46, 47, 49}) EXPECT_EQ(lines[k].size(), lines[45].size()) << k;
+  EXPECT_EQ(lines[50], tabLine);
+  EXPECT_EQ(lines[51].rfind("    -v <verbose level>", 0), 0u);
+  for (const char* keyword : {"-peak ", "-rms ", "-info ", "-json", "-export ", "-preview "})
+    EXPECT_NE(err.find(keyword), std::string::npos) << keyword;
   // Every keyword of the format table is listed.
   for (const char* keyword : {"kxzetq", "txt ",  "txt2ui14", "txt2ui16", "txthex", "f32be", "f32le",
                               "i16be",  "i16le", "i14be2",   "i14le2",   "cu8",    "cs8",   "f64le",

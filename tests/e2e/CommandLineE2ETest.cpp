@@ -55,8 +55,10 @@ TEST(CommandLineE2E, RejectedSettingsShowTheReasonAndUsage) {
     std::string message;
   };
   const std::vector<Case> cases = {
-      {{"sig.bin", "-format", "I16LE", "-clock", "100"}, "*** Unknown input format.\n"},
-      {{"sig.bin", "-clock", "100"}, "*** Unknown input format.\n"},
+      {{"sig.bin", "-format", "I16LE", "-clock", "100"},
+       "*** Unknown input format.\n*** 'I16LE' is no format keyword; the usage text below lists "
+       "them.\n"},
+      {{"sig.bin", "-clock", "100"}, "*** No input format given (-format <keyword>).\n"},
       {{"sig.bin", "-format", "i16le", "-clock", "600.0001"},
        "*** Invalid clock rate.\n*** Clock rate 600.0001 MHz is out of range: 0.001 < MHz <= "
        "600.\n"},
@@ -118,33 +120,28 @@ TEST(CommandLineE2E, SettingsTableThenNoEndsTheRun) {
   EXPECT_EQ(run.out, expected);
 }
 
-TEST(CommandLineE2E, UpperCaseAndOtherKeysAreIgnoredAtTheStartQuestion) {
+TEST(CommandLineE2E, AnswersInEitherCaseAndOtherKeysIgnoredAtTheStartQuestion) {
   TempDir work;
-  // "Y", "N" and "x" are ignored; the "n" after them ends the run unstarted.
-  const RunResult run =
-      RunWavoraBinary({"sig.bin", "-format", "i16le", "-clock", "10"}, work.path(), "YNxn");
-  EXPECT_EQ(run.exitCode, 0);
-  EXPECT_TRUE(EndsWith(run.out, kStartQuestion + "\n\n")) << run.out;
-  EXPECT_FALSE(Contains(run.out, "Processing file"));
-}
+  // "x" is ignored; "N" answers as "n" does and ends the run unstarted.
+  const RunResult no =
+      RunWavoraBinary({"sig.bin", "-format", "i16le", "-clock", "10"}, work.path(), "xNy");
+  EXPECT_EQ(no.exitCode, 0);
+  EXPECT_TRUE(EndsWith(no.out, kStartQuestion + "\n\n")) << no.out;
+  EXPECT_FALSE(Contains(no.out, "Processing file"));
 
-TEST(CommandLineE2E, UpperCaseYIgnoredThenLowerCaseYStarts) {
-  TempDir work;
-  // The input is missing, so a started run ends in the failure block.
-  const RunResult run =
-      RunWavoraBinary({"nothere.bin", "-format", "i16le", "-clock", "10"}, work.path(), "Yy\n");
-  EXPECT_EQ(run.exitCode, 1);
-  EXPECT_TRUE(Contains(run.out, kStartQuestion + "\n\n"));
-  EXPECT_TRUE(Contains(run.out, "Processing file nothere.bin ...")) << run.out;
-  EXPECT_TRUE(EndsWith(run.out, "\n\n*** Error processing file.\nPress ENTER to exit.\n\n"))
-      << run.out;
+  // "Y" starts it; the input is missing, so the run ends in the failure block.
+  const RunResult yes =
+      RunWavoraBinary({"nothere.bin", "-format", "i16le", "-clock", "10"}, work.path(), "xY\n");
+  EXPECT_EQ(yes.exitCode, 1);
+  EXPECT_TRUE(Contains(yes.out, kStartQuestion + "\n\n"));
+  EXPECT_TRUE(Contains(yes.out, "Processing file nothere.bin ...")) << yes.out;
 }
 
 TEST(CommandLineE2E, EqualPathsQuestionNeedsAnExplicitYes) {
   TempDir work;
   const std::vector<std::string> args = {"-indir",  "data",  "-outdir", "data",
                                          "-format", "f32le", "-clock",  "1"};
-  for (const char* keys : {"y\r", "yY", "y", "yn"}) {
+  for (const char* keys : {"y\r", "yN", "y", "yn"}) {
     const RunResult run = RunWavoraBinary(args, work.path(), keys);
     EXPECT_EQ(run.exitCode, 0) << keys;
     EXPECT_TRUE(EndsWith(run.out, kStartQuestion + "\n\n" + kEqualQuestion + "\n\n"))

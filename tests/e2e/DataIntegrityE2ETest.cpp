@@ -89,7 +89,7 @@ TEST(DataIntegrityE2E, SixteenBitWordsPassThroughBitForBit) {
 TEST(DataIntegrityE2E, GainBeyondFullScaleCountsTheClippedValues) {
   ts::TempDir dir;
   // Words of 1000 amplified by 40 dB (100 times) exceed full scale; 0, half a
-  // step below zero, becomes -49.5 steps.
+  // step below zero, becomes -50 steps.
   const std::vector<std::int16_t> words = {1000, 0, 0, -1000, 1000, 1000, 0, 0};
   ts::WriteFileText(dir.File("loud.wv"), KvgFile(words, "{CLOCK:1e6}"));
   const ts::RunResult run = ts::RunWavoraBinary(
@@ -100,7 +100,7 @@ TEST(DataIntegrityE2E, GainBeyondFullScaleCountsTheClippedValues) {
       << run.out;
   const ts::ParsedWaveform parsed = Parse(dir.File("_loud.wv"));
   EXPECT_EQ(parsed.words,
-            (std::vector<std::int16_t>{32767, -49, -49, -32767, 32767, 32767, -49, -49}));
+            (std::vector<std::int16_t>{32767, -50, -50, -32767, 32767, 32767, -50, -50}));
 }
 
 TEST(DataIntegrityE2E, WaveformWithoutClockTagTakesTheGivenClockOrFails) {

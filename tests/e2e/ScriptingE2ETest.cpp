@@ -169,10 +169,10 @@ TEST(ScriptingE2E, RefusedArgumentsNameTheirReasonAndHintAtHelp) {
   };
   const std::vector<Case> cases = {
       {{"--help-me"}, "*** Unknown option: --help-me\n"},
-      {{"sig.bin", "-commment", "x"}, "*** Unknown option: -commment\n"},
-      {{"sig.bin", "--overwrite", "-format", "i16le", "-clock", "1"},
-       "*** Unknown option: --overwrite\n"},
-      {{"sig.bin", "-format=f32le"}, "*** Unknown option: -format=f32le\n"},
+      {{"sig.bin", "-commment", "x"},
+       "*** Unknown option: -commment\n*** Did you mean -comment?\n"},
+      {{"sig.bin", "-overwrite=yes"},
+       "*** Unknown option: -overwrite=yes\n*** Did you mean -overwrite?\n"},
       {{"sig.bin", "other.bin", "-format", "i16le", "-clock", "1"},
        "*** Unexpected argument: other.bin\n"},
       {{"sig.bin", "-format", "i16le", "-clock"}, "*** Option -clock needs a value.\n"},
@@ -206,7 +206,7 @@ TEST(ScriptingE2E, RefusedArgumentsNameTheirReasonAndHintAtHelp) {
   EXPECT_EQ(range.exitCode, 1);
   EXPECT_EQ(range.out, kBanner +
                            "*** Invalid clock rate.\n*** Clock rate 48000 MHz is out of range: "
-                           "0.001 < MHz <= 600.\n");
+                           "0.001 < MHz <= 600.\n*** -clock takes MHz: did you mean 0.048?\n");
   EXPECT_TRUE(Contains(range.err, "usage: ")) << range.err;
   // Decimal numbers in any spelling are numbers.
   for (const char* clock : {"2.4", "2.4e0", "+2.4"}) {

@@ -228,7 +228,7 @@ std::int16_t ExpectedWord(double value) {
   // Within 1/256 of a whole number the value is that number.
   if (std::fabs(scaled - std::round(scaled)) <= 1.0 / 256.0)
     return static_cast<std::int16_t>(std::round(scaled));
-  return static_cast<std::int16_t>(std::trunc(scaled));
+  return static_cast<std::int16_t>(std::floor(scaled));
 }
 
 const std::string* ParsedWaveform::Find(const std::string& name) const {

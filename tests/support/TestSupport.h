@@ -100,7 +100,7 @@ Bytes EncodeInt16(const std::vector<std::int16_t>& units, bool bigEndian);
 Bytes EncodeFloat32(const std::vector<float>& units, bool bigEndian);
 
 // The output word of a full-scale value, computed independently of the
-// program: trunc(v * 32767 + 0.5) inside [-1, 1] (that number rounded when it
+// program: floor(v * 32767 + 0.5) inside [-1, 1] (that number rounded when it
 // lies within 1/256 of a whole number), +-32767 outside.
 std::int16_t ExpectedWord(double value);
 

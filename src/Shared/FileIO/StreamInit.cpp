@@ -53,7 +53,7 @@ int MakeRunKey(unsigned char* key) {
   return 1;
 }
 
-int InitStreamLayer(double requestedVersion, std::string* reason) {
+int InitStreamLayer(double requestedVersion, std::string* reason, int cipherThreads) {
   // Written so that a NaN request is refused as well.
   if (!(requestedVersion <= kMaxInterfaceVersion)) {
     if (reason != nullptr) *reason = "*** Init failed: E00010 (Incorrect version)";
@@ -81,6 +81,7 @@ int InitStreamLayer(double requestedVersion, std::string* reason) {
     return 0;
   }
   BlowfishKey(kRunKeyLength, runKey);
+  if (cipherThreads != kKeepCipherThreads) SetCipherThreads(cipherThreads);
   SetStreamLayerInitialized(true);
   return 1;
 }

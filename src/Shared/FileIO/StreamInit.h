@@ -7,9 +7,15 @@
 // Interface version the front end asks for.
 inline constexpr double kStreamInterfaceVersion = 1.7;
 
+// cipherThreads of InitStreamLayer: keep the cipher's thread count as it is.
+inline constexpr int kKeepCipherThreads = 0;
+
 // 1 on success; 0 with the reason ("*** Init failed: ...") in reason: an
 // unsupported version, a failed cipher self-test, or a failed random source.
-int InitStreamLayer(double requestedVersion, std::string* reason);
+// cipherThreads (1 to 256) sets the threads that encrypt and decrypt the
+// temporary files for the whole run.
+int InitStreamLayer(double requestedVersion, std::string* reason,
+                    int cipherThreads = kKeepCipherThreads);
 
 // Length of the key made for each run of the program.
 inline constexpr int kRunKeyLength = 26;

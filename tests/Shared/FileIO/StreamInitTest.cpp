@@ -11,6 +11,7 @@
 #include "Shared/FileIO/Blowfish.h"
 #include "Shared/FileIO/FileIOBufferedIO.h"
 #include "Shared/FileIO/StreamInit.h"
+#include "Shared/FileIO/WorkerPool.h"
 #include "common/Progress.h"
 #include "platform/FaultInjection.h"
 #include "platform/Platform.h"
@@ -109,6 +110,19 @@ TEST(StreamInit, RunKeysComeFromTheRandomSourceNotTheClock) {
   EXPECT_EQ(reason, "*** Init failed: E00200 (Random source)");
   EXPECT_FALSE(IsStreamLayerInitialized());
   ASSERT_EQ(InitStreamLayer(kStreamInterfaceVersion, &reason), 1) << reason;
+}
+
+// The run's thread count comes with the start-up; without one the cipher
+// keeps the count it has.
+TEST(StreamInit, StartUpSetsTheCipherThreadsItIsGiven) {
+  std::string reason;
+  ASSERT_EQ(InitStreamLayer(kStreamInterfaceVersion, &reason, 3), 1) << reason;
+  EXPECT_EQ(GetCipherThreads(), 3);
+  ASSERT_EQ(InitStreamLayer(kStreamInterfaceVersion, &reason), 1) << reason;
+  EXPECT_EQ(GetCipherThreads(), 3);
+  ASSERT_EQ(InitStreamLayer(kStreamInterfaceVersion, &reason, 1), 1) << reason;
+  EXPECT_EQ(GetCipherThreads(), 1);
+  SetCipherThreads(DefaultWorkerThreads());
 }
 
 TEST(StreamInit, GeneratorStaysWithinItsRangeAndRepeats) {
