@@ -37,7 +37,7 @@ void PrintMessageLineToStderr(const LogRecord& record) {
 // failure goes to standard error, where it can still be seen.
 bool ReportWritten() {
   if (platform::FlushStandardOutput()) return true;
-  SetLogSink(PrintMessageLineToStderr);
+  SetLogRecordSink(PrintMessageLineToStderr);
   LogAlways({"*** Error writing the report to standard output."});
   LogFileReason("standard output");
   return false;
