@@ -34,7 +34,6 @@ int FailTemp(const char* message) {
   return 0;
 }
 
-
 // Words of 0 read from a 16-bit file lie half a step below zero; a waveform
 // of nothing else is silent and has no level to scale.
 constexpr double kSilentMagnitude = 0.5 / 32767.0 * (1.0 + 1e-6);

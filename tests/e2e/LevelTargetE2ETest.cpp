@@ -6,6 +6,8 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <numbers>
 #include <string>
 #include <vector>
 
@@ -53,7 +55,7 @@ ts::ParsedWaveform Parse(const std::string& path) {
 std::vector<float> TwoTone(std::size_t pairs, double amplitude) {
   std::vector<float> iq;
   for (std::size_t n = 0; n < pairs; ++n) {
-    const double a = 2 * M_PI * 0.01 * n, b = 2 * M_PI * 0.0131 * n;
+    const double a = 2 * std::numbers::pi * 0.01 * n, b = 2 * std::numbers::pi * 0.0131 * n;
     iq.push_back(static_cast<float>(amplitude * (std::cos(a) + std::cos(b))));
     iq.push_back(static_cast<float>(amplitude * (std::sin(a) + std::sin(b))));
   }
