@@ -252,7 +252,7 @@ TEST(WindowsE2E, KeyOfCodeZeroAndEnterTakeTheDefaultOthersAreIgnored) {
   const Case cases[] = {
       {std::string(1, '\0'), true},  // code 0: the default, yes
       {"\r", true},
-      {"YNqn", false},                  // upper case and other keys are ignored until "n"
+      {"qNy", false},                   // other keys are ignored; "N" answers as "n"
       {std::string("\x1ay", 2), true},  // Ctrl-Z is an ordinary (ignored) key, not the end of input
       {std::string("\x1an", 2), false},
   };

@@ -93,7 +93,7 @@ TEST(WindowsScriptingE2E, RefusedArgumentsUnderTheWindowsBanner) {
     std::string message;
   };
   const std::vector<Case> cases = {
-      {{"sig.bin", "--overwrite"}, "*** Unknown option: --overwrite\n"},
+      {{"sig.bin", "--overwrit"}, "*** Unknown option: --overwrit\n*** Did you mean -overwrite?\n"},
       {{"sig.bin", "C:\\other.bin"}, "*** Unexpected argument: C:\\other.bin\n"},
       {{"sig.bin", "-format", "i16le", "-clock"}, "*** Option -clock needs a value.\n"},
       {{"sig.bin", "-format", "i16le", "-clock", "2,4"},
