@@ -58,7 +58,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(scanned == 0 || scanned == 1, "");
   FUZZ_CHECK(settings.workingDir == kWorkingDir, "");
   FUZZ_CHECK(settings.format == DecodeFormat(settings.formatName), settings.formatName);
-  FUZZ_CHECK(settings.singleFile == (argv[1][0] != '-' ? 1 : 0), "");
+  // A first argument that is no keyword is the one file; without "--" nothing
+  // else makes the run a single-file one.
+  bool terminator = false;
+  for (int k = 1; k < argc; ++k) terminator = terminator || args[k] == "--";
+  if (argv[1][0] != '-') FUZZ_CHECK(settings.singleFile, "first argument not taken as the file");
+  if (!terminator) FUZZ_CHECK(settings.singleFile == (argv[1][0] != '-'), "");
   if (!scanned) return 0;
   FUZZ_CHECK(settings.comment.size() <= kMaxCommentChars, "");
   FUZZ_CHECK(settings.copyright.size() <= kMaxCommentChars, "");

@@ -302,52 +302,43 @@ const char* NearestKeyword(std::string_view argument) {
 }
 
 // The arguments in the one spelling the scan reads: keywords as the table
-// writes them, "=" values as arguments of their own, and every argument
-// after "--" a file name (marked by kFileArgument so that no keyword is
-// seen in it). Values after a value-taking keyword are taken as they are.
-constexpr const char* kFileArgument = "\x01";
-
-std::vector<std::string> NormalizeArguments(int argc, char** argv) {
-  std::vector<std::string> out;
-  if (argc > 0) out.emplace_back(argv[0] != nullptr ? argv[0] : "wavora");
-  bool filesOnly = false;
-  for (int k = 1; k < argc; ++k) {
-    const std::string argument = argv[k];
-    if (filesOnly) {
-      out.push_back(kFileArgument + argument);
-      continue;
-    }
-    if (argument == "--") {
-      filesOnly = true;
-      continue;
-    }
-    std::string keyword;
-    std::optional<std::string> value;
-    const OptionRule* rule = MatchKeyword(argument, &keyword, &value);
-    out.push_back(keyword);
-    if (rule == nullptr || rule->value == Value::kNone) continue;
-    if (value.has_value()) {
-      out.push_back(*value);
-    } else if (k + 1 < argc) {
-      out.emplace_back(argv[++k]);
-    }
-  }
-  return out;
-}
-
-// The normalized arguments as the argc/argv pair the scan walks.
+// writes them and "=" values as arguments of their own. Every argument after
+// "--" is a file name whatever it looks like; those come last, from
+// `firstFile` on, so that no keyword is ever seen in them. Values after a
+// value-taking keyword are taken as they are.
 struct ArgumentList {
   std::vector<std::string> texts;
   std::vector<char*> pointers;
-  explicit ArgumentList(int argc, char** argv) : texts(NormalizeArguments(argc, argv)) {
+  int firstFile = 0;
+
+  explicit ArgumentList(int argc, char** argv) {
+    if (argc > 0) texts.emplace_back(argv[0] != nullptr ? argv[0] : "wavora");
+    int k = 1;
+    for (; k < argc; ++k) {
+      const std::string argument = argv[k];
+      if (argument == "--") {
+        ++k;
+        break;
+      }
+      std::string keyword;
+      std::optional<std::string> value;
+      const OptionRule* rule = MatchKeyword(argument, &keyword, &value);
+      texts.push_back(keyword);
+      if (rule == nullptr || rule->value == Value::kNone) continue;
+      if (value.has_value()) {
+        texts.push_back(*value);
+      } else if (k + 1 < argc) {
+        texts.emplace_back(argv[++k]);
+      }
+    }
+    firstFile = static_cast<int>(texts.size());
+    for (; k < argc; ++k) texts.emplace_back(argv[k]);
     for (std::string& text : texts) pointers.push_back(text.data());
     pointers.push_back(nullptr);
   }
   int argc() const { return static_cast<int>(texts.size()); }
   char** argv() { return pointers.data(); }
 };
-
-bool IsFileArgument(const char* argument) { return argument[0] == kFileArgument[0]; }
 
 const char* ValueDescription(Value value) {
   switch (value) {
@@ -478,7 +469,7 @@ constexpr const char* kUsageAfterFormats[] = {
 
 InfoRequest FindInfoRequest(int rawArgc, char** rawArgv) {
   ArgumentList list(rawArgc, rawArgv);
-  const int argc = list.argc();
+  const int argc = list.firstFile;
   char** argv = list.argv();
   const char* nativeHelp = platform::NativeHelpSwitch();
   for (int k = 1; k < argc; ++k) {
@@ -493,7 +484,7 @@ InfoRequest FindInfoRequest(int rawArgc, char** rawArgv) {
 
 bool IsInspectionRun(int rawArgc, char** rawArgv) {
   ArgumentList list(rawArgc, rawArgv);
-  const int argc = list.argc();
+  const int argc = list.firstFile;
   char** argv = list.argv();
   for (int k = 1; k < argc; ++k) {
     const OptionRule* rule = FindOption(argv[k]);
@@ -508,14 +499,13 @@ namespace {
 
 // The arguments into the settings' own fields, one table row at a time.
 // Returns 0 after the refusal lines when an argument does not hold.
-int ScanOptions(int argc, char** argv, ConversionSettings& settings,
+int ScanOptions(int argc, char** argv, int firstFile, ConversionSettings& settings,
                 std::vector<const OptionRule*>* given, std::vector<std::string>* positional) {
   const char* programName = argc > 0 && argv[0] != nullptr ? argv[0] : "wavora";
   const int last = argc - 1;
   for (int k = 1; k <= last; ++k) {
     const char* argument = argv[k];
-    const bool file = IsFileArgument(argument);
-    if (file) ++argument;  // after "--": a file name whatever it looks like
+    const bool file = k >= firstFile;  // after "--": a file name whatever it looks like
     if ((k == 1 && argument[0] != '-') || (file && !settings.singleFile)) {
       settings.singleFile = true;
       settings.inputFile = argument;
@@ -643,7 +633,7 @@ int ScanArguments(int rawArgc, char** rawArgv, ConversionSettings& settings) {
 
   std::vector<const OptionRule*> given;
   std::vector<std::string> positional;
-  const int scanned = ScanOptions(argc, argv, settings, &given, &positional);
+  const int scanned = ScanOptions(argc, argv, list.firstFile, settings, &given, &positional);
   // The derived fields follow what was scanned, also on a refusal.
   settings.inputPath = ResolvePath(settings.workingDir, settings.inputDir);
   settings.outputPath = ResolvePath(settings.workingDir, settings.outputDir);
