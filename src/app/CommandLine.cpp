@@ -173,6 +173,13 @@ const OptionRule kOptions[] = {
        s.clockGiven = true;
      },
      kForConvert, InfoRequest::kNone, "*** Invalid clock rate.", kClockRange},
+    {"-defaultclock", Value::kDecimal, Mode::kAny,
+     [](ConversionSettings& s, const char* v) {
+       s.defaultClockText = v;
+       s.defaultClockMHz = DecimalOf(v);
+       s.defaultClockGiven = true;
+     },
+     kForConvert, InfoRequest::kNone, "*** Invalid clock rate.", kClockRange},
     {"-format", Value::kText, Mode::kAny,
      [](ConversionSettings& s, const char* v) { s.formatName = v; }},
     {"-comment", Value::kText, Mode::kAny,
@@ -204,6 +211,12 @@ const OptionRule kOptions[] = {
      [](ConversionSettings& s, const char* v) { s.threads = IntegerOf(v); }},
     {"-batch", Value::kNone, Mode::kAny, [](ConversionSettings& s, const char*) { s.batch = true; },
      kForAll},
+    // Quiet runs ask nothing: a question nobody sees would wait for ever.
+    {"-q", Value::kNone, Mode::kAny,
+     [](ConversionSettings& s, const char*) {
+       s.quiet = true;
+       s.batch = true;
+     }},
     {"-info", Value::kNone, Mode::kAny,
      [](ConversionSettings& s, const char*) { SelectRun(s, RunKind::kInfo); }, kForInfo,
      InfoRequest::kNone, nullptr, nullptr, RunKind::kInfo},
@@ -429,6 +442,7 @@ constexpr const char* kUsageBody[] = {
     "    -out <output file>         output file of single file mode        \n",
     kUsageTabLine,
     "    -clock <clock rate MHz>    more than 0.001, at most 600           \n",
+    "    -defaultclock <MHz>        clock of files that carry none         \n",
     kUsageTabLine,
     "    -format <input data format>                                       \n",
 };
@@ -454,6 +468,7 @@ constexpr const char* kUsageAfterFormats[] = {
     "        3 = information                                               \n",
     kUsageTabLine,
     "    -batch                     no questions, no wait for ENTER        \n",
+    "    -q                         quiet: only the *** lines, on stderr   \n",
     kUsageTabLine,
     "    -info [-json] <file.wv> ...   report tags and measured levels     \n",
     "    <file.wv> -export <cs16|cf32|wav|sigmf> [-out <file>]             \n",
@@ -482,17 +497,34 @@ InfoRequest FindInfoRequest(int rawArgc, char** rawArgv) {
   return InfoRequest::kNone;
 }
 
-bool IsInspectionRun(int rawArgc, char** rawArgv) {
+namespace {
+
+// Whether a keyword that meets the test stands among the arguments in the
+// place of a keyword (never a value of another option, never after "--").
+template <typename Test>
+bool AnyKeyword(int rawArgc, char** rawArgv, Test test) {
   ArgumentList list(rawArgc, rawArgv);
   const int argc = list.firstFile;
   char** argv = list.argv();
   for (int k = 1; k < argc; ++k) {
     const OptionRule* rule = FindOption(argv[k]);
     if (rule == nullptr) continue;
-    if (rule->selects != RunKind::kConvert) return true;
+    if (test(*rule)) return true;
     if (rule->value != Value::kNone) ++k;
   }
   return false;
+}
+
+}  // namespace
+
+bool IsInspectionRun(int argc, char** argv) {
+  return AnyKeyword(argc, argv,
+                    [](const OptionRule& rule) { return rule.selects != RunKind::kConvert; });
+}
+
+bool IsQuietRun(int argc, char** argv) {
+  return AnyKeyword(argc, argv,
+                    [](const OptionRule& rule) { return std::strcmp(rule.keyword, "-q") == 0; });
 }
 
 namespace {
@@ -669,9 +701,16 @@ std::string ValidateSettings(const ConversionSettings& settings) {
            FormatText("*** '%s' is no format keyword; the usage text below lists them.\n",
                       settings.formatName.c_str());
   }
+  // -defaultclock is checked whenever it is given, like -clock.
+  if (settings.defaultClockGiven && !IsValidClock(settings.defaultClockMHz))
+    return "*** Invalid clock rate.\n" +
+           FormatText("*** Clock rate %s MHz of -defaultclock is out of range: %s.\n",
+                      settings.defaultClockText.c_str(), kClockRange);
   // kxzetq input carries its own clock; a clock given for it is taken only
   // by a file without a CLOCK tag, and is checked all the same.
   if (settings.format == kFormatKxzetq && !settings.clockGiven) return std::string();
+  // A default clock serves every file that carries none.
+  if (settings.defaultClockGiven && !settings.clockGiven) return std::string();
   // WAV and SigMF files may carry their own rate: -clock is optional there,
   // but checked when given.
   if (FormatCarriesClock(settings.format) && !settings.clockGiven) return std::string();
@@ -726,9 +765,19 @@ void PrintSettingsTable(const ConversionSettings& settings) {
   } else {
     std::printf("  Input format      | %s                       \n", settings.formatName.c_str());
   }
-  if (FormatCarriesClock(settings.format) && !settings.clockGiven)
+  // Which clock a file gets: -clock always; else its own rate, where its
+  // format carries one; else -defaultclock.
+  const bool carries = FormatCarriesClock(settings.format) || settings.format == kFormatKxzetq;
+  if (settings.clockGiven && settings.format != kFormatKxzetq)
+    std::printf("  Clock rate        | %f MHz                   \n", settings.clockMHz);
+  else if (carries && (settings.clockGiven || settings.defaultClockGiven))
+    std::printf("  Clock rate        | from the input file, else %f MHz\n",
+                settings.clockGiven ? settings.clockMHz : settings.defaultClockMHz);
+  else if (carries && settings.format != kFormatKxzetq)
     std::printf("  Clock rate        | from the input file                       \n");
-  else if (settings.format != kFormatKxzetq)
+  else if (settings.defaultClockGiven)
+    std::printf("  Clock rate        | %f MHz (-defaultclock)   \n", settings.defaultClockMHz);
+  else if (!carries)
     std::printf("  Clock rate        | %f MHz                   \n", settings.clockMHz);
   std::printf("  Gain (kxzetq)     | %3.2f dB                 \n", settings.gainDb);
   std::printf("  Auto Level        | %s                       \n", YesNo(settings.autoscale));

@@ -23,6 +23,9 @@ InfoRequest FindInfoRequest(int argc, char** argv);
 // selects an inspection run: -info, -export or -preview.
 bool IsInspectionRun(int argc, char** argv);
 
+// True when -q stands among the arguments in the place of a keyword.
+bool IsQuietRun(int argc, char** argv);
+
 // Fills settings from the arguments (argv[0] is the program name). The
 // working directory must already be set in settings.workingDir. Returns 1, or
 // 0 after printing to standard error a "*** " line and a hint to run -help

@@ -34,6 +34,21 @@ void PrintLogLine(const std::string& line) {
   std::fflush(stdout);
 }
 
+void PrintQuietRecord(const LogRecord& record) {
+  // An indented line right after a "*** " line belongs to it (the path and
+  // the system's reason, the way out); every other line is left out.
+  static bool continuing = false;
+  const std::string_view text = record.text;
+  if (text.substr(0, 4) == "*** ") {
+    continuing = true;
+  } else if (!continuing || text.substr(0, 4) != "    ") {
+    continuing = false;
+    return;
+  }
+  std::fprintf(stderr, "%.*s\n", static_cast<int>(text.size()), text.data());
+  std::fflush(stderr);
+}
+
 void EnableProgressBar(bool enabled) { g_barEnabled = enabled; }
 
 void ShowProgress(int percent) {

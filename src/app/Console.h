@@ -9,6 +9,10 @@
 // The console sink: ends a shown bar first, then prints "> %s\n".
 void PrintLogLine(const std::string& line);
 
+// The quiet sink (-q): the text of each "*** " line, and of the indented
+// lines right after one, to standard error; nothing else.
+void PrintQuietRecord(const LogRecord& record);
+
 // Draws the bar for a whole percentage (above 100 counts as 100), or ends it
 // with a line break when the value is negative.
 void ShowProgress(int percent);

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <map>
 #include <set>
+#include <string_view>
 #include <vector>
 
 #include "Shared/FileIO/ChunkBufferPool.h"
@@ -46,7 +47,14 @@ struct WalkRun {
   int converted = 0;
   int failed = 0;
   int skipped = 0;
+  int matched = 0;  // files that pass the -ext filter, whatever became of them
+  // The failed files, by their path relative to the input root, each with
+  // the first error line it gave.
+  std::vector<std::pair<std::string, std::string>> failures;
 };
+
+// The failed files listed before the counts line: at most this many lines.
+constexpr std::size_t kMaxListedFailures = 20;
 
 // One level's entries. The listing is read whole before any entry is
 // processed, so no enumeration handle stays open on the way out.
@@ -176,11 +184,17 @@ bool IsMetaCompanion(const std::string& name) {
 // goes on; Enter takes the default "y".
 bool UserAborts() { return AskQuestion(kAbortQuestion) != 'n'; }
 
-int WalkLevel(WalkRun& run, const std::string& inputDir, const std::string& outputDir);
+int WalkLevel(WalkRun& run, const std::string& inputDir, const std::string& outputDir,
+              const std::string& relativeDir);
+
+// A name of the level, as a path relative to the input root.
+std::string RelativeName(const std::string& relativeDir, const std::string& name) {
+  return relativeDir.empty() ? name : platform::JoinPath(relativeDir, name);
+}
 
 // Handles one subdirectory entry. Returns 0 when the walk must stop.
 int WalkSubdirectory(WalkRun& run, const std::string& inputDir, const std::string& outputDir,
-                     const std::string& name) {
+                     const std::string& relativeDir, const std::string& name) {
   const std::string inputSub = platform::JoinPath(inputDir, name);
   // The output root may lie inside the input tree, under any spelling or
   // behind a link; walking it would take the run's own output as input,
@@ -220,7 +234,7 @@ int WalkSubdirectory(WalkRun& run, const std::string& inputDir, const std::strin
 
   if (haveIdentity) run.entered.insert(identity);
   LogMessage(kLogInfo, {"Descending into '", inputSub, "'"});
-  return WalkLevel(run, inputSub, outputSub);
+  return WalkLevel(run, inputSub, outputSub, RelativeName(relativeDir, name));
 }
 
 // The keys of one level's input and output directory.
@@ -229,9 +243,11 @@ struct LevelKeys {
   std::string output;
 };
 
-// After a failed file: counts it; 0 when the user wants the walk to stop.
-int FileFailed(WalkRun& run) {
+// After a failed file: counts it and keeps it for the summary; 0 when the
+// user wants the walk to stop.
+int FileFailed(WalkRun& run, const std::string& shownName) {
   ++run.failed;
+  run.failures.emplace_back(shownName, FirstError());
   // -batch goes on with the next file unasked.
   if (run.settings.batch) return 1;
   return UserAborts() ? 0 : 1;
@@ -240,10 +256,12 @@ int FileFailed(WalkRun& run) {
 // Handles one file entry that is no directory and does not begin with a dot.
 // Returns 0 when the walk must stop.
 int ProcessFile(WalkRun& run, const std::string& inputDir, const std::string& outputDir,
-                const platform::DirEntry& entry, bool isWorkingDir,
+                const std::string& relativeDir, const platform::DirEntry& entry, bool isWorkingDir,
                 const std::vector<std::string>& qPartners, const LevelKeys& keys) {
   const std::string& name = entry.name;
+  const std::string shownName = RelativeName(relativeDir, name);
   if (!PassesExtensionFilter(name, run.extensionSuffix)) return 1;
+  ++run.matched;
   if ((entry.attributes & platform::kAttrSystem) != 0) {
     ++run.skipped;
     LogMessage(kLogInfo, {"Ignoring system file."});
@@ -277,12 +295,13 @@ int ProcessFile(WalkRun& run, const std::string& inputDir, const std::string& ou
   // and handed on to the conversion; one that is no longer a regular file,
   // or cannot be opened or read, fails.
   InputFile input;
+  ResetFirstError();
   if (run.settings.format == kFormatAuto) {
     InputFormat detected = kFormatUnknown;
     if (!OpenInputFile(inputPath, &input) || !DetectInputFormat(input, &detected)) {
       LogMessage(kLogAlwaysShown, {"*** Error processing file ", inputPath, "."});
       LogMessage(kLogAlwaysShown, {""});
-      return FileFailed(run);
+      return FileFailed(run, shownName);
     }
     if (detected == kFormatUnknown) {
       ++run.skipped;
@@ -302,20 +321,22 @@ int ProcessFile(WalkRun& run, const std::string& inputDir, const std::string& ou
                                  platform::JoinPath(outputDir, outputName), " was written from ",
                                  earlier->second, " in this run."});
     LogMessage(kLogAlwaysShown, {""});
-    return FileFailed(run);
+    return FileFailed(run, shownName);
   }
 
   FileJob job{name, name, inputDir, outputDir, ""};
   if (input.IsOpen()) job.openedInput = &input;
+  job.shownName = shownName;
   if (ConvertFile(run.settings, job)) {
     ++run.converted;
     run.written.emplace(outputKey, inputPath);
     return 1;
   }
-  return FileFailed(run);
+  return FileFailed(run, shownName);
 }
 
-int WalkLevel(WalkRun& run, const std::string& inputDir, const std::string& outputDir) {
+int WalkLevel(WalkRun& run, const std::string& inputDir, const std::string& outputDir,
+              const std::string& relativeDir) {
   LogMessage(kLogInfo, {"Searching in directory ", inputDir});
 
   // The whole listing is read before anything is written, and processed in
@@ -346,20 +367,42 @@ int WalkLevel(WalkRun& run, const std::string& inputDir, const std::string& outp
   for (const platform::DirEntry& entry : entries) {
     if (BeginsWithDot(entry.name)) {
       // A hidden file (a dot directory is passed over uncounted).
-      if (!IsDirectoryEntry(entry) && PassesExtensionFilter(entry.name, run.extensionSuffix))
+      if (!IsDirectoryEntry(entry) && PassesExtensionFilter(entry.name, run.extensionSuffix)) {
         ++run.skipped;
+        ++run.matched;
+      }
       continue;
     }
     if (IsDirectoryEntry(entry)) {
       if (!run.settings.recursive) continue;
-      if (!WalkSubdirectory(run, inputDir, outputDir, entry.name)) return 0;
+      if (!WalkSubdirectory(run, inputDir, outputDir, relativeDir, entry.name)) return 0;
       continue;
     }
-    if (!ProcessFile(run, inputDir, outputDir, entry, isWorkingDir, qPartners, keys)) return 0;
+    if (!ProcessFile(run, inputDir, outputDir, relativeDir, entry, isWorkingDir, qPartners, keys))
+      return 0;
   }
 
   LogMessage(kLogInfo, {"Finished directory ", inputDir});
   return 1;
+}
+
+// The failed files of the walk, each with its first error line, so that the
+// end of a long log says what needs looking at.
+void LogFailures(const WalkRun& run) {
+  if (run.failures.empty()) return;
+  LogAlways({"*** Failed files:"});
+  const std::size_t listed = std::min(run.failures.size(), kMaxListedFailures);
+  for (std::size_t k = 0; k < listed; ++k) {
+    const auto& [name, error] = run.failures[k];
+    const std::string_view reason =
+        std::string_view(error).substr(error.rfind("*** ", 0) == 0 ? 4 : 0);
+    if (reason.empty())
+      LogAlways({"***   ", name});
+    else
+      LogAlways({"***   ", name, ": ", reason});
+  }
+  if (run.failures.size() > listed)
+    LogAlways({FormatText("***   and %zu more", run.failures.size() - listed)});
 }
 
 }  // namespace
@@ -381,7 +424,11 @@ int ConvertDirectory(const ConversionSettings& settings) {
   if (platform::GetFileIdentity(settings.inputPath, &rootIdentity))
     run.entered.insert(rootIdentity);
 
-  const int walked = WalkLevel(run, settings.inputPath, settings.outputPath);
+  const int walked = WalkLevel(run, settings.inputPath, settings.outputPath, "");
+  LogFailures(run);
+  // A filter that matched nothing is the likely reason for an empty run.
+  if (walked && run.matched == 0 && !run.extensionSuffix.empty())
+    LogAlways({"No file ends in ", run.extensionSuffix, "."});
   LogAlways(
       {FormatText("%d converted, %d failed, %d skipped", run.converted, run.failed, run.skipped)});
   // A failed file fails the run, also when the user chose to go on.

@@ -104,10 +104,13 @@ std::string DeriveQFileName(const std::string& inputName) {
 
 int ConvertFile(const ConversionSettings& settings, const FileJob& job) {
   const std::string& inputName = job.inputName;
-  std::printf("\n\n");
-  std::printf("----------------------------------------------------------\n");
-  std::printf("Processing file %s ...\n", inputName.c_str());
-  std::printf("\n");
+  if (!settings.quiet) {
+    std::printf("\n\n");
+    std::printf("----------------------------------------------------------\n");
+    std::printf("Processing file %s ...\n",
+                job.shownName.empty() ? inputName.c_str() : job.shownName.c_str());
+    std::printf("\n");
+  }
 
   // The input path keeps the full name; the output is named after the base
   // name cut at its first dot, unless the job names the output file itself.
@@ -119,6 +122,12 @@ int ConvertFile(const ConversionSettings& settings, const FileJob& job) {
       job.outputFile.empty() ? platform::JoinPath(job.outputDir, baseName + ".wv") : job.outputFile;
   if (!PathFits("Input file path", inputPath) || !PathFits("Output file path", outputPath))
     return 0;
+  // The command line's texts go into the output's tags as they are; a text
+  // the writer would refuse is refused before the input is read.
+  if (!CheckTagTexts(settings.comment, settings.copyright)) {
+    LogMessage(kLogAlwaysShown, {""});
+    return 0;
+  }
 
   std::string secondPath;
   if (IsTwoFileFormat(settings.format)) {
@@ -135,6 +144,8 @@ int ConvertFile(const ConversionSettings& settings, const FileJob& job) {
   // one of its temporary files; it may exist only with -overwrite.
   OutputRules rules;
   rules.replaceExisting = settings.overwrite;
+  rules.naming =
+      settings.singleFile ? DestinationNaming::kOutOption : DestinationNaming::kOutputDirectory;
   for (const std::string& path : RunFilesOf(inputPath, secondPath)) AddRunFile(rules, path);
   if (!CheckOutputDestination(outputPath, rules)) {
     LogMessage(kLogAlwaysShown, {""});
@@ -200,7 +211,9 @@ int ConvertFile(const ConversionSettings& settings, const FileJob& job) {
     fileInfo.path = inputPath;
     fileInfo.input = &input;
     fileInfo.gain = settings.gainDb;
-    fileInfo.defaultClock = settings.clockGiven ? settings.clockMHz * kHzPerMHz : 0.0;
+    fileInfo.defaultClock = settings.clockGiven          ? settings.clockMHz * kHzPerMHz
+                            : settings.defaultClockGiven ? settings.defaultClockMHz * kHzPerMHz
+                                                         : 0.0;
     fileInfo.waveFile = waveFile.get();
     fileInfo.markerFile = markerFile.get();
     if (!ReadWaveformFile(&fileInfo)) return FailFile("*** Import of waveform data failed.");
@@ -227,9 +240,13 @@ int ConvertFile(const ConversionSettings& settings, const FileJob& job) {
   // ASCII file sets the comment of that file only.
   // Without -clock a WAV or SigMF file gives its own rate; 0 tells the
   // importer that none was given.
+  // -defaultclock serves a file whose format carries no rate, or whose
+  // container leaves it out; it never replaces a rate of the file.
+  info.defaultClock = settings.defaultClockGiven ? settings.defaultClockMHz * kHzPerMHz : 0.0;
   info.clock = settings.clockGiven || !FormatCarriesClock(settings.format)
                    ? settings.clockMHz * kHzPerMHz
                    : 0.0;
+  if (!settings.clockGiven && !FormatCarriesClock(format)) info.clock = info.defaultClock;
   info.markerClock = info.clock;
   info.samples = 0;
   info.comment = settings.comment;

@@ -22,6 +22,9 @@ struct FileJob {
   // The input, already opened by the caller (the walk's -format auto check),
   // handed on so that it is not opened a second time; null for none.
   InputFile* openedInput = nullptr;
+  // The name the file's header shows ("" for inputName): in a walk, the path
+  // relative to the input root.
+  std::string shownName = std::string();
 };
 
 // Converts one input file with the run's settings. Returns 1 when the output

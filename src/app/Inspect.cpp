@@ -197,9 +197,11 @@ int RunInfo(const ConversionSettings& settings) {
 // The checks of every output before anything is read: the input and its
 // spellings, links and hard links are never a destination, nor is anything
 // that is not a regular file; an existing file only with -overwrite.
-bool OutputsFree(const std::vector<std::string>& paths, const std::string& input, bool overwrite) {
+bool OutputsFree(const std::vector<std::string>& paths, const std::string& input, bool overwrite,
+                 DestinationNaming naming) {
   OutputRules rules;
   rules.replaceExisting = overwrite;
+  rules.naming = naming;
   AddRunFile(rules, input);
   for (const std::string& path : paths)
     if (!CheckOutputDestination(path, rules)) return false;
@@ -219,7 +221,7 @@ int RunExportOrPreview(const ConversionSettings& settings) {
     return Fail("*** Input file '" + input + "' does not exist or is a directory.");
 
   if (mode == "-preview") {
-    if (!OutputsFree({value}, input, overwrite)) return kExitFailure;
+    if (!OutputsFree({value}, input, overwrite, DestinationNaming::kArgument)) return kExitFailure;
     if (!WriteWaveformPreview(input, value, overwrite))
       return Fail("*** Writing the preview failed.");
     std::printf("Preview written to %s\n", value.c_str());
@@ -230,7 +232,7 @@ int RunExportOrPreview(const ConversionSettings& settings) {
     return Fail("*** Unknown export kind '" + value + "' (cs16, cf32, wav or sigmf).");
   if (out.empty()) out = DefaultExportName(kind, input);
   const std::vector<std::string> paths = ExportOutputPaths(kind, out);
-  if (!OutputsFree(paths, input, overwrite)) return kExitFailure;
+  if (!OutputsFree(paths, input, overwrite, DestinationNaming::kOutOption)) return kExitFailure;
   if (!ExportWaveform(input, kind, out, overwrite)) return Fail("*** Export failed.");
   for (const std::string& path : paths) std::printf("Exported to %s\n", path.c_str());
   return kExitSuccess;

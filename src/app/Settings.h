@@ -35,6 +35,11 @@ struct ConversionSettings {
   double clockMHz = 0.0;
   std::string clockText;    // the -clock value as given, for the messages that name it
   bool clockGiven = false;  // -clock was on the command line
+  // -defaultclock: the clock of files that carry no rate of their own; never
+  // replaces one (-clock does).
+  double defaultClockMHz = 0.0;
+  std::string defaultClockText;
+  bool defaultClockGiven = false;
   double gainDb = 0.0;
   std::string comment;
   std::string copyright;
@@ -47,6 +52,7 @@ struct ConversionSettings {
   bool recursive = false;
   bool overwrite = false;
   bool batch = false;          // -batch: no question, no wait for Enter
+  bool quiet = false;          // -q: only the "*** " lines, on standard error (implies -batch)
   std::string outputFile;      // -out: the output file of single-file mode, as given
   std::string outputFilePath;  // its resolved form
   // Directory-mode options given in single-file mode (or single-file options

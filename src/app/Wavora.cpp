@@ -35,10 +35,25 @@ void PrintBanner() {
   std::printf("\n");
 }
 
-// The usage text, its exit prompt on standard error, and the wait for Enter
-// (not with -batch).
-int UsageExit(const char* programName, bool batch = false) {
+// A question or prompt on standard output; when the answer is typed at a
+// terminal while standard output goes to a file or a pipe, on the terminal
+// (standard error) as well, so that the person who must answer sees it.
+// True when it went to the terminal as well.
+bool ShowPrompt(const char* text) {
+  std::fputs(text, stdout);
+  std::fflush(stdout);
+  if (!platform::StdinIsTerminal() || platform::StdoutIsTerminal()) return false;
+  std::fputs(text, stderr);
+  std::fflush(stderr);
+  return true;
+}
+
+// The usage text, the command-line error's lines once more after it (so that
+// they are not scrolled away), its exit prompt on standard error, and the wait
+// for Enter (not with -batch).
+int UsageExit(const char* programName, bool batch = false, const std::string& error = "") {
   PrintUsage(programName);
+  std::fputs(error.c_str(), stderr);
   if (!batch) {
     std::fputs("Press RETURN to exit...", stderr);
     platform::WaitForEnter();
@@ -52,8 +67,9 @@ int UsageExit(const char* programName, bool batch = false) {
 // Enter, then "\n\n"; with -batch none of it.
 void ExitPrompt(const ConversionSettings& settings, const char* prompt) {
   if (settings.batch) return;
-  std::fputs(prompt, stdout);
+  const bool onTerminal = ShowPrompt(prompt);
   platform::WaitForEnter();
+  if (onTerminal) std::fputs("\n", stderr);
   std::printf("\n\n");
 }
 
@@ -82,14 +98,14 @@ int ConvertSingleFile(const ConversionSettings& settings) {
 }  // namespace
 
 int AskQuestion(const char* prompt) {
-  std::fputs(prompt, stdout);
-  std::fflush(stdout);
+  const bool onTerminal = ShowPrompt(prompt);
   int key = 0;
   do {
     // Upper-case letters and every other key are ignored.
     key = platform::ReadKey();
     if (key == 'Y' || key == 'N') key += 'a' - 'A';  // the answer is the letter, either case
   } while (key != 'y' && key != 'n' && key != kKeyCarriageReturn && key != 0);
+  if (onTerminal) std::fputs("\n", stderr);
   std::fputs("\n\n", stdout);
   std::fflush(stdout);
   return key;
@@ -106,7 +122,7 @@ int RunWavora(int argc, char** argv) {
   platform::LineBufferStandardOutput();
   // The inspection runs print no banner, table, question or prompt.
   const bool inspection = IsInspectionRun(argc, argv);
-  if (!inspection) PrintBanner();
+  if (!inspection && !IsQuietRun(argc, argv)) PrintBanner();
   if (argc < 2) return UsageExit(programName);
 
   ConversionSettings settings;
@@ -120,11 +136,15 @@ int RunWavora(int argc, char** argv) {
 
   const std::string invalid = ValidateSettings(settings);
   if (!invalid.empty()) {
+    if (settings.quiet) {
+      std::fputs(invalid.c_str(), stderr);
+      return kExitFailure;
+    }
     std::fputs(invalid.c_str(), stdout);
-    return UsageExit(programName, settings.batch);
+    return UsageExit(programName, settings.batch, invalid);
   }
 
-  PrintSettingsTable(settings);
+  if (!settings.quiet) PrintSettingsTable(settings);
   // -batch answers the start and equal-paths questions with "y" unasked.
   if (!settings.batch) {
     if (AskQuestion(kStartQuestion) == 'n') return kExitSuccess;
@@ -134,9 +154,10 @@ int RunWavora(int argc, char** argv) {
   }
 
   SetLogSink(PrintLogLine);
+  if (settings.quiet) SetLogRecordSink(PrintQuietRecord);
   SetLogMask(LogMaskForVerbosity(settings.verbosity));
   // The bar redraws one line in place, which only a terminal shows as such.
-  EnableProgressBar(platform::StdoutIsTerminal());
+  EnableProgressBar(!settings.quiet && platform::StdoutIsTerminal());
   if (settings.extensionDotRemoved)
     LogMessage(kLogInfo, {"-ext: the leading dot is taken off; names ending in .",
                           settings.extension, " are converted."});
@@ -160,6 +181,14 @@ int RunWavora(int argc, char** argv) {
 
   const bool converted =
       settings.singleFile ? ConvertSingleFile(settings) != 0 : ConvertDirectory(settings) != 0;
+  if (settings.quiet) {
+    if (!converted)
+      std::fputs(settings.singleFile ? "*** Error processing file.\n"
+                                     : "*** Error processing directory.\n",
+                 stderr);
+    std::fflush(stderr);
+    return converted ? kExitSuccess : kExitFailure;
+  }
   if (!converted) {
     std::printf("\n\n");
     std::fputs(

@@ -16,6 +16,7 @@ constexpr unsigned kInitialLogMask = kLogAlwaysShown | kLogError;
 unsigned g_logMask = kInitialLogMask;
 LogSink g_logSink = nullptr;
 LogRecordSink g_recordSink = nullptr;
+std::string g_firstError;  // the first "*** " line (no warning) since the reset
 
 const char* TagForLevel(unsigned level) {
   switch (level) {
@@ -43,6 +44,10 @@ void AppendTexts(std::string& line, std::initializer_list<std::string_view> text
 
 // line holds the stamp and tag, then the text from textStart on.
 void DeliverLine(unsigned level, const std::string& line, std::size_t textStart) {
+  if (g_firstError.empty()) {
+    const std::string_view text = std::string_view(line).substr(std::min(textStart, line.size()));
+    if (text.substr(0, 4) == "*** " && text.substr(0, 11) != "*** Warning") g_firstError = text;
+  }
   if (g_recordSink != nullptr) {
     const std::string_view view(line);
     g_recordSink({level, view.substr(std::min(textStart, view.size())), view});
@@ -77,6 +82,10 @@ void LogFileReason(std::string_view path) {
   const std::string reason = platform::LastErrorText();
   LogMessage(kLogAlwaysShown, {"    ", path, ": ", reason.empty() ? "unknown error" : reason});
 }
+
+void ResetFirstError() { g_firstError.clear(); }
+
+const std::string& FirstError() { return g_firstError; }
 
 void SetLogMask(unsigned mask) { g_logMask = mask; }
 

@@ -40,6 +40,12 @@ void LogAlways(std::initializer_list<std::string_view> texts);
 // Call it before any other file operation, so the reason is that failure's.
 void LogFileReason(std::string_view path);
 
+// The first error line ("*** " but no "*** Warning") delivered since the last
+// ResetFirstError, its text without time stamp; "" when there was none. It
+// names what made a file fail in a run's summary.
+void ResetFirstError();
+const std::string& FirstError();
+
 void SetLogMask(unsigned mask);
 unsigned GetLogMask();
 void SetLogSink(LogSink sink);  // nullptr: print "%s\n" directly

@@ -8,6 +8,9 @@
 struct WaveInfo {
   double clock = 0.0;        // Hz; the CLOCK tag
   double markerClock = 0.0;  // Hz; the CLOCK MARKER tag
+  // Hz; the clock of an input that carries none and was given no -clock
+  // (-defaultclock); 0 for none.
+  double defaultClock = 0.0;
   std::int32_t samples = 0;  // I/Q pairs in the temporary waveform file
   double rmsOffset = 0.0;    // dB below full scale: 20 * log10(1 / RMS)
   double peakOffset = 0.0;   // dB below full scale: 20 * log10(1 / peak)

@@ -169,6 +169,10 @@ int ImportRawIQ(const std::string& inputPath, const std::string& secondPath, Wav
   }
   // Raw samples have no rate of their own (-format auto may have chosen a
   // raw format for a file given without -clock).
+  if (IsRawBinaryFormat(format) && !(info.clock > 0.0) && info.defaultClock > 0.0) {
+    info.clock = info.defaultClock;
+    info.markerClock = info.defaultClock;
+  }
   if (IsRawBinaryFormat(format) && !(info.clock > 0.0)) {
     LogAlways({"*** Error: No clock rate for raw samples; give the clock with -clock."});
     return 0;

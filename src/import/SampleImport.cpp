@@ -456,6 +456,14 @@ int TakeSampleRate(double fileRateHz, const char* what, WaveInfo& info) {
     }
     return 1;
   }
+  if (!hasRate && info.defaultClock > 0.0) {
+    info.clock = info.defaultClock;
+    info.markerClock = info.defaultClock;
+    LogMessage(kLogInfo,
+               {FormatText("The %s carries no sample rate: -defaultclock %.3f Hz is used.", what,
+                           info.defaultClock)});
+    return 1;
+  }
   if (!hasRate) {
     LogAlways({FormatText("*** Error: The %s carries no sample rate; give the clock with -clock.",
                           what)});

@@ -227,6 +227,8 @@ bool FlushStandardOutput();
 // True when standard output is a terminal (a console on Windows), not a pipe,
 // a file or a device.
 bool StdoutIsTerminal();
+// True when standard input is a terminal (a console on Windows).
+bool StdinIsTerminal();
 
 // ---- program identity ----
 

@@ -501,6 +501,8 @@ void WaitForEnter() {
 
 bool StdoutIsTerminal() { return isatty(STDOUT_FILENO) != 0; }
 
+bool StdinIsTerminal() { return isatty(STDIN_FILENO) != 0; }
+
 // ---- program identity ----
 
 const char* ProgramFileName() { return "wavora"; }

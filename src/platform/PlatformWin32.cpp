@@ -473,6 +473,13 @@ bool StdoutIsTerminal() {
   return GetConsoleMode(handle, &mode) != 0;
 }
 
+bool StdinIsTerminal() {
+  const HANDLE handle = GetStdHandle(STD_INPUT_HANDLE);
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return false;
+  DWORD mode = 0;
+  return GetConsoleMode(handle, &mode) != 0;
+}
+
 // ---- program identity ----
 
 const char* ProgramFileName() { return "Wavora.exe"; }

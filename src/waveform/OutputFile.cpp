@@ -46,6 +46,46 @@ int RefuseDestination(const std::string& destination, std::string_view what) {
   return 0;
 }
 
+// "*** Destination file already exists." and what to do about it. The
+// directory walk keeps its long-standing hint and adds the file's name.
+void LogExistingDestination(const std::string& destination, DestinationNaming naming) {
+  LogMessage(kLogAlwaysShown, {"*** Destination file already exists."});
+  switch (naming) {
+    case DestinationNaming::kOutputDirectory:
+      LogMessage(kLogAlwaysShown,
+                 {"    Use -overwrite option or specify different output directory."});
+      LogMessage(kLogAlwaysShown, {"    Existing file: ", destination});
+      break;
+    case DestinationNaming::kOutOption:
+      LogMessage(kLogAlwaysShown,
+                 {"    ", destination, ": use -overwrite, or name another file with -out."});
+      break;
+    case DestinationNaming::kArgument:
+      LogMessage(kLogAlwaysShown, {"    ", destination, ": use -overwrite, or name another file."});
+      break;
+  }
+}
+
+// Whether a file can be created beside the destination: a hidden file is
+// created exclusively and removed again at once, so that an unwritable
+// directory is reported before any data is read, under the destination's name.
+int CheckDirectoryWritable(const std::string& destination) {
+  const std::string probe = HiddenPath(destination, NewTag());
+  std::FILE* file = platform::CreateNewFile(probe, platform::NewFileKind::kOutput);
+  if (file == nullptr) {
+    const std::string name = platform::FileNamePart(destination);
+    std::string directory = destination.substr(0, destination.size() - name.size());
+    if (directory.empty()) directory = ".";
+    LogAlways({"*** Error: Output file '", destination, "' cannot be created in its directory."});
+    LogFileReason(directory);
+    return 0;
+  }
+  platform::CloseFile(file);
+  platform::RemoveFile(probe);
+  platform::ForgetOnInterrupt(probe);
+  return 1;
+}
+
 }  // namespace
 
 void AddRunFile(OutputRules& rules, const std::string& path) {
@@ -80,12 +120,10 @@ int CheckOutputDestination(const std::string& destination, const OutputRules& ru
     return RefuseDestination(destination,
                              "is a temporary file of the conversion; it is not written.");
   // A link whose target is missing counts as existing as well.
-  if (!platform::PathExists(destination)) return 1;
+  if (!platform::PathExists(destination)) return CheckDirectoryWritable(destination);
   if (!rules.replaceExisting) {
     // Whatever it is, an object of that name is kept.
-    LogMessage(kLogAlwaysShown, {"*** Destination file already exists."});
-    LogMessage(kLogAlwaysShown,
-               {"    Use -overwrite option or specify different output directory."});
+    LogExistingDestination(destination, rules.naming);
     return 0;
   }
   platform::InputKind kind = platform::InputKind::kRegular;
@@ -96,7 +134,7 @@ int CheckOutputDestination(const std::string& destination, const OutputRules& ru
   if (platform::GetFileIdentity(destination, &identity) &&
       std::find(rules.runFiles.begin(), rules.runFiles.end(), identity) != rules.runFiles.end())
     return RefuseDestination(destination, "is an input of this run; it is not replaced.");
-  return 1;
+  return CheckDirectoryWritable(destination);
 }
 
 OutputFile::OutputFile(std::string destination, bool replaceExisting)
@@ -182,6 +220,7 @@ int OutputFile::Place() {
         break;
       case platform::MoveResult::kDestinationExists:
         LogAlways({"*** Destination file already exists."});
+        LogAlways({"    ", destination_, " appeared while the output was written; it is kept."});
         Discard();
         return 0;
       case platform::MoveResult::kFailed:

@@ -23,9 +23,18 @@
 // What a destination of the run must respect. runFiles holds the files the
 // run reads (its input, the Q file, SigMF data and metadata): none of them is
 // ever a destination, whatever the spelling, link or hard link that names it.
+// How the user named a destination, which decides the advice given when it
+// exists already.
+enum class DestinationNaming {
+  kOutOption,        // single-file conversion and export: -out names another file
+  kOutputDirectory,  // directory walk: another -outdir
+  kArgument,         // the value of the option itself (-preview <file.svg>)
+};
+
 struct OutputRules {
   bool replaceExisting = false;
   std::vector<platform::FileIdentity> runFiles;
+  DestinationNaming naming = DestinationNaming::kOutOption;
 };
 
 // Adds the file at path to rules.runFiles; a path that names nothing adds
@@ -35,10 +44,12 @@ void AddRunFile(OutputRules& rules, const std::string& path);
 // The checks of a destination, made once before any data is read. Refused,
 // each with its own line: a destination or hidden name beyond the path limit;
 // a temporary file of the conversion; without replaceExisting, any existing
-// object ("*** Destination file already exists." and the hint after it);
-// with it, an existing object that is not a regular file (device, FIFO,
-// directory, socket), named with what it is, and a file of rules.runFiles.
-// 1 when the destination may be written.
+// object ("*** Destination file already exists." and a line naming it with
+// the way out that fits rules.naming); with it, an existing object that is
+// not a regular file (device, FIFO, directory, socket), named with what it
+// is, and a file of rules.runFiles; last, a directory in which no file can be
+// created, named with the system's reason. 1 when the destination may be
+// written.
 int CheckOutputDestination(const std::string& destination, const OutputRules& rules);
 
 // The path-limit checks alone: the destination and the hidden name beside it

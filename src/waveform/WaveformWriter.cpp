@@ -247,13 +247,7 @@ int CheckWriteRequest(const WaveInfo& info, const std::string& destinationPath,
   if (destinationPath.empty())
     return FailAlways("*** Error: Destination file name cannot be empty.");
   if (tempWaveFile == nullptr) return FailAlways("*** Error: No data input for function.");
-  // A closing brace inside a free text would end its tag early and leave a
-  // file that no reader parses as intended.
-  if (info.comment.find('}') != std::string::npos)
-    return FailAlways("*** Error: Comment must not contain '}'.");
-  if (info.copyright.find('}') != std::string::npos)
-    return FailAlways("*** Error: Copyright must not contain '}'.");
-  return 1;
+  return CheckTagTexts(info.comment, info.copyright);
 }
 
 // The tags before the marker lists, in their fixed order.
@@ -272,6 +266,16 @@ void AppendHeaderTags(OutputFile& out, const WaveInfo& info, const platform::Loc
 }  // namespace
 
 std::int16_t SampleToWord(float value) { return WordOfSample(value); }
+
+int CheckTagTexts(const std::string& comment, const std::string& copyright) {
+  // A closing brace inside a free text would end its tag early and leave a
+  // file that no reader parses as intended.
+  if (comment.find('}') != std::string::npos)
+    return FailAlways("*** Error: Comment must not contain '}'.");
+  if (copyright.find('}') != std::string::npos)
+    return FailAlways("*** Error: Copyright must not contain '}'.");
+  return 1;
+}
 
 int WriteWaveformFile(const WaveInfo& info, const std::string& destinationPath,
                       std::FILE* tempWaveFile, std::FILE* tempMarkerFile, bool replaceExisting) {

@@ -23,6 +23,10 @@ std::int64_t ConvertToWords(const unsigned char* floats, std::int32_t count, uns
 std::int64_t ConvertToWordsOneAtATime(const unsigned char* floats, std::int32_t count,
                                       unsigned char* words);
 
+// The checks of the free texts that become the COMMENT and COPYRIGHT tags:
+// neither may hold the '}' that would end its tag. 0 after the refusal line.
+int CheckTagTexts(const std::string& comment, const std::string& copyright);
+
 // markerFile may be nullptr (raw import: no marker lists). The file is built
 // under a hidden temporary name beside the destination (created exclusively,
 // with a random part) and moved to the destination only when complete. With

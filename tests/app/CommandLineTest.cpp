@@ -555,43 +555,46 @@ TEST(CommandLineUsage, TextGoesToStandardErrorWithTheProgramName) {
   // 40 lines of the original text, nine lines of the capture formats after
   // i14le2, the -qfile line and its separator, the -out line, the -threads
   // line and its separator, and the block of -batch, -help and -version with
-  // its separator, the -peak and -rms lines, and the block of the inspection
-  // runs with its separator.
-  ASSERT_EQ(lines.size(), 66u);
+  // its separator, the -peak and -rms lines, the block of the inspection
+  // runs with its separator, and the -defaultclock and -q lines.
+  ASSERT_EQ(lines.size(), 68u);
   EXPECT_EQ(lines[0],
             "usage: /opt/bin/wavora [<input file>] <options>                                    ");
   const std::string tabLine(18, '\t');
   EXPECT_EQ(lines[1], tabLine);
-  EXPECT_EQ(lines[65], std::string(70, ' '));
-  EXPECT_EQ(lines[28], "         i14le2       Int14, 2 files, little endian                   ");
-  for (std::size_t k = 29; k < 38; ++k)
-    EXPECT_EQ(lines[k].size(), lines[28].size()) << lines[k];  // the same width as i14le2
-  EXPECT_EQ(lines[38], tabLine);
-  EXPECT_EQ(lines[39].rfind("    -qfile <", 0), 0u);
-  EXPECT_EQ(lines[39].size(), lines[28].size());  // same style and width as its neighbours
-  EXPECT_EQ(lines[40], tabLine);
-  EXPECT_EQ(lines[41], "    -comment <\"comment\">        add optional comment                ");
+  EXPECT_EQ(lines[67], std::string(70, ' '));
+  // After the -clock line, the -defaultclock line.
+  EXPECT_EQ(lines[16].rfind("    -defaultclock <MHz>", 0), 0u);
+  EXPECT_EQ(lines[29], "         i14le2       Int14, 2 files, little endian                   ");
+  for (std::size_t k = 30; k < 39; ++k)
+    EXPECT_EQ(lines[k].size(), lines[29].size()) << lines[k];  // the same width as i14le2
+  EXPECT_EQ(lines[39], tabLine);
+  EXPECT_EQ(lines[40].rfind("    -qfile <", 0), 0u);
+  EXPECT_EQ(lines[40].size(), lines[29].size());  // same style and width as its neighbours
+  EXPECT_EQ(lines[41], tabLine);
+  EXPECT_EQ(lines[42], "    -comment <\"comment\">        add optional comment                ");
   // Every keyword the scan accepts is named.
   for (const char* keyword :
-       {"-indir ",     "-outdir ",  "-recursive ", "-ext ",     "-overwrite ", "-out ",
-        "-clock ",     "-format ",  "-qfile ",     "-comment ", "-copyright ", "-gain ",
-        "-autoscale ", "-v ",       "-batch ",     "-threads ", "-help,",      " -h,",
+       {"-indir ",     "-outdir ",  "-recursive ", "-ext ",   "-overwrite ",
+        "-out ",       "-clock ",   "-format ",    "-qfile ", "-comment ",
+        "-copyright ", "-gain ",    "-autoscale ", "-v ",     "-batch ",
+        "-threads ",   "-help,",    " -h,",        "-q ",     "-defaultclock ",
         "--help ",     "-version,", "--version "}) {
     EXPECT_NE(err.find(keyword), std::string::npos) << keyword;
   }
-  for (std::size_t k = 53; k < 57; ++k) {
+  for (std::size_t k = 54; k < 58; ++k) {
     if (lines[k] != tabLine) {
-      EXPECT_EQ(lines[k].size(), lines[28].size()) << lines[k];
+      EXPECT_EQ(lines[k].size(), lines[29].size()) << lines[k];
     }
   }
-  EXPECT_EQ(lines[45], "    -autoscale                    scale level to full scale           ");
-  EXPECT_EQ(lines[46].rfind("    -peak <dB>", 0), 0u);
-  EXPECT_EQ(lines[47].rfind("    -rms <dB>", 0), 0u);
-  EXPECT_EQ(lines[48], tabLine);
-  EXPECT_EQ(lines[49].rfind("    -threads <", 0), 0u);
-  for (std::size_t k : {46, 47, 49}) EXPECT_EQ(lines[k].size(), lines[45].size()) << k;
-  EXPECT_EQ(lines[50], tabLine);
-  EXPECT_EQ(lines[51].rfind("    -v <verbose level>", 0), 0u);
+  EXPECT_EQ(lines[46], "    -autoscale                    scale level to full scale           ");
+  EXPECT_EQ(lines[47].rfind("    -peak <dB>", 0), 0u);
+  EXPECT_EQ(lines[48].rfind("    -rms <dB>", 0), 0u);
+  EXPECT_EQ(lines[49], tabLine);
+  EXPECT_EQ(lines[50].rfind("    -threads <", 0), 0u);
+  for (std::size_t k : {47, 48, 50}) EXPECT_EQ(lines[k].size(), lines[46].size()) << k;
+  EXPECT_EQ(lines[51], tabLine);
+  EXPECT_EQ(lines[52].rfind("    -v <verbose level>", 0), 0u);
   for (const char* keyword : {"-peak ", "-rms ", "-info ", "-json", "-export ", "-preview "})
     EXPECT_NE(err.find(keyword), std::string::npos) << keyword;
   // Every keyword of the format table is listed.

@@ -33,11 +33,21 @@ bool EndsWith(const std::string& text, const std::string& tail) {
 }
 
 // The usage text as the program shows it: its first line names the program,
-// the 70-blank line and the exit prompt end it.
+// the 70-blank line ends it; then the error's "*** " lines once more (those
+// printed on standard output before it), and the exit prompt.
 void ExpectUsage(const RunResult& run) {
   EXPECT_EQ(run.err.rfind("usage: ", 0), 0u) << run.err;
   EXPECT_TRUE(Contains(run.err, " [<input file>] <options>"));
-  EXPECT_TRUE(EndsWith(run.err, std::string(70, ' ') + "\n" + kUsageExitPrompt)) << run.err;
+  const std::string usageEnd = std::string(70, ' ') + "\n";
+  const std::size_t end = run.err.rfind(usageEnd);
+  ASSERT_NE(end, std::string::npos) << run.err;
+  const std::string after = run.err.substr(end + usageEnd.size());
+  ASSERT_TRUE(EndsWith(after, kUsageExitPrompt)) << run.err;
+  const std::string repeated = after.substr(0, after.size() - kUsageExitPrompt.size());
+  if (!repeated.empty()) {
+    EXPECT_EQ(repeated.rfind("*** ", 0), 0u) << repeated;
+    EXPECT_TRUE(Contains(run.out, repeated)) << run.out;
+  }
   EXPECT_EQ(run.exitCode, 1);
 }
 

@@ -94,9 +94,9 @@ TEST(DirectoryMode, MirrorsThreeLevelsInNameOrder) {
                                             Info("Descending into '" + t.File("in/empty") + "'"),
                                             Info("Finished directory " + t.File("in/empty")),
                                             Info("Descending into '" + t.File("in/l1") + "'"),
-                                            "Processing file c.bin ...",
+                                            "Processing file l1/c.bin ...",
                                             Info("Descending into '" + t.File("in/l1/l2/l3") + "'"),
-                                            "Processing file e.bin ...",
+                                            "Processing file l1/l2/l3/e.bin ...",
                                             Info("Finished directory " + t.File("in/l1")),
                                             Info("Finished directory " + t.File("in"))};
   std::size_t at = 0;

@@ -197,7 +197,14 @@ TEST_F(OutputFileTest, DestinationsThatAreNoRegularFileAreRefused) {
   gLines.clear();
   EXPECT_EQ(CheckOutputDestination(dest, OutputRules{false, {}}), 0);
   EXPECT_TRUE(LoggedPart("*** Destination file already exists."));
+  EXPECT_TRUE(LoggedPart("    " + dest + ": use -overwrite, or name another file with -out."));
+  // A walk's destination keeps the walk's hint and is named after it.
+  gLines.clear();
+  OutputRules walk{false, {}};
+  walk.naming = DestinationNaming::kOutputDirectory;
+  EXPECT_EQ(CheckOutputDestination(dest, walk), 0);
   EXPECT_TRUE(LoggedPart("    Use -overwrite option or specify different output directory."));
+  EXPECT_TRUE(LoggedPart("    Existing file: " + dest));
 }
 
 // The run's inputs are compared by file identity: another spelling, a

@@ -1,0 +1,299 @@
+// The built program as people and scripts meet it: -q for scripts, the
+// destination that exists named with its way out, refusals made before any
+// data is read, the walk's report of failed files and relative names,
+// -defaultclock in a mixed tree, the command-line error repeated after the
+// usage text, and a question that reaches the terminal when standard output
+// goes to a file.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/TestSupport.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace ts = testing_support;
+
+using ts::Contains;
+
+void WriteTone(const std::string& path, std::size_t pairs = 2000) {
+  fs::create_directories(fs::path(path).parent_path());
+  ts::WriteFileBytes(path, ts::EncodeInt16(ts::MakeInt16IqTone(pairs, 0.5, 7.0), false));
+}
+
+// A 16-bit stereo WAV of a tone at the given rate, written field by field.
+void WriteWav(const std::string& path, std::uint32_t rate, std::size_t pairs = 1000) {
+  const std::vector<std::int16_t> units = ts::MakeInt16IqTone(pairs, 0.5, 5.0);
+  ts::Bytes bytes;
+  auto text = [&](const char* four) { bytes.insert(bytes.end(), four, four + 4); };
+  auto u32 = [&](std::uint32_t v) {
+    for (int k = 0; k < 4; ++k) bytes.push_back(static_cast<unsigned char>(v >> (8 * k)));
+  };
+  auto u16 = [&](std::uint16_t v) {
+    bytes.push_back(static_cast<unsigned char>(v));
+    bytes.push_back(static_cast<unsigned char>(v >> 8));
+  };
+  const std::uint32_t dataBytes = static_cast<std::uint32_t>(units.size() * 2);
+  text("RIFF");
+  u32(36 + dataBytes);
+  text("WAVE");
+  text("fmt ");
+  u32(16);
+  u16(1);
+  u16(2);
+  u32(rate);
+  u32(rate * 4);
+  u16(4);
+  u16(16);
+  text("data");
+  u32(dataBytes);
+  const ts::Bytes samples = ts::EncodeInt16(units, false);
+  bytes.insert(bytes.end(), samples.begin(), samples.end());
+  fs::create_directories(fs::path(path).parent_path());
+  ts::WriteFileBytes(path, bytes);
+}
+
+std::string ClockOf(const std::string& path) {
+  ts::ParsedWaveform parsed;
+  std::string error;
+  if (!ts::ParseWaveform(ts::ReadFileBytes(path), &parsed, &error)) return "unparsed: " + error;
+  const std::string* clock = parsed.Find("CLOCK");
+  return clock == nullptr ? "none" : *clock;
+}
+
+// Every line of text begins with "*** " or is indented under such a line.
+bool OnlyErrorLines(const std::string& text) {
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(start, end - start);
+    if (line.rfind("*** ", 0) != 0 && line.rfind("    ", 0) != 0) return false;
+    start = end + 1;
+  }
+  return true;
+}
+
+TEST(PeopleAndScriptsE2E, QuietRunsPrintOnlyTheErrorLinesOnStandardError) {
+  ts::TempDir work;
+  WriteTone(work.File("sig.bin"));
+  // A good run: nothing at all, and no question waits for the keys not given.
+  ts::RunResult run =
+      ts::RunWavoraBinary({"sig.bin", "-format", "i16le", "-clock", "10", "-q"}, work.path());
+  EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "");
+  EXPECT_TRUE(ts::FileExistsForTest(work.File("_sig.wv")));
+
+  // The same again: the destination exists. Its lines, the file's name and
+  // the way out, go to standard error; standard output stays empty.
+  run = ts::RunWavoraBinary({"sig.bin", "-format", "i16le", "-clock", "10", "-q"}, work.path());
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "*** Destination file already exists.\n    " + work.File("_sig.wv") +
+                         ": use -overwrite, or name another file with -out.\n"
+                         "*** Error processing file.\n");
+
+  // A refused setting: its lines only, no usage text, no wait.
+  run = ts::RunWavoraBinary({"sig.bin", "-format", "i16le", "-q"}, work.path());
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.out, "");
+  EXPECT_TRUE(Contains(run.err, "*** No clock rate given")) << run.err;
+  EXPECT_TRUE(OnlyErrorLines(run.err)) << run.err;
+}
+
+TEST(PeopleAndScriptsE2E, WhatCanBeKnownBeforeReadingIsRefusedFirstNamingTheDestination) {
+  ts::TempDir work;
+  WriteTone(work.File("sig.bin"));
+  // A comment the writer would refuse: refused before the input is opened.
+  ts::RunResult run = ts::RunWavoraBinary(
+      {"sig.bin", "-format", "i16le", "-clock", "10", "-batch", "-v", "3", "-comment", "x}"},
+      work.path());
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_TRUE(Contains(run.out, "*** Error: Comment must not contain '}'.")) << run.out;
+  EXPECT_FALSE(Contains(run.out, "Importing from file")) << run.out;
+
+  // An output whose directory is missing: named as given, not the hidden name.
+  run = ts::RunWavoraBinary(
+      {"sig.bin", "-format", "i16le", "-clock", "10", "-batch", "-v", "3", "-out", "no/o.wv"},
+      work.path());
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_TRUE(Contains(run.out, "*** Error: Output file '" + work.File("no/o.wv") +
+                                    "' cannot be created in its directory."))
+      << run.out;
+  EXPECT_FALSE(Contains(run.out, ".part")) << run.out;
+  EXPECT_FALSE(Contains(run.out, "Importing from file")) << run.out;
+
+  // In directory mode the destination is named with the walk's way out.
+  WriteTone(work.File("in/a.bin"));
+  fs::create_directories(work.File("out"));
+  const std::vector<std::string> walk = {"-indir", "in",     "-outdir", "out",   "-format",
+                                         "i16le",  "-clock", "10",      "-batch"};
+  ASSERT_EQ(ts::RunWavoraBinary(walk, work.path()).exitCode, 0);
+  run = ts::RunWavoraBinary(walk, work.path());
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_TRUE(
+      Contains(run.out, "    Use -overwrite option or specify different output directory.\n"));
+  EXPECT_TRUE(Contains(run.out, "    Existing file: " + work.File("out/a.wv"))) << run.out;
+  EXPECT_EQ(ts::ListNames(work.File("out")), std::vector<std::string>{"a.wv"});
+}
+
+TEST(PeopleAndScriptsE2E, AWalkNamesFilesByTheirPathAndListsTheFailedOnesAtTheEnd) {
+  ts::TempDir work;
+  fs::create_directories(work.File("tree/day1"));
+  ts::WriteFileBytes(work.File("tree/day1/good.cf32"),
+                     ts::EncodeFloat32(ts::MakeIqTone(500, 0.5, 3.0), false));
+  // Odd byte counts: each of these fails with its own first error line.
+  fs::create_directories(work.File("tree/day2"));
+  for (int k = 0; k < 23; ++k)
+    ts::WriteFileText(work.File("tree/day2/bad" + std::to_string(100 + k) + ".cf32"), "12345");
+  fs::create_directories(work.File("out"));
+  const ts::RunResult run = ts::RunWavoraBinary({"-indir", "tree", "-outdir", "out", "-recursive",
+                                                 "-format", "cf32", "-clock", "10", "-batch"},
+                                                work.path());
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_TRUE(Contains(run.out, "Processing file day1/good.cf32 ...")) << run.out;
+  EXPECT_TRUE(Contains(run.out, "Processing file day2/bad100.cf32 ..."));
+  const std::size_t list = run.out.find("*** Failed files:");
+  const std::size_t counts = run.out.find("1 converted, 23 failed, 0 skipped");
+  ASSERT_NE(list, std::string::npos) << run.out;
+  ASSERT_NE(counts, std::string::npos) << run.out;
+  EXPECT_LT(list, counts);
+  const std::string listed = run.out.substr(list, counts - list);
+  // Twenty files with their first error line, then the rest counted.
+  EXPECT_EQ(ts::Count(listed, "***   day2/bad1"), 20) << listed;
+  EXPECT_TRUE(Contains(listed, "***   day2/bad100.cf32: Error: ")) << listed;
+  EXPECT_TRUE(Contains(listed, "***   and 3 more")) << listed;
+  EXPECT_FALSE(Contains(listed, "bad120")) << listed;
+
+  // A filter that matches nothing says so.
+  const ts::RunResult none =
+      ts::RunWavoraBinary({"-indir", "tree", "-outdir", "out", "-recursive", "-ext", "i16",
+                           "-format", "cf32", "-clock", "10", "-batch", "-overwrite"},
+                          work.path());
+  EXPECT_EQ(none.exitCode, 0);
+  EXPECT_TRUE(Contains(none.out, "No file ends in .i16.\n")) << none.out;
+}
+
+TEST(PeopleAndScriptsE2E, DefaultClockServesOnlyTheFilesThatCarryNone) {
+  ts::TempDir work;
+  WriteTone(work.File("mix/raw.cs16"));
+  WriteWav(work.File("mix/rec.wav"), 48000);
+  fs::create_directories(work.File("out"));
+  ts::RunResult run = ts::RunWavoraBinary(
+      {"-indir", "mix", "-outdir", "out", "-format", "auto", "-defaultclock", "10", "-batch"},
+      work.path());
+  EXPECT_EQ(run.exitCode, 0) << run.out;
+  EXPECT_TRUE(Contains(run.out, "  Clock rate        | from the input file, else 10.000000 MHz\n"))
+      << run.out;
+  EXPECT_EQ(ClockOf(work.File("out/raw.wv")), "10000000.000");
+  EXPECT_EQ(ClockOf(work.File("out/rec.wv")), "48000.000");
+
+  // -clock keeps its meaning: it overrides every file's own rate.
+  run = ts::RunWavoraBinary({"-indir", "mix", "-outdir", "out", "-format", "auto", "-clock", "2",
+                             "-defaultclock", "10", "-batch", "-overwrite"},
+                            work.path());
+  EXPECT_EQ(run.exitCode, 0) << run.out;
+  EXPECT_EQ(ClockOf(work.File("out/raw.wv")), "2000000.000");
+  EXPECT_EQ(ClockOf(work.File("out/rec.wv")), "2000000.000");
+
+  // A default clock out of range is refused like -clock.
+  run = ts::RunWavoraBinary({"mix/raw.cs16", "-format", "cs16", "-defaultclock", "700", "-batch"},
+                            work.path());
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_TRUE(Contains(run.out, "*** Clock rate 700 MHz of -defaultclock is out of range"))
+      << run.out;
+}
+
+TEST(PeopleAndScriptsE2E, ACommandLineErrorIsRepeatedAfterTheUsageText) {
+  ts::TempDir work;
+  WriteTone(work.File("sig.bin"));
+  const ts::RunResult run =
+      ts::RunWavoraBinary({"sig.bin", "-format", "i16le", "-batch"}, work.path());
+  EXPECT_EQ(run.exitCode, 1);
+  const std::string error =
+      "*** Invalid clock rate.\n*** No clock rate given: use -clock <MHz> with 0.001 < MHz <= "
+      "600.\n";
+  EXPECT_TRUE(Contains(run.out, error)) << run.out;
+  ASSERT_GE(run.err.size(), error.size());
+  EXPECT_TRUE(Contains(run.err, "usage: "));
+  EXPECT_EQ(run.err.substr(run.err.size() - error.size()), error) << run.err;
+}
+
+// The question of a run whose standard input is a terminal and whose standard
+// output is a file: it is shown on the terminal (standard error) as well.
+TEST(PeopleAndScriptsE2E, AQuestionReachesTheTerminalWhenOutputIsRedirected) {
+  ts::TempDir work;
+  WriteTone(work.File("sig.bin"));
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  const std::string slaveName = ptsname(master);
+  const std::string logPath = work.File("run.log");
+  std::vector<std::string> argvText = {WAVORA_EXE, "sig.bin", "-format", "i16le", "-clock", "10"};
+  std::vector<char*> argv;
+  for (std::string& text : argvText) argv.push_back(text.data());
+  argv.push_back(nullptr);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    setsid();
+    const int slave = open(slaveName.c_str(), O_RDWR);
+    const int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (slave < 0 || log < 0) _exit(127);
+    dup2(slave, 0);
+    dup2(log, 1);
+    dup2(slave, 2);
+    close(master);
+    if (chdir(work.path().c_str()) != 0) _exit(127);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  std::string screen;
+  bool answered = false;
+  int status = 0;
+  bool finished = false;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (std::chrono::steady_clock::now() < deadline) {
+    pollfd wait{master, POLLIN, 0};
+    if (poll(&wait, 1, 100) > 0 && (wait.revents & POLLIN) != 0) {
+      char buffer[4096];
+      const ssize_t got = read(master, buffer, sizeof buffer);
+      if (got > 0) screen.append(buffer, static_cast<std::size_t>(got));
+    }
+    if (!answered && Contains(screen, "Do you want to start processing (y/n)")) {
+      // "n" ends the run before anything is converted.
+      answered = write(master, "n", 1) == 1;
+    }
+    if (waitpid(child, &status, WNOHANG) == child) {
+      finished = true;
+      break;
+    }
+  }
+  if (!finished) {
+    kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+  }
+  close(master);
+  ASSERT_TRUE(finished) << screen;
+  EXPECT_TRUE(answered) << screen;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  // The log holds the question too, as before.
+  EXPECT_TRUE(Contains(ts::ReadFileText(logPath), "Do you want to start processing (y/n)"));
+  EXPECT_FALSE(ts::FileExistsForTest(work.File("_sig.wv")));
+}
+
+}  // namespace
