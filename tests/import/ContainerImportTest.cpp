@@ -188,9 +188,10 @@ TEST_F(RawImportTest, MalformedWavFilesAreRefusedNamingWhatWasFound) {
     std::string message;
   };
   const Case cases[] = {
-      {[](WavSpec& s) { s.channels = 1; },
-       "*** Error: WAV file has 1 channel(s); only 2 channels (I, Q) are supported."},
-      {[](WavSpec& s) { s.channels = 4; }, "WAV file has 4 channel(s)"},
+      {[](WavSpec& s) { s.channels = 3; },
+       "*** Error: WAV file has 3 channels; only 2 (I, Q) or 1 (real, read as I with Q = 0) are "
+       "supported."},
+      {[](WavSpec& s) { s.channels = 4; }, "WAV file has 4 channels"},
       {[](WavSpec& s) { s.tag = 2; }, "*** Error: WAV encoding format tag 0x0002, 16-bit is not"},
       {[](WavSpec& s) { s.bits = 12; }, "*** Error: WAV encoding PCM 12-bit is not supported"},
       {[](WavSpec& s) { s.tag = 3; }, "*** Error: WAV encoding IEEE float 16-bit is not"},
@@ -203,7 +204,7 @@ TEST_F(RawImportTest, MalformedWavFilesAreRefusedNamingWhatWasFound) {
       {[](WavSpec& s) { s.dataBeforeFmt = true; }, "*** Error: WAV data chunk comes before any"},
       {[](WavSpec& s) { s.dataSizeField = 1000; },
        "*** Error: WAV data chunk holds 1000 bytes, but the file ends after 16 of them."},
-      {[](WavSpec& s) { s.container = "RIFX"; }, "*** Error: Not a WAV file"},
+      {[](WavSpec& s) { s.container = "RIFY"; }, "*** Error: Not a WAV file"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.message);

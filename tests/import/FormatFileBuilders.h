@@ -24,7 +24,7 @@ inline void PutText(Bytes& out, const std::string& text) {
 }
 
 struct WavSpec {
-  std::string container = "RIFF";  // "RIFF", "RF64" or "BW64"
+  std::string container = "RIFF";  // "RIFF", "RIFX" (big-endian), "RF64" or "BW64"
   std::uint16_t tag = 1;           // 1 PCM, 3 IEEE float
   std::uint16_t channels = 2;
   std::uint16_t bits = 16;
@@ -40,47 +40,57 @@ struct WavSpec {
 };
 
 inline Bytes MakeWav(const WavSpec& spec) {
+  // A RIFX file stores every size and field big-endian; the GUID's first
+  // field is a 32-bit number, its next two 16-bit numbers.
+  const bool rifx = spec.container == "RIFX";
+  const auto put = [rifx](Bytes& out, std::uint64_t value, int bytes) {
+    if (rifx)
+      PutBE(out, value, bytes);
+    else
+      PutLE(out, value, bytes);
+  };
   Bytes body;
-  const bool rf64 = spec.container != "RIFF";
+  const bool rf64 = spec.container == "RF64" || spec.container == "BW64";
   if (rf64) {
     PutText(body, "ds64");
-    PutLE(body, 28, 4);
-    PutLE(body, 0, 8);  // RIFF size: not needed by readers of the data
-    PutLE(body, spec.data.size(), 8);
-    PutLE(body, spec.data.size() / (spec.channels * spec.bits / 8 + 1), 8);
-    PutLE(body, 0, 4);
+    put(body, 28, 4);
+    put(body, 0, 8);  // RIFF size: not needed by readers of the data
+    put(body, spec.data.size(), 8);
+    put(body, spec.data.size() / (spec.channels * spec.bits / 8 + 1), 8);
+    put(body, 0, 4);
   }
   if (spec.oddChunkBefore) {
     PutText(body, "LIST");
-    PutLE(body, 5, 4);
+    put(body, 5, 4);
     PutText(body, "INFOx");
     body.push_back(0);  // pad byte
   }
   Bytes fmt;
-  PutLE(fmt, spec.extensible ? 0xFFFE : spec.tag, 2);
-  PutLE(fmt, spec.channels, 2);
-  PutLE(fmt, spec.rate, 4);
+  put(fmt, spec.extensible ? 0xFFFE : spec.tag, 2);
+  put(fmt, spec.channels, 2);
+  put(fmt, spec.rate, 4);
   const std::uint16_t align = spec.blockAlign.value_or(spec.channels * spec.bits / 8);
-  PutLE(fmt, std::uint64_t{spec.rate} * align, 4);
-  PutLE(fmt, align, 2);
-  PutLE(fmt, spec.bits, 2);
+  put(fmt, std::uint64_t{spec.rate} * align, 4);
+  put(fmt, align, 2);
+  put(fmt, spec.bits, 2);
   if (spec.extensible) {
-    PutLE(fmt, 22, 2);
-    PutLE(fmt, spec.bits, 2);
-    PutLE(fmt, 3, 4);  // front left, front right
-    PutLE(fmt, spec.tag, 2);
-    const unsigned char tail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
-                                    0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
-    fmt.insert(fmt.end(), tail, tail + 14);
+    put(fmt, 22, 2);
+    put(fmt, spec.bits, 2);
+    put(fmt, 3, 4);  // front left, front right
+    put(fmt, spec.tag, 4);
+    put(fmt, 0x0000, 2);
+    put(fmt, 0x0010, 2);
+    const unsigned char tail[8] = {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+    fmt.insert(fmt.end(), tail, tail + 8);
     if (spec.foreignGuid) fmt.back() ^= 0xFF;
   }
   Bytes fmtChunk;
   PutText(fmtChunk, "fmt ");
-  PutLE(fmtChunk, fmt.size(), 4);
+  put(fmtChunk, fmt.size(), 4);
   fmtChunk.insert(fmtChunk.end(), fmt.begin(), fmt.end());
   Bytes dataChunk;
   PutText(dataChunk, "data");
-  PutLE(dataChunk, spec.dataSizeField.value_or(rf64 ? 0xFFFFFFFFu : spec.data.size()), 4);
+  put(dataChunk, spec.dataSizeField.value_or(rf64 ? 0xFFFFFFFFu : spec.data.size()), 4);
   dataChunk.insert(dataChunk.end(), spec.data.begin(), spec.data.end());
   if (spec.dataBeforeFmt) {
     body.insert(body.end(), dataChunk.begin(), dataChunk.end());
@@ -92,12 +102,12 @@ inline Bytes MakeWav(const WavSpec& spec) {
   if (spec.chunkAfter) {
     if (spec.data.size() % 2 == 1) body.push_back(0);
     PutText(body, "LIST");
-    PutLE(body, 4, 4);
+    put(body, 4, 4);
     PutText(body, "INFO");
   }
   Bytes file;
   PutText(file, spec.container);
-  PutLE(file, rf64 ? 0xFFFFFFFFu : body.size() + 4, 4);
+  put(file, rf64 ? 0xFFFFFFFFu : body.size() + 4, 4);
   PutText(file, "WAVE");
   file.insert(file.end(), body.begin(), body.end());
   return file;
