@@ -28,42 +28,35 @@ bool EndsWith(const std::string& text, const std::string& suffix) {
 }
 
 struct SigmfType {
-  const char* name;  // without the byte-order suffix
+  const char* name;  // without the c/r prefix and the byte-order suffix
   SampleType type;
 };
 
-constexpr SigmfType kComplexTypes[] = {
-    {"cf32", SampleType::kFloat32}, {"cf64", SampleType::kFloat64},
-    {"ci32", SampleType::kInt32},   {"ci16", SampleType::kInt16},
-    {"ci8", SampleType::kInt8},     {"cu32", SampleType::kUInt32},
-    {"cu16", SampleType::kUInt16},  {"cu8", SampleType::kUInt8Centered},
+constexpr SigmfType kTypes[] = {
+    {"f32", SampleType::kFloat32}, {"f64", SampleType::kFloat64},      {"i32", SampleType::kInt32},
+    {"i16", SampleType::kInt16},   {"i8", SampleType::kInt8},          {"u32", SampleType::kUInt32},
+    {"u16", SampleType::kUInt16},  {"u8", SampleType::kUInt8Centered},
 };
 
-constexpr const char* kRealTypes[] = {"rf32", "rf64", "ri32", "ri16", "ri8", "ru32", "ru16", "ru8"};
-
-// core:datatype to a sample layout; logs why a type is refused.
+// core:datatype to a sample layout: c (complex, interleaved I, Q) or r (one
+// real value per sample, read as I with Q = 0), the unit, and _le or _be for
+// units wider than a byte. Logs why a type is refused.
 int TakeDatatype(const std::string& datatype, SampleLayout* sample) {
-  for (const SigmfType& entry : kComplexTypes) {
-    const std::string name = entry.name;
-    if (SampleUnitBytes(entry.type) == 1) {
-      if (datatype == name) {
-        sample->type = entry.type;
-        return 1;
-      }
-      continue;
-    }
-    if (datatype == name + "_le" || datatype == name + "_be") {
+  if (!datatype.empty() && (datatype[0] == 'c' || datatype[0] == 'r')) {
+    const std::string unit = datatype.substr(1);
+    for (const SigmfType& entry : kTypes) {
+      const std::string name = entry.name;
+      const bool singleByte = SampleUnitBytes(entry.type) == 1;
+      const bool le = !singleByte && unit == name + "_le";
+      const bool be = !singleByte && unit == name + "_be";
+      if (!(singleByte ? unit == name : le || be)) continue;
       sample->type = entry.type;
-      sample->bigEndian = datatype.back() == 'e' && datatype[datatype.size() - 2] == 'b';
+      sample->bigEndian = be;
+      sample->channels = datatype[0] == 'c' ? 2 : 1;
       sample->declaredType =
           entry.type == SampleType::kFloat32 || entry.type == SampleType::kFloat64;
       return 1;
     }
-  }
-  for (const char* real : kRealTypes) {
-    if (datatype.rfind(real, 0) == 0)
-      return Refuse("*** Error: SigMF datatype '" + datatype +
-                    "' holds real samples; only complex (I/Q) types are supported.");
   }
   return Refuse("*** Error: SigMF datatype '" + datatype + "' is not a known type.");
 }

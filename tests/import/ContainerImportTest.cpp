@@ -264,7 +264,8 @@ TEST_F(RawImportTest, NumpyArraysOfEveryAcceptedDtype) {
     std::string message;
   };
   const Bad bad[] = {
-      {1, "<f8", "(4,)", false, "*** Error: NumPy dtype '<f8' with shape (4,) is not supported"},
+      {1, "<u2", "(4,)", false, "*** Error: NumPy dtype '<u2' with shape (4,) is not supported"},
+      {1, "<f8", "(2, 2, 2)", false, "NumPy dtype '<f8' with shape (2, 2, 2) is not supported"},
       {1, "<c8", "(2, 2)", false, "NumPy dtype '<c8' with shape (2, 2) is not supported"},
       {1, "<f4", "(4, 3)", false, "NumPy dtype '<f4' with shape (4, 3) is not supported"},
       {1, "<f4", "(4, 2)", true, "is in Fortran (column) order"},
@@ -364,9 +365,13 @@ TEST_F(RawImportTest, SigmfMetadataFieldsAndRefusals) {
   EXPECT_EQ(info_.clock, 100e6) << "-clock wins";
 
   const std::pair<std::string, std::string> bad[] = {
-      {"\"core:datatype\": \"rf32_le\"",
-       "*** Error: SigMF datatype 'rf32_le' holds real samples; only complex (I/Q) types are "
-       "supported."},
+      {"\"core:datatype\": \"rf16_le\"",
+       "*** Error: SigMF datatype 'rf16_le' is not a known type."},
+      {"\"core:datatype\": \"xi16_le\"",
+       "*** Error: SigMF datatype 'xi16_le' is not a known type."},
+      {"\"core:datatype\": \"ri8_le\"", "*** Error: SigMF datatype 'ri8_le' is not a known type."},
+      {"\"core:datatype\": \"ri16_le\", \"core:num_channels\": 3",
+       "*** Error: SigMF recording has 3 channels; only 1 is supported."},
       {"\"core:datatype\": \"ci16\"", "*** Error: SigMF datatype 'ci16' is not a known type."},
       {"\"core:datatype\": \"cu8\", \"core:num_channels\": 2",
        "*** Error: SigMF recording has 2 channels; only 1 is supported."},

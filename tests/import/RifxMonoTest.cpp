@@ -9,6 +9,7 @@
 
 #include "import/FormatFileBuilders.h"
 #include "import/RawImportFixture.h"
+#include "import/SampleUnits.h"
 
 namespace {
 
@@ -19,46 +20,15 @@ using format_files::PutLE;
 using format_files::WavSpec;
 using raw_import_test::ModelImport;
 using raw_import_test::RawImportTest;
-
-struct Units {
-  Bytes bytes;
-  std::vector<float> values;  // one per unit
-};
-
-// Units of `bytes` bytes in the given order; value(raw) is the expected conversion.
-Units Integers(const std::vector<std::int64_t>& raws, int bytes, bool bigEndian,
-               const std::function<double(std::int64_t)>& value) {
-  Units u;
-  for (std::int64_t raw : raws) {
-    if (bigEndian)
-      PutBE(u.bytes, static_cast<std::uint64_t>(raw), bytes);
-    else
-      PutLE(u.bytes, static_cast<std::uint64_t>(raw), bytes);
-    u.values.push_back(static_cast<float>(value(raw)));
-  }
-  return u;
-}
-
-Units Floats(const std::vector<double>& values, bool wide, bool bigEndian) {
-  Units u;
-  for (double v : values) {
-    const std::uint64_t bits = wide ? std::bit_cast<std::uint64_t>(v)
-                                    : std::bit_cast<std::uint32_t>(static_cast<float>(v));
-    if (bigEndian)
-      PutBE(u.bytes, bits, wide ? 8 : 4);
-    else
-      PutLE(u.bytes, bits, wide ? 8 : 4);
-    u.values.push_back(static_cast<float>(v));
-  }
-  return u;
-}
-
-const std::vector<std::int64_t> kUnsigned8 = {0, 255, 128, 127, 1, 200, 64, 129};
-const std::vector<std::int64_t> kSigned16 = {0, 1, -1, 32767, -32768, 12345, -23456, 100};
-const std::vector<std::int64_t> kSigned24 = {0, 8388607, -8388608, 1, -1, 4000000, -123456, 77};
-const std::vector<std::int64_t> kSigned32 = {0,     2147483647, -2147483647 - 1, 1, -1000000000,
-                                             65536, -7,         1234567890};
-const std::vector<double> kFloats = {0.5, -0.25, 0.125, 1.5, -0.001, 0.75, 1e-9, -0.3};
+using sample_units::Floats;
+using sample_units::Integers;
+using sample_units::kFloats;
+using sample_units::kSigned16;
+using sample_units::kSigned24;
+using sample_units::kSigned32;
+using sample_units::kUnsigned8;
+using sample_units::Units;
+using sample_units::WithZeroQ;
 
 struct Encoding {
   const char* name;
@@ -89,16 +59,6 @@ std::vector<Encoding> EveryEncoding() {
       {"float32", 3, 32, [](bool be) { return Floats(kFloats, false, be); }},
       {"float64", 3, 64, [](bool be) { return Floats(kFloats, true, be); }},
   };
-}
-
-// I values of a real signal with Q = 0 beside each.
-std::vector<float> WithZeroQ(const std::vector<float>& real) {
-  std::vector<float> iq;
-  for (float v : real) {
-    iq.push_back(v);
-    iq.push_back(0.0f);
-  }
-  return iq;
 }
 
 TEST_F(RawImportTest, RifxFilesOfEveryEncodingReadBigEndianFieldsAndSamples) {
