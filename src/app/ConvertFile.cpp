@@ -15,6 +15,7 @@
 #include "import/InputFile.h"
 #include "level/Rescale.h"
 #include "platform/Platform.h"
+#include "waveform/MarkerStream.h"
 #include "waveform/OutputFile.h"
 #include "waveform/WaveformReader.h"
 #include "waveform/WaveformWriter.h"
@@ -246,8 +247,17 @@ int ConvertFile(const ConversionSettings& settings, const FileJob& job) {
     if (!Rescale(waveFile.get(), info)) return FailFile("*** Rescaling of waveform data failed.");
   }
 
+  // Marker lists the input carries (SigMF marker annotations) go through the
+  // marker file, as those of a converted waveform file do.
+  std::FILE* markers = nullptr;
+  if (info.hasMarkerSpans) {
+    if (!WriteMarkerSpans(info.markerSpans, info.samples, markerFile.get(), kSlotMarker))
+      return FailFile("*** Import of waveform data failed.");
+    markers = markerFile.get();
+  }
+
   ReportProgress(-1);
-  if (!WriteWaveformFile(info, outputPath, waveFile.get(), nullptr, settings.overwrite))
+  if (!WriteWaveformFile(info, outputPath, waveFile.get(), markers, settings.overwrite))
     return FailFile("*** Writing of waveform data failed.");
   // Every successful conversion names its output, whatever the verbosity.
   LogAlways({"Output: ", outputPath});

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "Shared/FileIO/FileIOBufferedIO.h"
 #include "common/InputFormat.h"
@@ -52,6 +53,13 @@ struct SigmfMeta {
   std::string description;
   bool hasAuthor = false;
   std::string author;
+  bool hasCopyright = false;  // wavora:copyright, written by -export sigmf
+  std::string copyright;
+  bool hasFrequency = false;  // core:frequency of the first capture, Hz
+  double frequency = 0.0;
+  // Annotations labelled "marker 1" to "marker 4", and how many others there are.
+  std::vector<MarkerSpan> markerSpans;
+  std::int64_t otherAnnotations = 0;
   std::int64_t headerBytes = 0;  // core:header_bytes of the first capture
   std::string dataset;           // core:dataset, "" when absent
 };

@@ -1,7 +1,10 @@
 // SigMF reader: the JSON metadata of a recording (.sigmf-meta) gives the
-// sample type, rate, description and author; the samples come from the data
-// file beside it (.sigmf-data, or the file core:dataset names).
+// sample type, rate, description, copyright or author, and the marker
+// annotations; the samples come from the data file beside it (.sigmf-data,
+// or the file core:dataset names).
+#include <cstdint>
 #include <nlohmann/json.hpp>
+#include <utility>
 
 #include "Shared/FileIO/TempFiles.h"
 #include "common/Log.h"
@@ -12,6 +15,8 @@ namespace {
 
 const std::string kMetaSuffix = FindInputFormat(kFormatSigmf)->metaSuffix;
 const std::string kDataSuffix = FindInputFormat(kFormatSigmf)->dataSuffix;
+// The marker lists of a waveform file.
+constexpr int kMarkerLists = 4;
 // Metadata with many annotations can be large, but never anything like this.
 constexpr std::int64_t kMaxMetaBytes = std::int64_t{64} << 20;
 
@@ -80,6 +85,49 @@ int ReadMetaText(InputFile& file, std::string* text) {
   return 1;
 }
 
+// The marker number of an annotation label "marker 1" to "marker 4" (as
+// -export sigmf writes them); 0 for any other label.
+int MarkerOfLabel(const Json& annotation) {
+  const auto label = annotation.find("core:label");
+  if (label == annotation.end() || !label->is_string()) return 0;
+  const std::string text = label->get<std::string>();
+  if (text.size() != 8 || text.compare(0, 7, "marker ") != 0) return 0;
+  const char digit = text[7];
+  return digit >= '1' && digit <= '0' + kMarkerLists ? digit - '0' : 0;
+}
+
+// The annotations: each "marker N" one becomes a stretch of that marker,
+// the others are counted.
+int TakeAnnotations(const Json& root, SigmfMeta* meta) {
+  const auto annotations = root.find("annotations");
+  if (annotations == root.end() || !annotations->is_array()) return 1;
+  for (const Json& annotation : *annotations) {
+    const int marker = annotation.is_object() ? MarkerOfLabel(annotation) : 0;
+    if (marker == 0) {
+      ++meta->otherAnnotations;
+      continue;
+    }
+    const auto start = annotation.find("core:sample_start");
+    if (start == annotation.end() || !start->is_number_integer() || start->get<std::int64_t>() < 0)
+      return Refuse("*** Error: SigMF annotation 'marker " + std::to_string(marker) +
+                    "' has no core:sample_start of 0 or more.");
+    MarkerSpan span;
+    span.marker = marker;
+    span.start = start->get<std::int64_t>();
+    // Without a count the annotation runs to the end of the recording.
+    span.count = INT64_MAX - span.start;
+    const auto count = annotation.find("core:sample_count");
+    if (count != annotation.end()) {
+      if (!count->is_number_integer() || count->get<std::int64_t>() < 0)
+        return Refuse("*** Error: SigMF annotation 'marker " + std::to_string(marker) +
+                      "' has a core:sample_count that is no whole number of 0 or more.");
+      span.count = count->get<std::int64_t>();
+    }
+    meta->markerSpans.push_back(span);
+  }
+  return 1;
+}
+
 }  // namespace
 
 int ParseSigmfMeta(const std::string& text, SigmfMeta* meta) {
@@ -127,6 +175,11 @@ int ParseSigmfMeta(const std::string& text, SigmfMeta* meta) {
     meta->hasAuthor = true;
     meta->author = author->get<std::string>();
   }
+  const auto copyright = global->find("wavora:copyright");
+  if (copyright != global->end() && copyright->is_string()) {
+    meta->hasCopyright = true;
+    meta->copyright = copyright->get<std::string>();
+  }
 
   const auto dataset = global->find("core:dataset");
   if (dataset != global->end()) {
@@ -150,8 +203,13 @@ int ParseSigmfMeta(const std::string& text, SigmfMeta* meta) {
         return Refuse("*** Error: SigMF core:header_bytes is no whole number of 0 or more.");
       meta->headerBytes = header->get<std::int64_t>();
     }
+    const auto frequency = first.find("core:frequency");
+    if (frequency != first.end() && frequency->is_number()) {
+      meta->hasFrequency = true;
+      meta->frequency = frequency->get<double>();
+    }
   }
-  return 1;
+  return TakeAnnotations(root, meta);
 }
 
 bool SigmfPairNames(const std::string& inputPath, std::string* metaPath, std::string* dataPath) {
@@ -243,11 +301,27 @@ int ImportSigmf(InputFile& named, SlotGuard& tempSlot, WaveInfo& info, ImportLev
       LogMessage(kLogWarning,
                  {"The comment of -comment is used instead of the SigMF description."});
   }
-  if (meta.hasAuthor) {
+  // The copyright -export sigmf writes comes first, then the author.
+  if (meta.hasCopyright || meta.hasAuthor) {
+    const char* what = meta.hasCopyright ? "SigMF wavora:copyright" : "SigMF author";
     if (info.copyright.empty())
-      info.copyright = FitTagText(meta.author, "SigMF author");
+      info.copyright = FitTagText(meta.hasCopyright ? meta.copyright : meta.author, what);
     else
-      LogMessage(kLogWarning, {"The copyright of -copyright is used instead of the SigMF author."});
+      LogMessage(kLogWarning, {"The copyright of -copyright is used instead of the ", what, "."});
   }
+  if (meta.hasFrequency)
+    LogMessage(kLogInfo, {FormatText("SigMF centre frequency (core:frequency of the first "
+                                     "capture): %.3f Hz.",
+                                     meta.frequency)});
+  if (!meta.markerSpans.empty()) {
+    info.hasMarkerSpans = true;
+    info.markerSpans = std::move(meta.markerSpans);
+    LogMessage(kLogInfo, {FormatText("%zu SigMF annotations labelled 'marker 1' to 'marker 4' "
+                                     "give the marker lists.",
+                                     info.markerSpans.size())});
+  }
+  if (meta.otherAnnotations > 0)
+    LogMessage(kLogInfo, {FormatText("%lld other SigMF annotations are not converted.",
+                                     static_cast<long long>(meta.otherAnnotations))});
   return 1;
 }
