@@ -21,8 +21,12 @@ constexpr std::int64_t kExtensibleFmtBytes = 40;
 constexpr std::int64_t kDs64Bytes = 28;  // RIFF size, data size, sample count, table length
 // The sub-format GUID of an extensible fmt chunk is the common base of the
 // audio formats with the real format tag in the low 16 bits of its first,
-// 32-bit field: {0000tttt-0000-0010-8000-00AA00389B71}. Its three number
-// fields are stored in the file's byte order; the last eight bytes as they are.
+// 32-bit field: {0000tttt-0000-0010-8000-00AA00389B71}. A RIFF file stores it
+// as the tag (16 bits, little-endian) and the fixed bytes below; so do some
+// RIFX writers, with the tag big-endian. Others store the three number
+// fields of a RIFX file big-endian, the first two bytes then being 00 00.
+constexpr unsigned char kGuidTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
+                                         0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
 constexpr std::uint16_t kGuidData3 = 0x0010;
 constexpr unsigned char kGuidData4[8] = {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
 
@@ -129,13 +133,19 @@ int ReadFmt(const HeaderReader& read, std::int64_t size, const FieldOrder& order
   if (fmt->tag == kTagExtensible) {
     if (size < kExtensibleFmtBytes)
       return Refuse("*** Error: WAV extensible fmt chunk is too short for its sub-format.");
-    // The tag is read from the GUID's first field as a number: in a RIFX
-    // file its first two bytes are the field's high half, 00 00.
-    const std::uint32_t data1 = order.U32(bytes + 24);
-    if ((data1 >> 16) != 0 || order.U16(bytes + 28) != 0 || order.U16(bytes + 30) != kGuidData3 ||
-        std::memcmp(bytes + 32, kGuidData4, sizeof kGuidData4) != 0)
-      return Refuse("*** Error: WAV extensible sub-format is neither PCM nor IEEE float.");
-    fmt->tag = static_cast<std::uint16_t>(data1);
+    if (std::memcmp(bytes + 26, kGuidTail, sizeof kGuidTail) == 0) {
+      fmt->tag = order.U16(bytes + 24);
+    } else {
+      // The GUID's fields as numbers in the file's byte order: the tag is
+      // the low half of the first.
+      const std::uint32_t data1 = order.U32(bytes + 24);
+      const std::uint16_t data3 = order.U16(bytes + 30);
+      if ((data1 >> 16) != 0 || order.U16(bytes + 28) != 0 ||
+          (data3 != kGuidData3 && data3 != (kGuidData3 << 8)) ||
+          std::memcmp(bytes + 32, kGuidData4, sizeof kGuidData4) != 0)
+        return Refuse("*** Error: WAV extensible sub-format is neither PCM nor IEEE float.");
+      fmt->tag = static_cast<std::uint16_t>(data1);
+    }
   }
   return 1;
 }

@@ -31,6 +31,9 @@ struct WavSpec {
   std::uint32_t rate = 1000000;
   bool extensible = false;
   bool foreignGuid = false;  // an extensible sub-format of no audio kind
+  // The GUID as a 16-bit tag and the fixed bytes (as sox writes RIFX), not as
+  // three numbers in the file's byte order.
+  bool guidTagOnly = false;
   std::optional<std::uint16_t> blockAlign;
   std::optional<std::uint32_t> dataSizeField;  // default: the data's size
   bool oddChunkBefore = false;                 // a LIST chunk of odd size (padded) before fmt
@@ -77,11 +80,19 @@ inline Bytes MakeWav(const WavSpec& spec) {
     put(fmt, 22, 2);
     put(fmt, spec.bits, 2);
     put(fmt, 3, 4);  // front left, front right
-    put(fmt, spec.tag, 4);
-    put(fmt, 0x0000, 2);
-    put(fmt, 0x0010, 2);
-    const unsigned char tail[8] = {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
-    fmt.insert(fmt.end(), tail, tail + 8);
+    if (spec.guidTagOnly) {
+      // The tag in the file's order, then the GUID's fixed bytes as RIFF has them.
+      put(fmt, spec.tag, 2);
+      const unsigned char tail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
+                                      0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+      fmt.insert(fmt.end(), tail, tail + 14);
+    } else {
+      put(fmt, spec.tag, 4);
+      put(fmt, 0x0000, 2);
+      put(fmt, 0x0010, 2);
+      const unsigned char tail[8] = {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+      fmt.insert(fmt.end(), tail, tail + 8);
+    }
     if (spec.foreignGuid) fmt.back() ^= 0xFF;
   }
   Bytes fmtChunk;

@@ -63,9 +63,12 @@ std::vector<Encoding> EveryEncoding() {
 
 TEST_F(RawImportTest, RifxFilesOfEveryEncodingReadBigEndianFieldsAndSamples) {
   for (const Encoding& e : EveryEncoding()) {
-    for (bool extensible : {false, true}) {
+    for (int extensible : {0, 1, 2}) {
       for (int channels : {2, 1}) {
-        SCOPED_TRACE(std::string(e.name) + (extensible ? " extensible" : "") +
+        SCOPED_TRACE(std::string(e.name) +
+                     (extensible == 1   ? " extensible"
+                      : extensible == 2 ? " extensible, 16-bit tag GUID"
+                                        : "") +
                      (channels == 1 ? " mono" : " stereo"));
         Fresh();
         info_.clock = 0.0;
@@ -75,7 +78,8 @@ TEST_F(RawImportTest, RifxFilesOfEveryEncodingReadBigEndianFieldsAndSamples) {
         spec.tag = e.tag;
         spec.bits = e.bits;
         spec.channels = static_cast<std::uint16_t>(channels);
-        spec.extensible = extensible;
+        spec.extensible = extensible > 0;
+        spec.guidTagOnly = extensible == 2;
         spec.rate = 2500000;
         spec.oddChunkBefore = true;
         spec.data = units.bytes;
