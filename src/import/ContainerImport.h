@@ -71,6 +71,25 @@ int ParseSigmfMeta(const std::string& text, SigmfMeta* meta);
 // input must end in ".sigmf-meta" or ".sigmf-data"; false otherwise.
 bool SigmfPairNames(const std::string& inputPath, std::string* metaPath, std::string* dataPath);
 
+// ---- SigMF archives (.sigmf: a tar file of recordings) ----
+
+// Metadata with many annotations can be large, but never anything like this.
+inline constexpr std::int64_t kMaxSigmfMetaBytes = std::int64_t{64} << 20;
+
+struct TarMember {
+  std::string name;         // the path inside the archive
+  std::int64_t offset = 0;  // archive offset of its first data byte
+  std::int64_t size = 0;
+  std::string content;  // the data of the members whose name ends in keepSuffix
+};
+
+// Lists the regular members of a tar archive (POSIX ustar with pax headers),
+// reading it from its first byte to the end blocks. Sizes are checked
+// against fileSize, and a member named by an absolute path or with a '..'
+// part makes the archive refused. 1 on success; 0 after logging why.
+int ReadTarMembers(const HeaderReader& read, std::int64_t fileSize, const std::string& keepSuffix,
+                   std::vector<TarMember>* members);
+
 // ---- the readers, called by ImportRawIQ with slot 0 open ----
 
 // Each reads the open input the user named. Returns 1 with levels,

@@ -2,6 +2,7 @@
 // sample type, rate, description, copyright or author, and the marker
 // annotations; the samples come from the data file beside it (.sigmf-data,
 // or the file core:dataset names).
+#include <algorithm>
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <utility>
@@ -17,8 +18,8 @@ const std::string kMetaSuffix = FindInputFormat(kFormatSigmf)->metaSuffix;
 const std::string kDataSuffix = FindInputFormat(kFormatSigmf)->dataSuffix;
 // The marker lists of a waveform file.
 constexpr int kMarkerLists = 4;
-// Metadata with many annotations can be large, but never anything like this.
-constexpr std::int64_t kMaxMetaBytes = std::int64_t{64} << 20;
+constexpr std::int64_t kMaxMetaBytes = kMaxSigmfMetaBytes;
+const std::string kArchiveSuffix = ".sigmf";
 
 using Json = nlohmann::json;
 
@@ -128,6 +129,40 @@ int TakeAnnotations(const Json& root, SigmfMeta* meta) {
   return 1;
 }
 
+// The texts, centre frequency and marker annotations of the metadata, once
+// the samples are in.
+void TakeMetaTexts(SigmfMeta& meta, WaveInfo& info) {
+  if (meta.hasDescription) {
+    if (info.comment.empty())
+      info.comment = FitTagText(meta.description, "SigMF description");
+    else
+      LogMessage(kLogWarning,
+                 {"The comment of -comment is used instead of the SigMF description."});
+  }
+  // The copyright -export sigmf writes comes first, then the author.
+  if (meta.hasCopyright || meta.hasAuthor) {
+    const char* what = meta.hasCopyright ? "SigMF wavora:copyright" : "SigMF author";
+    if (info.copyright.empty())
+      info.copyright = FitTagText(meta.hasCopyright ? meta.copyright : meta.author, what);
+    else
+      LogMessage(kLogWarning, {"The copyright of -copyright is used instead of the ", what, "."});
+  }
+  if (meta.hasFrequency)
+    LogMessage(kLogInfo, {FormatText("SigMF centre frequency (core:frequency of the first "
+                                     "capture): %.3f Hz.",
+                                     meta.frequency)});
+  if (!meta.markerSpans.empty()) {
+    info.hasMarkerSpans = true;
+    info.markerSpans = std::move(meta.markerSpans);
+    LogMessage(kLogInfo, {FormatText("%zu SigMF annotations labelled 'marker 1' to 'marker 4' "
+                                     "give the marker lists.",
+                                     info.markerSpans.size())});
+  }
+  if (meta.otherAnnotations > 0)
+    LogMessage(kLogInfo, {FormatText("%lld other SigMF annotations are not converted.",
+                                     static_cast<long long>(meta.otherAnnotations))});
+}
+
 }  // namespace
 
 int ParseSigmfMeta(const std::string& text, SigmfMeta* meta) {
@@ -225,14 +260,86 @@ bool SigmfPairNames(const std::string& inputPath, std::string* metaPath, std::st
   return true;
 }
 
+namespace {
+
+// A recording read straight from a .sigmf archive: the metadata member's
+// text is kept while the members are listed, then the data member is read
+// from its place in the archive.
+int ImportSigmfArchive(InputFile& file, SlotGuard& tempSlot, WaveInfo& info, ImportLevels& levels) {
+  LogAlways({"Reading SigMF archive '", file.path, "'"});
+  SampleInput input;
+  if (!AttachSampleInput(file, tempSlot, input)) return 0;
+  std::vector<TarMember> members;
+  if (!ReadTarMembers(SlotHeaderReader(kSlotImportInput), input.first.size, kMetaSuffix,
+                      &members)) {
+    tempSlot.Release();
+    return 0;
+  }
+  std::vector<const TarMember*> metas;
+  for (const TarMember& member : members)
+    if (EndsWith(member.name, kMetaSuffix)) metas.push_back(&member);
+  if (metas.empty())
+    return FailImport(tempSlot, "*** Error: SigMF archive holds no " + kMetaSuffix + " member.");
+  if (metas.size() > 1) {
+    return FailImport(tempSlot, FormatText("*** Error: SigMF archive holds %zu recordings; only "
+                                           "archives of one recording are read.",
+                                           metas.size()));
+  }
+  const TarMember& metaMember = *metas[0];
+  SigmfMeta meta;
+  if (!ParseSigmfMeta(metaMember.content, &meta)) {
+    tempSlot.Release();
+    return 0;
+  }
+  const std::string stem = metaMember.name.substr(0, metaMember.name.size() - kMetaSuffix.size());
+  const std::size_t slash = metaMember.name.find_last_of('/');
+  const std::string folder =
+      slash == std::string::npos ? std::string() : metaMember.name.substr(0, slash + 1);
+  const std::string dataName = meta.dataset.empty() ? stem + kDataSuffix : folder + meta.dataset;
+  const auto data = std::find_if(members.begin(), members.end(),
+                                 [&](const TarMember& m) { return m.name == dataName; });
+  if (data == members.end())
+    return FailImport(tempSlot, "*** Error: SigMF archive has no member '" + dataName + "'.");
+  LogAlways({"SigMF datatype ", meta.datatype, ", samples from archive member '", dataName, "'"});
+  if (!TakeSampleRate(meta.sampleRate, "SigMF metadata", info)) {
+    tempSlot.Release();
+    return 0;
+  }
+  if (meta.headerBytes > data->size) {
+    return FailImport(tempSlot, FormatText("*** Error: SigMF core:header_bytes (%lld) is more "
+                                           "than the data member holds (%lld bytes).",
+                                           static_cast<long long>(meta.headerBytes),
+                                           static_cast<long long>(data->size)));
+  }
+  // The listing read the archive to its end: the slot starts again at its
+  // first byte and skips to the samples.
+  input.firstSlot.Release();
+  if (!_InitBuf(kSlotImportInput, input.first.file.get(), 1, 0, 0))
+    return FailImport(tempSlot, "*** Error setting up buffer for input file.");
+  input.firstSlot.Attach(kSlotImportInput);
+  const std::int64_t start = data->offset + meta.headerBytes;
+  if (SlotHeaderReader(kSlotImportInput)(nullptr, start) != start)
+    return FailImport(tempSlot, "*** File I/O error.");
+  SampleData samples;
+  samples.layout = meta.sample;
+  samples.dataOffset = start;
+  samples.dataBytes = data->size - meta.headerBytes;
+  if (!ImportSampleData(samples, input, tempSlot, info, levels)) return 0;
+  TakeMetaTexts(meta, info);
+  return 1;
+}
+
+}  // namespace
+
 int ImportSigmf(InputFile& named, SlotGuard& tempSlot, WaveInfo& info, ImportLevels& levels) {
   const std::string& inputPath = named.path;
+  if (EndsWith(inputPath, kArchiveSuffix)) return ImportSigmfArchive(named, tempSlot, info, levels);
   std::string metaPath;
   std::string dataPath;
   if (!SigmfPairNames(inputPath, &metaPath, &dataPath)) {
     return FailImport(tempSlot,
                       "*** Error: A SigMF recording is named by its .sigmf-meta or "
-                      ".sigmf-data file: '" +
+                      ".sigmf-data file or its .sigmf archive: '" +
                           inputPath + "'.");
   }
   const bool namedMeta = EndsWith(inputPath, kMetaSuffix);
@@ -294,34 +401,6 @@ int ImportSigmf(InputFile& named, SlotGuard& tempSlot, WaveInfo& info, ImportLev
   data.dataOffset = meta.headerBytes;
   if (!ImportSampleData(data, input, tempSlot, info, levels)) return 0;
 
-  if (meta.hasDescription) {
-    if (info.comment.empty())
-      info.comment = FitTagText(meta.description, "SigMF description");
-    else
-      LogMessage(kLogWarning,
-                 {"The comment of -comment is used instead of the SigMF description."});
-  }
-  // The copyright -export sigmf writes comes first, then the author.
-  if (meta.hasCopyright || meta.hasAuthor) {
-    const char* what = meta.hasCopyright ? "SigMF wavora:copyright" : "SigMF author";
-    if (info.copyright.empty())
-      info.copyright = FitTagText(meta.hasCopyright ? meta.copyright : meta.author, what);
-    else
-      LogMessage(kLogWarning, {"The copyright of -copyright is used instead of the ", what, "."});
-  }
-  if (meta.hasFrequency)
-    LogMessage(kLogInfo, {FormatText("SigMF centre frequency (core:frequency of the first "
-                                     "capture): %.3f Hz.",
-                                     meta.frequency)});
-  if (!meta.markerSpans.empty()) {
-    info.hasMarkerSpans = true;
-    info.markerSpans = std::move(meta.markerSpans);
-    LogMessage(kLogInfo, {FormatText("%zu SigMF annotations labelled 'marker 1' to 'marker 4' "
-                                     "give the marker lists.",
-                                     info.markerSpans.size())});
-  }
-  if (meta.otherAnnotations > 0)
-    LogMessage(kLogInfo, {FormatText("%lld other SigMF annotations are not converted.",
-                                     static_cast<long long>(meta.otherAnnotations))});
+  TakeMetaTexts(meta, info);
   return 1;
 }
