@@ -3,6 +3,7 @@
 // that set the path and size of the next member, and two zero blocks at the
 // end. Every field is checked against the archive's size before it is used.
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "common/Log.h"
@@ -28,8 +29,9 @@ int Refuse(const std::string& message) {
 }
 
 std::string Field(const unsigned char* block, std::size_t at, std::size_t bytes) {
-  const char* text = reinterpret_cast<const char*>(block + at);
-  return std::string(text, strnlen(text, bytes));
+  // The field ends at its first NUL, or fills its bytes.
+  const unsigned char* end = std::find(block + at, block + at + bytes, '\0');
+  return std::string(block + at, end);
 }
 
 // An octal number field: blanks, octal digits, then NUL or blanks. -1 when
