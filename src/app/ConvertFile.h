@@ -22,6 +22,9 @@ struct FileJob {
   // The input, already opened by the caller (the walk's -format auto check),
   // handed on so that it is not opened a second time; null for none.
   InputFile* openedInput = nullptr;
+  // The recording of a SigMF archive of several to convert ("rec/rec");
+  // "" converts each recording of the archive into an output of its own.
+  std::string archiveMember = std::string();
 };
 
 // Converts one input file with the run's settings. Returns 1 when the output

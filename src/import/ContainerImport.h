@@ -90,6 +90,14 @@ struct TarMember {
 int ReadTarMembers(const HeaderReader& read, std::int64_t fileSize, const std::string& keepSuffix,
                    std::vector<TarMember>* members);
 
+// The recordings of an open .sigmf archive, each named by the path of its
+// metadata member without the suffix ("rec/rec"), in archive order; the file
+// is put back at its first byte. 1 on success; 0 after logging why.
+int ListSigmfArchiveRecordings(InputFile& file, std::vector<std::string>* recordings);
+
+// True for a path that names a SigMF archive (".sigmf").
+bool IsSigmfArchiveName(const std::string& path);
+
 // ---- the readers, called by ImportRawIQ with slot 0 open ----
 
 // Each reads the open input the user named. Returns 1 with levels,

@@ -276,8 +276,13 @@ int ImportSigmfArchive(InputFile& file, SlotGuard& tempSlot, WaveInfo& info, Imp
     return 0;
   }
   std::vector<const TarMember*> metas;
+  const std::string wanted = input.first.archiveMember;
   for (const TarMember& member : members)
-    if (EndsWith(member.name, kMetaSuffix)) metas.push_back(&member);
+    if (EndsWith(member.name, kMetaSuffix) &&
+        (wanted.empty() || member.name == wanted + kMetaSuffix))
+      metas.push_back(&member);
+  if (metas.empty() && !wanted.empty())
+    return FailImport(tempSlot, "*** Error: SigMF archive has no recording '" + wanted + "'.");
   if (metas.empty())
     return FailImport(tempSlot, "*** Error: SigMF archive holds no " + kMetaSuffix + " member.");
   if (metas.size() > 1) {
@@ -330,6 +335,38 @@ int ImportSigmfArchive(InputFile& file, SlotGuard& tempSlot, WaveInfo& info, Imp
 }
 
 }  // namespace
+
+bool IsSigmfArchiveName(const std::string& path) { return EndsWith(path, kArchiveSuffix); }
+
+int ListSigmfArchiveRecordings(InputFile& file, std::vector<std::string>* recordings) {
+  std::FILE* stream = file.file.get();
+  std::vector<char> scratch;
+  const HeaderReader read = [stream, &scratch](void* dest, std::int64_t count) -> std::int64_t {
+    std::int64_t done = 0;
+    while (done < count) {
+      const auto piece = static_cast<std::size_t>(std::min<std::int64_t>(count - done, 1 << 20));
+      char* target = dest != nullptr ? static_cast<char*>(dest) + done : nullptr;
+      if (target == nullptr) {
+        scratch.resize(piece);
+        target = scratch.data();
+      }
+      const std::size_t got = platform::ReadFile(stream, target, piece);
+      if (platform::StreamFailed(stream)) return -1;
+      done += static_cast<std::int64_t>(got);
+      if (got < piece) break;
+    }
+    return done;
+  };
+  std::vector<TarMember> members;
+  // Only the names are wanted here: no member's content is kept.
+  const int ok = ReadTarMembers(read, file.size, "\n", &members);
+  platform::RewindFile(stream);
+  if (!ok) return 0;
+  for (const TarMember& member : members)
+    if (EndsWith(member.name, kMetaSuffix))
+      recordings->push_back(member.name.substr(0, member.name.size() - kMetaSuffix.size()));
+  return 1;
+}
 
 int ImportSigmf(InputFile& named, SlotGuard& tempSlot, WaveInfo& info, ImportLevels& levels) {
   const std::string& inputPath = named.path;

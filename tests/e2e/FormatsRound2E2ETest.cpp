@@ -219,3 +219,44 @@ TEST(FormatsRound2E2E, AutoReadsRifxMonoAndToolNames) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(FormatsRound2E2E, ArchiveOfSeveralRecordingsConvertsEach) {
+  ts::TempDir t;
+  const std::string meta = format_files::MakeSigmfMeta(
+      "\"core:datatype\": \"ci8\", \"core:sample_rate\": 2e6, \"core:description\": \"x\"");
+  const Bytes a = {10, 20, 30, 40}, b = {60, 0xC0, 1, 2, 3, 4};
+  ts::WriteFileBytes(t.File("two.sigmf"),
+                     format_files::Archive(
+                         {format_files::TarMember("a/a.sigmf-meta", '0', format_files::Text(meta)),
+                          format_files::TarMember("a/a.sigmf-data", '0', a),
+                          format_files::TarMember("b/b.sigmf-meta", '0', format_files::Text(meta)),
+                          format_files::TarMember("b/b.sigmf-data", '0', b)}));
+  const ts::RunResult run =
+      ts::RunWavoraBinary({"two.sigmf", "-format", "auto", "-batch"}, t.path());
+  ASSERT_EQ(run.exitCode, 0) << run.out;
+  EXPECT_NE(run.out.find("The SigMF archive holds 2 recordings; each is converted on its own."),
+            std::string::npos);
+  for (const auto& [name, bytes] :
+       {std::pair<std::string, Bytes>{"_a.wv", a}, std::pair<std::string, Bytes>{"_b.wv", b}}) {
+    const ts::ParsedWaveform parsed = Parse(t.File(name));
+    ASSERT_EQ(parsed.words.size(), bytes.size()) << name;
+    for (std::size_t k = 0; k < bytes.size(); ++k)
+      EXPECT_EQ(parsed.words[k],
+                ts::ExpectedWord(static_cast<float>(static_cast<std::int8_t>(bytes[k]) / 128.0)))
+          << name << " word " << k;
+    EXPECT_EQ(Tag(parsed, "CLOCK"), "2000000.000");
+  }
+  // One -out for several recordings is refused.
+  const ts::RunResult out =
+      ts::RunWavoraBinary({"two.sigmf", "-format", "sigmf", "-batch", "-out", "x.wv"}, t.path());
+  EXPECT_EQ(out.exitCode, 1);
+  EXPECT_NE(out.out.find("*** Error: The SigMF archive holds 2 recordings; -out names one output "
+                         "file."),
+            std::string::npos)
+      << out.out;
+  EXPECT_FALSE(ts::FileExistsForTest(t.File("x.wv")));
+}
+
+}  // namespace

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
@@ -150,6 +151,53 @@ inline std::string MakeSigmfMeta(const std::string& globalFields,
          "},\n  \"captures\": [{\"core:sample_start\": 0" +
          (captureFields.empty() ? std::string() : ", " + captureFields) +
          "}],\n  \"annotations\": []\n}\n";
+}
+
+// One tar member: a 512-byte ustar header with its checksum, the content
+// padded to 512 bytes.
+inline Bytes TarMember(const std::string& name, char type, const Bytes& content,
+                       const std::string& prefix = "", long long sizeField = -1) {
+  Bytes header(512, 0);
+  std::copy(name.begin(), name.end(), header.begin());
+  char number[16];
+  std::snprintf(number, sizeof number, "%011llo",
+                sizeField >= 0 ? sizeField : static_cast<long long>(content.size()));
+  std::copy(number, number + 11, header.begin() + 124);
+  header[156] = static_cast<unsigned char>(type);
+  const std::string magic(
+      "ustar\0"
+      "00",
+      8);
+  std::copy(magic.begin(), magic.end(), header.begin() + 257);
+  std::copy(prefix.begin(), prefix.end(), header.begin() + 345);
+  std::fill(header.begin() + 148, header.begin() + 156, ' ');
+  unsigned sum = 0;
+  for (unsigned char c : header) sum += c;
+  std::snprintf(number, sizeof number, "%06o", sum);
+  std::copy(number, number + 7, header.begin() + 148);
+  Bytes member = header;
+  member.insert(member.end(), content.begin(), content.end());
+  member.resize(member.size() + (512 - content.size() % 512) % 512, 0);
+  return member;
+}
+
+// A pax header setting the path of the next member.
+inline Bytes PaxPath(const std::string& path) {
+  std::string record = " path=" + path + "\n";
+  std::string length = std::to_string(record.size() + 2);
+  if (length.size() + record.size() != std::stoul(length))
+    length = std::to_string(record.size() + 3);
+  const std::string text = length + record;
+  return TarMember("PaxHeaders/x", 'x', Bytes(text.begin(), text.end()));
+}
+
+inline Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+inline Bytes Archive(const std::vector<Bytes>& members) {
+  Bytes archive;
+  for (const Bytes& m : members) archive.insert(archive.end(), m.begin(), m.end());
+  archive.resize(archive.size() + 1024, 0);
+  return archive;
 }
 
 }  // namespace format_files

@@ -2,8 +2,6 @@
 // the archive, in ustar and pax form, and the bounded header checks refuse
 // names that leave the tree, sizes past the end, wrong checksums and
 // archives of several recordings.
-#include <cstdio>
-
 #include "import/FormatDetect.h"
 #include "import/FormatFileBuilders.h"
 #include "import/RawImportFixture.h"
@@ -11,58 +9,14 @@
 
 namespace {
 
+using format_files::Archive;
 using format_files::Bytes;
 using format_files::MakeSigmfMeta;
-using format_files::PutText;
+using format_files::PaxPath;
+using format_files::TarMember;
+using format_files::Text;
 using raw_import_test::ModelImport;
 using raw_import_test::RawImportTest;
-
-// One tar member: a 512-byte ustar header with its checksum, the content
-// padded to 512 bytes.
-Bytes TarMember(const std::string& name, char type, const Bytes& content,
-                const std::string& prefix = "", long long sizeField = -1) {
-  Bytes header(512, 0);
-  std::copy(name.begin(), name.end(), header.begin());
-  char number[16];
-  std::snprintf(number, sizeof number, "%011llo",
-                sizeField >= 0 ? sizeField : static_cast<long long>(content.size()));
-  std::copy(number, number + 11, header.begin() + 124);
-  header[156] = static_cast<unsigned char>(type);
-  const std::string magic(
-      "ustar\0"
-      "00",
-      8);
-  std::copy(magic.begin(), magic.end(), header.begin() + 257);
-  std::copy(prefix.begin(), prefix.end(), header.begin() + 345);
-  std::fill(header.begin() + 148, header.begin() + 156, ' ');
-  unsigned sum = 0;
-  for (unsigned char c : header) sum += c;
-  std::snprintf(number, sizeof number, "%06o", sum);
-  std::copy(number, number + 7, header.begin() + 148);
-  Bytes member = header;
-  member.insert(member.end(), content.begin(), content.end());
-  member.resize(member.size() + (512 - content.size() % 512) % 512, 0);
-  return member;
-}
-
-// A pax header setting the path of the next member.
-Bytes PaxPath(const std::string& path) {
-  std::string record = " path=" + path + "\n";
-  std::string length = std::to_string(record.size() + 2);
-  if (length.size() + record.size() != std::stoul(length))
-    length = std::to_string(record.size() + 3);
-  const std::string text = length + record;
-  return TarMember("PaxHeaders/x", 'x', Bytes(text.begin(), text.end()));
-}
-
-Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
-
-Bytes Archive(const std::vector<Bytes>& members) {
-  Bytes archive;
-  for (const Bytes& m : members) archive.insert(archive.end(), m.begin(), m.end());
-  archive.resize(archive.size() + 1024, 0);
-  return archive;
-}
 
 const std::string kMeta =
     MakeSigmfMeta("\"core:datatype\": \"ri16_be\", \"core:sample_rate\": 1e6");
@@ -98,6 +52,29 @@ TEST_F(RawImportTest, SigmfArchiveRecordingIsReadFromTheArchive) {
     ExpectSlotsFree();
   }
   EXPECT_EQ(FormatFromFileName("a/REC.SIGMF"), kFormatSigmf);
+
+  // Of an archive of two recordings, the one the input names is read.
+  const Bytes other(8, 0x11);
+  const std::string two =
+      WriteInput("two.sigmf", Archive({TarMember("a/a.sigmf-meta", '0', Text(kMeta)),
+                                       TarMember("a/a.sigmf-data", '0', other),
+                                       TarMember("b/b.sigmf-meta", '0', Text(kMeta)),
+                                       TarMember("b/b.sigmf-data", '0', units.bytes)}));
+  for (const char* wanted : {"b/b", "c/c"}) {
+    Fresh();
+    InputFile input;
+    ASSERT_EQ(OpenInputFile(two, &input), 1);
+    input.archiveMember = wanted;
+    const int ok = ImportRawIQ(two, "", info_, kFormatSigmf, temp_, &input);
+    if (std::string(wanted) == "b/b") {
+      ASSERT_EQ(ok, 1) << AllLines();
+      ExpectSameFloats(StoredFloats(), ModelImport(sample_units::WithZeroQ(units.values)).stored);
+    } else {
+      EXPECT_EQ(ok, 0);
+      EXPECT_TRUE(Logged("*** Error: SigMF archive has no recording 'c/c'.")) << AllLines();
+    }
+    ExpectSlotsFree();
+  }
 }
 
 TEST_F(RawImportTest, SigmfArchiveHeadersAreCheckedBeforeUse) {
