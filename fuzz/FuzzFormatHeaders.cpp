@@ -1,6 +1,6 @@
 // The readers of files with a header on arbitrary bytes. Input layout: byte 0
-// picks WAV, NumPy, SigMF metadata or -format auto, the rest is the file (for
-// SigMF: the metadata text, beside a fixed data file). Each header is parsed
+// picks WAV, NumPy, SigMF metadata, -format auto or a SigMF archive, the rest
+// is the file (for SigMF: the metadata text, beside a fixed data file). Each header is parsed
 // from memory, where a success must describe data that lies inside the file
 // and start exactly where the parser stopped reading, and then imported
 // whole, which must leave no slot busy and only full-scale samples.
@@ -16,6 +16,7 @@
 #include "Shared/FileIO/TempFiles.h"
 #include "common/InputFormat.h"
 #include "common/Limits.h"
+#include "common/Log.h"
 #include "common/WaveInfo.h"
 #include "import/ContainerImport.h"
 #include "import/FormatDetect.h"
@@ -51,12 +52,23 @@ void CheckParsers(int kind, const std::string& file) {
     if (!ParseNpyHeader(MemoryReader(file, &position), size, &layout)) return;
     FUZZ_CHECK(layout.dataOffset == position, "");
     FUZZ_CHECK(layout.dataBytes >= 0 && layout.dataOffset + layout.dataBytes <= size, "");
-    FUZZ_CHECK(layout.dataBytes % (2 * SampleUnitBytes(layout.sample.type)) == 0, "");
+    FUZZ_CHECK(
+        layout.dataBytes % (layout.sample.channels * SampleUnitBytes(layout.sample.type)) == 0, "");
   } else if (kind == 2) {
     SigmfMeta meta;
     if (!ParseSigmfMeta(file, &meta)) return;
     FUZZ_CHECK(meta.headerBytes >= 0 && !meta.datatype.empty(), "");
     FUZZ_CHECK(meta.dataset.find_first_of("/\\:") == std::string::npos, meta.dataset);
+  } else if (kind == 4) {
+    std::vector<TarMember> members;
+    if (!ReadTarMembers(MemoryReader(file, &position), size, ".sigmf-meta", &members)) return;
+    for (const TarMember& member : members) {
+      FUZZ_CHECK(member.offset >= 512 && member.size >= 0 && member.offset + member.size <= size,
+                 member.name);
+      FUZZ_CHECK(!member.name.empty() && member.name[0] != '/' &&
+                     member.name.find("..") == std::string::npos,
+                 member.name);
+    }
   } else {
     // What the first bytes show is a row of the format table, and a match
     // by signature one of that row's own signatures.
@@ -85,6 +97,10 @@ void CheckImport(int kind, const std::string& file) {
   } else if (kind == 1) {
     format = kFormatNpy;
     input = fuzz_support::ScratchFile("in.npy");
+    fuzz_support::WriteScratchFile(input, file.data(), file.size());
+  } else if (kind == 4) {
+    format = kFormatSigmf;
+    input = fuzz_support::ScratchFile("in.sigmf");
     fuzz_support::WriteScratchFile(input, file.data(), file.size());
   } else {
     format = kFormatSigmf;
@@ -138,7 +154,7 @@ std::string Le(std::uint64_t value, int bytes) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   fuzz_support::InitOnce();
   if (size < 1) return 0;
-  const int kind = data[0] % 4;
+  const int kind = data[0] % 5;
   const std::string file(reinterpret_cast<const char*>(data + 1), size - 1);
   CheckParsers(kind, file);
   CheckImport(kind, file);
@@ -172,10 +188,44 @@ std::vector<std::string> FuzzSeeds() {
       "{\"global\": {\"core:datatype\": \"ci16_le\", \"core:version\": \"1.0.0\", "
       "\"core:sample_rate\": 1e6, \"core:description\": \"seed }\", \"core:author\": \"a\"}, "
       "\"captures\": [{\"core:sample_start\": 0, \"core:header_bytes\": 4}], \"annotations\": []}";
+  // A ustar archive of one recording: a directory, the metadata, the data.
+  auto tarMember = [](const std::string& name, char type, const std::string& content) {
+    std::string header(512, '\0');
+    header.replace(0, name.size(), name);
+    header.replace(100, 7, "0000644");
+    header.replace(124, 11, FormatText("%011llo", static_cast<unsigned long long>(content.size())));
+    header[156] = type;
+    header.replace(257, 6, std::string("ustar\0", 6));
+    header.replace(263, 2, "00");
+    header.replace(148, 8, "        ");
+    unsigned sum = 0;
+    for (char c : header) sum += static_cast<unsigned char>(c);
+    header.replace(148, 7, FormatText("%06o", sum) + std::string(1, '\0'));
+    std::string member = header + content;
+    member.append((512 - content.size() % 512) % 512, '\0');
+    return member;
+  };
+  const std::string archive =
+      std::string(1, '\4') + tarMember("r/", '5', "") +
+      tarMember("r/r.sigmf-meta", '0',
+                "{\"global\": {\"core:datatype\": \"rf32_be\", \"core:version\": \"1.0.0\", "
+                "\"core:sample_rate\": 1e6}, \"annotations\": [{\"core:sample_start\": 1, "
+                "\"core:sample_count\": 1, \"core:label\": \"marker 1\"}]}") +
+      tarMember("r/r.sigmf-data", '0', samples) + std::string(1024, '\0');
+  std::string rifx = wav("RIFF", 1, 16, false);
+  rifx.replace(1, 4, "RIFX");
   return {
-      wav("RIFF", 1, 16, false),      wav("RIFF", 3, 32, true), wav("RF64", 1, 24, false),
-      wav("BW64", 3, 64, false),      wav("RIFF", 1, 8, false), npy(1, "<c8", "(3,)"),
-      npy(2, ">i2", "(3, 2)"),        npy(3, "<f4", "(3, 2)"),  std::string(1, '\2') + meta,
+      archive,
+      rifx,
+      wav("RIFF", 1, 16, false),
+      wav("RIFF", 3, 32, true),
+      wav("RF64", 1, 24, false),
+      wav("BW64", 3, 64, false),
+      wav("RIFF", 1, 8, false),
+      npy(1, "<c8", "(3,)"),
+      npy(2, ">i2", "(3, 2)"),
+      npy(3, "<f4", "(3, 2)"),
+      std::string(1, '\2') + meta,
       std::string(1, '\3') + samples,
   };
 }

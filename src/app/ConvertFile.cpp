@@ -15,6 +15,7 @@
 #include "import/InputFile.h"
 #include "level/Rescale.h"
 #include "platform/Platform.h"
+#include "waveform/MarkerStream.h"
 #include "waveform/OutputFile.h"
 #include "waveform/WaveformReader.h"
 #include "waveform/WaveformWriter.h"
@@ -181,6 +182,48 @@ int ConvertFile(const ConversionSettings& settings, const FileJob& job) {
     LogMessage(kLogAlwaysShown,
                {"Format auto: reading '", inputName, "' as ", FormatKeyword(format), "."});
   }
+  // A SigMF archive of several recordings: each is converted on its own,
+  // into an output named after the recording.
+  if (format == kFormatSigmf && job.archiveMember.empty() && IsSigmfArchiveName(inputPath)) {
+    if (!input.IsOpen() && !OpenInputFile(inputPath, &input))
+      return FailFile("*** Import of waveform data failed.");
+    std::vector<std::string> recordings;
+    if (!ListSigmfArchiveRecordings(input, &recordings))
+      return FailFile("*** Import of waveform data failed.");
+    if (recordings.size() > 1) {
+      if (!job.outputFile.empty()) {
+        LogMessage(kLogAlwaysShown,
+                   {FormatText("*** Error: The SigMF archive holds %zu recordings; -out names one "
+                               "output file.",
+                               recordings.size())});
+        LogMessage(kLogAlwaysShown, {""});
+        return 0;
+      }
+      LogMessage(kLogAlwaysShown, {FormatText("The SigMF archive holds %zu recordings; each is "
+                                              "converted on its own.",
+                                              recordings.size())});
+      int converted = 1;
+      for (const std::string& recording : recordings) {
+        FileJob part = job;
+        part.openedInput = nullptr;
+        part.archiveMember = recording;
+        // The output is named after the recording, in the output directory
+        // (single-file mode: the working directory, with its "_" prefix).
+        const std::string stem = platform::FileNamePart(recording);
+        const std::string base = platform::FileNamePart(job.outputBaseName);
+        part.outputBaseName =
+            job.outputBaseName.substr(0, job.outputBaseName.size() - base.size()) +
+            (base.rfind('_', 0) == 0 ? "_" : "") + stem;
+        converted &= ConvertFile(settings, part);
+      }
+      return converted;
+    }
+  }
+  if (!job.archiveMember.empty()) {
+    if (!input.IsOpen() && !OpenInputFile(inputPath, &input))
+      return FailFile("*** Import of waveform data failed.");
+    input.archiveMember = job.archiveMember;
+  }
   // The gain works on the words of a waveform file only; said on every file
   // it has no effect on, so a script's log shows it.
   if (settings.gainDb != 0.0 && format != kFormatKxzetq)
@@ -263,8 +306,17 @@ int ConvertFile(const ConversionSettings& settings, const FileJob& job) {
     if (!Rescale(waveFile.get(), info)) return FailFile("*** Rescaling of waveform data failed.");
   }
 
+  // Marker lists the input carries (SigMF marker annotations) go through the
+  // marker file, as those of a converted waveform file do.
+  std::FILE* markers = nullptr;
+  if (info.hasMarkerSpans) {
+    if (!WriteMarkerSpans(info.markerSpans, info.samples, markerFile.get(), kSlotMarker))
+      return FailFile("*** Import of waveform data failed.");
+    markers = markerFile.get();
+  }
+
   ReportProgress(-1);
-  if (!WriteWaveformFile(info, outputPath, waveFile.get(), nullptr, settings.overwrite))
+  if (!WriteWaveformFile(info, outputPath, waveFile.get(), markers, settings.overwrite))
     return FailFile("*** Writing of waveform data failed.");
   // Every successful conversion names its output, whatever the verbosity.
   LogAlways({"Output: ", outputPath});

@@ -25,6 +25,9 @@ struct FileJob {
   // The name the file's header shows ("" for inputName): in a walk, the path
   // relative to the input root.
   std::string shownName = std::string();
+  // The recording of a SigMF archive of several to convert ("rec/rec");
+  // "" converts each recording of the archive into an output of its own.
+  std::string archiveMember = std::string();
 };
 
 // Converts one input file with the run's settings. Returns 1 when the output

@@ -4,6 +4,14 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+// A stretch of samples in which one marker (1 to 4) is high.
+struct MarkerSpan {
+  int marker = 1;
+  std::int64_t start = 0;
+  std::int64_t count = 0;
+};
 
 struct WaveInfo {
   double clock = 0.0;        // Hz; the CLOCK tag
@@ -19,4 +27,9 @@ struct WaveInfo {
   std::string comment;
   std::string copyright;
   std::int32_t levelsValid = 0;  // 1 when the offsets hold the level of the samples
+  // Marker lists an input carries as stretches (SigMF annotations "marker
+  // 1" to "marker 4"): with hasMarkerSpans the output gets its four MARKER
+  // LIST tags from them, high inside each stretch and low elsewhere.
+  bool hasMarkerSpans = false;
+  std::vector<MarkerSpan> markerSpans;
 };

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "Shared/FileIO/FileIOBufferedIO.h"
 #include "common/InputFormat.h"
@@ -52,6 +53,13 @@ struct SigmfMeta {
   std::string description;
   bool hasAuthor = false;
   std::string author;
+  bool hasCopyright = false;  // wavora:copyright, written by -export sigmf
+  std::string copyright;
+  bool hasFrequency = false;  // core:frequency of the first capture, Hz
+  double frequency = 0.0;
+  // Annotations labelled "marker 1" to "marker 4", and how many others there are.
+  std::vector<MarkerSpan> markerSpans;
+  std::int64_t otherAnnotations = 0;
   std::int64_t headerBytes = 0;  // core:header_bytes of the first capture
   std::string dataset;           // core:dataset, "" when absent
 };
@@ -62,6 +70,33 @@ int ParseSigmfMeta(const std::string& text, SigmfMeta* meta);
 // The metadata and data file names of the recording an input names: the
 // input must end in ".sigmf-meta" or ".sigmf-data"; false otherwise.
 bool SigmfPairNames(const std::string& inputPath, std::string* metaPath, std::string* dataPath);
+
+// ---- SigMF archives (.sigmf: a tar file of recordings) ----
+
+// Metadata with many annotations can be large, but never anything like this.
+inline constexpr std::int64_t kMaxSigmfMetaBytes = std::int64_t{64} << 20;
+
+struct TarMember {
+  std::string name;         // the path inside the archive
+  std::int64_t offset = 0;  // archive offset of its first data byte
+  std::int64_t size = 0;
+  std::string content;  // the data of the members whose name ends in keepSuffix
+};
+
+// Lists the regular members of a tar archive (POSIX ustar with pax headers),
+// reading it from its first byte to the end blocks. Sizes are checked
+// against fileSize, and a member named by an absolute path or with a '..'
+// part makes the archive refused. 1 on success; 0 after logging why.
+int ReadTarMembers(const HeaderReader& read, std::int64_t fileSize, const std::string& keepSuffix,
+                   std::vector<TarMember>* members);
+
+// The recordings of an open .sigmf archive, each named by the path of its
+// metadata member without the suffix ("rec/rec"), in archive order; the file
+// is put back at its first byte. 1 on success; 0 after logging why.
+int ListSigmfArchiveRecordings(InputFile& file, std::vector<std::string>* recordings);
+
+// True for a path that names a SigMF archive (".sigmf").
+bool IsSigmfArchiveName(const std::string& path);
 
 // ---- the readers, called by ImportRawIQ with slot 0 open ----
 

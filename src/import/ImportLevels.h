@@ -20,6 +20,9 @@ struct ImportLevels {
   // (never equal) for the others.
   float silentValue = std::numeric_limits<float>::quiet_NaN();
   bool onlySilentWords = true;  // every accumulated value was silentValue
+  // One real channel: Q is the 0 the reader puts beside each value, not a
+  // word of the file, so silence is told by the I values alone.
+  bool realChannel = false;
 };
 
 // Adds one complete pair: the squared magnitude and the magnitude are each
@@ -33,8 +36,8 @@ inline void AccumulatePair(ImportLevels& levels, float i, float q) {
     levels.peak = std::sqrt(m2);
   }
   levels.sum += m2;
-  levels.onlySilentWords =
-      levels.onlySilentWords && i == levels.silentValue && q == levels.silentValue;
+  levels.onlySilentWords = levels.onlySilentWords && i == levels.silentValue &&
+                           (q == levels.silentValue || levels.realChannel);
 }
 
 // Whole percentage trunc(count * weight * 100 / total) for a count that grows

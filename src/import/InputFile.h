@@ -15,6 +15,10 @@ struct InputFile {
   std::string path;
   std::int64_t size = 0;  // bytes when it was opened
   platform::FileIdentity identity;
+  // For an archive of several recordings (SigMF .sigmf): the recording to
+  // read, named by its path inside the archive without the suffix
+  // ("rec/rec"); "" for the only one.
+  std::string archiveMember;
 
   bool IsOpen() const { return file != nullptr; }
   void Close() { file.reset(); }

@@ -1,6 +1,6 @@
 // NumPy .npy reader: format versions 1 to 3, arrays of complex64 or
-// complex128 (shape (N,)), or of float32 or int16 with shape (N, 2), in C
-// order, either byte order.
+// complex128 (shape (N,)), of float32, float64 or int16 with shape (N, 2)
+// (I, Q) or (N,) (real, read as I with Q = 0), in C order, either byte order.
 #include <cctype>
 #include <cstring>
 #include <vector>
@@ -163,11 +163,15 @@ bool LayoutFor(const std::string& descr, const std::vector<std::int64_t>& shape,
   const std::string kind = descr.substr(1);
   sample->bigEndian = order == '>';
   const bool complexType = kind == "c8" || kind == "c16";
-  const bool pairType = kind == "f4" || kind == "i2";
+  const bool realType = kind == "f4" || kind == "f8" || kind == "i2";
   if (complexType && shape.size() == 1) {
     sample->type = kind == "c8" ? SampleType::kFloat32 : SampleType::kFloat64;
-  } else if (pairType && shape.size() == 2 && shape[1] == 2) {
-    sample->type = kind == "f4" ? SampleType::kFloat32 : SampleType::kInt16;
+  } else if (realType && (shape.size() == 1 || (shape.size() == 2 && shape[1] == 2))) {
+    sample->type = kind == "f4"   ? SampleType::kFloat32
+                   : kind == "f8" ? SampleType::kFloat64
+                                  : SampleType::kInt16;
+    // A 1-D real array is one real value per sample; (N, 2) holds I and Q.
+    sample->channels = shape.size() == 1 ? 1 : 2;
   } else {
     return false;
   }
@@ -233,13 +237,13 @@ int ParseNpyHeader(const HeaderReader& read, std::int64_t fileSize, NpyLayout* l
   std::int64_t pairs = 0;
   if (!LayoutFor(layout->descr, shape, &layout->sample, &pairs)) {
     return Refuse("*** Error: NumPy dtype '" + layout->descr + "' with shape " + layout->shape +
-                  " is not supported (complex64 or complex128 of shape (N,), or float32 or int16 "
-                  "of shape (N, 2)).");
+                  " is not supported (complex64 or complex128 of shape (N,), or float32, "
+                  "float64 or int16 of shape (N, 2) or, real, of shape (N,)).");
   }
   if (fortran && shape.size() > 1)
     return Refuse("*** Error: NumPy array of shape " + layout->shape +
                   " is in Fortran (column) order; only C order is supported.");
-  const std::int64_t pairBytes = 2 * SampleUnitBytes(layout->sample.type);
+  const std::int64_t pairBytes = layout->sample.channels * SampleUnitBytes(layout->sample.type);
   const std::int64_t available = fileSize - layout->dataOffset;
   if (pairs > available / pairBytes) {
     return Refuse(FormatText(

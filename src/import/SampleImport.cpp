@@ -284,6 +284,7 @@ int ImportSampleData(const SampleData& data, SampleInput& input, SlotGuard& temp
                    static_cast<long long>(progressBytes / firstBytesPerPair), kMaxTempSamples));
   }
   if (layout.type == SampleType::kInt16) levels.silentValue = kInt16ZeroWordValue;
+  levels.realChannel = real;
   if (real) LogAlways({"Real samples (one channel): read as I with Q = 0."});
   const char* const writeIError = data.namePairHalves
                                       ? "*** Error writing I to temporary waveform file."

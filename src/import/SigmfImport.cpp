@@ -1,7 +1,11 @@
 // SigMF reader: the JSON metadata of a recording (.sigmf-meta) gives the
-// sample type, rate, description and author; the samples come from the data
-// file beside it (.sigmf-data, or the file core:dataset names).
+// sample type, rate, description, copyright or author, and the marker
+// annotations; the samples come from the data file beside it (.sigmf-data,
+// or the file core:dataset names).
+#include <algorithm>
+#include <cstdint>
 #include <nlohmann/json.hpp>
+#include <utility>
 
 #include "Shared/FileIO/TempFiles.h"
 #include "common/Log.h"
@@ -12,8 +16,10 @@ namespace {
 
 const std::string kMetaSuffix = FindInputFormat(kFormatSigmf)->metaSuffix;
 const std::string kDataSuffix = FindInputFormat(kFormatSigmf)->dataSuffix;
-// Metadata with many annotations can be large, but never anything like this.
-constexpr std::int64_t kMaxMetaBytes = std::int64_t{64} << 20;
+// The marker lists of a waveform file.
+constexpr int kMarkerLists = 4;
+constexpr std::int64_t kMaxMetaBytes = kMaxSigmfMetaBytes;
+const std::string kArchiveSuffix = ".sigmf";
 
 using Json = nlohmann::json;
 
@@ -28,42 +34,35 @@ bool EndsWith(const std::string& text, const std::string& suffix) {
 }
 
 struct SigmfType {
-  const char* name;  // without the byte-order suffix
+  const char* name;  // without the c/r prefix and the byte-order suffix
   SampleType type;
 };
 
-constexpr SigmfType kComplexTypes[] = {
-    {"cf32", SampleType::kFloat32}, {"cf64", SampleType::kFloat64},
-    {"ci32", SampleType::kInt32},   {"ci16", SampleType::kInt16},
-    {"ci8", SampleType::kInt8},     {"cu32", SampleType::kUInt32},
-    {"cu16", SampleType::kUInt16},  {"cu8", SampleType::kUInt8Centered},
+constexpr SigmfType kTypes[] = {
+    {"f32", SampleType::kFloat32}, {"f64", SampleType::kFloat64},      {"i32", SampleType::kInt32},
+    {"i16", SampleType::kInt16},   {"i8", SampleType::kInt8},          {"u32", SampleType::kUInt32},
+    {"u16", SampleType::kUInt16},  {"u8", SampleType::kUInt8Centered},
 };
 
-constexpr const char* kRealTypes[] = {"rf32", "rf64", "ri32", "ri16", "ri8", "ru32", "ru16", "ru8"};
-
-// core:datatype to a sample layout; logs why a type is refused.
+// core:datatype to a sample layout: c (complex, interleaved I, Q) or r (one
+// real value per sample, read as I with Q = 0), the unit, and _le or _be for
+// units wider than a byte. Logs why a type is refused.
 int TakeDatatype(const std::string& datatype, SampleLayout* sample) {
-  for (const SigmfType& entry : kComplexTypes) {
-    const std::string name = entry.name;
-    if (SampleUnitBytes(entry.type) == 1) {
-      if (datatype == name) {
-        sample->type = entry.type;
-        return 1;
-      }
-      continue;
-    }
-    if (datatype == name + "_le" || datatype == name + "_be") {
+  if (!datatype.empty() && (datatype[0] == 'c' || datatype[0] == 'r')) {
+    const std::string unit = datatype.substr(1);
+    for (const SigmfType& entry : kTypes) {
+      const std::string name = entry.name;
+      const bool singleByte = SampleUnitBytes(entry.type) == 1;
+      const bool le = !singleByte && unit == name + "_le";
+      const bool be = !singleByte && unit == name + "_be";
+      if (!(singleByte ? unit == name : le || be)) continue;
       sample->type = entry.type;
-      sample->bigEndian = datatype.back() == 'e' && datatype[datatype.size() - 2] == 'b';
+      sample->bigEndian = be;
+      sample->channels = datatype[0] == 'c' ? 2 : 1;
       sample->declaredType =
           entry.type == SampleType::kFloat32 || entry.type == SampleType::kFloat64;
       return 1;
     }
-  }
-  for (const char* real : kRealTypes) {
-    if (datatype.rfind(real, 0) == 0)
-      return Refuse("*** Error: SigMF datatype '" + datatype +
-                    "' holds real samples; only complex (I/Q) types are supported.");
   }
   return Refuse("*** Error: SigMF datatype '" + datatype + "' is not a known type.");
 }
@@ -85,6 +84,83 @@ int ReadMetaText(InputFile& file, std::string* text) {
   if (platform::ReadFile(file.file.get(), &more, 1) != 0)
     return Refuse("*** Error: Input file " + file.path + " changed while it was read.");
   return 1;
+}
+
+// The marker number of an annotation label "marker 1" to "marker 4" (as
+// -export sigmf writes them); 0 for any other label.
+int MarkerOfLabel(const Json& annotation) {
+  const auto label = annotation.find("core:label");
+  if (label == annotation.end() || !label->is_string()) return 0;
+  const std::string text = label->get<std::string>();
+  if (text.size() != 8 || text.compare(0, 7, "marker ") != 0) return 0;
+  const char digit = text[7];
+  return digit >= '1' && digit <= '0' + kMarkerLists ? digit - '0' : 0;
+}
+
+// The annotations: each "marker N" one becomes a stretch of that marker,
+// the others are counted.
+int TakeAnnotations(const Json& root, SigmfMeta* meta) {
+  const auto annotations = root.find("annotations");
+  if (annotations == root.end() || !annotations->is_array()) return 1;
+  for (const Json& annotation : *annotations) {
+    const int marker = annotation.is_object() ? MarkerOfLabel(annotation) : 0;
+    if (marker == 0) {
+      ++meta->otherAnnotations;
+      continue;
+    }
+    const auto start = annotation.find("core:sample_start");
+    if (start == annotation.end() || !start->is_number_integer() || start->get<std::int64_t>() < 0)
+      return Refuse("*** Error: SigMF annotation 'marker " + std::to_string(marker) +
+                    "' has no core:sample_start of 0 or more.");
+    MarkerSpan span;
+    span.marker = marker;
+    span.start = start->get<std::int64_t>();
+    // Without a count the annotation runs to the end of the recording.
+    span.count = INT64_MAX - span.start;
+    const auto count = annotation.find("core:sample_count");
+    if (count != annotation.end()) {
+      if (!count->is_number_integer() || count->get<std::int64_t>() < 0)
+        return Refuse("*** Error: SigMF annotation 'marker " + std::to_string(marker) +
+                      "' has a core:sample_count that is no whole number of 0 or more.");
+      span.count = count->get<std::int64_t>();
+    }
+    meta->markerSpans.push_back(span);
+  }
+  return 1;
+}
+
+// The texts, centre frequency and marker annotations of the metadata, once
+// the samples are in.
+void TakeMetaTexts(SigmfMeta& meta, WaveInfo& info) {
+  if (meta.hasDescription) {
+    if (info.comment.empty())
+      info.comment = FitTagText(meta.description, "SigMF description");
+    else
+      LogMessage(kLogWarning,
+                 {"The comment of -comment is used instead of the SigMF description."});
+  }
+  // The copyright -export sigmf writes comes first, then the author.
+  if (meta.hasCopyright || meta.hasAuthor) {
+    const char* what = meta.hasCopyright ? "SigMF wavora:copyright" : "SigMF author";
+    if (info.copyright.empty())
+      info.copyright = FitTagText(meta.hasCopyright ? meta.copyright : meta.author, what);
+    else
+      LogMessage(kLogWarning, {"The copyright of -copyright is used instead of the ", what, "."});
+  }
+  if (meta.hasFrequency)
+    LogMessage(kLogInfo, {FormatText("SigMF centre frequency (core:frequency of the first "
+                                     "capture): %.3f Hz.",
+                                     meta.frequency)});
+  if (!meta.markerSpans.empty()) {
+    info.hasMarkerSpans = true;
+    info.markerSpans = std::move(meta.markerSpans);
+    LogMessage(kLogInfo, {FormatText("%zu SigMF annotations labelled 'marker 1' to 'marker 4' "
+                                     "give the marker lists.",
+                                     info.markerSpans.size())});
+  }
+  if (meta.otherAnnotations > 0)
+    LogMessage(kLogInfo, {FormatText("%lld other SigMF annotations are not converted.",
+                                     static_cast<long long>(meta.otherAnnotations))});
 }
 
 }  // namespace
@@ -134,6 +210,11 @@ int ParseSigmfMeta(const std::string& text, SigmfMeta* meta) {
     meta->hasAuthor = true;
     meta->author = author->get<std::string>();
   }
+  const auto copyright = global->find("wavora:copyright");
+  if (copyright != global->end() && copyright->is_string()) {
+    meta->hasCopyright = true;
+    meta->copyright = copyright->get<std::string>();
+  }
 
   const auto dataset = global->find("core:dataset");
   if (dataset != global->end()) {
@@ -157,8 +238,13 @@ int ParseSigmfMeta(const std::string& text, SigmfMeta* meta) {
         return Refuse("*** Error: SigMF core:header_bytes is no whole number of 0 or more.");
       meta->headerBytes = header->get<std::int64_t>();
     }
+    const auto frequency = first.find("core:frequency");
+    if (frequency != first.end() && frequency->is_number()) {
+      meta->hasFrequency = true;
+      meta->frequency = frequency->get<double>();
+    }
   }
-  return 1;
+  return TakeAnnotations(root, meta);
 }
 
 bool SigmfPairNames(const std::string& inputPath, std::string* metaPath, std::string* dataPath) {
@@ -174,14 +260,123 @@ bool SigmfPairNames(const std::string& inputPath, std::string* metaPath, std::st
   return true;
 }
 
+namespace {
+
+// A recording read straight from a .sigmf archive: the metadata member's
+// text is kept while the members are listed, then the data member is read
+// from its place in the archive.
+int ImportSigmfArchive(InputFile& file, SlotGuard& tempSlot, WaveInfo& info, ImportLevels& levels) {
+  LogAlways({"Reading SigMF archive '", file.path, "'"});
+  SampleInput input;
+  if (!AttachSampleInput(file, tempSlot, input)) return 0;
+  std::vector<TarMember> members;
+  if (!ReadTarMembers(SlotHeaderReader(kSlotImportInput), input.first.size, kMetaSuffix,
+                      &members)) {
+    tempSlot.Release();
+    return 0;
+  }
+  std::vector<const TarMember*> metas;
+  const std::string wanted = input.first.archiveMember;
+  for (const TarMember& member : members)
+    if (EndsWith(member.name, kMetaSuffix) &&
+        (wanted.empty() || member.name == wanted + kMetaSuffix))
+      metas.push_back(&member);
+  if (metas.empty() && !wanted.empty())
+    return FailImport(tempSlot, "*** Error: SigMF archive has no recording '" + wanted + "'.");
+  if (metas.empty())
+    return FailImport(tempSlot, "*** Error: SigMF archive holds no " + kMetaSuffix + " member.");
+  if (metas.size() > 1) {
+    return FailImport(tempSlot, FormatText("*** Error: SigMF archive holds %zu recordings; only "
+                                           "archives of one recording are read.",
+                                           metas.size()));
+  }
+  const TarMember& metaMember = *metas[0];
+  SigmfMeta meta;
+  if (!ParseSigmfMeta(metaMember.content, &meta)) {
+    tempSlot.Release();
+    return 0;
+  }
+  const std::string stem = metaMember.name.substr(0, metaMember.name.size() - kMetaSuffix.size());
+  const std::size_t slash = metaMember.name.find_last_of('/');
+  const std::string folder =
+      slash == std::string::npos ? std::string() : metaMember.name.substr(0, slash + 1);
+  const std::string dataName = meta.dataset.empty() ? stem + kDataSuffix : folder + meta.dataset;
+  const auto data = std::find_if(members.begin(), members.end(),
+                                 [&](const TarMember& m) { return m.name == dataName; });
+  if (data == members.end())
+    return FailImport(tempSlot, "*** Error: SigMF archive has no member '" + dataName + "'.");
+  LogAlways({"SigMF datatype ", meta.datatype, ", samples from archive member '", dataName, "'"});
+  if (!TakeSampleRate(meta.sampleRate, "SigMF metadata", info)) {
+    tempSlot.Release();
+    return 0;
+  }
+  if (meta.headerBytes > data->size) {
+    return FailImport(tempSlot, FormatText("*** Error: SigMF core:header_bytes (%lld) is more "
+                                           "than the data member holds (%lld bytes).",
+                                           static_cast<long long>(meta.headerBytes),
+                                           static_cast<long long>(data->size)));
+  }
+  // The listing read the archive to its end: the slot starts again at its
+  // first byte and skips to the samples.
+  input.firstSlot.Release();
+  if (!_InitBuf(kSlotImportInput, input.first.file.get(), 1, 0, 0))
+    return FailImport(tempSlot, "*** Error setting up buffer for input file.");
+  input.firstSlot.Attach(kSlotImportInput);
+  const std::int64_t start = data->offset + meta.headerBytes;
+  if (SlotHeaderReader(kSlotImportInput)(nullptr, start) != start)
+    return FailImport(tempSlot, "*** File I/O error.");
+  SampleData samples;
+  samples.layout = meta.sample;
+  samples.dataOffset = start;
+  samples.dataBytes = data->size - meta.headerBytes;
+  if (!ImportSampleData(samples, input, tempSlot, info, levels)) return 0;
+  TakeMetaTexts(meta, info);
+  return 1;
+}
+
+}  // namespace
+
+bool IsSigmfArchiveName(const std::string& path) { return EndsWith(path, kArchiveSuffix); }
+
+int ListSigmfArchiveRecordings(InputFile& file, std::vector<std::string>* recordings) {
+  std::FILE* stream = file.file.get();
+  std::vector<char> scratch;
+  const HeaderReader read = [stream, &scratch](void* dest, std::int64_t count) -> std::int64_t {
+    std::int64_t done = 0;
+    while (done < count) {
+      const auto piece = static_cast<std::size_t>(std::min<std::int64_t>(count - done, 1 << 20));
+      char* target = dest != nullptr ? static_cast<char*>(dest) + done : nullptr;
+      if (target == nullptr) {
+        scratch.resize(piece);
+        target = scratch.data();
+      }
+      const std::size_t got = platform::ReadFile(stream, target, piece);
+      if (platform::StreamFailed(stream)) return -1;
+      done += static_cast<std::int64_t>(got);
+      if (got < piece) break;
+    }
+    return done;
+  };
+  std::vector<TarMember> members;
+  // Only the names are wanted here: no member's content is kept.
+  const int ok = ReadTarMembers(read, file.size, "\n", &members);
+  platform::RewindFile(stream);
+  if (!ok) return 0;
+  for (const TarMember& member : members)
+    if (EndsWith(member.name, kMetaSuffix))
+      recordings->push_back(member.name.substr(0, member.name.size() - kMetaSuffix.size()));
+  return 1;
+}
+
 int ImportSigmf(InputFile& named, SlotGuard& tempSlot, WaveInfo& info, ImportLevels& levels) {
   const std::string& inputPath = named.path;
+  if (EndsWith(inputPath, kArchiveSuffix)) return ImportSigmfArchive(named, tempSlot, info, levels);
   std::string metaPath;
   std::string dataPath;
   if (!SigmfPairNames(inputPath, &metaPath, &dataPath)) {
     return FailImport(tempSlot,
                       "*** Error: A SigMF recording is named by its .sigmf-meta or "
-                      ".sigmf-data file: '" +
+                      ".sigmf-data file or its .sigmf archive: '" +
                           inputPath + "'.");
   }
   const bool namedMeta = EndsWith(inputPath, kMetaSuffix);
@@ -243,18 +438,6 @@ int ImportSigmf(InputFile& named, SlotGuard& tempSlot, WaveInfo& info, ImportLev
   data.dataOffset = meta.headerBytes;
   if (!ImportSampleData(data, input, tempSlot, info, levels)) return 0;
 
-  if (meta.hasDescription) {
-    if (info.comment.empty())
-      info.comment = FitTagText(meta.description, "SigMF description");
-    else
-      LogMessage(kLogWarning,
-                 {"The comment of -comment is used instead of the SigMF description."});
-  }
-  if (meta.hasAuthor) {
-    if (info.copyright.empty())
-      info.copyright = FitTagText(meta.author, "SigMF author");
-    else
-      LogMessage(kLogWarning, {"The copyright of -copyright is used instead of the SigMF author."});
-  }
+  TakeMetaTexts(meta, info);
   return 1;
 }

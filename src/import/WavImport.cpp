@@ -1,6 +1,7 @@
-// WAV reader: RIFF/WAVE, RF64 and BW64 files with two channels (left I,
-// right Q) of PCM 8, 16, 24 or 32 bits or IEEE float 32 or 64 bits, plain
-// or WAVE_FORMAT_EXTENSIBLE.
+// WAV reader: RIFF/WAVE, RIFX (the same layout with every field and sample
+// wider than a byte big-endian), RF64 and BW64 files of PCM 8, 16, 24 or 32
+// bits or IEEE float 32 or 64 bits, plain or WAVE_FORMAT_EXTENSIBLE, with two
+// channels (left I, right Q) or one real channel (read as I with Q = 0).
 #include <algorithm>
 #include <cstring>
 
@@ -18,10 +19,27 @@ constexpr std::uint32_t kSizeUnknown = 0xFFFFFFFF;
 constexpr std::int64_t kPlainFmtBytes = 16;
 constexpr std::int64_t kExtensibleFmtBytes = 40;
 constexpr std::int64_t kDs64Bytes = 28;  // RIFF size, data size, sample count, table length
-// The sub-format GUID of an extensible fmt chunk after its first two bytes
-// (which carry the real format tag): the common base of the audio formats.
+// The sub-format GUID of an extensible fmt chunk is the common base of the
+// audio formats with the real format tag in the low 16 bits of its first,
+// 32-bit field: {0000tttt-0000-0010-8000-00AA00389B71}. A RIFF file stores it
+// as the tag (16 bits, little-endian) and the fixed bytes below; so do some
+// RIFX writers, with the tag big-endian. Others store the three number
+// fields of a RIFX file big-endian, the first two bytes then being 00 00.
 constexpr unsigned char kGuidTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
                                          0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+constexpr std::uint16_t kGuidData3 = 0x0010;
+constexpr unsigned char kGuidData4[8] = {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+
+// The fields of a RIFF file are little-endian, those of a RIFX file big-endian.
+struct FieldOrder {
+  bool bigEndian = false;
+  std::uint16_t U16(const unsigned char* bytes) const {
+    return bigEndian ? LoadBE16(bytes) : LoadLE16(bytes);
+  }
+  std::uint32_t U32(const unsigned char* bytes) const {
+    return bigEndian ? LoadBE32(bytes) : LoadLE32(bytes);
+  }
+};
 
 int Refuse(const std::string& message) {
   LogAlways({message});
@@ -47,62 +65,87 @@ struct FmtChunk {
   std::uint16_t bits = 0;
 };
 
-// Checks the fmt chunk and turns it into the sample layout.
-int TakeFmt(const FmtChunk& fmt, WavLayout* layout) {
-  if (fmt.channels != 2) {
-    return Refuse(
-        FormatText("*** Error: WAV file has %u channel(s); only 2 channels (I, Q) are "
-                   "supported.",
-                   static_cast<unsigned>(fmt.channels)));
-  }
+std::string EncodingText(const FmtChunk& fmt) {
   const unsigned bits = fmt.bits;
+  if (fmt.tag == kTagPcm) return FormatText("PCM %u-bit", bits);
+  if (fmt.tag == kTagFloat) return FormatText("IEEE float %u-bit", bits);
+  return FormatText("format tag 0x%04X, %u-bit", static_cast<unsigned>(fmt.tag), bits);
+}
+
+std::string ChannelText(unsigned channels) {
+  if (channels == 1) return "1 channel (real)";
+  if (channels == 2) return "2 channels (I, Q)";
+  return FormatText("%u channels", channels);
+}
+
+// Logs what the fmt chunk holds, then checks it and turns it into the sample
+// layout: what was found is in the log before any refusal.
+int TakeFmt(const FmtChunk& fmt, const std::string& container, bool bigEndian, WavLayout* layout) {
+  const unsigned bits = fmt.bits;
+  const unsigned channels = fmt.channels;
+  layout->encoding = EncodingText(fmt);
+  LogAlways({FormatText("WAV header: %s, %s, %s, %u frames per second.", container.c_str(),
+                        layout->encoding.c_str(), ChannelText(channels).c_str(),
+                        static_cast<unsigned>(fmt.rate))});
+  if (channels != 1 && channels != 2) {
+    return Refuse(
+        FormatText("*** Error: WAV file has %u channels; only 2 (I, Q) or 1 (real, "
+                   "read as I with Q = 0) are supported.",
+                   channels));
+  }
   if (fmt.tag == kTagPcm && (bits == 8 || bits == 16 || bits == 24 || bits == 32)) {
     layout->sample.type = bits == 8    ? SampleType::kUInt8Wav
                           : bits == 16 ? SampleType::kInt16
                           : bits == 24 ? SampleType::kInt24
                                        : SampleType::kInt32;
-    layout->encoding = FormatText("PCM %u-bit", bits);
   } else if (fmt.tag == kTagFloat && (bits == 32 || bits == 64)) {
     layout->sample.type = bits == 32 ? SampleType::kFloat32 : SampleType::kFloat64;
     layout->sample.declaredType = true;
-    layout->encoding = FormatText("IEEE float %u-bit", bits);
   } else {
-    const char* name = fmt.tag == kTagPcm ? "PCM" : fmt.tag == kTagFloat ? "IEEE float" : nullptr;
-    const std::string found = name != nullptr ? FormatText("%s %u-bit", name, bits)
-                                              : FormatText("format tag 0x%04X, %u-bit",
-                                                           static_cast<unsigned>(fmt.tag), bits);
-    return Refuse("*** Error: WAV encoding " + found +
+    return Refuse("*** Error: WAV encoding " + layout->encoding +
                   " is not supported (PCM 8, 16, 24, 32-bit or IEEE float 32, 64-bit).");
   }
-  if (fmt.blockAlign != 2 * bits / 8) {
-    return Refuse(
-        FormatText("*** Error: WAV block align of %u bytes does not match 2 channels of "
-                   "%u bits.",
-                   static_cast<unsigned>(fmt.blockAlign), bits));
+  if (fmt.blockAlign != channels * bits / 8) {
+    return Refuse(FormatText(
+        "*** Error: WAV block align of %u bytes does not match %s of "
+        "%u bits.",
+        static_cast<unsigned>(fmt.blockAlign), channels == 1 ? "1 channel" : "2 channels", bits));
   }
-  layout->sample.bigEndian = false;
+  layout->sample.channels = static_cast<int>(channels);
+  // 8-bit samples are single bytes in either container.
+  layout->sample.bigEndian = bigEndian;
   layout->sampleRate = fmt.rate;
   return 1;
 }
 
-int ReadFmt(const HeaderReader& read, std::int64_t size, FmtChunk* fmt) {
+int ReadFmt(const HeaderReader& read, std::int64_t size, const FieldOrder& order, FmtChunk* fmt) {
   if (size < kPlainFmtBytes)
     return Refuse(FormatText("*** Error: WAV fmt chunk of %lld bytes is too short.",
                              static_cast<long long>(size)));
   unsigned char bytes[kExtensibleFmtBytes] = {};
   const std::int64_t take = std::min(size, kExtensibleFmtBytes);
   if (read(bytes, take) != take) return Refuse("*** Error: WAV file ends inside its fmt chunk.");
-  fmt->tag = LoadLE16(bytes);
-  fmt->channels = LoadLE16(bytes + 2);
-  fmt->rate = LoadLE32(bytes + 4);
-  fmt->blockAlign = LoadLE16(bytes + 12);
-  fmt->bits = LoadLE16(bytes + 14);
+  fmt->tag = order.U16(bytes);
+  fmt->channels = order.U16(bytes + 2);
+  fmt->rate = order.U32(bytes + 4);
+  fmt->blockAlign = order.U16(bytes + 12);
+  fmt->bits = order.U16(bytes + 14);
   if (fmt->tag == kTagExtensible) {
     if (size < kExtensibleFmtBytes)
       return Refuse("*** Error: WAV extensible fmt chunk is too short for its sub-format.");
-    if (std::memcmp(bytes + 26, kGuidTail, sizeof kGuidTail) != 0)
-      return Refuse("*** Error: WAV extensible sub-format is neither PCM nor IEEE float.");
-    fmt->tag = LoadLE16(bytes + 24);
+    if (std::memcmp(bytes + 26, kGuidTail, sizeof kGuidTail) == 0) {
+      fmt->tag = order.U16(bytes + 24);
+    } else {
+      // The GUID's fields as numbers in the file's byte order: the tag is
+      // the low half of the first.
+      const std::uint32_t data1 = order.U32(bytes + 24);
+      const std::uint16_t data3 = order.U16(bytes + 30);
+      if ((data1 >> 16) != 0 || order.U16(bytes + 28) != 0 ||
+          (data3 != kGuidData3 && data3 != (kGuidData3 << 8)) ||
+          std::memcmp(bytes + 32, kGuidData4, sizeof kGuidData4) != 0)
+        return Refuse("*** Error: WAV extensible sub-format is neither PCM nor IEEE float.");
+      fmt->tag = static_cast<std::uint16_t>(data1);
+    }
   }
   return 1;
 }
@@ -112,10 +155,12 @@ int ReadFmt(const HeaderReader& read, std::int64_t size, FmtChunk* fmt) {
 int ParseWavHeader(const HeaderReader& read, std::int64_t fileSize, WavLayout* layout) {
   unsigned char head[12];
   if (read(head, 12) != 12 || !IdIs(head + 8, "WAVE") ||
-      !(IdIs(head, "RIFF") || IdIs(head, "RF64") || IdIs(head, "BW64")))
-    return Refuse("*** Error: Not a WAV file: no RIFF/WAVE, RF64 or BW64 header.");
+      !(IdIs(head, "RIFF") || IdIs(head, "RIFX") || IdIs(head, "RF64") || IdIs(head, "BW64")))
+    return Refuse("*** Error: Not a WAV file: no RIFF/WAVE, RIFX, RF64 or BW64 header.");
   layout->container = IdText(head);
-  const bool rf64 = !IdIs(head, "RIFF");
+  FieldOrder order;
+  order.bigEndian = IdIs(head, "RIFX");
+  const bool rf64 = IdIs(head, "RF64") || IdIs(head, "BW64");
 
   std::int64_t position = 12;
   std::int64_t ds64DataBytes = -1;
@@ -126,7 +171,7 @@ int ParseWavHeader(const HeaderReader& read, std::int64_t fileSize, WavLayout* l
     if (got < 0) return Refuse("*** File I/O error.");
     if (got < 8) return Refuse("*** Error: WAV file has no data chunk.");
     position += 8;
-    const std::uint32_t size32 = LoadLE32(chunk + 4);
+    const std::uint32_t size32 = order.U32(chunk + 4);
     std::int64_t size = size32;
 
     if (IdIs(chunk, "data")) {
@@ -162,7 +207,9 @@ int ParseWavHeader(const HeaderReader& read, std::int64_t fileSize, WavLayout* l
     } else if (IdIs(chunk, "fmt ")) {
       if (haveFmt) return Refuse("*** Error: WAV file has two fmt chunks.");
       FmtChunk fmt;
-      if (!ReadFmt(read, size, &fmt) || !TakeFmt(fmt, layout)) return 0;
+      if (!ReadFmt(read, size, order, &fmt) ||
+          !TakeFmt(fmt, layout->container, order.bigEndian, layout))
+        return 0;
       haveFmt = true;
       consumed = std::min(size, kExtensibleFmtBytes);
     }
@@ -188,9 +235,8 @@ int ImportWav(InputFile& file, SlotGuard& tempSlot, WaveInfo& info, ImportLevels
       layout.dataBytes >= 0
           ? FormatText("%lld data bytes", static_cast<long long>(layout.dataBytes))
           : std::string("data up to the end of the file");
-  LogAlways({FormatText("%s file, %s, 2 channels (I, Q), %.0f frames per second, %s.",
-                        layout.container.c_str(), layout.encoding.c_str(), layout.sampleRate,
-                        amount.c_str())});
+  LogAlways({FormatText("WAV data: %s from byte %lld.", amount.c_str(),
+                        static_cast<long long>(layout.dataOffset))});
   if (!TakeSampleRate(layout.sampleRate, "WAV file", info)) {
     tempSlot.Release();
     return 0;

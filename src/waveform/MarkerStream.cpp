@@ -310,3 +310,54 @@ int StoreSampleMarkers(int markerSlot, const std::uint8_t* bytes, std::int32_t c
   LogFileReason(kTempMarkerFileName);
   return 0;
 }
+
+int WriteMarkerSpans(const std::vector<MarkerSpan>& spans, std::int32_t samples,
+                     std::FILE* markerFile, int markerSlot) {
+  // Each stretch raises its marker's count at its start and lowers it one
+  // past its end; a marker is high while its count is above 0, so stretches
+  // of one marker may overlap.
+  struct Edge {
+    std::int64_t position;
+    int marker;
+    int step;
+  };
+  std::vector<Edge> edges;
+  edges.reserve(2 * spans.size());
+  for (const MarkerSpan& span : spans) {
+    if (span.marker < 1 || span.marker > kMarkerCount || span.count <= 0 || span.start >= samples)
+      continue;
+    const std::int64_t end =
+        span.count > samples - span.start ? std::int64_t{samples} : span.start + span.count;
+    edges.push_back({span.start, span.marker - 1, 1});
+    edges.push_back({end, span.marker - 1, -1});
+  }
+  std::sort(edges.begin(), edges.end(),
+            [](const Edge& a, const Edge& b) { return a.position < b.position; });
+  const auto fail = [] {
+    LogMessage(kLogAlwaysShown, {"*** Error: Cannot write to marker file!"});
+    LogFileReason(kTempMarkerFileName);
+    return 0;
+  };
+  if (!_InitBuf(markerSlot, markerFile, 1, 1, 1)) return fail();
+  SlotGuard slot(markerSlot);
+  int high[kMarkerCount] = {};
+  std::uint8_t byte = 0;
+  std::size_t next = 0;
+  Block block;
+  for (std::int64_t base = 0; base < samples; base += kBlockBytes) {
+    const std::int64_t count = std::min<std::int64_t>(kBlockBytes, samples - base);
+    for (std::int64_t k = 0; k < count; ++k) {
+      for (; next < edges.size() && edges[next].position == base + k; ++next) {
+        high[edges[next].marker] += edges[next].step;
+        byte = 0;
+        for (int m = 0; m < kMarkerCount; ++m)
+          if (high[m] > 0) byte = static_cast<std::uint8_t>(byte | (1u << m));
+      }
+      block[static_cast<std::size_t>(k)] = byte;
+    }
+    const auto size = static_cast<std::int32_t>(count);
+    if (_WriteBytes(markerSlot, size, block.data()) != size) return fail();
+  }
+  if (!slot.Release()) return fail();
+  return 1;
+}

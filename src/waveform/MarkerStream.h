@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/WaveInfo.h"
 #include "waveform/WaveformScan.h"
 
 // A point where one marker list changes its bits: from position on, the list
@@ -60,3 +61,11 @@ int PrepareMarkerStream(int markerSlot, std::int32_t samples, std::int32_t* cont
 // Appends the marker bytes of count consecutive samples; logs "*** Error:
 // Cannot write to marker file!" and returns 0 when that fails.
 int StoreSampleMarkers(int markerSlot, const std::uint8_t* bytes, std::int32_t count);
+
+// Writes the marker stream of samples bytes into the temporary marker file
+// (its whole content, through markerSlot) from stretches in which a marker
+// is high: bit k-1 of a byte is set while any stretch of marker k covers the
+// sample. Stretches reaching beyond the samples are cut there. 1 on success;
+// 0 after logging "*** Error: Cannot write to marker file!".
+int WriteMarkerSpans(const std::vector<MarkerSpan>& spans, std::int32_t samples,
+                     std::FILE* markerFile, int markerSlot);

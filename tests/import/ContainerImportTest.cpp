@@ -188,9 +188,10 @@ TEST_F(RawImportTest, MalformedWavFilesAreRefusedNamingWhatWasFound) {
     std::string message;
   };
   const Case cases[] = {
-      {[](WavSpec& s) { s.channels = 1; },
-       "*** Error: WAV file has 1 channel(s); only 2 channels (I, Q) are supported."},
-      {[](WavSpec& s) { s.channels = 4; }, "WAV file has 4 channel(s)"},
+      {[](WavSpec& s) { s.channels = 3; },
+       "*** Error: WAV file has 3 channels; only 2 (I, Q) or 1 (real, read as I with Q = 0) are "
+       "supported."},
+      {[](WavSpec& s) { s.channels = 4; }, "WAV file has 4 channels"},
       {[](WavSpec& s) { s.tag = 2; }, "*** Error: WAV encoding format tag 0x0002, 16-bit is not"},
       {[](WavSpec& s) { s.bits = 12; }, "*** Error: WAV encoding PCM 12-bit is not supported"},
       {[](WavSpec& s) { s.tag = 3; }, "*** Error: WAV encoding IEEE float 16-bit is not"},
@@ -203,7 +204,7 @@ TEST_F(RawImportTest, MalformedWavFilesAreRefusedNamingWhatWasFound) {
       {[](WavSpec& s) { s.dataBeforeFmt = true; }, "*** Error: WAV data chunk comes before any"},
       {[](WavSpec& s) { s.dataSizeField = 1000; },
        "*** Error: WAV data chunk holds 1000 bytes, but the file ends after 16 of them."},
-      {[](WavSpec& s) { s.container = "RIFX"; }, "*** Error: Not a WAV file"},
+      {[](WavSpec& s) { s.container = "RIFY"; }, "*** Error: Not a WAV file"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.message);
@@ -263,7 +264,8 @@ TEST_F(RawImportTest, NumpyArraysOfEveryAcceptedDtype) {
     std::string message;
   };
   const Bad bad[] = {
-      {1, "<f8", "(4,)", false, "*** Error: NumPy dtype '<f8' with shape (4,) is not supported"},
+      {1, "<u2", "(4,)", false, "*** Error: NumPy dtype '<u2' with shape (4,) is not supported"},
+      {1, "<f8", "(2, 2, 2)", false, "NumPy dtype '<f8' with shape (2, 2, 2) is not supported"},
       {1, "<c8", "(2, 2)", false, "NumPy dtype '<c8' with shape (2, 2) is not supported"},
       {1, "<f4", "(4, 3)", false, "NumPy dtype '<f4' with shape (4, 3) is not supported"},
       {1, "<f4", "(4, 2)", true, "is in Fortran (column) order"},
@@ -363,9 +365,13 @@ TEST_F(RawImportTest, SigmfMetadataFieldsAndRefusals) {
   EXPECT_EQ(info_.clock, 100e6) << "-clock wins";
 
   const std::pair<std::string, std::string> bad[] = {
-      {"\"core:datatype\": \"rf32_le\"",
-       "*** Error: SigMF datatype 'rf32_le' holds real samples; only complex (I/Q) types are "
-       "supported."},
+      {"\"core:datatype\": \"rf16_le\"",
+       "*** Error: SigMF datatype 'rf16_le' is not a known type."},
+      {"\"core:datatype\": \"xi16_le\"",
+       "*** Error: SigMF datatype 'xi16_le' is not a known type."},
+      {"\"core:datatype\": \"ri8_le\"", "*** Error: SigMF datatype 'ri8_le' is not a known type."},
+      {"\"core:datatype\": \"ri16_le\", \"core:num_channels\": 3",
+       "*** Error: SigMF recording has 3 channels; only 1 is supported."},
       {"\"core:datatype\": \"ci16\"", "*** Error: SigMF datatype 'ci16' is not a known type."},
       {"\"core:datatype\": \"cu8\", \"core:num_channels\": 2",
        "*** Error: SigMF recording has 2 channels; only 1 is supported."},
