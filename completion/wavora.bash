@@ -9,8 +9,8 @@
 # them the first time a completion asks (once per program path), so that a
 # newer wavora completes what it knows.
 
-_wavora_options="-indir -outdir -recursive -ext -overwrite -out -clock -format -qfile
-  -comment -copyright -gain -autoscale -peak -rms -threads -v -batch -help -h --help -version --version
+_wavora_options="-indir -outdir -recursive -ext -overwrite -out -clock -defaultclock -format -qfile
+  -comment -copyright -gain -autoscale -peak -rms -threads -v -batch -q -help -h --help -version --version
   -info -json -export -preview"
 _wavora_formats="kxzetq txt txt2ui14 txt2ui16 txthex f32be f32le i16be i16le i14be2 i14le2
   cu8 cs8 f64le f64be cf32 cs16 cf64 wav sigmf npy auto"
@@ -84,7 +84,7 @@ _wavora() {
     mapfile -t COMPREPLY < <(compgen -W "0 1 2 3" -- "$cur")
     return
     ;;
-  -clock | -gain | -comment | -copyright | -threads | -ext | --clock | --gain | --comment | \
+  -clock | -defaultclock | -gain | -comment | -copyright | -threads | -ext | --clock | --gain | --comment | \
     --copyright | --threads | --ext)
     # A number or a text of the user's own.
     return

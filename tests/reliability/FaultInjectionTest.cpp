@@ -543,8 +543,10 @@ TEST(OverwriteRule, ExistingDestinationIsRefusedBeforeAnyFileOperation) {
 
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_NE(run.out.find("*** Destination file already exists."), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("    Use -overwrite option or specify different output directory."),
-              std::string::npos);
+    EXPECT_NE(run.out.find("    " + root.File("_tone.wv") +
+                           ": use -overwrite, or name another file with -out."),
+              std::string::npos)
+        << run.out;
     EXPECT_TRUE(calls.empty()) << calls.size() << " file operations, the first: "
                                << faults::FileOpName(calls.front());
     EXPECT_EQ(FilesBelow(root.path()), before);
