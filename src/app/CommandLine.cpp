@@ -638,6 +638,21 @@ int CheckRun(ConversionSettings& settings, const std::vector<const OptionRule*>&
     }
     return 1;
   }
+  // Several input files: each is converted as single-file mode converts one.
+  if (settings.run == RunKind::kConvert && settings.singleFile && !positional.empty()) {
+    for (const char* option : {"-out", "-qfile"}) {
+      const bool given = std::string_view(option) == "-out" ? !settings.outputFile.empty()
+                                                            : !settings.qFile.empty();
+      if (!given) continue;
+      std::fprintf(stderr,
+                   "*** Option %s names the file of one input; it cannot be given with %zu "
+                   "input files.\n",
+                   option, positional.size() + 1);
+      return RefuseCommandLine(programName);
+    }
+    settings.moreInputs = positional;
+    return 1;
+  }
   if (!positional.empty()) {
     std::fprintf(stderr, "*** Unexpected argument: %s\n", positional.front().c_str());
     return RefuseCommandLine(programName);
@@ -745,6 +760,9 @@ void PrintSettingsTable(const ConversionSettings& settings) {
   std::fputs(kTableDashLine, stdout);
   if (settings.singleFile) {
     std::printf("  Input file        | %s                       \n", settings.inputFile.c_str());
+    if (!settings.moreInputs.empty())
+      std::printf("  More input files  | %zu, converted one after another\n",
+                  settings.moreInputs.size());
     if (IsTwoFileFormat(settings.format)) {
       const std::string qFile =
           settings.qFile.empty() ? DeriveQFileName(settings.inputFile) : settings.qFile;

@@ -434,3 +434,38 @@ int ConvertDirectory(const ConversionSettings& settings) {
   // A failed file fails the run, also when the user chose to go on.
   return walked && run.failed == 0 ? 1 : 0;
 }
+
+int ConvertFileList(const ConversionSettings& settings) {
+  const ChunkBufferReuse reuseBuffers;  // file after file through the same slots
+  WalkRun run(settings);
+  std::vector<std::string> inputs = {settings.inputFile};
+  inputs.insert(inputs.end(), settings.moreInputs.begin(), settings.moreInputs.end());
+  for (const std::string& name : inputs) {
+    ResetFirstError();
+    // As in single-file mode: named after the input's own file name, in the
+    // working directory.
+    const std::string baseName = "_" + platform::FileNamePart(name);
+    const std::string outputKey =
+        FileKey(DirectoryKey(settings.outputPath), OutputNameFor(baseName));
+    const auto earlier = run.written.find(outputKey);
+    if (earlier != run.written.end()) {
+      LogMessage(kLogAlwaysShown, {"*** Error: ", name, " is not converted: its output ",
+                                   platform::JoinPath(settings.outputPath, OutputNameFor(baseName)),
+                                   " was written from ", earlier->second, " in this run."});
+      LogMessage(kLogAlwaysShown, {""});
+      if (!FileFailed(run, name)) break;
+      continue;
+    }
+    const FileJob job{name, baseName, settings.inputPath, settings.outputPath, ""};
+    if (ConvertFile(settings, job)) {
+      ++run.converted;
+      run.written.emplace(outputKey, name);
+    } else if (!FileFailed(run, name)) {
+      break;
+    }
+  }
+  LogFailures(run);
+  LogAlways(
+      {FormatText("%d converted, %d failed, %d skipped", run.converted, run.failed, run.skipped)});
+  return run.failed == 0 ? 1 : 0;
+}

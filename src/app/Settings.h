@@ -26,6 +26,9 @@ struct ConversionSettings {
   std::string workingDir;
   bool singleFile = false;
   std::string inputFile;
+  // The input files after the first, each converted as single-file mode
+  // converts one (never with -out or -qfile).
+  std::vector<std::string> moreInputs;
   std::string qFile;  // -qfile: second (Q) file of a two-file format
   std::string inputDir;
   std::string outputDir;

@@ -179,8 +179,9 @@ int RunWavora(int argc, char** argv) {
     return kExitFailure;
   }
 
-  const bool converted =
-      settings.singleFile ? ConvertSingleFile(settings) != 0 : ConvertDirectory(settings) != 0;
+  const bool converted = !settings.moreInputs.empty() ? ConvertFileList(settings) != 0
+                         : settings.singleFile        ? ConvertSingleFile(settings) != 0
+                                                      : ConvertDirectory(settings) != 0;
   if (settings.quiet) {
     if (!converted)
       std::fputs(settings.singleFile ? "*** Error processing file.\n"

@@ -187,6 +187,32 @@ TEST(PeopleAndScriptsE2E, AWalkNamesFilesByTheirPathAndListsTheFailedOnesAtTheEn
   EXPECT_TRUE(Contains(none.out, "No file ends in .i16.\n")) << none.out;
 }
 
+TEST(PeopleAndScriptsE2E, SeveralInputsAreConvertedOneAfterAnotherWithTheWalksReport) {
+  ts::TempDir work;
+  WriteTone(work.File("a.bin"));
+  WriteTone(work.File("b.bin"), 1200);
+  WriteTone(work.File("sub/a.bin"));  // the same output name as a.bin
+  ts::WriteFileText(work.File("odd.bin"), "123");
+  const ts::RunResult run = ts::RunWavoraBinary(
+      {"a.bin", "b.bin", "odd.bin", "sub/a.bin", "-format", "i16le", "-clock", "10", "-batch"},
+      work.path());
+  EXPECT_EQ(run.exitCode, 1);
+  for (const char* name : {"a.bin", "b.bin", "odd.bin"})
+    EXPECT_TRUE(Contains(run.out, std::string("Processing file ") + name + " ...")) << name;
+  EXPECT_TRUE(Contains(run.out, "*** Error: sub/a.bin is not converted: its output " +
+                                    work.File("_a.wv") + " was written from a.bin in this run."))
+      << run.out;
+  EXPECT_TRUE(Contains(run.out, "***   odd.bin: ")) << run.out;
+  EXPECT_TRUE(Contains(run.out, "2 converted, 2 failed, 0 skipped")) << run.out;
+  ts::ParsedWaveform a;
+  ts::ParsedWaveform b;
+  std::string error;
+  ASSERT_TRUE(ts::ParseWaveform(ts::ReadFileBytes(work.File("_a.wv")), &a, &error)) << error;
+  ASSERT_TRUE(ts::ParseWaveform(ts::ReadFileBytes(work.File("_b.wv")), &b, &error)) << error;
+  EXPECT_EQ(a.words.size(), 4000u);
+  EXPECT_EQ(b.words.size(), 2400u);
+}
+
 TEST(PeopleAndScriptsE2E, DefaultClockServesOnlyTheFilesThatCarryNone) {
   ts::TempDir work;
   WriteTone(work.File("mix/raw.cs16"));

@@ -173,8 +173,9 @@ TEST(ScriptingE2E, RefusedArgumentsNameTheirReasonAndHintAtHelp) {
        "*** Unknown option: -commment\n*** Did you mean -comment?\n"},
       {{"sig.bin", "-overwrite=yes"},
        "*** Unknown option: -overwrite=yes\n*** Did you mean -overwrite?\n"},
-      {{"sig.bin", "other.bin", "-format", "i16le", "-clock", "1"},
-       "*** Unexpected argument: other.bin\n"},
+      {{"-format", "i16le", "-clock", "1", "other.bin"}, "*** Unexpected argument: other.bin\n"},
+      {{"sig.bin", "other.bin", "-format", "i16le", "-clock", "1", "-out", "x.wv"},
+       "*** Option -out names the file of one input; it cannot be given with 2 input files.\n"},
       {{"sig.bin", "-format", "i16le", "-clock"}, "*** Option -clock needs a value.\n"},
       {{"sig.bin", "-format", "i16le", "-clock", "2,4"},
        "*** Invalid clock rate.\n*** Invalid value for -clock: '2,4' is not a decimal number "
