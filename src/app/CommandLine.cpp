@@ -221,7 +221,7 @@ const OptionRule kOptions[] = {
      [](ConversionSettings& s, const char*) { SelectRun(s, RunKind::kInfo); }, kForInfo,
      InfoRequest::kNone, nullptr, nullptr, RunKind::kInfo},
     {"-json", Value::kNone, Mode::kAny, [](ConversionSettings& s, const char*) { s.json = true; },
-     kForInfo},
+     kForInfo | kForConvert},
     {"-export", Value::kText, Mode::kAny,
      [](ConversionSettings& s, const char* v) {
        SelectRun(s, RunKind::kExport);
@@ -469,6 +469,7 @@ constexpr const char* kUsageAfterFormats[] = {
     kUsageTabLine,
     "    -batch                     no questions, no wait for ENTER        \n",
     "    -q                         quiet: only the *** lines, on stderr   \n",
+    "    -json                      a JSON result per file on stdout       \n",
     kUsageTabLine,
     "    -info [-json] <file.wv> ...   report tags and measured levels     \n",
     "    <file.wv> -export <cs16|cf32|wav|sigmf> [-out <file>]             \n",
@@ -522,9 +523,9 @@ bool IsInspectionRun(int argc, char** argv) {
                     [](const OptionRule& rule) { return rule.selects != RunKind::kConvert; });
 }
 
-bool IsQuietRun(int argc, char** argv) {
-  return AnyKeyword(argc, argv,
-                    [](const OptionRule& rule) { return std::strcmp(rule.keyword, "-q") == 0; });
+bool HasKeyword(int argc, char** argv, const char* keyword) {
+  return AnyKeyword(
+      argc, argv, [&](const OptionRule& rule) { return std::strcmp(rule.keyword, keyword) == 0; });
 }
 
 namespace {

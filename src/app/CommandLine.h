@@ -23,8 +23,9 @@ InfoRequest FindInfoRequest(int argc, char** argv);
 // selects an inspection run: -info, -export or -preview.
 bool IsInspectionRun(int argc, char** argv);
 
-// True when -q stands among the arguments in the place of a keyword.
-bool IsQuietRun(int argc, char** argv);
+// True when the keyword (-q, -json) stands among the arguments in the place
+// of a keyword.
+bool HasKeyword(int argc, char** argv, const char* keyword);
 
 // Fills settings from the arguments (argv[0] is the program name). The
 // working directory must already be set in settings.workingDir. Returns 1, or

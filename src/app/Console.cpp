@@ -51,6 +51,14 @@ void PrintQuietRecord(const LogRecord& record) {
 
 void EnableProgressBar(bool enabled) { g_barEnabled = enabled; }
 
+namespace {
+std::FILE* g_resultStream = nullptr;
+}  // namespace
+
+void SetResultStream(std::FILE* stream) { g_resultStream = stream; }
+
+std::FILE* ResultStream() { return g_resultStream; }
+
 void ShowProgress(int percent) {
   if (!g_barEnabled) return;
   if (percent < 0) {

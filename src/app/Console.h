@@ -2,6 +2,7 @@
 // and the in-place progress bar.
 #pragma once
 
+#include <cstdio>
 #include <string>
 
 #include "common/Log.h"
@@ -21,3 +22,9 @@ void ShowProgress(int percent);
 // prints nothing at all, not even the line break that ends a bar: the bar is
 // drawn for a terminal, and a log file gets only the other console text.
 void EnableProgressBar(bool enabled);
+
+// The stream a conversion with -json writes its per-file results to (what
+// standard output was before the run's other lines were sent to standard
+// error); nullptr when there is none.
+void SetResultStream(std::FILE* stream);
+std::FILE* ResultStream();

@@ -243,6 +243,15 @@ struct LevelKeys {
   std::string output;
 };
 
+// A file that failed before its conversion began: its -json result.
+void ReportEarlyFailure(const WalkRun& run, const std::string& inputPath) {
+  FileResult result;
+  result.input = inputPath;
+  result.format = FormatKeyword(run.settings.format);
+  result.reason = FirstError();
+  ReportFileResult(run.settings, result);
+}
+
 // After a failed file: counts it and keeps it for the summary; 0 when the
 // user wants the walk to stop.
 int FileFailed(WalkRun& run, const std::string& shownName) {
@@ -301,6 +310,7 @@ int ProcessFile(WalkRun& run, const std::string& inputDir, const std::string& ou
     if (!OpenInputFile(inputPath, &input) || !DetectInputFormat(input, &detected)) {
       LogMessage(kLogAlwaysShown, {"*** Error processing file ", inputPath, "."});
       LogMessage(kLogAlwaysShown, {""});
+      ReportEarlyFailure(run, inputPath);
       return FileFailed(run, shownName);
     }
     if (detected == kFormatUnknown) {
@@ -321,6 +331,7 @@ int ProcessFile(WalkRun& run, const std::string& inputDir, const std::string& ou
                                  platform::JoinPath(outputDir, outputName), " was written from ",
                                  earlier->second, " in this run."});
     LogMessage(kLogAlwaysShown, {""});
+    ReportEarlyFailure(run, inputPath);
     return FileFailed(run, shownName);
   }
 
@@ -453,6 +464,7 @@ int ConvertFileList(const ConversionSettings& settings) {
                                    platform::JoinPath(settings.outputPath, OutputNameFor(baseName)),
                                    " was written from ", earlier->second, " in this run."});
       LogMessage(kLogAlwaysShown, {""});
+      ReportEarlyFailure(run, name);
       if (!FileFailed(run, name)) break;
       continue;
     }

@@ -1,6 +1,8 @@
 #include "app/ConvertFile.h"
 
+#include <chrono>
 #include <cstdio>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -103,7 +105,18 @@ std::string DeriveQFileName(const std::string& inputName) {
   return directory + derived;
 }
 
-int ConvertFile(const ConversionSettings& settings, const FileJob& job) {
+namespace {
+
+// What the result of a converted file reports of its waveform.
+void TakeWaveform(const WaveInfo& info, std::int64_t clipped, FileResult& result) {
+  result.pairs = info.samples;
+  result.clock = info.clock;
+  result.rmsOffset = info.rmsOffset;
+  result.peakOffset = info.peakOffset;
+  result.clipped = clipped;
+}
+
+int ConvertOneFile(const ConversionSettings& settings, const FileJob& job, FileResult& result) {
   const std::string& inputName = job.inputName;
   if (!settings.quiet) {
     std::printf("\n\n");
@@ -121,6 +134,9 @@ int ConvertFile(const ConversionSettings& settings, const FileJob& job) {
       dot == std::string::npos ? job.outputBaseName : job.outputBaseName.substr(0, dot);
   const std::string outputPath =
       job.outputFile.empty() ? platform::JoinPath(job.outputDir, baseName + ".wv") : job.outputFile;
+  result.input = inputPath;
+  result.output = outputPath;
+  result.format = FormatKeyword(settings.format);
   if (!PathFits("Input file path", inputPath) || !PathFits("Output file path", outputPath))
     return 0;
   // The command line's texts go into the output's tags as they are; a text
@@ -182,6 +198,7 @@ int ConvertFile(const ConversionSettings& settings, const FileJob& job) {
     LogMessage(kLogAlwaysShown,
                {"Format auto: reading '", inputName, "' as ", FormatKeyword(format), "."});
   }
+  result.format = FormatKeyword(format);
   // A SigMF archive of several recordings: each is converted on its own,
   // into an output named after the recording.
   if (format == kFormatSigmf && job.archiveMember.empty() && IsSigmfArchiveName(inputPath)) {
@@ -216,6 +233,7 @@ int ConvertFile(const ConversionSettings& settings, const FileJob& job) {
             (base.rfind('_', 0) == 0 ? "_" : "") + stem;
         converted &= ConvertFile(settings, part);
       }
+      result.split = true;  // each recording has reported its own result
       return converted;
     }
   }
@@ -273,9 +291,12 @@ int ConvertFile(const ConversionSettings& settings, const FileJob& job) {
     }
 
     ReportProgress(-1);
-    if (!WriteWaveformFile(info, outputPath, waveFile.get(), markerFile.get(), settings.overwrite))
+    std::int64_t clipped = 0;
+    if (!WriteWaveformFile(info, outputPath, waveFile.get(), markerFile.get(), settings.overwrite,
+                           &clipped))
       return FailFile("*** Writing of waveform data failed.");
     LogAlways({"Output: ", outputPath});
+    TakeWaveform(info, clipped, result);
     return 1;
   }
 
@@ -316,9 +337,51 @@ int ConvertFile(const ConversionSettings& settings, const FileJob& job) {
   }
 
   ReportProgress(-1);
-  if (!WriteWaveformFile(info, outputPath, waveFile.get(), markers, settings.overwrite))
+  std::int64_t clipped = 0;
+  if (!WriteWaveformFile(info, outputPath, waveFile.get(), markers, settings.overwrite, &clipped))
     return FailFile("*** Writing of waveform data failed.");
   // Every successful conversion names its output, whatever the verbosity.
   LogAlways({"Output: ", outputPath});
+  TakeWaveform(info, clipped, result);
   return 1;
+}
+
+}  // namespace
+
+void ReportFileResult(const ConversionSettings& settings, const FileResult& result) {
+  std::FILE* stream = ResultStream();
+  if (!settings.json || stream == nullptr) return;
+  nlohmann::ordered_json line;
+  line["input"] = result.input;
+  line["output"] = result.converted ? nlohmann::ordered_json(result.output) : nullptr;
+  line["format"] = result.format;
+  line["status"] = result.converted ? "converted" : "failed";
+  line["reason"] =
+      result.converted ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(result.reason);
+  if (result.converted) {
+    line["pairs"] = result.pairs;
+    line["clock"] = result.clock;
+    line["rms_offset"] = result.rmsOffset;
+    line["peak_offset"] = result.peakOffset;
+    line["clipped"] = result.clipped;
+  }
+  line["seconds"] = result.seconds;
+  const std::string text =
+      line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+  std::fputs(text.c_str(), stream);
+  std::fflush(stream);
+}
+
+int ConvertFile(const ConversionSettings& settings, const FileJob& job) {
+  FileResult result;
+  const auto start = std::chrono::steady_clock::now();
+  const int converted = ConvertOneFile(settings, job, result);
+  if (!result.split) {
+    result.converted = converted != 0;
+    if (!result.converted) result.reason = FirstError();
+    result.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    ReportFileResult(settings, result);
+  }
+  return converted;
 }

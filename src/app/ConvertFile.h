@@ -1,6 +1,7 @@
 // Conversion of one input file into one output waveform file.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "app/Settings.h"
@@ -31,8 +32,28 @@ struct FileJob {
 };
 
 // Converts one input file with the run's settings. Returns 1 when the output
-// file was written, 0 on any failure.
+// file was written, 0 on any failure. With -json its result is reported.
 int ConvertFile(const ConversionSettings& settings, const FileJob& job);
+
+// The result of one input file, as -json reports it.
+struct FileResult {
+  std::string input;
+  std::string output;
+  std::string format;
+  bool converted = false;
+  std::string reason;  // the first error line of a failed file
+  std::int64_t pairs = 0;
+  double clock = 0.0;  // Hz
+  double rmsOffset = 0.0;
+  double peakOffset = 0.0;
+  std::int64_t clipped = 0;
+  double seconds = 0.0;
+  bool split = false;  // an archive whose recordings reported one by one
+};
+
+// With -json, the result as one JSON object on a line of the result stream
+// (what standard output was); nothing otherwise.
+void ReportFileResult(const ConversionSettings& settings, const FileResult& result);
 
 // The Q file name derived from an I file name: the file name cut at its first
 // "." must end in "I" or "i", which becomes "Q" or "q"; the directory part

@@ -122,7 +122,17 @@ int RunWavora(int argc, char** argv) {
   platform::LineBufferStandardOutput();
   // The inspection runs print no banner, table, question or prompt.
   const bool inspection = IsInspectionRun(argc, argv);
-  if (!inspection && !IsQuietRun(argc, argv)) PrintBanner();
+  // A conversion with -json keeps standard output for its results, one JSON
+  // line per input file; everything else it prints goes to standard error.
+  if (!inspection && HasKeyword(argc, argv, "-json")) {
+    std::FILE* results = platform::SplitStandardOutput();
+    if (results == nullptr) {
+      std::fprintf(stderr, "*** Cannot keep standard output for the results of -json.\n");
+      return kExitFailure;
+    }
+    SetResultStream(results);
+  }
+  if (!inspection && !HasKeyword(argc, argv, "-q")) PrintBanner();
   if (argc < 2) return UsageExit(programName);
 
   ConversionSettings settings;
@@ -182,6 +192,12 @@ int RunWavora(int argc, char** argv) {
   const bool converted = !settings.moreInputs.empty() ? ConvertFileList(settings) != 0
                          : settings.singleFile        ? ConvertSingleFile(settings) != 0
                                                       : ConvertDirectory(settings) != 0;
+  // Results that did not reach their reader fail the run.
+  if (std::FILE* results = ResultStream();
+      results != nullptr && (std::fflush(results) != 0 || std::ferror(results))) {
+    std::fprintf(stderr, "*** Error writing the results to standard output.\n");
+    return kExitFailure;
+  }
   if (settings.quiet) {
     if (!converted)
       std::fputs(settings.singleFile ? "*** Error processing file.\n"

@@ -224,6 +224,12 @@ void LineBufferStandardOutput();
 // or any earlier one, failed (the reason is recorded for LastErrorText).
 bool FlushStandardOutput();
 
+// Splits standard output in two: returns a stream on what standard output was
+// (for results a program reads), and points standard output at standard
+// error, so that every other line the run prints goes there. nullptr, with
+// nothing changed, when the descriptors cannot be duplicated.
+std::FILE* SplitStandardOutput();
+
 // True when standard output is a terminal (a console on Windows), not a pipe,
 // a file or a device.
 bool StdoutIsTerminal();

@@ -503,6 +503,22 @@ bool StdoutIsTerminal() { return isatty(STDOUT_FILENO) != 0; }
 
 bool StdinIsTerminal() { return isatty(STDIN_FILENO) != 0; }
 
+std::FILE* SplitStandardOutput() {
+  std::fflush(stdout);
+  const int copy = dup(STDOUT_FILENO);
+  if (copy < 0) return nullptr;
+  std::FILE* results = fdopen(copy, "w");
+  if (results == nullptr) {
+    close(copy);
+    return nullptr;
+  }
+  if (dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+    std::fclose(results);
+    return nullptr;
+  }
+  return results;
+}
+
 // ---- program identity ----
 
 const char* ProgramFileName() { return "wavora"; }

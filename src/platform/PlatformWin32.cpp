@@ -473,6 +473,23 @@ bool StdoutIsTerminal() {
   return GetConsoleMode(handle, &mode) != 0;
 }
 
+std::FILE* SplitStandardOutput() {
+  std::fflush(stdout);
+  const int copy = _dup(_fileno(stdout));
+  if (copy < 0) return nullptr;
+  std::FILE* results = _fdopen(copy, "w");
+  if (results == nullptr) {
+    _close(copy);
+    return nullptr;
+  }
+  if (_dup2(_fileno(stderr), _fileno(stdout)) != 0) {
+    std::fclose(results);
+    return nullptr;
+  }
+  SetStdHandle(STD_OUTPUT_HANDLE, GetStdHandle(STD_ERROR_HANDLE));
+  return results;
+}
+
 bool StdinIsTerminal() {
   const HANDLE handle = GetStdHandle(STD_INPUT_HANDLE);
   if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return false;

@@ -207,7 +207,7 @@ void ReportClippedValues(std::int64_t clipped) {
 }
 
 // Writes the data tag: the samples of slot 0 as 16-bit words.
-int WriteSampleData(OutputFile& out, const WaveInfo& info) {
+int WriteSampleData(OutputFile& out, const WaveInfo& info, std::int64_t* clippedValues) {
   const long dataBytes = static_cast<long>(kWordBytesPerSample) * info.samples + 1;
   out.Append(FormatText("{WAVEFORM-%ld: #", dataBytes));
   const std::int32_t step = std::max<std::int32_t>(info.samples / 5, 1);
@@ -230,6 +230,7 @@ int WriteSampleData(OutputFile& out, const WaveInfo& info) {
   }
   out.Append("}");
   ReportClippedValues(clipped);
+  if (clippedValues != nullptr) *clippedValues = clipped;
   return 1;
 }
 
@@ -278,7 +279,8 @@ int CheckTagTexts(const std::string& comment, const std::string& copyright) {
 }
 
 int WriteWaveformFile(const WaveInfo& info, const std::string& destinationPath,
-                      std::FILE* tempWaveFile, std::FILE* tempMarkerFile, bool replaceExisting) {
+                      std::FILE* tempWaveFile, std::FILE* tempMarkerFile, bool replaceExisting,
+                      std::int64_t* clippedValues) {
   const platform::LocalTime now = platform::GetLocalTime();
   LogMessage(kLogInfo, {"Creating wave file ", destinationPath, "..."});
   if (!CheckWriteRequest(info, destinationPath, tempWaveFile)) return 0;
@@ -315,7 +317,7 @@ int WriteWaveformFile(const WaveInfo& info, const std::string& destinationPath,
     return 0;
 
   ReportProgress(50);
-  if (!WriteSampleData(out, info)) return 0;
+  if (!WriteSampleData(out, info, clippedValues)) return 0;
 
   waveSlot.Release();
   markerSlot.Release();

@@ -32,7 +32,8 @@ int CheckTagTexts(const std::string& comment, const std::string& copyright);
 // with a random part) and moved to the destination only when complete. With
 // replaceExisting false, a destination that exists at that moment (one that
 // appeared while the file was written) is kept and the call fails with
-// "*** Destination file already exists.". 1 when written, 0 on failure.
+// "*** Destination file already exists.". *clippedValues (when given) gets
+// the number of values limited to full scale. 1 when written, 0 on failure.
 int WriteWaveformFile(const WaveInfo& info, const std::string& destinationPath,
                       std::FILE* tempWaveFile, std::FILE* tempMarkerFile,
-                      bool replaceExisting = true);
+                      bool replaceExisting = true, std::int64_t* clippedValues = nullptr);

@@ -210,8 +210,8 @@ TEST(CommandLineScan, UnknownOptionsStrayArgumentsAndMissingValuesAreRefused) {
       {{"s", "--overwrit=x"}, "*** Unknown option: --overwrit=x\n*** Did you mean -overwrite?\n"},
       {{"s", "-"}, "*** Unknown option: -\n"},
       {{"-indir", "in", "-x"}, "*** Unknown option: -x\n"},
-      {{"s", "t"}, "*** Unexpected argument: t\n"},
-      {{"s", "-clock", "1", "stray", "-autoscale"}, "*** Unexpected argument: stray\n"},
+      {{"-indir", "d", "t"}, "*** Unexpected argument: t\n"},
+      {{"-clock", "1", "stray", "-autoscale"}, "*** Unexpected argument: stray\n"},
       {{"-format", "txt", "in.txt"}, "*** Unexpected argument: in.txt\n"},
       {{"s", "-format", "i16le", "-clock"}, "*** Option -clock needs a value.\n"},
       {{"s", "-comment"}, "*** Option -comment needs a value.\n"},
@@ -450,12 +450,13 @@ TEST(CommandLineRuns, InspectionOptionsSelectTheRunAndRefuseWhatDoesNotFit) {
       {{"in.wv", "-export", "wav", "-json"}, "*** Option -json does not apply to -export.\n"},
       {{"in.wv", "-preview", "p.svg", "-out", "o"},
        "*** Option -out does not apply to -preview.\n"},
-      {{"in.wv", "-format", "i16le", "-json"},
-       "*** Option -json does not apply to a conversion.\n"},
+      {{"in.wv", "-format", "i16le", "-json", "-info"},
+       "*** Option -format does not apply to -info.\n"},
       {{"in.wv", "-export", "wav", "-preview", "p.svg"},
        "*** Options -export and -preview cannot be given together.\n"},
       {{"-export", "wav"}, "*** -export needs the waveform file as the first argument.\n"},
-      {{"in.wv", "b.wv", "-format", "i16le"}, "*** Unexpected argument: b.wv\n"},
+      {{"in.wv", "b.wv", "-format", "i16le", "-qfile", "q.wv"},
+       "*** Option -qfile names the file of one input; it cannot be given with 2 input files.\n"},
       {{"in.wv", "-export"}, "*** Option -export needs a value.\n"},
   };
   for (const auto& [args, line] : refused) {
@@ -556,13 +557,13 @@ TEST(CommandLineUsage, TextGoesToStandardErrorWithTheProgramName) {
   // i14le2, the -qfile line and its separator, the -out line, the -threads
   // line and its separator, and the block of -batch, -help and -version with
   // its separator, the -peak and -rms lines, the block of the inspection
-  // runs with its separator, and the -defaultclock and -q lines.
-  ASSERT_EQ(lines.size(), 68u);
+  // runs with its separator, and the -defaultclock, -q and -json lines.
+  ASSERT_EQ(lines.size(), 69u);
   EXPECT_EQ(lines[0],
             "usage: /opt/bin/wavora [<input file>] <options>                                    ");
   const std::string tabLine(18, '\t');
   EXPECT_EQ(lines[1], tabLine);
-  EXPECT_EQ(lines[67], std::string(70, ' '));
+  EXPECT_EQ(lines[68], std::string(70, ' '));
   // After the -clock line, the -defaultclock line.
   EXPECT_EQ(lines[16].rfind("    -defaultclock <MHz>", 0), 0u);
   EXPECT_EQ(lines[29], "         i14le2       Int14, 2 files, little endian                   ");

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -211,6 +212,47 @@ TEST(PeopleAndScriptsE2E, SeveralInputsAreConvertedOneAfterAnotherWithTheWalksRe
   ASSERT_TRUE(ts::ParseWaveform(ts::ReadFileBytes(work.File("_b.wv")), &b, &error)) << error;
   EXPECT_EQ(a.words.size(), 4000u);
   EXPECT_EQ(b.words.size(), 2400u);
+}
+
+// -json with a conversion: standard output holds one JSON object per input
+// file and nothing else; the log goes to standard error.
+TEST(PeopleAndScriptsE2E, JsonResultsGiveOneObjectPerInputFile) {
+  ts::TempDir work;
+  WriteTone(work.File("tree/a.cs16"), 1500);
+  ts::WriteFileText(work.File("tree/odd.cs16"), "123");
+  fs::create_directories(work.File("out"));
+  const ts::RunResult run = ts::RunWavoraBinary(
+      {"-indir", "tree", "-outdir", "out", "-format", "cs16", "-clock", "2.5", "-batch", "-json"},
+      work.path());
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_TRUE(Contains(run.err, "Processing file a.cs16 ...")) << run.err;
+  EXPECT_TRUE(Contains(run.err, "1 converted, 1 failed, 0 skipped")) << run.err;
+  std::vector<nlohmann::json> lines;
+  std::size_t start = 0;
+  while (start < run.out.size()) {
+    const std::size_t end = run.out.find('\n', start);
+    ASSERT_NE(end, std::string::npos) << run.out;
+    lines.push_back(nlohmann::json::parse(run.out.substr(start, end - start)));
+    start = end + 1;
+  }
+  ASSERT_EQ(lines.size(), 2u) << run.out;
+  const nlohmann::json& good = lines[0];
+  EXPECT_EQ(good["input"], work.File("tree/a.cs16"));
+  EXPECT_EQ(good["output"], work.File("out/a.wv"));
+  EXPECT_EQ(good["status"], "converted");
+  EXPECT_TRUE(good["reason"].is_null());
+  EXPECT_EQ(good["pairs"], 1500);
+  EXPECT_DOUBLE_EQ(good["clock"].get<double>(), 2.5e6);
+  // A tone of amplitude 0.5: RMS and peak 6.02 dB below full scale.
+  EXPECT_NEAR(good["rms_offset"].get<double>(), 6.02, 0.01);
+  EXPECT_NEAR(good["peak_offset"].get<double>(), 6.02, 0.01);
+  EXPECT_EQ(good["clipped"], 0);
+  EXPECT_GE(good["seconds"].get<double>(), 0.0);
+  const nlohmann::json& bad = lines[1];
+  EXPECT_EQ(bad["input"], work.File("tree/odd.cs16"));
+  EXPECT_EQ(bad["status"], "failed");
+  EXPECT_TRUE(bad["output"].is_null());
+  EXPECT_EQ(bad["reason"].get<std::string>().rfind("*** ", 0), 0u) << bad.dump();
 }
 
 TEST(PeopleAndScriptsE2E, DefaultClockServesOnlyTheFilesThatCarryNone) {
