@@ -221,6 +221,8 @@ const OptionRule kOptions[] = {
        s.previewFile = v;
      },
      kForPreview, InfoRequest::kNone, nullptr, nullptr, RunKind::kPreview},
+    {"-range", Value::kText, Mode::kAny,
+     [](ConversionSettings& s, const char* v) { s.previewRange = v; }, kForPreview},
     {"-help", Value::kNone, Mode::kAny, nullptr, kForAll, InfoRequest::kHelp},
     {"-h", Value::kNone, Mode::kAny, nullptr, kForAll, InfoRequest::kHelp},
     {"--help", Value::kNone, Mode::kAny, nullptr, kForAll, InfoRequest::kHelp},
