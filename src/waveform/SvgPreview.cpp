@@ -480,7 +480,7 @@ std::string ConstellationPlot(const PreviewData& data) {
     out += Label(kBarRight + 3, p + 4, FormatText("%.0f", count), "start", " font-size=\"10\"");
   }
   const double decades = std::log10(static_cast<double>(std::max<std::uint64_t>(maxCount, 1)));
-  if (maxCount > 1 && decades - std::floor(decades) > 0.05)
+  if (maxCount > 1 && decades - std::floor(decades) > 0.15)
     out += Label(kBarRight + 3, kPlotsTop - 4,
                  FormatText("%llu", static_cast<unsigned long long>(maxCount)), "start",
                  " font-size=\"10\"");
