@@ -166,8 +166,14 @@ std::string Polyline(const std::vector<double>& xs, const std::vector<double>& y
                      const char* colour, const char* width = "1", int decimals = 2) {
   std::string out = "<polyline fill=\"none\" stroke=\"" + std::string(colour) +
                     "\" stroke-width=\"" + width + "\" points=\"";
-  for (std::size_t k = 0; k < xs.size(); ++k)
-    out += (k ? " " : "") + Num(xs[k], decimals) + "," + Num(ys[k], decimals);
+  // Appended piece by piece (g++ 12 reports a false overlap for a literal
+  // added to a temporary string in this loop).
+  for (std::size_t k = 0; k < xs.size(); ++k) {
+    if (k) out += ' ';
+    out += Num(xs[k], decimals);
+    out += ',';
+    out += Num(ys[k], decimals);
+  }
   return out + "\"/>\n";
 }
 
@@ -191,7 +197,12 @@ std::string EnvelopePaths(const PreviewEnvelope& envelope, double left, double r
         top -= 0.5;
         bottom += 0.5;
       }
-      out += "M" + Num(x, 1) + " " + Num(top, 1) + "V" + Num(bottom, 1);
+      out += 'M';
+      out += Num(x, 1);
+      out += ' ';
+      out += Num(top, 1);
+      out += 'V';
+      out += Num(bottom, 1);
     }
     out += "\"/>\n";
   }
