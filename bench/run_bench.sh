@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# `make bench`: one table of end-to-end conversions and cipher throughput of a
-# Release build, every row measured in this run. Inputs are generated once
-# under <build>/bench-data by wavora_datagen; conversions run in
+# `make bench`: one table of end-to-end conversions, the preview of a waveform
+# file and cipher throughput of a Release build, every row measured in this
+# run. Inputs are generated once under <build>/bench-data by wavora_datagen;
+# conversions run in
 # <build>/bench-work with an empty standard input (every question takes its
 # default). Wall time and peak resident memory are those of the child process
 # (wavora_bench run). Every input is read once just before it is converted,
@@ -109,6 +110,17 @@ convert i16 "i16le 256 MiB" "$data/sig_i16le.bin" i16le -format i16le
 convert f32 "f32le 256 MiB" "$data/sig_f32le.bin" f32le -format f32le
 convert txt "txt 64 MiB (two float columns)" "$data/sig.txt" - -format txt
 convert kvg "kxzetq KVG 256 MiB, 4 marker lists" "$data/sig_kvg.wv" - -format kxzetq
+
+# The preview of the same file, beside its conversion: one read pass.
+cat "$data/sig_kvg.wv" >/dev/null
+measure "$exe" "$data/sig_kvg.wv" -preview "$work/preview.svg" -overwrite
+note=$(awk -v a="$SECONDS_TAKEN" -v b="${wall[kvg]}" 'BEGIN {
+  printf "its conversion above %.2f s; preview/conversion time %.2f", b, a / b }')
+[ "$EXIT_CODE" = 0 ] || note="FAILED (exit $EXIT_CODE) $note"
+add_row "-preview of that kxzetq 256 MiB" "$(fmt %.2f "$SECONDS_TAKEN")" "$(fmt %.2f "$CPU_SECONDS")" \
+  "$(awk -v b="$(size "$data/sig_kvg.wv")" -v s="$SECONDS_TAKEN" 'BEGIN { printf "%.1f", b / s / 1e6 }')" \
+  "$(fmt_mib "$PEAK_KIB")" "$note"
+rm -f "$work/preview.svg"
 
 # Capture formats against the i16le row above: throughput in % of i16le's.
 generate cu8 sig.cu8 256

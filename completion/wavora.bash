@@ -11,7 +11,7 @@
 
 _wavora_options="-indir -outdir -recursive -ext -overwrite -out -clock -defaultclock -format -qfile
   -comment -copyright -gain -autoscale -peak -rms -threads -v -batch -q -help -h --help -version --version
-  -info -json -export -preview"
+  -info -json -export -preview -range"
 _wavora_formats="kxzetq txt txt2ui14 txt2ui16 txthex f32be f32le i16be i16le i14be2 i14le2
   cu8 cs8 f64le f64be cf32 cs16 cf64 wav sigmf npy auto"
 _wavora_export_kinds="cs16 cf32 wav sigmf"
@@ -85,7 +85,7 @@ _wavora() {
     return
     ;;
   -clock | -defaultclock | -gain | -comment | -copyright | -threads | -ext | --clock | --gain | --comment | \
-    --copyright | --threads | --ext)
+    --copyright | --threads | --ext | -range | --range)
     # A number or a text of the user's own.
     return
     ;;

@@ -234,6 +234,8 @@ const OptionRule kOptions[] = {
        s.previewFile = v;
      },
      kForPreview, InfoRequest::kNone, nullptr, nullptr, RunKind::kPreview},
+    {"-range", Value::kText, Mode::kAny,
+     [](ConversionSettings& s, const char* v) { s.previewRange = v; }, kForPreview},
     {"-help", Value::kNone, Mode::kAny, nullptr, kForAll, InfoRequest::kHelp},
     {"-h", Value::kNone, Mode::kAny, nullptr, kForAll, InfoRequest::kHelp},
     {"--help", Value::kNone, Mode::kAny, nullptr, kForAll, InfoRequest::kHelp},
@@ -475,6 +477,7 @@ constexpr const char* kUsageAfterFormats[] = {
     "    <file.wv> -export <cs16|cf32|wav|sigmf> [-out <file>]             \n",
     "                                  write the samples as another format \n",
     "    <file.wv> -preview <file.svg> draw the waveform and spectrum      \n",
+    "                                  [-range <start>:<count>] time window\n",
     kUsageTabLine,
     "    -help, -h, --help          show this text                         \n",
     "    -version, --version        show the version                       \n",

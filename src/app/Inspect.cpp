@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/Log.h"
+#include "common/TextSafety.h"
 #include "platform/Platform.h"
 #include "waveform/Export.h"
 #include "waveform/OutputFile.h"
@@ -64,10 +65,12 @@ std::string MarkerSummary(const MarkerListInfo& list) {
 void PrintTextReport(const WaveformReport& report) {
   const WaveformHeader& h = report.header;
   const WordStatistics& s = report.stats;
+  // Text from the file reaches the terminal with its control characters
+  // spelled out (\x1b), never as they are.
   auto line = [](const char* name, const std::string& value) {
-    std::printf("  %-15s: %s\n", name, value.c_str());
+    std::printf("  %-15s: %s\n", name, TerminalText(value).c_str());
   };
-  std::printf("%s\n", h.path.c_str());
+  std::printf("%s\n", TerminalText(h.path).c_str());
   line("TYPE", h.typeText.empty()
                    ? "(none)"
                    : h.typeText + (h.type != kWaveformNone
@@ -105,7 +108,8 @@ void PrintTextReport(const WaveformReport& report) {
     }
   }
   for (const std::string& note : h.notes) line("Note", note);
-  for (const std::string& problem : h.problems) std::printf("  *** %s\n", problem.c_str());
+  for (const std::string& problem : h.problems)
+    std::printf("  *** %s\n", TerminalText(problem).c_str());
   std::printf("  %-15s: %s\n\n", "Result",
               report.sound() ? "sound"
                              : FormatText("NOT sound (%zu problem%s)", h.problems.size(),
@@ -222,7 +226,7 @@ int RunExportOrPreview(const ConversionSettings& settings) {
 
   if (mode == "-preview") {
     if (!OutputsFree({value}, input, overwrite, DestinationNaming::kArgument)) return kExitFailure;
-    if (!WriteWaveformPreview(input, value, overwrite))
+    if (!WriteWaveformPreview(input, value, overwrite, settings.previewRange))
       return Fail("*** Writing the preview failed.");
     std::printf("Preview written to %s\n", value.c_str());
     return kExitSuccess;

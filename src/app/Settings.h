@@ -23,6 +23,7 @@ struct ConversionSettings {
   std::vector<std::string> infoFiles;  // -info: the files to report on, in order
   std::string exportKind;              // -export: the kind of file to write
   std::string previewFile;             // -preview: the picture to write
+  std::string previewRange;            // -range: "<start>:<count>" of the preview's window
   std::string workingDir;
   bool singleFile = false;
   std::string inputFile;

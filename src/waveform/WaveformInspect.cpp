@@ -18,7 +18,6 @@ namespace {
 constexpr std::size_t kWordBlockPairs = 64 * 1024;
 constexpr std::size_t kListBufferBytes = 16 * 1024;  // for each list read again
 constexpr double kLevelTolerance = 0.01;             // dB
-constexpr std::int16_t kMaxWord = 32767;
 
 // Content of a tag up to its '}', leading blanks dropped; false when the file
 // ends first. Contents longer than keep characters are cut (length still counted).
@@ -519,7 +518,6 @@ int InspectWaveform(const std::string& path, WaveformReport* report) {
   std::int64_t fullScale = 0;
   bool silent = true;  // every word is the type's zero word
   const WordKind kind = WordKindOf(header);
-  const bool zetq14 = kind == WordKind::kZetq14;
   const bool ok = ForEachWordBlock(
       file.get(), header, [&](const std::uint16_t* words, std::size_t pairs, std::int64_t) {
         for (std::size_t p = 0; p < pairs; ++p) {
@@ -531,9 +529,7 @@ int InspectWaveform(const std::string& path, WaveformReport* report) {
           played.Add(playedI / kWordFullScale, playedQ / kWordFullScale);
           for (int k = 0; k < 2; ++k) {
             const std::int16_t value = k == 0 ? playedI : playedQ;
-            const bool atLimit = zetq14 ? std::fabs(k == 0 ? i : q) >= 1.0f
-                                        : (value >= kMaxWord || value <= -kMaxWord);
-            fullScale += atLimit ? 1 : 0;
+            fullScale += IsFullScaleWord(kind, words[2 * p + k]) ? 1 : 0;
             silent = silent && value == 0;
           }
         }

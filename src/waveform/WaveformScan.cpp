@@ -276,6 +276,19 @@ std::int16_t PlayedWord(WordKind kind, std::uint16_t word) {
   return static_cast<std::int16_t>(word ^ kOffsetBinaryBit);
 }
 
+bool IsFullScaleWord(WordKind kind, std::uint16_t word) {
+  switch (kind) {
+    case WordKind::kKvg:
+      return IsFullScaleWordAs<WordKind::kKvg>(word);
+    case WordKind::kZq750:
+      return IsFullScaleWordAs<WordKind::kZq750>(word);
+    case WordKind::kZetq16:
+      return IsFullScaleWordAs<WordKind::kZetq16>(word);
+    default:
+      return IsFullScaleWordAs<WordKind::kZetq14>(word);
+  }
+}
+
 bool IsSilentWord(WordKind kind, std::uint16_t word) { return PlayedWord(kind, word) == 0; }
 
 bool MarkersInWordBits(WordKind kind, std::int64_t listEnd, std::int64_t controlLength) {

@@ -215,6 +215,30 @@ float DecodeWord(WordKind kind, std::uint16_t word);
 // full scale 32767: as written for KVG and ZQ750, top bit inverted for ZETQ
 // (for 14-bit ZETQ also the marker bits cleared).
 std::int16_t PlayedWord(WordKind kind, std::uint16_t word);
+template <WordKind kKind>
+inline std::int16_t PlayedWordAs(std::uint16_t word) {
+  if constexpr (kKind == WordKind::kKvg || kKind == WordKind::kZq750) {
+    return static_cast<std::int16_t>(word);
+  } else if constexpr (kKind == WordKind::kZetq16) {
+    return static_cast<std::int16_t>(word ^ kOffsetBinaryBit);
+  } else {
+    return static_cast<std::int16_t>((word & kZetq14DataMask) ^ kOffsetBinaryBit);
+  }
+}
+// A word at a limit of its range, a clipped value: for 14-bit ZETQ words a
+// converted value of magnitude 1 or more, for the others a played word of
+// magnitude 32767 or more.
+template <WordKind kKind>
+inline bool IsFullScaleWordAs(std::uint16_t word) {
+  if constexpr (kKind == WordKind::kZetq14) {
+    const float value = DecodeWordAs<kKind>(word);
+    return value >= 1.0f || value <= -1.0f;
+  } else {
+    const std::int16_t value = PlayedWordAs<kKind>(word);
+    return value >= 32767 || value <= -32767;
+  }
+}
+bool IsFullScaleWord(WordKind kind, std::uint16_t word);
 // The word of silence of a kind (marker bits aside).
 bool IsSilentWord(WordKind kind, std::uint16_t word);
 

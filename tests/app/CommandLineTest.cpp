@@ -557,13 +557,13 @@ TEST(CommandLineUsage, TextGoesToStandardErrorWithTheProgramName) {
   // i14le2, the -qfile line and its separator, the -out line, the -threads
   // line and its separator, and the block of -batch, -help and -version with
   // its separator, the -peak and -rms lines, the block of the inspection
-  // runs with its separator, and the -defaultclock, -q and -json lines.
-  ASSERT_EQ(lines.size(), 69u);
+  // runs with its separator, the -defaultclock, -q and -json lines, and the -range line.
+  ASSERT_EQ(lines.size(), 70u);
   EXPECT_EQ(lines[0],
             "usage: /opt/bin/wavora [<input file>] <options>                                    ");
   const std::string tabLine(18, '\t');
   EXPECT_EQ(lines[1], tabLine);
-  EXPECT_EQ(lines[68], std::string(70, ' '));
+  EXPECT_EQ(lines[69], std::string(70, ' '));
   // After the -clock line, the -defaultclock line.
   EXPECT_EQ(lines[16].rfind("    -defaultclock <MHz>", 0), 0u);
   EXPECT_EQ(lines[29], "         i14le2       Int14, 2 files, little endian                   ");

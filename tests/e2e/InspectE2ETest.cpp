@@ -366,11 +366,12 @@ TEST(InspectE2E, PreviewIsWellFormedSvgWithItsPlots) {
   std::vector<std::string> ids;
   std::string error;
   ASSERT_TRUE(WellFormedXml(svg, &ids, &error)) << error;
-  EXPECT_EQ(ids, (std::vector<std::string>{"time-plot", "marker-traces", "constellation",
-                                           "spectrum", "caption"}));
+  EXPECT_EQ(ids, (std::vector<std::string>{"envelope", "time-plot", "marker-traces",
+                                           "constellation", "density", "spectrum", "caption"}));
   EXPECT_TRUE(Contains(svg, "<svg xmlns=\"http://www.w3.org/2000/svg\""));
-  EXPECT_TRUE(Contains(svg, "first 2000 samples"));
-  EXPECT_TRUE(Contains(svg, "Constellation (3000 points"));
+  // The tone of 37 samples per period: a window of 20 periods.
+  EXPECT_TRUE(Contains(svg, "I (blue) and Q (orange) of pairs 0 to 739"));
+  EXPECT_TRUE(Contains(svg, "Constellation: all 3000 pairs"));
   EXPECT_TRUE(Contains(svg, "Frequency (MHz)"));
   EXPECT_TRUE(Contains(svg, "COMMENT: tone &lt;&amp;&gt; &quot;test&quot;"));
 }
