@@ -62,8 +62,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // else makes the run a single-file one.
   bool terminator = false;
   for (int k = 1; k < argc; ++k) terminator = terminator || args[k] == "--";
-  if (argv[1][0] != '-') FUZZ_CHECK(settings.singleFile, "first argument not taken as the file");
-  if (!terminator) FUZZ_CHECK(settings.singleFile == (argv[1][0] != '-'), "");
+  // "-" alone is standard input, the one file as well.
+  const bool firstIsFile = argv[1][0] != '-' || args[1] == "-";
+  if (firstIsFile) FUZZ_CHECK(settings.singleFile, "first argument not taken as the file");
+  if (!terminator) FUZZ_CHECK(settings.singleFile == firstIsFile, "");
   if (!scanned) return 0;
   FUZZ_CHECK(settings.comment.size() <= kMaxCommentChars, "");
   FUZZ_CHECK(settings.copyright.size() <= kMaxCommentChars, "");

@@ -526,6 +526,20 @@ bool IsInspectionRun(int argc, char** argv) {
                     [](const OptionRule& rule) { return rule.selects != RunKind::kConvert; });
 }
 
+std::string KeywordValue(int rawArgc, char** rawArgv, const char* keyword) {
+  ArgumentList list(rawArgc, rawArgv);
+  const int argc = list.firstFile;
+  char** argv = list.argv();
+  std::string value;
+  for (int k = 1; k < argc; ++k) {
+    const OptionRule* rule = FindOption(argv[k]);
+    if (rule == nullptr || rule->value == Value::kNone) continue;
+    if (k + 1 < argc && std::strcmp(rule->keyword, keyword) == 0) value = argv[k + 1];
+    ++k;
+  }
+  return value;
+}
+
 bool HasKeyword(int argc, char** argv, const char* keyword) {
   return AnyKeyword(
       argc, argv, [&](const OptionRule& rule) { return std::strcmp(rule.keyword, keyword) == 0; });
@@ -542,9 +556,13 @@ int ScanOptions(int argc, char** argv, int firstFile, ConversionSettings& settin
   for (int k = 1; k <= last; ++k) {
     const char* argument = argv[k];
     const bool file = k >= firstFile;  // after "--": a file name whatever it looks like
-    if ((k == 1 && argument[0] != '-') || (file && !settings.singleFile)) {
+    // "-" first: standard input as the one input.
+    const bool standardInput = k == 1 && std::strcmp(argument, "-") == 0;
+    if ((k == 1 && argument[0] != '-') || standardInput || (file && !settings.singleFile)) {
       settings.singleFile = true;
       settings.inputFile = argument;
+      // The data comes on standard input: no answer can come from there.
+      if (standardInput) settings.batch = true;
       continue;
     }
     const OptionRule* rule = file ? nullptr : FindOption(argument);
@@ -642,6 +660,23 @@ int CheckRun(ConversionSettings& settings, const std::vector<const OptionRule*>&
     }
     return 1;
   }
+  // Standard input is the one input of a conversion; standard output the one
+  // output of a conversion, and not the place of the -json results as well.
+  const bool fromStandardInput = settings.singleFile && settings.inputFile == "-";
+  if (fromStandardInput && settings.run != RunKind::kConvert) {
+    std::fprintf(stderr, "*** Standard input (-) is read by a conversion only; %s needs a file.\n",
+                 RunKeyword(settings.run));
+    return RefuseCommandLine(programName);
+  }
+  if (settings.run == RunKind::kConvert && settings.singleFile &&
+      (fromStandardInput || settings.outputFile == "-") && !positional.empty()) {
+    std::fprintf(stderr, "*** Standard input or output (-) serves one input file only.\n");
+    return RefuseCommandLine(programName);
+  }
+  if (settings.run == RunKind::kConvert && settings.outputFile == "-" && settings.json) {
+    std::fprintf(stderr, "*** Options -out - and -json both need standard output; give one.\n");
+    return RefuseCommandLine(programName);
+  }
   // Several input files: each is converted as single-file mode converts one.
   if (settings.run == RunKind::kConvert && settings.singleFile && !positional.empty()) {
     for (const char* option : {"-out", "-qfile"}) {
@@ -720,6 +755,14 @@ std::string ValidateSettings(const ConversionSettings& settings) {
            FormatText("*** '%s' is no format keyword; the usage text below lists them.\n",
                       settings.formatName.c_str());
   }
+  // Standard input is taken into one file: a format that reads a second file
+  // (a Q file, a SigMF data file) cannot come from it.
+  if (settings.singleFile && settings.inputFile == "-" &&
+      (IsTwoFileFormat(settings.format) || settings.format == kFormatSigmf))
+    return FormatText(
+        "*** Format %s cannot be read from standard input (-): it needs files by "
+        "name.\n",
+        settings.formatName.c_str());
   // -defaultclock is checked whenever it is given, like -clock.
   if (settings.defaultClockGiven && !IsValidClock(settings.defaultClockMHz))
     return "*** Invalid clock rate.\n" +

@@ -27,6 +27,10 @@ bool IsInspectionRun(int argc, char** argv);
 // of a keyword.
 bool HasKeyword(int argc, char** argv, const char* keyword);
 
+// The value of the last value-taking keyword of that name among the
+// arguments; "" when it is not there.
+std::string KeywordValue(int argc, char** argv, const char* keyword);
+
 // Fills settings from the arguments (argv[0] is the program name). The
 // working directory must already be set in settings.workingDir. Returns 1, or
 // 0 after printing to standard error a "*** " line and a hint to run -help

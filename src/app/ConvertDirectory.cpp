@@ -455,7 +455,8 @@ int ConvertFileList(const ConversionSettings& settings) {
     ResetFirstError();
     // As in single-file mode: named after the input's own file name, in the
     // working directory.
-    const std::string baseName = "_" + platform::FileNamePart(name);
+    std::string baseName = "_";
+    baseName += platform::FileNamePart(name);
     const std::string outputKey =
         FileKey(DirectoryKey(settings.outputPath), OutputNameFor(baseName));
     const auto earlier = run.written.find(outputKey);

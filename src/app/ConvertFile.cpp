@@ -295,7 +295,7 @@ int ConvertOneFile(const ConversionSettings& settings, const FileJob& job, FileR
     if (!WriteWaveformFile(info, outputPath, waveFile.get(), markerFile.get(), settings.overwrite,
                            &clipped))
       return FailFile("*** Writing of waveform data failed.");
-    LogAlways({"Output: ", outputPath});
+    LogAlways({"Output: ", job.shownOutput.empty() ? outputPath : job.shownOutput});
     TakeWaveform(info, clipped, result);
     return 1;
   }
@@ -341,7 +341,7 @@ int ConvertOneFile(const ConversionSettings& settings, const FileJob& job, FileR
   if (!WriteWaveformFile(info, outputPath, waveFile.get(), markers, settings.overwrite, &clipped))
     return FailFile("*** Writing of waveform data failed.");
   // Every successful conversion names its output, whatever the verbosity.
-  LogAlways({"Output: ", outputPath});
+  LogAlways({"Output: ", job.shownOutput.empty() ? outputPath : job.shownOutput});
   TakeWaveform(info, clipped, result);
   return 1;
 }

@@ -26,6 +26,8 @@ struct FileJob {
   // The name the file's header shows ("" for inputName): in a walk, the path
   // relative to the input root.
   std::string shownName = std::string();
+  // The output as the "Output:" line names it ("" for its path).
+  std::string shownOutput = std::string();
   // The recording of a SigMF archive of several to convert ("rec/rec");
   // "" converts each recording of the archive into an output of its own.
   std::string archiveMember = std::string();

@@ -5,6 +5,7 @@
 #include "app/Wavora.h"
 
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "Shared/FileIO/StreamInit.h"
@@ -15,6 +16,7 @@
 #include "app/ConvertFile.h"
 #include "app/Inspect.h"
 #include "app/Settings.h"
+#include "app/StandardStreams.h"
 #include "platform/Platform.h"
 
 namespace {
@@ -85,14 +87,33 @@ int AnswerInfoRequest(InfoRequest request, const char* programName) {
   return kExitSuccess;
 }
 
+// Standard output as the place of the output file (-out -): the stream on
+// what standard output was, while every line goes to standard error.
+std::FILE* g_dataOut = nullptr;
+
 int ConvertSingleFile(const ConversionSettings& settings) {
   // The output goes into the working directory, named after the input's own
   // file name, so a directory part of the input name never leaks into it.
   std::string outputBaseName = "_";
   outputBaseName += platform::FileNamePart(settings.inputFile);
-  const FileJob job{settings.inputFile,  outputBaseName, settings.inputPath,
-                    settings.outputPath, settings.qFile, settings.outputFilePath};
-  return ConvertFile(settings, job);
+  FileJob job{settings.inputFile,  outputBaseName, settings.inputPath,
+              settings.outputPath, settings.qFile, settings.outputFilePath};
+  // Standard input is converted from a file of the run that holds it all.
+  std::optional<RunFile> input;
+  if (settings.inputFile == kStandardStreamName) {
+    input.emplace(settings.workingDir, ".wavora-stdin.", ".part");
+    if (!TakeStandardInput(input->path())) return 0;
+    job.inputName = input->path();
+    job.outputBaseName = "_stdin";
+    job.shownName = "- (standard input)";
+  }
+  if (g_dataOut == nullptr) return ConvertFile(settings, job);
+  // The output is made as a file and goes to standard output only when it
+  // is complete.
+  RunFile output(settings.workingDir, ".wavora-stdout.", ".wv");
+  job.outputFile = output.path();
+  job.shownOutput = "standard output";
+  return ConvertFile(settings, job) && CopyFileToStream(output.path(), g_dataOut) ? 1 : 0;
 }
 
 }  // namespace
@@ -131,6 +152,13 @@ int RunWavora(int argc, char** argv) {
       return kExitFailure;
     }
     SetResultStream(results);
+  }
+  if (!inspection && KeywordValue(argc, argv, "-out") == kStandardStreamName) {
+    g_dataOut = platform::SplitStandardOutput(true);
+    if (g_dataOut == nullptr) {
+      std::fprintf(stderr, "*** Cannot keep standard output for the output file.\n");
+      return kExitFailure;
+    }
   }
   if (!inspection && !HasKeyword(argc, argv, "-q")) PrintBanner();
   if (argc < 2) return UsageExit(programName);

@@ -228,7 +228,10 @@ bool FlushStandardOutput();
 // (for results a program reads), and points standard output at standard
 // error, so that every other line the run prints goes there. nullptr, with
 // nothing changed, when the descriptors cannot be duplicated.
-std::FILE* SplitStandardOutput();
+std::FILE* SplitStandardOutput(bool binary = false);
+
+// Standard input, set to binary mode where the runtime knows a text mode.
+std::FILE* StandardInputBinary();
 
 // True when standard output is a terminal (a console on Windows), not a pipe,
 // a file or a device.

@@ -503,7 +503,9 @@ bool StdoutIsTerminal() { return isatty(STDOUT_FILENO) != 0; }
 
 bool StdinIsTerminal() { return isatty(STDIN_FILENO) != 0; }
 
-std::FILE* SplitStandardOutput() {
+std::FILE* StandardInputBinary() { return stdin; }
+
+std::FILE* SplitStandardOutput(bool) {
   std::fflush(stdout);
   const int copy = dup(STDOUT_FILENO);
   if (copy < 0) return nullptr;

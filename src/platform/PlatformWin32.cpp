@@ -473,11 +473,17 @@ bool StdoutIsTerminal() {
   return GetConsoleMode(handle, &mode) != 0;
 }
 
-std::FILE* SplitStandardOutput() {
+std::FILE* StandardInputBinary() {
+  _setmode(_fileno(stdin), _O_BINARY);
+  return stdin;
+}
+
+std::FILE* SplitStandardOutput(bool binary) {
   std::fflush(stdout);
   const int copy = _dup(_fileno(stdout));
   if (copy < 0) return nullptr;
-  std::FILE* results = _fdopen(copy, "w");
+  if (binary) _setmode(copy, _O_BINARY);
+  std::FILE* results = _fdopen(copy, binary ? "wb" : "w");
   if (results == nullptr) {
     _close(copy);
     return nullptr;

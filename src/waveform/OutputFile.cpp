@@ -74,10 +74,9 @@ int CheckDirectoryWritable(const std::string& destination) {
   std::FILE* file = platform::CreateNewFile(probe, platform::NewFileKind::kOutput);
   if (file == nullptr) {
     const std::string name = platform::FileNamePart(destination);
-    std::string directory = destination.substr(0, destination.size() - name.size());
-    if (directory.empty()) directory = ".";
+    const std::string directory = destination.substr(0, destination.size() - name.size());
     LogAlways({"*** Error: Output file '", destination, "' cannot be created in its directory."});
-    LogFileReason(directory);
+    LogFileReason(directory.empty() ? std::string_view(".") : std::string_view(directory));
     return 0;
   }
   platform::CloseFile(file);

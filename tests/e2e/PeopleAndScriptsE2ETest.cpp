@@ -255,6 +255,59 @@ TEST(PeopleAndScriptsE2E, JsonResultsGiveOneObjectPerInputFile) {
   EXPECT_EQ(bad["reason"].get<std::string>().rfind("*** ", 0), 0u) << bad.dump();
 }
 
+std::vector<std::int16_t> WordsOf(const ts::Bytes& bytes) {
+  ts::ParsedWaveform parsed;
+  std::string error;
+  if (!ts::ParseWaveform(bytes, &parsed, &error)) return {};
+  return parsed.words;
+}
+
+// "-" reads standard input (here a pipe, whose bytes cannot be read twice),
+// "-out -" writes the finished file to standard output; the log then goes to
+// standard error and no file of the run is left behind.
+TEST(PeopleAndScriptsE2E, StandardInputAndOutputCarryTheWholeFile) {
+  ts::TempDir work;
+  WriteTone(work.File("sig.bin"), 3000);
+  ASSERT_EQ(
+      ts::RunWavoraBinary({"sig.bin", "-format", "i16le", "-clock", "10", "-batch"}, work.path())
+          .exitCode,
+      0);
+  const std::vector<std::int16_t> expected = WordsOf(ts::ReadFileBytes(work.File("_sig.wv")));
+  ASSERT_EQ(expected.size(), 6000u);
+
+  const std::string wavora = ts::ShellQuote(WAVORA_EXE);
+  ts::RunResult run = ts::RunShellCommand(
+      "(cat sig.bin | " + wavora + " - -format i16le -clock 10)", work.path(), "");
+  EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+  EXPECT_TRUE(Contains(run.out, "Processing file - (standard input) ...")) << run.out;
+  EXPECT_EQ(WordsOf(ts::ReadFileBytes(work.File("_stdin.wv"))), expected);
+
+  run = ts::RunShellCommand("(cat sig.bin | " + wavora + " - -format i16le -clock 10 -out -)",
+                            work.path(), "");
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(WordsOf(ts::Bytes(run.out.begin(), run.out.end())), expected);
+  EXPECT_TRUE(Contains(run.err, "Output: standard output")) << run.err;
+  EXPECT_EQ(ts::ListNames(work.path()),
+            (std::vector<std::string>{"_sig.wv", "_stdin.wv", "sig.bin"}));
+
+  // An output that cannot be delivered fails the run.
+  run = ts::RunShellCommand(
+      "(" + wavora + " sig.bin -format i16le -clock 10 -batch -out - >/dev/full)", work.path(), "");
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_TRUE(Contains(run.err, "*** Error writing the output to standard output.")) << run.err;
+
+  // What needs files by name, or more than one stream, is refused.
+  run = ts::RunWavoraBinary({"-", "-format", "sigmf"}, work.path());
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_TRUE(Contains(run.out, "*** Format sigmf cannot be read from standard input (-)"))
+      << run.out;
+  run = ts::RunWavoraBinary({"-", "sig.bin", "-format", "i16le", "-clock", "10"}, work.path());
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_TRUE(Contains(run.err, "*** Standard input or output (-) serves one input file only."));
+  EXPECT_EQ(ts::ListNames(work.path()),
+            (std::vector<std::string>{"_sig.wv", "_stdin.wv", "sig.bin"}));
+}
+
 TEST(PeopleAndScriptsE2E, DefaultClockServesOnlyTheFilesThatCarryNone) {
   ts::TempDir work;
   WriteTone(work.File("mix/raw.cs16"));

@@ -175,9 +175,11 @@ inline Bytes TarMember(const std::string& name, char type, const Bytes& content,
   for (unsigned char c : header) sum += c;
   std::snprintf(number, sizeof number, "%06o", sum);
   std::copy(number, number + 7, header.begin() + 148);
-  Bytes member = header;
-  member.insert(member.end(), content.begin(), content.end());
-  member.resize(member.size() + (512 - content.size() % 512) % 512, 0);
+  // The member in one allocation of its final size: header, content, then
+  // zeros up to the next 512-byte block.
+  Bytes member(512 + content.size() + (512 - content.size() % 512) % 512, 0);
+  std::copy(header.begin(), header.end(), member.begin());
+  std::copy(content.begin(), content.end(), member.begin() + 512);
   return member;
 }
 
