@@ -166,8 +166,8 @@ TEST(WindowsScriptingE2E, FileErrorsNameThePathAndTheSystemMessage) {
   EXPECT_TRUE(Contains(noDir.out, "*** Error: Output file '" + In(w, "no\\x.wv") +
                                       "' cannot be created in its directory.\n"))
       << noDir.out;
-  EXPECT_TRUE(Contains(noDir.out, " !     " + In(w, "no\\") + ": " +
-                                      SystemMessage(ERROR_PATH_NOT_FOUND) + "\n"))
+  EXPECT_TRUE(Contains(
+      noDir.out, " !     " + In(w, "no\\") + ": " + SystemMessage(ERROR_PATH_NOT_FOUND) + "\n"))
       << noDir.out;
   EXPECT_FALSE(Contains(noDir.out, ".part")) << noDir.out;
 }
