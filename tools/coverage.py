@@ -41,7 +41,12 @@ def collect(build_dir, source_dir):
     branches = defaultdict(dict)                       # file -> (line, shape, index) -> taken
     for record in gcov_records(build_dir):
         for entry in record.get("files", []):
-            path = os.path.realpath(entry["file"])
+            # A compiler launcher that rewrites paths (ccache with a base
+            # directory) leaves them relative to the compiler's directory.
+            path = entry["file"]
+            if not os.path.isabs(path):
+                path = os.path.join(record.get("current_working_directory", build_dir), path)
+            path = os.path.realpath(path)
             if not path.startswith(source_dir):
                 continue
             for line in entry["lines"]:
