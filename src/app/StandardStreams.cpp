@@ -5,27 +5,16 @@
 #include "common/Limits.h"
 #include "common/Log.h"
 #include "platform/Platform.h"
+#include "waveform/OutputFile.h"
 
 namespace {
 
 constexpr std::size_t kCopyBytes = 1 << 20;
 
-std::string RandomPart() {
-  unsigned char random[6];
-  std::string text;
-  if (!platform::FillRandom(random, sizeof random)) return "0";
-  static constexpr char kHexDigits[] = "0123456789abcdef";
-  for (unsigned char byte : random) {
-    text += kHexDigits[byte >> 4];
-    text += kHexDigits[byte & 15];
-  }
-  return text;
-}
-
 }  // namespace
 
 RunFile::RunFile(const std::string& workingDir, const char* prefix, const char* suffix)
-    : path_(platform::JoinPath(workingDir, std::string(prefix) + RandomPart() + suffix)) {
+    : path_(platform::JoinPath(workingDir, std::string(prefix) + RandomFileTag() + suffix)) {
   platform::RemoveOnInterrupt(path_);
 }
 

@@ -15,21 +15,6 @@ constexpr const char* kHiddenPrefix = ".";
 constexpr const char* kHiddenSuffix = ".part";
 constexpr std::size_t kTagBytes = 6;  // 12 hexadecimal digits
 
-// A new random tag. Should the random source fail, the name goes without a
-// tag: it is still created exclusively, so an object planted at it only
-// makes the file fail.
-std::string NewTag() {
-  unsigned char random[kTagBytes];
-  std::string text;
-  if (!platform::FillRandom(random, sizeof random)) return text;
-  static constexpr char kHexDigits[] = "0123456789abcdef";
-  for (unsigned char byte : random) {
-    text += kHexDigits[byte >> 4];
-    text += kHexDigits[byte & 15];
-  }
-  return text;
-}
-
 std::string HiddenPath(const std::string& destination, const std::string& tag) {
   const std::string name = platform::FileNamePart(destination);
   const std::string directory = destination.substr(0, destination.size() - name.size());
@@ -70,7 +55,7 @@ void LogExistingDestination(const std::string& destination, DestinationNaming na
 // created exclusively and removed again at once, so that an unwritable
 // directory is reported before any data is read, under the destination's name.
 int CheckDirectoryWritable(const std::string& destination) {
-  const std::string probe = HiddenPath(destination, NewTag());
+  const std::string probe = HiddenPath(destination, RandomFileTag());
   std::FILE* file = platform::CreateNewFile(probe, platform::NewFileKind::kOutput);
   if (file == nullptr) {
     const std::string name = platform::FileNamePart(destination);
@@ -86,6 +71,21 @@ int CheckDirectoryWritable(const std::string& destination) {
 }
 
 }  // namespace
+
+// A new random tag. Should the random source fail, the name goes without a
+// tag: it is still created exclusively, so an object planted at it only
+// makes the file fail.
+std::string RandomFileTag() {
+  unsigned char random[kTagBytes];
+  std::string text;
+  if (!platform::FillRandom(random, sizeof random)) return text;
+  static constexpr char kHexDigits[] = "0123456789abcdef";
+  for (unsigned char byte : random) {
+    text += kHexDigits[byte >> 4];
+    text += kHexDigits[byte & 15];
+  }
+  return text;
+}
 
 void AddRunFile(OutputRules& rules, const std::string& path) {
   platform::FileIdentity identity;
@@ -153,7 +153,7 @@ void OutputFile::Discard() {
 }
 
 int OutputFile::Open() {
-  hidden_ = HiddenPath(destination_, NewTag());
+  hidden_ = HiddenPath(destination_, RandomFileTag());
   // Created exclusively and registered for removal on interrupt in one step.
   file_ = platform::CreateNewFile(hidden_, platform::NewFileKind::kOutput);
   if (file_ == nullptr) {

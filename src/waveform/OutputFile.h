@@ -23,6 +23,10 @@
 // What a destination of the run must respect. runFiles holds the files the
 // run reads (its input, the Q file, SigMF data and metadata): none of them is
 // ever a destination, whatever the spelling, link or hard link that names it.
+// Twelve random hexadecimal digits for the name of a file of the run ("" when
+// the random source fails: the name is then still created exclusively).
+std::string RandomFileTag();
+
 // How the user named a destination, which decides the advice given when it
 // exists already.
 enum class DestinationNaming {
