@@ -42,6 +42,13 @@ run: build
 		-comment "Wavora example: 1 MHz tone at 100 MHz" -overwrite -v 3
 	cd $(EXAMPLE_DIR) && ../release/wavora _tone.wv -preview _tone.svg -overwrite
 	@echo "Output: $(EXAMPLE_DIR)/_tone.wv, preview $(EXAMPLE_DIR)/_tone.svg"
+	@# The two previews the README shows: a two-tone and a QPSK waveform.
+	cd $(EXAMPLE_DIR) && ../release/wavora ../../examples/two_tone.bin -format i16le -clock 10 \
+		-comment "two tones: 0.4 at +1 MHz, 0.3 at -2.5 MHz" -overwrite -batch -q
+	cd $(EXAMPLE_DIR) && ../release/wavora ../../examples/qpsk.bin -format i16le -clock 10 \
+		-comment "QPSK, 8 samples per symbol, raised cosine 0.35" -overwrite -batch -q
+	cd $(EXAMPLE_DIR) && ../release/wavora _two_tone.wv -preview ../../docs/two_tone_preview.svg -overwrite
+	cd $(EXAMPLE_DIR) && ../release/wavora _qpsk.wv -preview ../../docs/qpsk_preview.svg -overwrite
 
 # Builds everything with AddressSanitizer and UndefinedBehaviorSanitizer and runs every test.
 test:

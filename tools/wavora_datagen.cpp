@@ -10,6 +10,8 @@
 //   wavora_datagen wav   <file> <MiB>       (16-bit stereo WAV, I left, Q right, 100 MHz)
 //   wavora_datagen tree  <dir> <files> <bytes per file>
 //   wavora_datagen example <file>            (the bundled 1 MHz tone at 100 MHz, i16le)
+//   wavora_datagen twotone <file>            (bundled: 0.4 at +1 MHz, 0.3 at -2.5 MHz, 10 MHz,
+//   i16le) wavora_datagen qpsk <file>               (bundled: QPSK, 8 samples per symbol, i16le)
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -200,11 +202,67 @@ void MakeDir(const std::string& path) {
   }
 }
 
+// 40,000 pairs of two tones at a 10 MHz clock: 0.4 at +1 MHz and 0.3 at
+// -2.5 MHz, so that the constellation holds two circles about each other.
+void WriteTwoTone(OutFile& out) {
+  std::vector<unsigned char> chunk;
+  for (int n = 0; n < 40000; ++n) {
+    const double a = 2.0 * kPi * 0.1 * n, b = -2.0 * kPi * 0.25 * n;
+    PutLe16(chunk, ToInt16(0.4 * std::cos(a) + 0.3 * std::cos(b)));
+    PutLe16(chunk, ToInt16(0.4 * std::sin(a) + 0.3 * std::sin(b)));
+  }
+  out.Write(chunk.data(), chunk.size());
+}
+
+// 4,096 QPSK symbols of a fixed pseudo-random sequence at 8 samples per
+// symbol, shaped by a raised-cosine pulse (roll-off 0.35, 8 symbols each
+// side), the symbol points at +-0.4 full scale, the peak of the envelope below
+// full scale.
+void WriteQpsk(OutFile& out) {
+  constexpr int kSymbols = 4096, kSps = 8, kSpan = 8;
+  constexpr double kRollOff = 0.35;
+  std::vector<double> pulse;
+  for (int k = -kSpan * kSps; k <= kSpan * kSps; ++k) {
+    const double t = static_cast<double>(k) / kSps;
+    const double edge = 1.0 - (2.0 * kRollOff * t) * (2.0 * kRollOff * t);
+    const double sinc = k == 0 ? 1.0 : std::sin(kPi * t) / (kPi * t);
+    // At the two singular points the pulse takes its limit value.
+    pulse.push_back(std::fabs(edge) < 1e-9
+                        ? kPi / 4.0 * std::sin(kPi / (2.0 * kRollOff)) / (kPi / (2.0 * kRollOff))
+                        : sinc * std::cos(kPi * kRollOff * t) / edge);
+  }
+  std::uint32_t state = 2463534242u;
+  std::vector<double> symbolsI, symbolsQ;
+  for (int s = 0; s < kSymbols; ++s) {
+    state ^= state << 13;
+    state ^= state >> 17;
+    state ^= state << 5;
+    symbolsI.push_back((state & 1) ? 0.4 : -0.4);
+    symbolsQ.push_back((state & 2) ? 0.4 : -0.4);
+  }
+  std::vector<unsigned char> chunk;
+  const int taps = static_cast<int>(pulse.size());
+  for (int n = 0; n < kSymbols * kSps; ++n) {
+    double i = 0.0, q = 0.0;
+    // The waveform repeats: symbols wrap around, so that it plays without a seam.
+    for (int k = 0; k < taps; ++k) {
+      const int m = n - (k - kSpan * kSps);
+      if (m % kSps != 0) continue;
+      const int s = ((m / kSps) % kSymbols + kSymbols) % kSymbols;
+      i += symbolsI[static_cast<std::size_t>(s)] * pulse[static_cast<std::size_t>(k)];
+      q += symbolsQ[static_cast<std::size_t>(s)] * pulse[static_cast<std::size_t>(k)];
+    }
+    PutLe16(chunk, ToInt16(i));
+    PutLe16(chunk, ToInt16(q));
+  }
+  out.Write(chunk.data(), chunk.size());
+}
+
 int Usage() {
   std::fprintf(stderr,
                "usage: wavora_datagen i16le|f32le|txt|kvg|cu8|wav <file> <MiB>\n"
                "       wavora_datagen tree <dir> <files> <bytes per file>\n"
-               "       wavora_datagen example <file>\n");
+               "       wavora_datagen example|twotone|qpsk <file>\n");
   return 1;
 }
 
@@ -221,6 +279,14 @@ int main(int argc, char** argv) {
     source.amplitude = 0.5;
     OutFile out(path);
     WriteInt16Pairs(out, 32000, source);
+    return 0;
+  }
+  if (kind == "twotone" || kind == "qpsk") {
+    OutFile out(path);
+    if (kind == "twotone")
+      WriteTwoTone(out);
+    else
+      WriteQpsk(out);
     return 0;
   }
   if (kind == "tree") {
