@@ -19,7 +19,7 @@ PREFIX ?= /usr/local
 # (nothing, and no package manager call, when everything is there).
 SETUP ?= bash tools/setup.sh
 
-.PHONY: all setup build run test tsan bench clean windows test-windows fuzz coverage format-check \
+.PHONY: all setup build run test tsan bench clean windows test-windows fuzz coverage format-check docs \
 	install package package-windows
 
 all: build
@@ -121,6 +121,12 @@ test-windows: windows
 format-check:
 	$(SETUP) format
 	bash tools/check_format.sh
+
+# Rewrites the parts of docs/usage.md and docs/wavora.1 drawn from the option
+# and format tables (a test fails while they differ).
+docs: build
+	$(CMAKE) --build $(RELEASE_DIR) -j $(JOBS) --target wavora_doctables
+	$(RELEASE_DIR)/wavora_doctables .
 
 # Installs the Release program, its manual page, the bash completion and the
 # licence under PREFIX (default /usr/local): make install PREFIX=$$HOME/.local

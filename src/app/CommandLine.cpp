@@ -16,6 +16,7 @@
 
 #include "Shared/FileIO/WorkerPool.h"
 #include "app/ConvertFile.h"
+#include "app/HelpTables.h"
 #include "common/InputFormat.h"
 #include "common/Limits.h"
 #include "common/Log.h"
@@ -423,68 +424,13 @@ const char* YesNo(bool flag) { return flag ? "YES" : "NO"; }
 
 constexpr const char* kTableDashLine = "--------------------+----------------------------\n";
 
-// The line of 18 tabs that separates the blocks of the usage text.
-constexpr const char* kUsageTabLine = "\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\n";
-
-// The usage text after its first line, which carries the program name, up
-// to the format lines.
-constexpr const char* kUsageBody[] = {
-    kUsageTabLine,
-    "<input file>\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\n",
-    "\t  If a file name is specified the application runs in single file\t\n",
-    "\t  mode.\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\n",
-    kUsageTabLine,
-    "<options>\t\t\t                                                    \n",
-    "    -indir <input directory>   input directory                        \n",
-    "    -outdir <output directory> output directory                       \n",
-    "    -recursive                 recursively parse sub directories      \n",
-    kUsageTabLine,
-    "    -ext <file extension>      extension of valid input files         \n",
-    "    -overwrite                 allow to overwrite destination files   \n",
-    "    -out <output file>         output file of single file mode        \n",
-    kUsageTabLine,
-    "    -clock <clock rate MHz>    more than 0.001, at most 600           \n",
-    "    -defaultclock <MHz>        clock of files that carry none         \n",
-    kUsageTabLine,
-    "    -format <input data format>                                       \n",
-};
-
-// The usage text after the format lines, which come from the format table.
-constexpr const char* kUsageAfterFormats[] = {
-    kUsageTabLine,
-    "    -qfile <Q data file>       2nd file (Q data) of 2-file formats    \n",
-    kUsageTabLine,
-    "    -comment <\"comment\">        add optional comment                \n",
-    "    -copyright <\"copyright\">    add optional copyright              \n",
-    kUsageTabLine,
-    "    -gain <gain/dB>               amplify weak signal (ZETQ only)     \n",
-    "    -autoscale                    scale level to full scale           \n",
-    "    -peak <dB>                    scale peak to <dB> below full scale \n",
-    "    -rms <dB>                     scale RMS to <dB> below full scale  \n",
-    kUsageTabLine,
-    "    -threads <count>              cipher threads (default: CPU cores) \n",
-    kUsageTabLine,
-    "    -v <verbose level>                                                \n",
-    "        1 = errors only (default)                                     \n",
-    "        2 = warnings                                                  \n",
-    "        3 = information                                               \n",
-    kUsageTabLine,
-    "    -batch                     no questions, no wait for ENTER        \n",
-    "    -q                         quiet: only the *** lines, on stderr   \n",
-    "    -json                      a JSON result per file on stdout       \n",
-    kUsageTabLine,
-    "    -info [-json] <file.wv> ...   report tags and measured levels     \n",
-    "    <file.wv> -export <cs16|cf32|wav|sigmf> [-out <file>]             \n",
-    "                                  write the samples as another format \n",
-    "    <file.wv> -preview <file.svg> draw the waveform and spectrum      \n",
-    "                                  [-range <start>:<count>] time window\n",
-    kUsageTabLine,
-    "    -help, -h, --help          show this text                         \n",
-    "    -version, --version        show the version                       \n",
-    "                                                                      \n",
-};
-
 }  // namespace
+
+std::vector<std::string> OptionKeywords() {
+  std::vector<std::string> keywords;
+  for (const OptionRule& rule : kOptions) keywords.emplace_back(rule.keyword);
+  return keywords;
+}
 
 InfoRequest FindInfoRequest(int rawArgc, char** rawArgv) {
   ArgumentList list(rawArgc, rawArgv);
@@ -872,8 +818,6 @@ void PrintUsage(const char* programName, std::FILE* stream) {
   std::fflush(stdout);
   std::fprintf(stream, "usage: %s [<input file>] <options>                                    \n",
                programName != nullptr ? programName : "wavora");
-  for (const char* line : kUsageBody) std::fputs(line, stream);
-  for (const std::string& line : FormatUsageLines()) std::fputs(line.c_str(), stream);
-  for (const char* line : kUsageAfterFormats) std::fputs(line, stream);
+  for (const std::string& line : UsageBodyLines()) std::fputs(line.c_str(), stream);
   std::fflush(stream);
 }

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "app/Settings.h"
 
@@ -58,6 +59,9 @@ std::string ResolvePath(const std::string& workingDir, const std::string& value)
 
 // The settings table, to standard output.
 void PrintSettingsTable(const ConversionSettings& settings);
+
+// Every keyword of the option table, in its order.
+std::vector<std::string> OptionKeywords();
 
 // The usage text (without the final exit prompt): to standard error after a
 // refused run, to standard output for -help.

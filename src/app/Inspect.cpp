@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "app/StandardStreams.h"
 #include "common/Log.h"
 #include "common/TextSafety.h"
 #include "platform/Platform.h"
@@ -224,7 +225,17 @@ int RunExportOrPreview(const ConversionSettings& settings) {
   if (!platform::PathExists(input) || platform::IsDirectory(input))
     return Fail("*** Input file '" + input + "' does not exist or is a directory.");
 
+  std::FILE* dataOut = StandardOutputData();
   if (mode == "-preview") {
+    if (dataOut != nullptr) {
+      // Drawn into a file of the run, which goes out when it is complete.
+      RunFile picture(settings.workingDir, ".wavora-stdout.", ".svg");
+      if (!WriteWaveformPreview(input, picture.path(), false, settings.previewRange) ||
+          !CopyFileToStream(picture.path(), dataOut))
+        return Fail("*** Writing the preview failed.");
+      std::printf("Preview written to standard output\n");
+      return kExitSuccess;
+    }
     if (!OutputsFree({value}, input, overwrite, DestinationNaming::kArgument)) return kExitFailure;
     if (!WriteWaveformPreview(input, value, overwrite, settings.previewRange))
       return Fail("*** Writing the preview failed.");
@@ -234,6 +245,19 @@ int RunExportOrPreview(const ConversionSettings& settings) {
   ExportKind kind = ExportKind::kCs16;
   if (!ExportKindFromText(value, &kind))
     return Fail("*** Unknown export kind '" + value + "' (cs16, cf32, wav or sigmf).");
+  if (dataOut != nullptr) {
+    if (kind == ExportKind::kSigmf)
+      return Fail(
+          "*** -export sigmf writes two files (.sigmf-meta and .sigmf-data): name them with "
+          "-out <name>; -out - takes cs16, cf32 or wav.");
+    RunFile samples(settings.workingDir, ".wavora-stdout.",
+                    kind == ExportKind::kWav ? ".wav" : ".raw");
+    if (!ExportWaveform(input, kind, samples.path(), false) ||
+        !CopyFileToStream(samples.path(), dataOut))
+      return Fail("*** Export failed.");
+    std::printf("Exported to standard output\n");
+    return kExitSuccess;
+  }
   if (out.empty()) out = DefaultExportName(kind, input);
   const std::vector<std::string> paths = ExportOutputPaths(kind, out);
   if (!OutputsFree(paths, input, overwrite, DestinationNaming::kOutOption)) return kExitFailure;

@@ -13,6 +13,16 @@ constexpr std::size_t kCopyBytes = 1 << 20;
 
 }  // namespace
 
+namespace {
+
+std::FILE* g_dataOut = nullptr;
+
+}  // namespace
+
+void SetStandardOutputData(std::FILE* stream) { g_dataOut = stream; }
+
+std::FILE* StandardOutputData() { return g_dataOut; }
+
 RunFile::RunFile(const std::string& workingDir, const char* prefix, const char* suffix)
     : path_(platform::JoinPath(workingDir, std::string(prefix) + RandomFileTag() + suffix)) {
   platform::RemoveOnInterrupt(path_);

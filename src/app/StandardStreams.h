@@ -33,6 +33,12 @@ class RunFile {
 // failure, the file not creatable).
 int TakeStandardInput(const std::string& path);
 
+// Standard output as the place of the output file ("-out -", "-preview -"):
+// the stream on what standard output was while every line goes to standard
+// error; nullptr when the output goes to a file.
+void SetStandardOutputData(std::FILE* stream);
+std::FILE* StandardOutputData();
+
 // Copies the file at path to stream and flushes it. 1 when every byte went
 // out; 0 after a "*** " line.
 int CopyFileToStream(const std::string& path, std::FILE* stream);

@@ -87,10 +87,6 @@ int AnswerInfoRequest(InfoRequest request, const char* programName) {
   return kExitSuccess;
 }
 
-// Standard output as the place of the output file (-out -): the stream on
-// what standard output was, while every line goes to standard error.
-std::FILE* g_dataOut = nullptr;
-
 int ConvertSingleFile(const ConversionSettings& settings) {
   // The output goes into the working directory, named after the input's own
   // file name, so a directory part of the input name never leaks into it.
@@ -107,13 +103,14 @@ int ConvertSingleFile(const ConversionSettings& settings) {
     job.outputBaseName = "_stdin";
     job.shownName = "- (standard input)";
   }
-  if (g_dataOut == nullptr) return ConvertFile(settings, job);
+  std::FILE* dataOut = StandardOutputData();
+  if (dataOut == nullptr) return ConvertFile(settings, job);
   // The output is made as a file and goes to standard output only when it
   // is complete.
   RunFile output(settings.workingDir, ".wavora-stdout.", ".wv");
   job.outputFile = output.path();
   job.shownOutput = "standard output";
-  return ConvertFile(settings, job) && CopyFileToStream(output.path(), g_dataOut) ? 1 : 0;
+  return ConvertFile(settings, job) && CopyFileToStream(output.path(), dataOut) ? 1 : 0;
 }
 
 }  // namespace
@@ -153,9 +150,12 @@ int RunWavora(int argc, char** argv) {
     }
     SetResultStream(results);
   }
-  if (!inspection && KeywordValue(argc, argv, "-out") == kStandardStreamName) {
-    g_dataOut = platform::SplitStandardOutput(true);
-    if (g_dataOut == nullptr) {
+  // A .wv, an export (-out -) or a preview (-preview -) on standard output.
+  if (KeywordValue(argc, argv, "-out") == kStandardStreamName ||
+      KeywordValue(argc, argv, "-preview") == kStandardStreamName) {
+    std::FILE* dataOut = platform::SplitStandardOutput(true);
+    SetStandardOutputData(dataOut);
+    if (dataOut == nullptr) {
       std::fprintf(stderr, "*** Cannot keep standard output for the output file.\n");
       return kExitFailure;
     }

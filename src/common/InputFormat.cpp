@@ -19,6 +19,34 @@ std::string UsageLine(std::string text) {
 
 std::span<const InputFormatInfo> InputFormats() { return kInputFormatTable; }
 
+const char* SampleTypeFormula(SampleType type) {
+  switch (type) {
+    case SampleType::kUInt8Centered:
+      return "(u − 127.5) / 128";
+    case SampleType::kUInt8Wav:
+      return "(u − 128) / 128";
+    case SampleType::kInt8:
+      return "s / 128";
+    case SampleType::kInt14:
+      return "2 × ((v − 0.5) / 16383 − 0.5)";
+    case SampleType::kInt16:
+      return "(s − 0.5) / 32767";
+    case SampleType::kUInt16:
+      return "(u − 32767.5) / 32768";
+    case SampleType::kInt24:
+      return "s / 8388607";
+    case SampleType::kInt32:
+      return "s / 2147483647";
+    case SampleType::kUInt32:
+      return "(u − 2147483647.5) / 2147483648";
+    case SampleType::kFloat32:
+      return "the value itself";
+    case SampleType::kFloat64:
+      return "the value itself (rounded to 32 bits)";
+  }
+  return "";
+}
+
 const InputFormatInfo* FindInputFormat(InputFormat code) {
   for (const InputFormatInfo& entry : kInputFormatTable)
     if (entry.code == code && !entry.alias) return &entry;

@@ -308,6 +308,41 @@ TEST(PeopleAndScriptsE2E, StandardInputAndOutputCarryTheWholeFile) {
             (std::vector<std::string>{"_sig.wv", "_stdin.wv", "sig.bin"}));
 }
 
+// An export (-out -) and a preview (-preview -) on standard output are the
+// bytes the same run writes to a file; sigmf, two files, is refused.
+TEST(PeopleAndScriptsE2E, ExportAndPreviewGoToStandardOutputWhole) {
+  ts::TempDir work;
+  WriteTone(work.File("sig.bin"), 3000);
+  ASSERT_EQ(
+      ts::RunWavoraBinary({"sig.bin", "-format", "i16le", "-clock", "10", "-batch"}, work.path())
+          .exitCode,
+      0);
+  const std::string wavora = ts::ShellQuote(WAVORA_EXE);
+  ASSERT_EQ(
+      ts::RunWavoraBinary({"_sig.wv", "-export", "wav", "-out", "f.wav"}, work.path()).exitCode, 0);
+  ASSERT_EQ(ts::RunWavoraBinary({"_sig.wv", "-preview", "f.svg"}, work.path()).exitCode, 0);
+  const std::vector<std::string> files = ts::ListNames(work.path());
+
+  ts::RunResult run =
+      ts::RunShellCommand("(" + wavora + " _sig.wv -export wav -out -)", work.path(), "");
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_TRUE(ts::Bytes(run.out.begin(), run.out.end()) == ts::ReadFileBytes(work.File("f.wav")));
+  EXPECT_TRUE(Contains(run.err, "Exported to standard output")) << run.err;
+  run = ts::RunShellCommand("(" + wavora + " _sig.wv -preview -)", work.path(), "");
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_TRUE(ts::Bytes(run.out.begin(), run.out.end()) == ts::ReadFileBytes(work.File("f.svg")));
+  EXPECT_TRUE(Contains(run.err, "Preview written to standard output")) << run.err;
+
+  run = ts::RunShellCommand("(" + wavora + " _sig.wv -export sigmf -out -)", work.path(), "");
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.out, "");
+  EXPECT_TRUE(Contains(run.err, "*** -export sigmf writes two files")) << run.err;
+  // A preview that cannot be delivered fails, and no file of the run is left.
+  run = ts::RunShellCommand("(" + wavora + " _sig.wv -preview - >/dev/full)", work.path(), "");
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(ts::ListNames(work.path()), files);
+}
+
 TEST(PeopleAndScriptsE2E, DefaultClockServesOnlyTheFilesThatCarryNone) {
   ts::TempDir work;
   WriteTone(work.File("mix/raw.cs16"));

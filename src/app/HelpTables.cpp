@@ -1,0 +1,421 @@
+#include "app/HelpTables.h"
+
+#include <cctype>
+#include <cstring>
+#include <string_view>
+
+#include "app/CommandLine.h"
+#include "common/InputFormat.h"
+
+namespace {
+
+// The separator line of 18 tabs between the blocks of the usage text.
+constexpr const char* kUsageTabLine = "\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\n";
+
+// The usage text before the options.
+constexpr const char* kUsageHead[] = {
+    kUsageTabLine,
+    "<input file>\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\n",
+    "\t  If a file name is specified the application runs in single file\t\n",
+    "\t  mode.\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\n",
+    kUsageTabLine,
+    "<options>\t\t\t                                                    \n",
+};
+constexpr const char* kUsageTail =
+    "                                                                      \n";
+
+// "{version}" in a meaning stands for the version number.
+constexpr std::string_view kVersionField = "{version}";
+
+const OptionHelp kOptionHelp[] = {
+    {"-indir", "directory", "directory mode: input directory (default: working directory)",
+     "    -indir <input directory>   input directory                        \n", false},
+    {"-outdir", "directory",
+     "directory mode: output directory (default: working directory); it must exist, and the "
+     "subdirectories of a recursive walk are mirrored in it",
+     "    -outdir <output directory> output directory                       \n", false},
+    {"-recursive", "", "directory mode: descend into subdirectories",
+     "    -recursive                 recursively parse sub directories      \n", false},
+    {"-ext", "extension",
+     "directory mode: convert only names ending in `.` + extension (case-sensitive, at most 15 "
+     "characters; a leading dot is taken off: `-ext .cf32` is `-ext cf32`)",
+     "    -ext <file extension>      extension of valid input files         \n", true},
+    {"-overwrite", "", "replace existing output files",
+     "    -overwrite                 allow to overwrite destination files   \n", false},
+    {"-out", "file",
+     "single-file mode: the output file, used as given, relative to the working directory "
+     "unless absolute (refused in directory mode and with more than one input); with `-export`, "
+     "the exported file; `-` writes it to standard output",
+     "    -out <output file>         output file of single file mode        \n", false},
+    {"-clock", "MHz",
+     "sample clock, more than 0.001 and at most 600 (required except for `kxzetq`, where it is "
+     "the clock of a file without a CLOCK tag, and for `wav`, `sigmf` and `auto`, which take "
+     "the rate the file carries; a given `-clock` wins over that rate)",
+     "    -clock <clock rate MHz>    more than 0.001, at most 600           \n", true},
+    {"-defaultclock", "MHz",
+     "the clock of every file that carries no rate of its own (raw and ASCII files, a NumPy "
+     "file, a SigMF recording without `core:sample_rate`, a `kxzetq` file without CLOCK); "
+     "never replaces a rate a file carries (`-clock` does); the settings table says which "
+     "applies",
+     "    -defaultclock <MHz>        clock of files that carry none         \n", false},
+    {"-format", "keyword", "input format (required; see [the format table](#input-formats))",
+     "    -format <input data format>                                       \n", true},
+    {"-qfile", "file",
+     "single-file mode: the second file (Q values) of a two-file format; without it the name "
+     "comes from the input's (`sig_I.bin` gives `sig_Q.bin`)",
+     "    -qfile <Q data file>       2nd file (Q data) of 2-file formats    \n", true},
+    {"-comment", "text", "COMMENT tag of the output (at most 511 characters)",
+     "    -comment <\"comment\">        add optional comment                \n", true},
+    {"-copyright", "text", "COPYRIGHT tag of the output (at most 511 characters)",
+     "    -copyright <\"copyright\">    add optional copyright              \n", false},
+    {"-gain", "dB",
+     "gain applied to `kxzetq` input, a decimal number (with any other format: a warning that "
+     "it has no effect)",
+     "    -gain <gain/dB>               amplify weak signal (ZETQ only)     \n", true},
+    {"-autoscale", "", "scale the signal up so that its peak reaches full scale",
+     "    -autoscale                    scale level to full scale           \n", false},
+    {"-peak", "dB",
+     "scale the signal so that its peak lies that many dB below full scale (0 to 100; "
+     "`-peak 1`: a peak at -1 dBFS)",
+     "    -peak <dB>                    scale peak to <dB> below full scale \n", false},
+    {"-rms", "dB",
+     "scale the signal so that its RMS level lies that many dB below full scale (0 to 100); "
+     "values driven beyond full scale are clipped and counted; only one of `-autoscale`, "
+     "`-peak` and `-rms` may be given",
+     "    -rms <dB>                     scale RMS to <dB> below full scale  \n", false},
+    {"-threads", "count",
+     "threads that encrypt and decrypt the temporary files, a whole number from 1 to 256 "
+     "(default: one per processor core); above 1 the temporary files are also written behind "
+     "and read ahead on threads of their own; 1 uses no extra thread; the output and the "
+     "messages are the same for every count",
+     "    -threads <count>              cipher threads (default: CPU cores) \n", true},
+    {"-v", "level",
+     "verbosity, an integer: 0 only severe errors, 1 errors (default), 2 warnings, 3 "
+     "information",
+     "    -v <verbose level>                                                \n"
+     "        1 = errors only (default)                                     \n"
+     "        2 = warnings                                                  \n"
+     "        3 = information                                               \n",
+     true},
+    {"-batch", "",
+     "no question and no wait for Enter: the run starts at once (also when input and output "
+     "directory are the same) and a failed file does not stop a walk",
+     "    -batch                     no questions, no wait for ENTER        \n", true},
+    {"-q", "",
+     "quiet (implies `-batch`): no banner, table, progress or information lines; only the "
+     "`*** ` lines (with the indented lines that belong to them) are printed, on standard "
+     "error, so `2>err.log` collects a script's errors",
+     "    -q                         quiet: only the *** lines, on stderr   \n", false},
+    {"-json", "",
+     "with a conversion: one JSON result per input file on standard output, the log on "
+     "standard error (see [Scripts](#scripts)); with `-info`: the reports as JSON",
+     "    -json                      a JSON result per file on stdout       \n", false},
+    {"-info", "",
+     "report the tags of each waveform file named after it and the levels, DC and full-scale "
+     "words measured from its words, also as the generator plays them; exit 0 when every file "
+     "is sound, 1 otherwise (see [Checking a file](#checking-a-file))",
+     "    -info [-json] <file.wv> ...   report tags and measured levels     \n", true},
+    {"-export", "kind",
+     "after the input file: write its samples as `cs16`, `cf32`, `wav` or `sigmf` (default "
+     "name: the input's with the kind's extension; `-out` names another)",
+     "    <file.wv> -export <cs16|cf32|wav|sigmf> [-out <file>]             \n"
+     "                                  write the samples as another format \n",
+     false},
+    {"-preview", "file",
+     "after the input file: draw the envelope of the whole file, a window of its I and Q "
+     "samples with the markers, the constellation of every sample, the averaged spectrum with "
+     "its strongest tones named, and the tags and levels as an SVG picture; the name must end "
+     "in `.svg` (any letter case), and `-` writes the picture to standard output",
+     "    <file.wv> -preview <file.svg> draw the waveform and spectrum      \n"
+     "                                  [-range <start>:<count>] time window\n",
+     false},
+    {"-range", "start:count",
+     "with `-preview`: the window of samples drawn, in pairs (default: about 20 periods of "
+     "the strongest tone from the first pair)",
+     "", false},
+    {"-help, -h, --help", "",
+     "print the usage text on standard output, exit 0 (on Windows `/?` does the same)",
+     "    -help, -h, --help          show this text                         \n", true},
+    {"-version, --version", "", "print `Wavora {version}`, exit 0",
+     "    -version, --version        show the version                       \n", false},
+};
+
+// The keywords of a row: "-help, -h, --help" gives the three.
+std::vector<std::string> Keywords(const OptionHelp& row) {
+  std::vector<std::string> keywords;
+  std::string_view rest = row.keywords;
+  while (!rest.empty()) {
+    const std::size_t comma = rest.find(", ");
+    keywords.emplace_back(rest.substr(0, comma));
+    rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 2);
+  }
+  return keywords;
+}
+
+std::string WithVersion(std::string text) {
+  const std::size_t at = text.find(kVersionField);
+  if (at != std::string::npos) text.replace(at, kVersionField.size(), kVersionNumber);
+  return text;
+}
+
+// A Markdown table cell: '|' would end it.
+std::string Cell(std::string_view text) {
+  std::string cell;
+  for (char c : text) {
+    if (c == '|') cell += '\\';
+    cell += c;
+  }
+  return cell;
+}
+
+std::string CodeList(const std::vector<std::string>& words) {
+  std::string list;
+  for (const std::string& word : words) {
+    if (!list.empty()) list += ", ";
+    list += "`";
+    list += word;
+    list += "`";
+  }
+  return list;
+}
+
+// Roff text: backslashes and hyphens escaped, the minus and times signs spelt
+// as roff glyphs.
+std::string RoffPlain(std::string_view text) {
+  std::string out;
+  for (std::size_t k = 0; k < text.size(); ++k) {
+    const std::string_view rest = text.substr(k);
+    if (rest.starts_with("−")) {
+      out += "\\-";
+      k += std::strlen("−") - 1;
+    } else if (rest.starts_with("×")) {
+      out += "\\(mu";
+      k += std::strlen("×") - 1;
+    } else if (text[k] == '\\') {
+      out += "\\e";
+    } else if (text[k] == '-') {
+      out += "\\-";
+    } else {
+      out += text[k];
+    }
+  }
+  return out;
+}
+
+// One paragraph of the tables' Markdown as roff: `code` in bold, a link as
+// its text.
+std::string RoffFromMarkdown(std::string_view text) {
+  std::string out;
+  std::size_t k = 0;
+  while (k < text.size()) {
+    if (text[k] == '`') {
+      const std::size_t end = text.find('`', k + 1);
+      if (end != std::string_view::npos) {
+        out += "\\fB" + RoffPlain(text.substr(k + 1, end - k - 1)) + "\\fR";
+        k = end + 1;
+        continue;
+      }
+    }
+    if (text[k] == '[') {
+      const std::size_t close = text.find("](", k);
+      const std::size_t end = close == std::string_view::npos ? close : text.find(')', close);
+      if (end != std::string_view::npos) {
+        out += RoffPlain(text.substr(k + 1, close - k - 1));
+        k = end + 1;
+        continue;
+      }
+    }
+    const std::size_t next = text.find_first_of("`[", k + 1);
+    out += RoffPlain(text.substr(k, next == std::string_view::npos ? next : next - k));
+    k = next == std::string_view::npos ? text.size() : next;
+  }
+  return out;
+}
+
+// A sentence for the manual page: capital first letter, final full stop.
+std::string Sentence(std::string text) {
+  if (!text.empty() && std::islower(static_cast<unsigned char>(text.front())))
+    text.front() = static_cast<char>(std::toupper(static_cast<unsigned char>(text.front())));
+  if (!text.empty() && text.back() != '.') text += '.';
+  return text;
+}
+
+const char* FilesOf(const InputFormatInfo& format) {
+  if (format.reader == FormatReader::kDetect) return "";
+  switch (format.companion) {
+    case CompanionRule::kQFile:
+      return "two";
+    case CompanionRule::kMetaDataPair:
+      return "pair";
+    case CompanionRule::kNone:
+      break;
+  }
+  return "one";
+}
+
+// The layout column; for auto, the names it knows, with their formats:
+// "... its name (`.cf32` `.fc32` `f32le`; ...)".
+std::string LayoutOf(const InputFormatInfo& format) {
+  std::string layout = format.docLayout;
+  if (format.reader != FormatReader::kDetect) return layout;
+  std::string names;
+  for (const InputFormatInfo& other : InputFormats()) {
+    if (other.alias || *other.extensions == '\0') continue;
+    if (!names.empty()) names += "; ";
+    std::string_view rest = other.extensions;
+    while (!rest.empty()) {
+      const std::size_t blank = rest.find(' ');
+      names += "`";
+      names += rest.substr(0, blank);
+      names += "` ";
+      rest = blank == std::string_view::npos ? std::string_view() : rest.substr(blank + 1);
+    }
+    names += "as `";
+    names += other.keyword;
+    names += "`";
+  }
+  return layout + " in any letter case (" + names + ")";
+}
+
+std::string ConversionOf(const InputFormatInfo& format) {
+  return format.docConversion != nullptr ? format.docConversion
+                                         : SampleTypeFormula(format.sampleType);
+}
+
+// The aliases and the keywords they stand for, for one row of the tables.
+struct AliasRow {
+  std::vector<std::string> aliases;
+  std::vector<std::string> targets;
+};
+
+AliasRow Aliases() {
+  AliasRow row;
+  for (const InputFormatInfo& format : InputFormats()) {
+    if (!format.alias) continue;
+    row.aliases.emplace_back(format.keyword);
+    row.targets.emplace_back(FindInputFormat(format.code)->keyword);
+  }
+  return row;
+}
+
+const GeneratedPart kGeneratedParts[] = {
+    {"docs/usage.md", "options", OptionTableMarkdown},
+    {"docs/usage.md", "formats", FormatTableMarkdown},
+    {"docs/wavora.1", "options", OptionsManPage},
+    {"docs/wavora.1", "formats", FormatsManPage},
+};
+
+}  // namespace
+
+std::span<const OptionHelp> OptionHelpTable() { return kOptionHelp; }
+
+std::vector<std::string> UsageBodyLines() {
+  std::vector<std::string> lines(std::begin(kUsageHead), std::end(kUsageHead));
+  for (const OptionHelp& row : kOptionHelp) {
+    if (row.blockBefore) lines.emplace_back(kUsageTabLine);
+    std::string_view usage = row.usage;
+    while (!usage.empty()) {
+      const std::size_t end = usage.find('\n');
+      lines.emplace_back(usage.substr(0, end + 1));
+      usage.remove_prefix(end + 1);
+    }
+    if (std::strcmp(row.keywords, "-format") == 0)
+      for (const std::string& line : FormatUsageLines()) lines.push_back(line);
+  }
+  lines.emplace_back(kUsageTail);
+  return lines;
+}
+
+std::string OptionTableMarkdown() {
+  std::string table = "| Option | Value | Meaning |\n|---|---|---|\n";
+  for (const OptionHelp& row : kOptionHelp) {
+    table += "| " + CodeList(Keywords(row)) + " | " + Cell(row.value) + " | " +
+             Cell(WithVersion(row.meaning)) + " |\n";
+  }
+  return table;
+}
+
+std::string FormatTableMarkdown() {
+  std::string table =
+      "| Keyword | Files | Layout | Conversion to full scale (1.0) |\n"
+      "|---|---|---|---|\n";
+  bool aliasesDone = false;
+  for (const InputFormatInfo& format : InputFormats()) {
+    if (format.alias) {
+      if (aliasesDone) continue;
+      aliasesDone = true;
+      const AliasRow row = Aliases();
+      table += "| " + CodeList(row.aliases) + " | one | other names of " + CodeList(row.targets) +
+               " | as those |\n";
+      continue;
+    }
+    table += std::string("| `") + format.keyword + "` | " + FilesOf(format) + " | " +
+             Cell(LayoutOf(format)) + " | " + Cell(ConversionOf(format)) + " |\n";
+  }
+  return table;
+}
+
+std::string OptionsManPage() {
+  std::string page;
+  for (const OptionHelp& row : kOptionHelp) {
+    page += ".TP\n";
+    std::string head;
+    for (const std::string& keyword : Keywords(row)) {
+      if (!head.empty()) head += ", ";
+      head += "\\fB" + RoffPlain(keyword) + "\\fR";
+    }
+    if (*row.value != '\0') head += " \\fI" + RoffPlain(row.value) + "\\fR";
+    page += head + "\n" + RoffFromMarkdown(Sentence(WithVersion(row.meaning))) + "\n";
+  }
+  return page;
+}
+
+std::string FormatsManPage() {
+  std::string page;
+  bool aliasesDone = false;
+  for (const InputFormatInfo& format : InputFormats()) {
+    if (format.alias) {
+      if (aliasesDone) continue;
+      aliasesDone = true;
+      const AliasRow row = Aliases();
+      std::string names, targets;
+      for (std::size_t k = 0; k < row.aliases.size(); ++k) {
+        names += (k == 0 ? "\\fB" : ", \\fB") + RoffPlain(row.aliases[k]) + "\\fR";
+        targets += (k == 0 ? "\\fB" : ", \\fB") + RoffPlain(row.targets[k]) + "\\fR";
+      }
+      page += ".TP\n" + names + "\nOther names of " + targets + ".\n";
+      continue;
+    }
+    page += ".TP\n\\fB" + RoffPlain(format.keyword) + "\\fR\n" +
+            RoffFromMarkdown(Sentence(LayoutOf(format))) + "\n";
+    if (*FilesOf(format) != '\0')
+      page += std::string("Files: ") + FilesOf(format) +
+              ". To full scale: " + RoffFromMarkdown(ConversionOf(format)) + ".\n";
+    else
+      page += "To full scale: " + RoffFromMarkdown(ConversionOf(format)) + ".\n";
+  }
+  return page;
+}
+
+std::span<const GeneratedPart> GeneratedParts() { return kGeneratedParts; }
+
+bool ReplaceGeneratedPart(std::string* text, const std::string& name, const std::string& content) {
+  const std::string begin = "BEGIN GENERATED: " + name;
+  const std::string end = "END GENERATED: " + name;
+  // "options" must not find "options2": the name ends at a blank or the line's end.
+  std::size_t beginAt = 0;
+  for (;; beginAt += begin.size()) {
+    beginAt = text->find(begin, beginAt);
+    if (beginAt == std::string::npos) return false;
+    const std::size_t after = beginAt + begin.size();
+    if (after == text->size() || (*text)[after] == ' ' || (*text)[after] == '\n') break;
+  }
+  const std::size_t bodyAt = text->find('\n', beginAt);
+  if (bodyAt == std::string::npos) return false;
+  const std::size_t endAt = text->find(end, bodyAt);
+  if (endAt == std::string::npos) return false;
+  const std::size_t endLine = text->rfind('\n', endAt);
+  if (endLine == std::string::npos || endLine < bodyAt) return false;
+  text->replace(bodyAt + 1, endLine + 1 - (bodyAt + 1), content);
+  return true;
+}
