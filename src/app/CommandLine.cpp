@@ -173,16 +173,16 @@ const OptionRule kOptions[] = {
        s.clockMHz = DecimalOf(v);
        s.clockGiven = true;
      },
-     kForConvert, InfoRequest::kNone, "*** Invalid clock rate.", kClockRange},
+     kForConvert | kForInfo, InfoRequest::kNone, "*** Invalid clock rate.", kClockRange},
     {"-defaultclock", Value::kDecimal, Mode::kAny,
      [](ConversionSettings& s, const char* v) {
        s.defaultClockText = v;
        s.defaultClockMHz = DecimalOf(v);
        s.defaultClockGiven = true;
      },
-     kForConvert, InfoRequest::kNone, "*** Invalid clock rate.", kClockRange},
+     kForConvert | kForInfo, InfoRequest::kNone, "*** Invalid clock rate.", kClockRange},
     {"-format", Value::kText, Mode::kAny,
-     [](ConversionSettings& s, const char* v) { s.formatName = v; }},
+     [](ConversionSettings& s, const char* v) { s.formatName = v; }, kForConvert | kForInfo},
     {"-comment", Value::kText, Mode::kAny,
      [](ConversionSettings& s, const char* v) { s.comment = v; }},
     {"-copyright", Value::kText, Mode::kAny,
@@ -209,7 +209,8 @@ const OptionRule kOptions[] = {
     {"-out", Value::kText, Mode::kSingleFileRequired,
      [](ConversionSettings& s, const char* v) { s.outputFile = v; }, kForConvert | kForExport},
     {"-threads", Value::kThreadCount, Mode::kAny,
-     [](ConversionSettings& s, const char* v) { s.threads = IntegerOf(v); }},
+     [](ConversionSettings& s, const char* v) { s.threads = IntegerOf(v); },
+     kForConvert | kForInfo},
     {"-batch", Value::kNone, Mode::kAny, [](ConversionSettings& s, const char*) { s.batch = true; },
      kForAll},
     // Quiet runs ask nothing: a question nobody sees would wait for ever.
@@ -601,7 +602,7 @@ int CheckRun(ConversionSettings& settings, const std::vector<const OptionRule*>&
     if (settings.singleFile) settings.infoFiles.push_back(settings.inputFile);
     settings.infoFiles.insert(settings.infoFiles.end(), positional.begin(), positional.end());
     if (settings.infoFiles.empty()) {
-      std::fprintf(stderr, "*** -info needs at least one waveform file.\n");
+      std::fprintf(stderr, "*** -info needs at least one file.\n");
       return RefuseCommandLine(programName);
     }
     return 1;

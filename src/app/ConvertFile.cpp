@@ -306,15 +306,7 @@ int ConvertOneFile(const ConversionSettings& settings, const FileJob& job, FileR
   // importer that none was given.
   // -defaultclock serves a file whose format carries no rate, or whose
   // container leaves it out; it never replaces a rate of the file.
-  info.defaultClock = settings.defaultClockGiven ? settings.defaultClockMHz * kHzPerMHz : 0.0;
-  info.clock = settings.clockGiven || !FormatCarriesClock(settings.format)
-                   ? settings.clockMHz * kHzPerMHz
-                   : 0.0;
-  if (!settings.clockGiven && !FormatCarriesClock(format)) info.clock = info.defaultClock;
-  info.markerClock = info.clock;
-  info.samples = 0;
-  info.comment = settings.comment;
-  info.copyright = settings.copyright;
+  info = StartingWaveInfo(settings, format);
   if (!ImportRawIQ(inputPath, secondPath, info, format, waveFile.get(), &input))
     return FailFile("*** Import of waveform data failed.");
 
@@ -347,6 +339,20 @@ int ConvertOneFile(const ConversionSettings& settings, const FileJob& job, FileR
 }
 
 }  // namespace
+
+WaveInfo StartingWaveInfo(const ConversionSettings& settings, InputFormat format) {
+  WaveInfo info;
+  info.defaultClock = settings.defaultClockGiven ? settings.defaultClockMHz * kHzPerMHz : 0.0;
+  info.clock = settings.clockGiven || !FormatCarriesClock(settings.format)
+                   ? settings.clockMHz * kHzPerMHz
+                   : 0.0;
+  if (!settings.clockGiven && !FormatCarriesClock(format)) info.clock = info.defaultClock;
+  info.markerClock = info.clock;
+  info.samples = 0;
+  info.comment = settings.comment;
+  info.copyright = settings.copyright;
+  return info;
+}
 
 void ReportFileResult(const ConversionSettings& settings, const FileResult& result) {
   std::FILE* stream = ResultStream();

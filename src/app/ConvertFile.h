@@ -5,6 +5,8 @@
 #include <string>
 
 #include "app/Settings.h"
+#include "common/InputFormat.h"
+#include "common/WaveInfo.h"
 #include "import/InputFile.h"
 
 // The names of one file's conversion, as single-file mode or the directory
@@ -56,6 +58,12 @@ struct FileResult {
 // With -json, the result as one JSON object on a line of the result stream
 // (what standard output was); nothing otherwise.
 void ReportFileResult(const ConversionSettings& settings, const FileResult& result);
+
+// The WaveInfo an import of a file of that format starts from: the clock of
+// -clock (or none, for the formats that carry one, so that the file's own
+// rate is taken), the -defaultclock for files without one, the comment and
+// copyright of the command line.
+WaveInfo StartingWaveInfo(const ConversionSettings& settings, InputFormat format);
 
 // The Q file name derived from an I file name: the file name cut at its first
 // "." must end in "I" or "i", which becomes "Q" or "q"; the directory part

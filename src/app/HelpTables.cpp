@@ -111,9 +111,12 @@ const OptionHelp kOptionHelp[] = {
      "standard error (see [Scripts](#scripts)); with `-info`: the reports as JSON",
      "    -json                      a JSON result per file on stdout       \n", false},
     {"-info", "",
-     "report the tags of each waveform file named after it and the levels, DC and full-scale "
-     "words measured from its words, also as the generator plays them; exit 0 when every file "
-     "is sound, 1 otherwise (see [Checking a file](#checking-a-file))",
+     "report on each file named after it: of a waveform file the tags and the levels, DC and "
+     "full-scale words measured from its words, also as the generator plays them; of any other "
+     "input (found as `-format auto` finds it, or by `-format`) the format, pairs, clock, "
+     "levels, DC, values beyond full scale and whether and why not it converts, in one pass "
+     "that writes nothing; exit 0 when every file is sound or converts, 1 otherwise (see "
+     "[Checking a file](#checking-a-file))",
      "    -info [-json] <file.wv> ...   report tags and measured levels     \n", true},
     {"-export", "kind",
      "after the input file: write its samples as `cs16`, `cf32`, `wav` or `sigmf` (default "

@@ -3,14 +3,25 @@
 // rules (working directory by default, no replacing without -overwrite).
 #include "app/Inspect.h"
 
+#include <cmath>
 #include <cstdio>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
+#include "Shared/FileIO/StreamInit.h"
+#include "Shared/FileIO/WorkerPool.h"
+#include "app/CommandLine.h"
+#include "app/ConvertFile.h"
 #include "app/StandardStreams.h"
+#include "common/Limits.h"
 #include "common/Log.h"
 #include "common/TextSafety.h"
+#include "import/ContainerImport.h"
+#include "import/FormatDetect.h"
+#include "import/ImportRawIQ.h"
+#include "import/InputFile.h"
+#include "level/LevelOffsets.h"
 #include "platform/Platform.h"
 #include "waveform/Export.h"
 #include "waveform/OutputFile.h"
@@ -170,29 +181,279 @@ nlohmann::ordered_json JsonReport(const WaveformReport& report, bool readable) {
   return j;
 }
 
+// ---- inputs other than waveform files ----
+
+// How the format was found: given with -format, or as -format auto tells it
+// (the formats with a signature by their first bytes, the others by their
+// name). The JSON word and the text of the report.
+struct FoundBy {
+  const char* word = "keyword";
+  std::string text = "given with -format";
+};
+
+// What a measuring pass over an input found, for both forms of the report.
+struct InputReport {
+  std::string path;
+  std::string format;  // keyword
+  FoundBy foundBy;
+  bool convertible = false;
+  std::string reason;  // the first error line when not convertible
+  WaveInfo info;
+  InputMeasure measure;
+  std::string clockSource;  // "-clock", "-defaultclock", "the file", "" (none)
+  std::vector<std::string> log;
+};
+
+// The lines of a measuring pass, whatever the verbosity: they are the
+// report's reader lines.
+std::vector<std::string>* g_passLines = nullptr;
+
+void CollectPassLine(const LogRecord& record) {
+  if (g_passLines != nullptr && !record.text.empty()) g_passLines->emplace_back(record.text);
+}
+
+FoundBy FoundByDetection(InputFormat format, const std::string& path) {
+  const InputFormatInfo* entry = FindInputFormat(format);
+  if ((entry == nullptr || entry->signatures.empty()) && FormatFromFileName(path) == format) {
+    const std::string name = platform::FileNamePart(path);
+    const std::size_t dot = name.rfind('.');
+    return {"extension",
+            "found by its name (" + (dot == std::string::npos ? name : name.substr(dot)) + ")"};
+  }
+  return {"magic", "found by its first bytes"};
+}
+
+// Runs the import without output over the file and fills the report.
+void MeasureInput(const ConversionSettings& settings, const std::string& path, InputFormat format,
+                  InputFile* opened, InputReport* report) {
+  report->path = path;
+  report->format = FormatKeyword(format);
+  report->info = StartingWaveInfo(settings, format);
+  std::string secondPath;
+  if (IsTwoFileFormat(format)) secondPath = DeriveQFileName(path);
+
+  std::vector<std::string> lines;
+  g_passLines = &lines;
+  const unsigned mask = GetLogMask();
+  SetLogMask(kLogInfo | kLogWarning | kLogError | kLogAlwaysShown);
+  SetLogRecordSink(CollectPassLine);
+  ResetFirstError();
+  const int imported =
+      MeasureRawIQ(path, secondPath, report->info, format, opened, &report->measure);
+  report->reason = FirstError();
+  SetLogRecordSink(settings.json ? PrintMessageLineToStderr : PrintMessageLine);
+  SetLogMask(mask);
+  g_passLines = nullptr;
+  report->log = std::move(lines);
+  report->convertible = imported != 0 && report->reason.empty();
+  if (report->reason.empty() && !imported) report->reason = "the file cannot be read";
+
+  const WaveInfo& info = report->info;
+  if (settings.clockGiven)
+    report->clockSource = "-clock";
+  else if (settings.defaultClockGiven && info.clock > 0 && info.clock == info.defaultClock)
+    report->clockSource = "-defaultclock";
+  else if (info.clock > 0)
+    report->clockSource = "the file";
+}
+
+double Mean(double sum, std::int64_t pairs) {
+  return pairs > 0 ? sum / static_cast<double>(pairs) : 0.0;
+}
+
+// dBFS of a linear magnitude; -inf (shown as such) for silence.
+std::string Dbfs(double linear) {
+  return linear > 0 ? FormatText("%.2f dBFS", 20.0 * std::log10(linear)) : "-inf dBFS";
+}
+
+void PrintInputReport(const InputReport& r) {
+  auto line = [](const char* name, const std::string& value) {
+    std::printf("  %-15s: %s\n", name, TerminalText(value).c_str());
+  };
+  const std::int64_t pairs = r.info.samples;
+  std::printf("%s\n", TerminalText(r.path).c_str());
+  line("Format", r.format + ", " + r.foundBy.text);
+  const InputFormatInfo* entry = FindInputFormat(InputFormatFromKeyword(r.format));
+  if (entry != nullptr && entry->usage != nullptr) line("Kind", entry->usage);
+  line("Pairs", std::to_string(pairs));
+  if (r.info.clock > 0) {
+    line("Clock", FormatText("%.6f MHz (%s)", r.info.clock / kHzPerMHz, r.clockSource.c_str()));
+    line("Duration", FormatText("%.6f s", static_cast<double>(pairs) / r.info.clock));
+  } else {
+    line("Clock", "(none: give -clock)");
+  }
+  if (pairs > 0) {
+    line("Levels",
+         "RMS " + Dbfs(r.measure.rms) + ", peak " + Dbfs(r.measure.peak) +
+             (r.measure.rms > 0 && r.measure.peak > 0
+                  ? FormatText(", Pk/Av %.2f dB", 20.0 * std::log10(r.measure.peak / r.measure.rms))
+                  : std::string()));
+    line("DC (mean)",
+         FormatText("I %+.6f, Q %+.6f of full scale", Mean(r.measure.stats.sumI, pairs),
+                    Mean(r.measure.stats.sumQ, pairs)));
+    line("Beyond full scale",
+         FormatText("%lld values", static_cast<long long>(r.measure.stats.beyondFullScale)));
+  }
+  if (r.convertible) {
+    line("LEVEL OFFS",
+         FormatText("%f,%f dB (RMS, peak), as converted", r.info.rmsOffset, r.info.peakOffset));
+    line("COMMENT", Or(!r.info.comment.empty(), r.info.comment));
+    line("COPYRIGHT", Or(!r.info.copyright.empty(), r.info.copyright));
+    if (r.info.hasMarkerSpans) {
+      int counts[4] = {0, 0, 0, 0};
+      for (const MarkerSpan& span : r.info.markerSpans)
+        if (span.marker >= 1 && span.marker <= 4) ++counts[span.marker - 1];
+      line("Markers", FormatText("marker 1: %d, marker 2: %d, marker 3: %d, marker 4: %d stretches",
+                                 counts[0], counts[1], counts[2], counts[3]));
+    }
+  }
+  for (const std::string& text : r.log) line("Reader", text);
+  std::printf("  %-15s: %s\n\n", "Result",
+              r.convertible ? "converts" : TerminalText("does NOT convert: " + r.reason).c_str());
+  std::fflush(stdout);
+}
+
+nlohmann::ordered_json JsonInputReport(const InputReport& r) {
+  const std::int64_t pairs = r.info.samples;
+  nlohmann::ordered_json j;
+  j["path"] = r.path;
+  j["format"] = r.format;
+  j["found_by"] = r.foundBy.word;
+  j["converts"] = r.convertible;
+  j["reason"] = r.convertible ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(r.reason);
+  j["pairs"] = pairs;
+  j["clock_hz"] = r.info.clock > 0 ? nlohmann::ordered_json(r.info.clock) : nullptr;
+  j["clock_from"] = r.clockSource.empty() ? nlohmann::ordered_json(nullptr)
+                                          : nlohmann::ordered_json(r.clockSource);
+  j["duration_s"] = r.info.clock > 0 ? nlohmann::ordered_json(pairs / r.info.clock) : nullptr;
+  auto db = [](double linear) {
+    return linear > 0 ? nlohmann::ordered_json(20.0 * std::log10(linear)) : nullptr;
+  };
+  j["rms_dbfs"] = db(r.measure.rms);
+  j["peak_dbfs"] = db(r.measure.peak);
+  j["mean_i"] = Mean(r.measure.stats.sumI, pairs);
+  j["mean_q"] = Mean(r.measure.stats.sumQ, pairs);
+  j["beyond_full_scale"] = r.measure.stats.beyondFullScale;
+  if (r.convertible) {
+    j["level_offs"] = {r.info.rmsOffset, r.info.peakOffset};
+    j["comment"] = r.info.comment;
+    j["copyright"] = r.info.copyright;
+    nlohmann::ordered_json spans = nlohmann::ordered_json::array();
+    for (const MarkerSpan& span : r.info.markerSpans)
+      spans.push_back({{"marker", span.marker}, {"start", span.start}, {"count", span.count}});
+    j["marker_spans"] = spans;
+  }
+  j["reader"] = r.log;
+  return j;
+}
+
+// The report of one input other than a waveform file; true when it converts.
+bool ReportInput(const ConversionSettings& settings, const std::string& path, InputFormat format,
+                 const FoundBy& foundBy, InputFile* opened) {
+  InputReport report;
+  MeasureInput(settings, path, format, opened, &report);
+  report.foundBy = foundBy;
+  if (settings.json) {
+    std::printf("%s\n", JsonInputReport(report)
+                            .dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
+                            .c_str());
+    std::fflush(stdout);
+  } else {
+    PrintInputReport(report);
+  }
+  return report.convertible;
+}
+
+// The report of a waveform file; true when it is sound.
+bool ReportWaveform(const std::string& path, bool json) {
+  WaveformReport report;
+  const bool readable = InspectWaveform(path, &report) != 0;
+  if (report.header.path.empty()) report.header.path = path;
+  if (json) {
+    std::printf("%s\n", JsonReport(report, readable)
+                            .dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
+                            .c_str());
+    std::fflush(stdout);
+  } else if (readable) {
+    PrintTextReport(report);
+  } else {
+    std::printf("%s\n  %-15s: NOT sound (cannot be read)\n\n", path.c_str(), "Result");
+  }
+  return readable && report.sound();
+}
+
 int RunInfo(const ConversionSettings& settings) {
   const bool json = settings.json;
   const std::vector<std::string>& files = settings.infoFiles;
   SetLogRecordSink(json ? PrintMessageLineToStderr : PrintMessageLine);
   SetLogMask(LogMaskForVerbosity(settings.verbosity));
+  // -format names the format of every file; without it each file's own is
+  // found as -format auto finds it. -clock and -defaultclock are checked as
+  // for a conversion.
+  const bool formatGiven = !settings.formatName.empty();
+  ConversionSettings checked = settings;
+  if (!formatGiven) checked.format = kFormatAuto;
+  const std::string invalid = ValidateSettings(checked);
+  if (!invalid.empty()) {
+    std::fputs(invalid.c_str(), json ? stderr : stdout);
+    return kExitFailure;
+  }
+
+  // The measuring pass of an input other than a waveform file goes through
+  // the stream layer as an import does.
+  std::string reason;
+  const int cipherThreads = settings.threads > 0 ? settings.threads : DefaultWorkerThreads();
+  if (!InitStreamLayer(kStreamInterfaceVersion, &reason, cipherThreads)) return Fail(reason);
 
   bool allSound = true;
   for (const std::string& path : files) {
     if (!ReportWritten()) return kExitFailure;
-    WaveformReport report;
-    const bool readable = InspectWaveform(path, &report) != 0;
-    if (report.header.path.empty()) report.header.path = path;
-    allSound = allSound && readable && report.sound();
-    if (json) {
-      std::printf("%s\n",
-                  JsonReport(report, readable)
-                      .dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
-                      .c_str());
-      std::fflush(stdout);
-    } else if (readable) {
-      PrintTextReport(report);
-    } else {
-      std::printf("%s\n  %-15s: NOT sound (cannot be read)\n\n", path.c_str(), "Result");
+    InputFormat format = checked.format;
+    FoundBy foundBy;
+    InputFile input;
+    if (format == kFormatAuto) {
+      // What cannot be opened or told apart is reported as a waveform file
+      // would be, as before there were other inputs.
+      InputFormat detected = kFormatUnknown;
+      if (OpenInputFile(path, &input) && DetectInputFormat(input, &detected) &&
+          detected != kFormatUnknown) {
+        format = detected;
+        foundBy = FoundByDetection(detected, path);
+      } else {
+        format = kFormatKxzetq;
+      }
+    }
+    if (format == kFormatKxzetq) {
+      input.Close();
+      allSound = ReportWaveform(path, json) && allSound;
+      continue;
+    }
+    // A SigMF archive: a report for each of its recordings.
+    std::vector<std::string> recordings;
+    if (format == kFormatSigmf && IsSigmfArchiveName(path)) {
+      if (!input.IsOpen() && !OpenInputFile(path, &input)) {
+        allSound = false;
+        continue;
+      }
+      if (!ListSigmfArchiveRecordings(input, &recordings)) {
+        allSound = false;
+        continue;
+      }
+    }
+    if (recordings.size() <= 1) {
+      allSound = ReportInput(checked, path, format, foundBy, &input) && allSound;
+      continue;
+    }
+    input.Close();
+    for (const std::string& recording : recordings) {
+      InputFile member;
+      if (!OpenInputFile(path, &member)) {
+        allSound = false;
+        continue;
+      }
+      member.archiveMember = recording;
+      allSound =
+          ReportInput(checked, path + " (" + recording + ")", format, foundBy, &member) && allSound;
     }
   }
   if (!ReportWritten()) return kExitFailure;

@@ -11,6 +11,14 @@
 // is silence all the same, and must not be lifted to full scale.
 inline constexpr float kInt16ZeroWordValue = static_cast<float>(-0.5 / 32767.0);
 
+// What a measuring pass (-info) counts beside the levels: the sums of I and
+// of Q for the DC, and the values whose magnitude exceeds full scale.
+struct SampleStats {
+  double sumI = 0.0;
+  double sumQ = 0.0;
+  std::int64_t beyondFullScale = 0;
+};
+
 struct ImportLevels {
   double peak = 0.0;       // largest vector magnitude seen so far
   float peakPower = 0.0f;  // largest squared magnitude seen so far (peak is its root)
@@ -23,6 +31,7 @@ struct ImportLevels {
   // One real channel: Q is the 0 the reader puts beside each value, not a
   // word of the file, so silence is told by the I values alone.
   bool realChannel = false;
+  SampleStats* stats = nullptr;  // counted too when set
 };
 
 // Adds one complete pair: the squared magnitude and the magnitude are each
@@ -36,6 +45,11 @@ inline void AccumulatePair(ImportLevels& levels, float i, float q) {
     levels.peak = std::sqrt(m2);
   }
   levels.sum += m2;
+  if (levels.stats != nullptr) {
+    levels.stats->sumI += i;
+    levels.stats->sumQ += q;
+    levels.stats->beyondFullScale += (std::fabs(i) > 1.0f) + (std::fabs(q) > 1.0f);
+  }
   levels.onlySilentWords = levels.onlySilentWords && i == levels.silentValue &&
                            (q == levels.silentValue || levels.realChannel);
 }

@@ -19,6 +19,7 @@
 #include "import/InputFile.h"
 #include "import/SampleImport.h"
 #include "level/LevelOffsets.h"
+#include "platform/Platform.h"
 
 namespace {
 
@@ -152,10 +153,11 @@ RawReader FindReader(FormatReader reader) {
 }
 static_assert(EveryFormatHasAReader(), "a format of the table has no reader");
 
-}  // namespace
-
-int ImportRawIQ(const std::string& inputPath, const std::string& secondPath, WaveInfo& info,
-                InputFormat format, std::FILE* tempWaveFile, InputFile* openedInput) {
+// The import into tempWaveFile; with measure set, a measuring pass: over-range
+// data is not rewritten, and what was read goes into *measure.
+int Import(const std::string& inputPath, const std::string& secondPath, WaveInfo& info,
+           InputFormat format, std::FILE* tempWaveFile, InputFile* openedInput,
+           InputMeasure* measure) {
   // The unused codes and kxzetq have no raw reader; they are refused like any
   // other unknown code.
   const InputFormatInfo* entry = FindInputFormat(format);
@@ -175,7 +177,8 @@ int ImportRawIQ(const std::string& inputPath, const std::string& secondPath, Wav
   }
   if (IsRawBinaryFormat(format) && !(info.clock > 0.0)) {
     LogAlways({"*** Error: No clock rate for raw samples; give the clock with -clock."});
-    return 0;
+    // A measuring pass goes on: the samples can be described all the same.
+    if (measure == nullptr) return 0;
   }
 
   // Slot 0 belongs to this function for the whole import; the readers write
@@ -190,6 +193,7 @@ int ImportRawIQ(const std::string& inputPath, const std::string& secondPath, Wav
   }
 
   ImportLevels levels;
+  if (measure != nullptr) levels.stats = &measure->stats;
   ReportProgress(0);
   LogAlways({FormatText("Importing from file '%s'", inputPath.c_str())});
   LogAlways({entry->importLine});
@@ -225,7 +229,15 @@ int ImportRawIQ(const std::string& inputPath, const std::string& secondPath, Wav
     peak = 0.0;
     rms = 0.0;
   }
-  if (peak > kFullScale) {
+  if (measure != nullptr) {
+    measure->peak = peak;
+    measure->rms = rms;
+  }
+  if (peak > kFullScale && measure != nullptr) {
+    // The figures the scaling down would give, without a file to rewrite.
+    rms /= peak;
+    peak = kFullScale;
+  } else if (peak > kFullScale) {
     if (!NormaliseToFullScale(tempSlot, info.samples, peak, &rms)) return 0;
     peak = kFullScale;
   }
@@ -241,4 +253,22 @@ int ImportRawIQ(const std::string& inputPath, const std::string& secondPath, Wav
   info.rmsOffset = LevelOffsetFromLinear(rms);
   info.peakOffset = LevelOffsetFromLinear(peak);
   return 1;
+}
+
+}  // namespace
+
+int ImportRawIQ(const std::string& inputPath, const std::string& secondPath, WaveInfo& info,
+                InputFormat format, std::FILE* tempWaveFile, InputFile* openedInput) {
+  return Import(inputPath, secondPath, info, format, tempWaveFile, openedInput, nullptr);
+}
+
+int MeasureRawIQ(const std::string& inputPath, const std::string& secondPath, WaveInfo& info,
+                 InputFormat format, InputFile* openedInput, InputMeasure* measure) {
+  const platform::FileHandle nowhere(platform::OpenNullDevice());
+  if (!nowhere) {
+    LogAlways({"*** Cannot open the null device for a measuring pass."});
+    return 0;
+  }
+  *measure = InputMeasure();
+  return Import(inputPath, secondPath, info, format, nowhere.get(), openedInput, measure);
 }

@@ -9,6 +9,7 @@
 
 #include "common/InputFormat.h"
 #include "common/WaveInfo.h"
+#include "import/ImportLevels.h"
 #include "import/InputFile.h"
 
 // secondPath: the file holding the Q values of a two-file format; "" for none.
@@ -18,3 +19,19 @@
 // failure.
 int ImportRawIQ(const std::string& inputPath, const std::string& secondPath, WaveInfo& info,
                 InputFormat format, std::FILE* tempWaveFile, InputFile* openedInput = nullptr);
+
+// What MeasureRawIQ finds besides WaveInfo: the peak and RMS magnitude of the
+// values as read (before any scaling down), the sums for their DC and the
+// values beyond full scale.
+struct InputMeasure {
+  double peak = 0.0;
+  double rms = 0.0;
+  SampleStats stats;
+};
+
+// ImportRawIQ without an output: every check and log line of the import, the
+// samples written to the null device, nothing to disk. Data above full scale
+// is not rewritten: the offsets in info are those the conversion would give
+// after scaling it down. 1 when the conversion would import the file.
+int MeasureRawIQ(const std::string& inputPath, const std::string& secondPath, WaveInfo& info,
+                 InputFormat format, InputFile* openedInput, InputMeasure* measure);

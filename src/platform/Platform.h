@@ -162,6 +162,9 @@ int RemoveRegisteredFiles();
 
 std::FILE* OpenFile(const std::string& path, const char* mode);
 int CloseFile(std::FILE* file);
+// The system's null device ("/dev/null", "NUL") open for writing: what a
+// measuring pass writes goes nowhere.
+std::FILE* OpenNullDevice();
 std::size_t ReadFile(std::FILE* file, void* buffer, std::size_t size);
 std::size_t WriteFile(std::FILE* file, const void* buffer, std::size_t size);
 // Absolute seek from the start of the file; true on success.

@@ -639,4 +639,6 @@ bool OpenInputFile(const std::string& path, OpenedInput* opened) {
   return true;
 }
 
+std::FILE* OpenNullDevice() { return OpenFile("/dev/null", "w+b"); }
+
 }  // namespace platform

@@ -617,4 +617,6 @@ bool OpenInputFile(const std::string& path, OpenedInput* opened) {
   return true;
 }
 
+std::FILE* OpenNullDevice() { return OpenFile("NUL", "w+b"); }
+
 }  // namespace platform

@@ -445,13 +445,13 @@ TEST(CommandLineRuns, InspectionOptionsSelectTheRunAndRefuseWhatDoesNotFit) {
   EXPECT_EQ(Scan({"in.wv", "-format", "i16le"}).settings.run, RunKind::kConvert);
 
   const std::pair<std::vector<std::string>, std::string> refused[] = {
-      {{"-info"}, "*** -info needs at least one waveform file.\n"},
-      {{"-info", "a.wv", "-clock", "10"}, "*** Option -clock does not apply to -info.\n"},
+      {{"-info"}, "*** -info needs at least one file.\n"},
+      {{"-info", "a.wv", "-comment", "x"}, "*** Option -comment does not apply to -info.\n"},
       {{"in.wv", "-export", "wav", "-json"}, "*** Option -json does not apply to -export.\n"},
       {{"in.wv", "-preview", "p.svg", "-out", "o"},
        "*** Option -out does not apply to -preview.\n"},
-      {{"in.wv", "-format", "i16le", "-json", "-info"},
-       "*** Option -format does not apply to -info.\n"},
+      {{"in.wv", "-format", "i16le", "-json", "-info", "-autoscale"},
+       "*** Option -autoscale does not apply to -info.\n"},
       {{"in.wv", "-export", "wav", "-preview", "p.svg"},
        "*** Options -export and -preview cannot be given together.\n"},
       {{"-export", "wav"}, "*** -export needs the waveform file as the first argument.\n"},
