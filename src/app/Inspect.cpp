@@ -364,10 +364,11 @@ bool ReportInput(const ConversionSettings& settings, const std::string& path, In
   return report.convertible;
 }
 
-// The report of a waveform file; true when it is sound.
-bool ReportWaveform(const std::string& path, bool json) {
+// The report of a waveform file; true when it is sound. A file refused at
+// the way in (refused set) is reported as one that cannot be read.
+bool ReportWaveform(const std::string& path, bool json, bool refused = false) {
   WaveformReport report;
-  const bool readable = InspectWaveform(path, &report) != 0;
+  const bool readable = !refused && InspectWaveform(path, &report) != 0;
   if (report.header.path.empty()) report.header.path = path;
   if (json) {
     std::printf("%s\n", JsonReport(report, readable)
@@ -393,7 +394,12 @@ int RunInfo(const ConversionSettings& settings) {
   const bool formatGiven = !settings.formatName.empty();
   ConversionSettings checked = settings;
   if (!formatGiven) checked.format = kFormatAuto;
-  const std::string invalid = ValidateSettings(checked);
+  // A raw format without -clock is still described (its report says that it
+  // would not convert); a clock that is given must be valid.
+  ConversionSettings validation = checked;
+  if (!validation.clockGiven && validation.format != kFormatUnknown)
+    validation.format = kFormatAuto;
+  const std::string invalid = ValidateSettings(validation);
   if (!invalid.empty()) {
     std::fputs(invalid.c_str(), json ? stderr : stdout);
     return kExitFailure;
@@ -415,8 +421,13 @@ int RunInfo(const ConversionSettings& settings) {
       // What cannot be opened or told apart is reported as a waveform file
       // would be, as before there were other inputs.
       InputFormat detected = kFormatUnknown;
-      if (OpenInputFile(path, &input) && DetectInputFormat(input, &detected) &&
-          detected != kFormatUnknown) {
+      if (!OpenRegularInput(path, &input)) {
+        // No regular file: refused with its line, never waited on.
+        ReportWaveform(path, json, true);
+        allSound = false;
+        continue;
+      }
+      if (input.IsOpen() && DetectInputFormat(input, &detected) && detected != kFormatUnknown) {
         format = detected;
         foundBy = FoundByDetection(detected, path);
       } else {

@@ -10,6 +10,7 @@
 
 #include "common/ByteOrder.h"
 #include "common/Log.h"
+#include "import/InputFile.h"
 #include "level/LevelOffsets.h"
 #include "waveform/WaveformFormat.h"
 
@@ -407,15 +408,12 @@ bool MarkersInWordBits(const WaveformHeader& header) {
 platform::FileHandle OpenWaveform(const std::string& path, WaveformHeader* header) {
   *header = WaveformHeader{};
   header->path = path;
-  if (!platform::GetFileSize(path, &header->fileSize)) {
-    LogAlways({"*** Cannot open waveform file '", path, "'."});
-    return {};
-  }
-  platform::FileHandle file(platform::OpenFile(path, "rb"));
-  if (!file) {
-    LogAlways({"*** Cannot open waveform file '", path, "'."});
-    return {};
-  }
+  // The one way in of every input: a FIFO, device or directory is refused
+  // before anything waits on it.
+  InputFile input;
+  if (!OpenInputFile(path, &input, "*** Cannot open waveform file '" + path + "'.")) return {};
+  header->fileSize = input.size;
+  platform::FileHandle file = std::move(input.file);
   TagByteSource in(file.get(), 0);
   if (!ParseTags(in, header)) return {};
   return file;

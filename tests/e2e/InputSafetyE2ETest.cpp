@@ -70,6 +70,23 @@ TEST(InputSafetyE2E, PipesDevicesAndDirectoriesAreRefusedByName) {
     EXPECT_TRUE(ts::Contains(r.out, c.refused + "; only regular files are read.")) << r.out;
     EXPECT_FALSE(fs::exists(t.File("x.wv")));
   }
+  // The commands that read a waveform file take the same way in: a device
+  // or FIFO is refused at once, nothing is written.
+  const std::vector<std::string> inspections[] = {
+      {"-info", "/dev/zero"},
+      {"-info", "fifo.cu8", "-format", "cu8"},
+      {"/dev/zero", "-export", "cs16"},
+      {"fifo.cu8", "-export", "wav"},
+      {"/dev/zero", "-preview", "z.svg"},
+  };
+  const std::vector<std::string> names = ts::ListNames(t.path());
+  for (const std::vector<std::string>& args : inspections) {
+    SCOPED_TRACE(args[0] + " " + args[1]);
+    r = ts::RunWavoraBinary(args, t.path());
+    EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+    EXPECT_TRUE(ts::Contains(r.out + r.err, "; only regular files are read.")) << r.out << r.err;
+  }
+  EXPECT_EQ(ts::ListNames(t.path()), names);
 }
 
 TEST(InputSafetyE2E, TemporaryFileOrOwnMetadataAsInputIsRefusedAndKept) {

@@ -79,7 +79,8 @@ struct Answer {
 // answer's keys are typed when its question appears on the screen; the exit
 // prompt gets Enter.
 ConsoleRun RunInWineConsole(const std::vector<std::string>& args, const std::string& workDir,
-                            const std::vector<Answer>& answers) {
+                            const std::vector<Answer>& answers,
+                            const std::string& standardOutputFile = "") {
   ConsoleRun run;
   const int master = posix_openpt(O_RDWR | O_NOCTTY);
   if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return run;
@@ -105,6 +106,13 @@ ConsoleRun RunInWineConsole(const std::vector<std::string>& args, const std::str
     dup2(slave, 0);
     dup2(slave, 1);
     dup2(slave, 2);
+    // Standard output to a file, the other two on the terminal.
+    if (!standardOutputFile.empty()) {
+      const int out = open(standardOutputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (out < 0) _exit(127);
+      dup2(out, 1);
+      close(out);
+    }
     if (slave > 2) close(slave);
     close(master);
     if (chdir(workDir.c_str()) != 0) _exit(127);
@@ -276,6 +284,25 @@ TEST(WineConsole, BatchAsksNothingWaitsForNothingAndDrawsTheBar) {
   EXPECT_NE(run.screen.find("[" + std::string(20, ' ') + "]"), std::string::npos) << run.screen;
   EXPECT_TRUE(ts::FileExistsForTest(work.File("named.wv")));
   EXPECT_FALSE(ts::FileExistsForTest(work.File("_tone.wv")));
+}
+
+// Standard output in a file, the keys on the console: the question and the
+// exit prompt reach the console through standard error, the log the file.
+TEST(WineConsole, QuestionsReachTheConsoleWhenOutputGoesToAFile) {
+  ts::TempDir work;
+  WriteTone(work.File("tone.bin"));
+  const std::string log = work.File("stdout.log");
+  const ConsoleRun run =
+      RunInWineConsole(kSingleFileArgs, work.path(), {{kStartQuestion, {"y"}}}, log);
+  ASSERT_TRUE(run.finished) << run.screen;
+  EXPECT_EQ(run.exitCode, 0) << run.screen;
+  EXPECT_NE(run.screen.find(kStartQuestion), std::string::npos) << run.screen;
+  EXPECT_NE(run.screen.find(kExitPrompt), std::string::npos) << run.screen;
+  EXPECT_TRUE(ts::FileExistsForTest(work.File("_tone.wv")));
+  const std::string written = ts::ReadFileText(log);
+  EXPECT_NE(written.find("File conversion finished successfully."), std::string::npos) << written;
+  EXPECT_EQ(run.screen.find("File conversion finished successfully."), std::string::npos)
+      << run.screen;
 }
 
 TEST(WineConsole, HelpAndVersionNeedNoKey) {
