@@ -32,7 +32,7 @@ constexpr double kEnvelopeTop = 60.0;
 constexpr double kEnvelopeBottom = 190.0;
 constexpr double kWindowTop = 240.0;
 constexpr double kWindowBottom = 400.0;
-constexpr double kMarkerTop = 422.0;
+constexpr double kMarkerTop = 430.0;
 constexpr double kMarkerRow = 18.0;
 constexpr double kPlotsTop = 540.0;
 constexpr double kPlotsBottom = 900.0;
@@ -43,6 +43,9 @@ constexpr double kBarRight = 466.0;
 constexpr double kSpecLeft = 560.0;
 constexpr double kToneTop = 960.0;
 constexpr double kCaptionLine = 18.0;
+// Characters of a caption line that fit the page at the font's size; longer
+// lines (a comment of 511 characters) are wrapped.
+constexpr std::size_t kCaptionChars = 128;
 constexpr double kHzPerMHz = 1e6;
 constexpr double kFullScaleWord = kWordFullScale;  // 32767: word / 32767 is full scale
 constexpr double kFloorDbfs = -140.0;
@@ -589,6 +592,31 @@ std::string SpectrumPlot(const PreviewData& data, const std::vector<SpectrumTone
 
 std::string OrNone(const std::string& text) { return text.empty() ? "(none)" : text; }
 
+// The line in pieces of at most kCaptionChars characters (UTF-8 code
+// points), broken at the last blank where there is one, the pieces after the
+// first indented.
+std::vector<std::string> Wrapped(const std::string& line) {
+  std::vector<std::string> pieces;
+  std::string rest = line;
+  const auto isStart = [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; };
+  while (true) {
+    // The byte at which the kCaptionChars-th character ends.
+    std::size_t end = 0, chars = 0;
+    while (end < rest.size() && chars < kCaptionChars) {
+      ++end;
+      while (end < rest.size() && !isStart(rest[end])) ++end;
+      ++chars;
+    }
+    if (end >= rest.size()) break;
+    const std::size_t blank = rest.rfind(' ', end);
+    const std::size_t cut = blank != std::string::npos && blank > kCaptionChars / 2 ? blank : end;
+    pieces.push_back(rest.substr(0, cut));
+    rest = "    " + rest.substr(cut == blank ? cut + 1 : cut);
+  }
+  pieces.push_back(rest);
+  return pieces;
+}
+
 std::vector<std::string> CaptionLines(const PreviewData& data, const bool shown[kMarkerCount]) {
   const WaveformHeader& header = data.header;
   std::vector<std::string> lines;
@@ -635,15 +663,18 @@ std::vector<std::string> CaptionLines(const PreviewData& data, const bool shown[
   } else {
     for (int m = 0; m < kMarkerCount; ++m)
       if (shown[m])
-        markers += (markers.empty() ? "Markers: " : ", ") +
-                   FormatText("marker %d (MARKER LIST %d, %lld entries)", m + 1, m + 1,
+        markers += (markers.empty() ? "Markers (MARKER LIST entries): " : ", ") +
+                   FormatText("marker %d: %lld", m + 1,
                               static_cast<long long>(header.markers[m].entryCount));
     if (markers.empty()) markers = "no markers";
   }
   lines.push_back(markers);
   lines.push_back("COMMENT: " + OrNone(header.comment));
   lines.push_back("COPYRIGHT: " + OrNone(header.copyright));
-  return lines;
+  std::vector<std::string> wrapped;
+  for (const std::string& line : lines)
+    for (std::string& piece : Wrapped(line)) wrapped.push_back(std::move(piece));
+  return wrapped;
 }
 
 // ---- The pass over the words ----

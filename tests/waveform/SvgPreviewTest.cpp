@@ -162,6 +162,30 @@ TEST_F(SvgPreview, RangeChoosesTheWindowAndIsChecked) {
   EXPECT_FALSE(ts::FileExistsForTest(dir.File("p.svg")));
 }
 
+// A comment of the full 511 characters (multi-byte ones among them) is
+// wrapped onto lines that fit the page, every character kept.
+TEST_F(SvgPreview, LongCommentIsWrappedOntoTheCaptionWhole) {
+  std::string comment;
+  while (comment.size() < 480) comment += "word\xC3\xA9 ";
+  comment += std::string(511 - comment.size(), 'x');
+  ts::WriteFileText(dir.File("in.wv"), KvgFile(TwoToneWords(500, 0.5, 0.01, 0, 0), "1e6", comment));
+  ASSERT_EQ(WriteWaveformPreview(dir.File("in.wv"), dir.File("p.svg")), 1);
+  const std::string svg = ts::ReadFileText(dir.File("p.svg"));
+  std::string joined;
+  for (std::size_t at = svg.find(">COMMENT: "); at != std::string::npos;) {
+    const std::size_t end = svg.find('<', at);
+    std::string text = svg.substr(at + 1, end - at - 1);
+    std::size_t chars = 0;
+    for (unsigned char c : text) chars += (c & 0xC0) != 0x80;
+    EXPECT_LE(chars, 128u) << text;
+    joined += joined.empty() ? text : " " + text.substr(4);
+    // The next caption line continues the comment when it is indented.
+    at = svg.find(">    ", end);
+    if (at != std::string::npos && svg.find(">COPYRIGHT: ", end) < at) break;
+  }
+  EXPECT_EQ(joined, "COMMENT: " + comment);
+}
+
 TEST_F(SvgPreview, OnlySvgNamesAreWritten) {
   ts::WriteFileText(dir.File("in.wv"), KvgFile(TwoToneWords(500, 0.5, 0.01, 0, 0), "1e6"));
   for (const char* name : {"x.png", "x.svgz", "svg", "x.svg.txt", "x"}) {
