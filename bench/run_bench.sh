@@ -71,6 +71,10 @@ median_run() {  # lines "seconds cpu peak exit" -> "seconds cpu peak exit"
 }
 
 declare -A wall
+# Pairs each conversion row wrote (from its output's size: 4 bytes a pair),
+# for the cipher floor at the end.
+declare -A pairs_of
+floor_keys=()
 convert() {  # key label input numpy-kind(or -) args...
   local key=$1 label=$2 input=$3 kind=$4
   shift 4
@@ -89,7 +93,10 @@ convert() {  # key label input numpy-kind(or -) args...
       numpy_runs+="$SECONDS_TAKEN $CPU_SECONDS $PEAK_KIB $EXIT_CODE"$'\n'
     fi
   done
-  local bytes seconds ours_cpu ours_peak code note=""
+  local bytes seconds ours_cpu ours_peak code note="" out
+  out=$(ls -t "$work"/*.wv 2>/dev/null | head -n 1 || true)
+  pairs_of[$key]=$([ -n "$out" ] && awk -v b="$(size "$out")" 'BEGIN { printf "%d", b / 4 }' || echo 0)
+  floor_keys+=("$key|$label")
   read -r seconds ours_cpu ours_peak code <<<"$(printf '%s' "$ours_runs" | median_run)"
   bytes=$(size "$input")
   wall[$key]=$seconds
@@ -198,6 +205,21 @@ add_row "stream slots, 64 MiB encrypted write+read" "-" "-" "$(rate BM_Encrypted
   "8-byte pieces, both directions counted"
 rm -f "$work"/*.wv
 
+# The cipher floor of each conversion: every sample passes through the
+# encrypted temporary waveform file once written (8 bytes a pair, encrypted)
+# and once read (decrypted), at the rates of all threads measured above. A
+# kxzetq file's marker stream, and the passes of a rescaling, come on top.
+enc_all=$(rate "BM_BlowfishEncryptBuffer/16777216/0/")
+dec_all=$(rate "BM_BlowfishDecryptBuffer/16777216/0/")
+floor_rows=()
+for entry in "${floor_keys[@]}"; do
+  key=${entry%%|*}
+  label=${entry#*|}
+  floor_rows+=("$(awk -v l="$label" -v p="${pairs_of[$key]}" -v w="${wall[$key]}" -v e="$enc_all" \
+    -v d="$dec_all" 'BEGIN { b = 8 * p; f = b / (e * 1e6) + b / (d * 1e6)
+      printf "%-40s %8.2f %9.1f %8.2f %8.2f", l, w, 2 * b / 1e6, f, (f > 0 ? w / f : 0) }')")
+done
+
 echo "== load after: $(uptime)"
 echo
 printf '%-40s %8s %8s %9s %9s  %s\n' "case" "wall s" "cpu s" "MB/s" "peak MiB" "compared with"
@@ -206,3 +228,9 @@ echo
 echo "MB = 10^6 bytes of input per second of wall time; cpu = user + system time of the"
 echo "process (all its threads); peak = its resident memory. Conversion rows: the run of"
 echo "median wall time out of $reps (ours and numpy's taking turns), the largest peak."
+echo
+echo "Cipher floor of each conversion ($threads threads: encrypt $enc_all MB/s, decrypt $dec_all MB/s):"
+printf '%-40s %8s %9s %8s %8s\n' "case" "wall s" "cipher MB" "floor s" "wall/floor"
+printf '%s\n' "${floor_rows[@]}"
+echo "cipher MB = the temporary waveform file's bytes, encrypted once and decrypted once;"
+echo "floor = those bytes at the rates above; wall/floor = how close the row comes to it."
