@@ -66,20 +66,80 @@ void AppendMarkerEntry(OutputFile& out, std::int32_t position, int state) {
   out.Append(std::string_view(entry, static_cast<std::size_t>(end - entry)));
 }
 
-// Writes CONTROL LENGTH and the four MARKER LIST tags from the marker file.
+std::size_t g_markerListChanges = kDefaultMarkerListChanges;
+
+// The change points of the four lists from one pass over the marker stream:
+// the first state of each list and the positions where it changes (position
+// 0 first). *fit is false, the lists incomplete, when they would hold more
+// than g_markerListChanges positions together.
+int CollectMarkerChanges(const WaveInfo& info, std::vector<std::int32_t> (&positions)[kMarkerCount],
+                         int (&firstState)[kMarkerCount], bool* fit) {
+  std::vector<unsigned char> bytes(static_cast<std::size_t>(kReadBatch));
+  std::size_t stored = 0;
+  int previous = -1;  // the low four bits of the byte before
+  *fit = true;
+  for (std::int32_t base = 0; base < info.samples; base += kReadBatch) {
+    const std::int32_t count = std::min(kReadBatch, info.samples - base);
+    if (_ReadBytes(kMarkerSlot, count, bytes.data()) != count)
+      return FailAlways("*** Error reading marker data from temporary file.");
+    for (std::int32_t k = 0; k < count; ++k) {
+      const int states = bytes[static_cast<std::size_t>(k)] & 0xF;
+      if (states == previous) continue;
+      const int changed = previous < 0 ? 0xF : states ^ previous;
+      for (int bit = 0; bit < kMarkerCount; ++bit) {
+        if (((changed >> bit) & 1) == 0) continue;
+        if (stored == g_markerListChanges) {
+          *fit = false;
+          return 1;
+        }
+        if (previous < 0) firstState[bit] = (states >> bit) & 1;
+        positions[bit].push_back(base + k);
+        ++stored;
+      }
+      previous = states;
+    }
+  }
+  return 1;
+}
+
+}  // namespace
+
+void SetMarkerListChanges(std::size_t limit) { g_markerListChanges = limit; }
+
+namespace {
+
+// Writes CONTROL LENGTH and the four MARKER LIST tags from the marker file:
+// from the change points of one pass where they fit in memory, else from a
+// pass per list.
 int WriteMarkerLists(OutputFile& out, const WaveInfo& info, std::FILE* tempMarkerFile,
                      SlotGuard& markerSlot) {
   LogMessage(kLogInfo, {"Creating marker trace from temporary marker file ..."});
   out.Append(FormatText("{CONTROL LENGTH:%ld}", static_cast<long>(info.samples)));
+  ReportProgress(10);
+  std::vector<std::int32_t> positions[kMarkerCount];
+  int firstState[kMarkerCount] = {0, 0, 0, 0};
+  bool fit = false;
+  if (!CollectMarkerChanges(info, positions, firstState, &fit)) return 0;
+  if (fit) {
+    for (int marker = 1; marker <= kMarkerCount; ++marker) {
+      ReportProgress(10 * marker);
+      out.Append(FormatText("{MARKER LIST %d: ", marker));
+      const std::vector<std::int32_t>& list = positions[marker - 1];
+      for (std::size_t k = 0; k < list.size(); ++k)
+        AppendMarkerEntry(out, list[k], firstState[marker - 1] ^ static_cast<int>(k & 1));
+      out.Append("}");
+      if (!out.ok()) return FailOnFile("*** Error writing output file.", out.path());
+    }
+    return 1;
+  }
+  for (auto& list : positions) std::vector<std::int32_t>().swap(list);
   std::vector<unsigned char> bytes(static_cast<std::size_t>(kReadBatch));
   for (int marker = 1; marker <= kMarkerCount; ++marker) {
     ReportProgress(10 * marker);
-    if (marker >= 2) {
-      // Reopening starts the reading again at the first marker byte.
-      markerSlot.Release();
-      if (!OpenSlotForReading(kMarkerSlot, tempMarkerFile, markerSlot))
-        return FailAlways("*** Error resetting buffer for temporary marker data.");
-    }
+    // Reopening starts the reading again at the first marker byte.
+    markerSlot.Release();
+    if (!OpenSlotForReading(kMarkerSlot, tempMarkerFile, markerSlot))
+      return FailAlways("*** Error resetting buffer for temporary marker data.");
     out.Append(FormatText("{MARKER LIST %d: ", marker));
     const int bit = marker - 1;
     int previous = -1;

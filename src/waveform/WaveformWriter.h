@@ -2,6 +2,7 @@
 // temporary waveform file and (for converted waveform files) the marker file.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -26,6 +27,13 @@ std::int64_t ConvertToWordsOneAtATime(const unsigned char* floats, std::int32_t 
 // The checks of the free texts that become the COMMENT and COPYRIGHT tags:
 // neither may hold the '}' that would end its tag. 0 after the refusal line.
 int CheckTagTexts(const std::string& comment, const std::string& copyright);
+
+// The marker lists are written from one pass over the marker file when
+// their change points, all four together, number at most this many (4 bytes
+// each); beyond it each list reads the file again.
+inline constexpr std::size_t kDefaultMarkerListChanges = std::size_t{1} << 22;
+// Sets that number (tests use 0 for a pass per list).
+void SetMarkerListChanges(std::size_t limit);
 
 // markerFile may be nullptr (raw import: no marker lists). The file is built
 // under a hidden temporary name beside the destination (created exclusively,

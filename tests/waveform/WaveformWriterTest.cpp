@@ -257,12 +257,28 @@ TEST_F(WaveformWriter, WritesMarkerListsFromTheMarkerStream) {
   // A half-scale constant: I = 0.5, Q = 0.
   std::vector<float> iq(2 * n, 0.0f);
   for (int i = 0; i < n; ++i) iq[2 * i] = 0.5f;
-  File wave = MakeStream(dir.File("t.dat"), WavePayload(iq));
-  File marker = MakeStream(dir.File("m.dat"), markers, 3);
   info.samples = n;
   info.rmsOffset = info.peakOffset = 20.0 * std::log10(1.0 / 0.5);
   info.comment = "";  // an empty comment and copyright give no tags
-  ASSERT_EQ(WriteWaveformFile(info, out, wave.get(), marker.get()), 1);
+  // The lists from one pass over the stream, and from a pass per list when
+  // their 8 change points exceed what is kept (none, or 7).
+  ts::Bytes first;
+  for (std::size_t limit : {kDefaultMarkerListChanges, std::size_t{0}, std::size_t{7}}) {
+    SCOPED_TRACE(limit);
+    SetMarkerListChanges(limit);
+    File wave = MakeStream(dir.File("t.dat"), WavePayload(iq));
+    File marker = MakeStream(dir.File("m.dat"), markers, 3);
+    ASSERT_EQ(WriteWaveformFile(info, out, wave.get(), marker.get()), 1);
+    SetMarkerListChanges(kDefaultMarkerListChanges);
+    ts::Bytes bytes = ts::ReadFileBytes(out);
+    // The DATE tag is the time of writing; the rest must agree byte for byte.
+    const std::string text(bytes.begin(), bytes.end());
+    const std::size_t date = text.find("{DATE:");
+    bytes.erase(bytes.begin() + static_cast<std::ptrdiff_t>(date),
+                bytes.begin() + static_cast<std::ptrdiff_t>(text.find('}', date)));
+    if (first.empty()) first = bytes;
+    EXPECT_TRUE(bytes == first);
+  }
   const auto parsed = Parse(out);
   EXPECT_EQ(parsed.TagNames(), (Names{"TYPE", "DATE", "CLOCK", "CLOCK MARKER", "LEVEL OFFS",
                                       "SAMPLES", "CONTROL LENGTH", "MARKER LIST 1", "MARKER LIST 2",
