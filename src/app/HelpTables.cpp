@@ -285,20 +285,32 @@ std::string ConversionOf(const InputFormatInfo& format) {
                                          : SampleTypeFormula(format.sampleType);
 }
 
-// The aliases and the keywords they stand for, for one row of the tables.
-struct AliasRow {
-  std::vector<std::string> aliases;
-  std::vector<std::string> targets;
+// One row of the format tables: a format, or all the aliases together.
+struct FormatDocRow {
+  std::vector<std::string> keywords;
+  std::string files;
+  std::string layout;  // Markdown
+  std::string conversion;
 };
 
-AliasRow Aliases() {
-  AliasRow row;
+std::vector<FormatDocRow> FormatDocRows() {
+  std::vector<FormatDocRow> rows;
+  std::size_t aliasRow = 0;
   for (const InputFormatInfo& format : InputFormats()) {
-    if (!format.alias) continue;
-    row.aliases.emplace_back(format.keyword);
-    row.targets.emplace_back(FindInputFormat(format.code)->keyword);
+    if (!format.alias) {
+      rows.push_back({{format.keyword}, FilesOf(format), LayoutOf(format), ConversionOf(format)});
+      continue;
+    }
+    if (aliasRow == 0) {
+      aliasRow = rows.size() + 1;
+      rows.push_back({{}, "one", "other names of ", "as those"});
+    }
+    FormatDocRow& row = rows[aliasRow - 1];
+    if (!row.keywords.empty()) row.layout += ", ";
+    row.keywords.emplace_back(format.keyword);
+    row.layout += std::string("`") + FindInputFormat(format.code)->keyword + "`";
   }
-  return row;
+  return rows;
 }
 
 const GeneratedPart kGeneratedParts[] = {
@@ -342,19 +354,9 @@ std::string FormatTableMarkdown() {
   std::string table =
       "| Keyword | Files | Layout | Conversion to full scale (1.0) |\n"
       "|---|---|---|---|\n";
-  bool aliasesDone = false;
-  for (const InputFormatInfo& format : InputFormats()) {
-    if (format.alias) {
-      if (aliasesDone) continue;
-      aliasesDone = true;
-      const AliasRow row = Aliases();
-      table += "| " + CodeList(row.aliases) + " | one | other names of " + CodeList(row.targets) +
-               " | as those |\n";
-      continue;
-    }
-    table += std::string("| `") + format.keyword + "` | " + FilesOf(format) + " | " +
-             Cell(LayoutOf(format)) + " | " + Cell(ConversionOf(format)) + " |\n";
-  }
+  for (const FormatDocRow& row : FormatDocRows())
+    table += "| " + CodeList(row.keywords) + " | " + row.files + " | " + Cell(row.layout) + " | " +
+             Cell(row.conversion) + " |\n";
   return table;
 }
 
@@ -375,27 +377,13 @@ std::string OptionsManPage() {
 
 std::string FormatsManPage() {
   std::string page;
-  bool aliasesDone = false;
-  for (const InputFormatInfo& format : InputFormats()) {
-    if (format.alias) {
-      if (aliasesDone) continue;
-      aliasesDone = true;
-      const AliasRow row = Aliases();
-      std::string names, targets;
-      for (std::size_t k = 0; k < row.aliases.size(); ++k) {
-        names += (k == 0 ? "\\fB" : ", \\fB") + RoffPlain(row.aliases[k]) + "\\fR";
-        targets += (k == 0 ? "\\fB" : ", \\fB") + RoffPlain(row.targets[k]) + "\\fR";
-      }
-      page += ".TP\n" + names + "\nOther names of " + targets + ".\n";
-      continue;
-    }
-    page += ".TP\n\\fB" + RoffPlain(format.keyword) + "\\fR\n" +
-            RoffFromMarkdown(Sentence(LayoutOf(format))) + "\n";
-    if (*FilesOf(format) != '\0')
-      page += std::string("Files: ") + FilesOf(format) +
-              ". To full scale: " + RoffFromMarkdown(ConversionOf(format)) + ".\n";
-    else
-      page += "To full scale: " + RoffFromMarkdown(ConversionOf(format)) + ".\n";
+  for (const FormatDocRow& row : FormatDocRows()) {
+    std::string names;
+    for (const std::string& keyword : row.keywords)
+      names += (names.empty() ? "\\fB" : ", \\fB") + RoffPlain(keyword) + "\\fR";
+    page += ".TP\n" + names + "\n" + RoffFromMarkdown(Sentence(row.layout)) + "\n" +
+            (row.files.empty() ? std::string() : "Files: " + row.files + ". ") +
+            "To full scale: " + RoffFromMarkdown(row.conversion) + ".\n";
   }
   return page;
 }
