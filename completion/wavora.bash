@@ -4,17 +4,20 @@
 # Installed as share/bash-completion/completions/wavora; to try it from the
 # source tree: source completion/wavora.bash
 #
-# The lists below are the options and keywords of this release. The options
+# The lists below are the options and keywords of this release (written from
+# the program's tables by tools/wavora_doctables). The options
 # and format keywords that the program's own `-help` text lists are added to
 # them the first time a completion asks (once per program path), so that a
 # newer wavora completes what it knows.
 
+# BEGIN GENERATED: lists (tools/wavora_doctables writes these from the option, format and export tables)
 _wavora_options="-indir -outdir -recursive -ext -overwrite -out -clock -defaultclock -format -qfile
-  -comment -copyright -gain -autoscale -peak -rms -threads -v -batch -q -help -h --help -version --version
-  -info -json -export -preview -range"
-_wavora_formats="kxzetq txt txt2ui14 txt2ui16 txthex f32be f32le i16be i16le i14be2 i14le2
-  cu8 cs8 f64le f64be cf32 cs16 cf64 wav sigmf npy auto"
+  -comment -copyright -gain -autoscale -peak -rms -threads -v -batch -q -json -info -export
+  -preview -range -help -h --help -version --version"
+_wavora_formats="kxzetq txt txt2ui14 txt2ui16 txthex f32be f32le i16be i16le i14be2 i14le2 cu8 cs8
+  f64le f64be cf32 cs16 cf64 wav sigmf npy auto"
 _wavora_export_kinds="cs16 cf32 wav sigmf"
+# END GENERATED: lists
 
 # Prints the options, then the format keywords, of a wavora's -help text as
 # two lines: option tokens are words beginning with - or -- at the start of an

@@ -3,9 +3,11 @@
 #include <cctype>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "app/CommandLine.h"
 #include "common/InputFormat.h"
+#include "waveform/Export.h"
 
 namespace {
 
@@ -26,6 +28,7 @@ constexpr const char* kUsageTail =
 
 // "{version}" in a meaning stands for the version number.
 constexpr std::string_view kVersionField = "{version}";
+constexpr std::string_view kExportKindsField = "{export kinds}";
 
 const OptionHelp kOptionHelp[] = {
     {"-indir", "directory", "directory mode: input directory (default: working directory)",
@@ -119,8 +122,8 @@ const OptionHelp kOptionHelp[] = {
      "[Checking a file](#checking-a-file))",
      "    -info [-json] <file.wv> ...   report tags and measured levels     \n", true},
     {"-export", "kind",
-     "after the input file: write its samples as `cs16`, `cf32`, `wav` or `sigmf` (default "
-     "name: the input's with the kind's extension; `-out` names another)",
+     "after the input file: write its samples as {export kinds} (default name: the input's "
+     "with the kind's extension; `-out` names another)",
      "    <file.wv> -export <cs16|cf32|wav|sigmf> [-out <file>]             \n"
      "                                  write the samples as another format \n",
      false},
@@ -155,9 +158,26 @@ std::vector<std::string> Keywords(const OptionHelp& row) {
   return keywords;
 }
 
+// The kinds of -export as Markdown: "`cs16`, `cf32`, `wav` or `sigmf`".
+std::string ExportKindsMarkdown() {
+  std::string list;
+  const std::size_t count = std::size(kExportKinds);
+  for (std::size_t k = 0; k < count; ++k) {
+    if (k > 0) list += k + 1 == count ? " or " : ", ";
+    list += std::string("`") + kExportKinds[k].keyword + "`";
+  }
+  return list;
+}
+
+// A meaning with its fields filled: "{version}" the version number,
+// "{export kinds}" the kinds of the export table.
 std::string WithVersion(std::string text) {
-  const std::size_t at = text.find(kVersionField);
-  if (at != std::string::npos) text.replace(at, kVersionField.size(), kVersionNumber);
+  const std::pair<std::string_view, std::string> fields[] = {
+      {kVersionField, kVersionNumber}, {kExportKindsField, ExportKindsMarkdown()}};
+  for (const auto& [field, value] : fields) {
+    const std::size_t at = text.find(field);
+    if (at != std::string::npos) text.replace(at, field.size(), value);
+  }
   return text;
 }
 
@@ -314,6 +334,7 @@ std::vector<FormatDocRow> FormatDocRows() {
 }
 
 const GeneratedPart kGeneratedParts[] = {
+    {"completion/wavora.bash", "lists", CompletionLists},
     {"docs/usage.md", "options", OptionTableMarkdown},
     {"docs/usage.md", "formats", FormatTableMarkdown},
     {"docs/wavora.1", "options", OptionsManPage},
@@ -386,6 +407,34 @@ std::string FormatsManPage() {
             "To full scale: " + RoffFromMarkdown(row.conversion) + ".\n";
   }
   return page;
+}
+
+// A shell assignment of the words, wrapped before 100 columns.
+std::string ShellList(const char* name, const std::vector<std::string>& words) {
+  std::string text = std::string(name) + "=\"";
+  std::size_t column = text.size();
+  for (std::size_t k = 0; k < words.size(); ++k) {
+    if (k > 0 && column + 1 + words[k].size() > 99) {
+      text += "\n  ";
+      column = 2;
+    } else if (k > 0) {
+      text += ' ';
+      ++column;
+    }
+    text += words[k];
+    column += words[k].size();
+  }
+  return text + "\"\n";
+}
+
+std::string CompletionLists() {
+  std::vector<std::string> options, formats, kinds;
+  for (const OptionHelp& row : kOptionHelp)
+    for (std::string& keyword : Keywords(row)) options.push_back(std::move(keyword));
+  for (const InputFormatInfo& format : InputFormats()) formats.emplace_back(format.keyword);
+  for (const ExportKindInfo& kind : kExportKinds) kinds.emplace_back(kind.keyword);
+  return ShellList("_wavora_options", options) + ShellList("_wavora_formats", formats) +
+         ShellList("_wavora_export_kinds", kinds);
 }
 
 std::span<const GeneratedPart> GeneratedParts() { return kGeneratedParts; }

@@ -1,7 +1,8 @@
 // The help of every option and format in one place: the usage text, the
-// manual's option and format tables (docs/usage.md) and the OPTIONS and
-// FORMATS sections of the manual page (docs/wavora.1) are all drawn from the
-// option help table below and from the format table (common/InputFormat.h).
+// manual's option and format tables (docs/usage.md), the OPTIONS and FORMATS
+// sections of the manual page (docs/wavora.1) and the lists of the bash
+// completion are all drawn from the option help table below, the format
+// table (common/InputFormat.h) and the export kinds (waveform/Export.h).
 // tools/wavora_doctables writes the generated parts of the documents; a test
 // fails when they differ from what these tables give.
 #pragma once
@@ -35,6 +36,8 @@ std::string OptionTableMarkdown();
 std::string FormatTableMarkdown();
 std::string OptionsManPage();
 std::string FormatsManPage();
+// The option, format and export kind lists of the bash completion.
+std::string CompletionLists();
 
 // One generated part of a document: the lines between a line holding
 // "BEGIN GENERATED: <name>" and the next holding "END GENERATED: <name>".

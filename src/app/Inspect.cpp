@@ -516,14 +516,14 @@ int RunExportOrPreview(const ConversionSettings& settings) {
   }
   ExportKind kind = ExportKind::kCs16;
   if (!ExportKindFromText(value, &kind))
-    return Fail("*** Unknown export kind '" + value + "' (cs16, cf32, wav or sigmf).");
+    return Fail("*** Unknown export kind '" + value + "' (" + ExportKindList() + ").");
   if (dataOut != nullptr) {
-    if (kind == ExportKind::kSigmf)
-      return Fail(
-          "*** -export sigmf writes two files (.sigmf-meta and .sigmf-data): name them with "
-          "-out <name>; -out - takes cs16, cf32 or wav.");
-    RunFile samples(settings.workingDir, ".wavora-stdout.",
-                    kind == ExportKind::kWav ? ".wav" : ".raw");
+    if (!ExportKindRow(kind).oneFile)
+      return Fail("*** -export " + value +
+                  " writes two files (.sigmf-meta and .sigmf-data): name them with -out <name>; "
+                  "-out - takes " +
+                  ExportKindList(true) + ".");
+    RunFile samples(settings.workingDir, ".wavora-stdout.", ExportKindRow(kind).extension);
     if (!ExportWaveform(input, kind, samples.path(), false) ||
         !CopyFileToStream(samples.path(), dataOut))
       return Fail("*** Export failed.");

@@ -131,18 +131,32 @@ int FailOnOutput(const OutputFile& out) {
 
 }  // namespace
 
+const ExportKindInfo& ExportKindRow(ExportKind kind) {
+  for (const ExportKindInfo& row : kExportKinds)
+    if (row.kind == kind) return row;
+  return kExportKinds[0];
+}
+
+std::string ExportKindList(bool oneFileOnly) {
+  std::vector<const char*> names;
+  for (const ExportKindInfo& row : kExportKinds)
+    if (row.oneFile || !oneFileOnly) names.push_back(row.keyword);
+  std::string list;
+  for (std::size_t k = 0; k < names.size(); ++k) {
+    if (k > 0) list += k + 1 == names.size() ? " or " : ", ";
+    list += names[k];
+  }
+  return list;
+}
+
 bool ExportKindFromText(const std::string& text, ExportKind* kind) {
-  if (text == "cs16")
-    *kind = ExportKind::kCs16;
-  else if (text == "cf32")
-    *kind = ExportKind::kCf32;
-  else if (text == "wav")
-    *kind = ExportKind::kWav;
-  else if (text == "sigmf")
-    *kind = ExportKind::kSigmf;
-  else
-    return false;
-  return true;
+  for (const ExportKindInfo& row : kExportKinds) {
+    if (text == row.keyword) {
+      *kind = row.kind;
+      return true;
+    }
+  }
+  return false;
 }
 
 std::vector<std::string> ExportOutputPaths(ExportKind kind, const std::string& name) {
@@ -155,16 +169,7 @@ std::string DefaultExportName(ExportKind kind, const std::string& inputPath) {
   std::string name = platform::FileNamePart(inputPath);
   const std::size_t dot = name.rfind('.');
   if (dot != std::string::npos && dot > 0) name.resize(dot);
-  switch (kind) {
-    case ExportKind::kCs16:
-      return name + ".cs16";
-    case ExportKind::kCf32:
-      return name + ".cf32";
-    case ExportKind::kWav:
-      return name + ".wav";
-    default:
-      return name + kSigmfData;
-  }
+  return name + ExportKindRow(kind).extension;
 }
 
 int ExportWaveform(const std::string& inputPath, ExportKind kind, const std::string& outputName,

@@ -8,7 +8,30 @@
 
 enum class ExportKind { kCs16, kCf32, kWav, kSigmf };
 
-// "cs16", "cf32", "wav", "sigmf"; false for any other word.
+// The one table of export kinds: the keyword of -export, the extension of
+// the default output name, and whether the kind writes one file (which can
+// also go to standard output).
+struct ExportKindInfo {
+  ExportKind kind;
+  const char* keyword;
+  const char* extension;
+  bool oneFile;
+};
+inline constexpr ExportKindInfo kExportKinds[] = {
+    {ExportKind::kCs16, "cs16", ".cs16", true},
+    {ExportKind::kCf32, "cf32", ".cf32", true},
+    {ExportKind::kWav, "wav", ".wav", true},
+    {ExportKind::kSigmf, "sigmf", ".sigmf-data", false},
+};
+
+// The row of a kind.
+const ExportKindInfo& ExportKindRow(ExportKind kind);
+
+// The keywords of the kinds that pass the filter, for messages: "cs16,
+// cf32, wav or sigmf".
+std::string ExportKindList(bool oneFileOnly = false);
+
+// A keyword of the table; false for any other word.
 bool ExportKindFromText(const std::string& text, ExportKind* kind);
 
 // The file an export writes to for the given name: the name itself for cs16,
@@ -18,7 +41,7 @@ bool ExportKindFromText(const std::string& text, ExportKind* kind);
 std::vector<std::string> ExportOutputPaths(ExportKind kind, const std::string& name);
 
 // The default name of an export: the input's file name without its
-// extension, with the kind's extension (".cs16", ".cf32", ".wav", ".sigmf-data").
+// extension, with the kind's extension of the table.
 std::string DefaultExportName(ExportKind kind, const std::string& inputPath);
 
 // Exports the words of the waveform file at inputPath to the files of

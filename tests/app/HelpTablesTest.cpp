@@ -14,6 +14,7 @@
 #include "app/CommandLine.h"
 #include "app/HelpTables.h"
 #include "common/InputFormat.h"
+#include "waveform/Export.h"
 
 namespace {
 
@@ -66,6 +67,19 @@ TEST(HelpTables, UsageTextHoldsEachOptionsLinesAndTheFormatLinesAfterFormat) {
     EXPECT_LT(found, qfile) << entry.keyword;
     at = found;
   }
+}
+
+// The usage text's line of -export names the kinds of the export table.
+TEST(HelpTables, ExportUsageNamesEveryExportKind) {
+  std::string kinds;
+  for (const ExportKindInfo& kind : kExportKinds)
+    kinds += std::string(kinds.empty() ? "<" : "|") + kind.keyword;
+  kinds += ">";
+  std::string text;
+  for (const std::string& line : UsageBodyLines()) text += line;
+  EXPECT_NE(text.find("-export " + kinds + " "), std::string::npos) << kinds;
+  EXPECT_EQ(ExportKindList(), "cs16, cf32, wav or sigmf");
+  EXPECT_EQ(ExportKindList(true), "cs16, cf32 or wav");
 }
 
 TEST(HelpTables, GeneratedPartsOfTheDocumentsMatchTheTables) {
