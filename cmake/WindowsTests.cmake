@@ -27,7 +27,7 @@ if(WIN32)
   # BinaryFormatsE2ETest joins paths with '/'; test_windows runs the same
   # table with backslashes.
   set(WAVORA_POSIX_ONLY_TESTS
-      "/tests/platform/PlatformTest\\.cpp$|/tests/platform/PlatformSafetyTest\\.cpp$|/tests/e2e/DirectoryE2ETest\\.cpp$|/tests/e2e/BinaryFormatsE2ETest\\.cpp$|/tests/e2e/InterruptE2ETest\\.cpp$|/tests/e2e/ScriptingE2ETest\\.cpp$|/tests/e2e/InputSafetyE2ETest\\.cpp$|/tests/waveform/OutputFileTest\\.cpp$|/tests/e2e/OutputSafetyE2ETest\\.cpp$|/tests/e2e/PeopleAndScriptsE2ETest\\.cpp$")
+      "/tests/platform/PlatformTest\\.cpp$|/tests/platform/PlatformSafetyTest\\.cpp$|/tests/e2e/DirectoryE2ETest\\.cpp$|/tests/e2e/BinaryFormatsE2ETest\\.cpp$|/tests/e2e/InterruptE2ETest\\.cpp$|/tests/e2e/ScriptingE2ETest\\.cpp$|/tests/e2e/InputSafetyE2ETest\\.cpp$|/tests/waveform/OutputFileTest\\.cpp$|/tests/e2e/OutputSafetyE2ETest\\.cpp$|/tests/e2e/PeopleAndScriptsE2ETest\\.cpp$|/tests/e2e/MatE2ETest\\.cpp$")
 
   file(GLOB WAVORA_WINDOWS_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/windows/*.cpp)
   if(WAVORA_WINDOWS_TEST_SOURCES)

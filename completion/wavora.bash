@@ -88,8 +88,8 @@ _wavora() {
     return
     ;;
   -clock | -defaultclock | -gain | -comment | -copyright | -threads | -ext | --clock | --gain | --comment | \
-    --copyright | --threads | --ext | -range | --range)
-    # A number or a text of the user's own.
+    --copyright | --threads | --ext | -range | --range | -var | --var)
+    # A number or a text of the user's own (-var: a variable name of the MAT-file).
     return
     ;;
   esac

@@ -10,7 +10,7 @@ seconds=${2:-60}
 shift 2 || true
 root=$(cd "$(dirname "$0")/.." && pwd)
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(WaveformReader AsciiImport AsciiField StreamLayer CommandLine FormatHeaders)
+[ ${#targets[@]} -gt 0 ] || targets=(WaveformReader AsciiImport AsciiField StreamLayer CommandLine FormatHeaders MatFile)
 
 failed=0
 passed=0

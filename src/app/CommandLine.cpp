@@ -206,6 +206,8 @@ const OptionRule kOptions[] = {
      kForConvert | kForExport | kForPreview},
     {"-qfile", Value::kText, Mode::kSingleFileOnly,
      [](ConversionSettings& s, const char* v) { s.qFile = v; }},
+    {"-var", Value::kText, Mode::kAny,
+     [](ConversionSettings& s, const char* v) { s.matVariable = v; }},
     {"-out", Value::kText, Mode::kSingleFileRequired,
      [](ConversionSettings& s, const char* v) { s.outputFile = v; }, kForConvert | kForExport},
     {"-threads", Value::kThreadCount, Mode::kAny,
@@ -410,6 +412,8 @@ bool CheckLimits(const ConversionSettings& settings) {
   return WithinLimit(settings.workingDir, kMaxPathChars, "The working directory") &&
          WithinLimit(settings.inputFile, kMaxPathChars, "The input file name") &&
          WithinLimit(settings.qFile, kMaxPathChars, "The Q data file name") &&
+         WithinLimit(settings.matVariable, static_cast<std::size_t>(kMaxMatNameBytes),
+                     "The MAT-file variable name (-var)") &&
          WithinLimit(settings.inputDir, kMaxPathChars, "The input directory") &&
          WithinLimit(settings.outputDir, kMaxPathChars, "The output directory") &&
          WithinLimit(settings.outputFile, kMaxPathChars, "The output file name") &&
@@ -702,6 +706,9 @@ std::string ValidateSettings(const ConversionSettings& settings) {
            FormatText("*** '%s' is no format keyword; the usage text below lists them.\n",
                       settings.formatName.c_str());
   }
+  if (!settings.matVariable.empty() && settings.format != kFormatMat &&
+      settings.format != kFormatAuto)
+    return "*** Option -var names a variable of a MAT-file; it takes -format mat (or auto).\n";
   // Standard input is taken into one file: a format that reads a second file
   // (a Q file, a SigMF data file) cannot come from it.
   if (settings.singleFile && settings.inputFile == "-" &&
@@ -791,6 +798,8 @@ void PrintSettingsTable(const ConversionSettings& settings) {
     std::printf("  Clock rate        | %f MHz (-defaultclock)   \n", settings.defaultClockMHz);
   else if (!carries)
     std::printf("  Clock rate        | %f MHz                   \n", settings.clockMHz);
+  if (!settings.matVariable.empty())
+    std::printf("  MAT variable      | %s                       \n", settings.matVariable.c_str());
   std::printf("  Gain (kxzetq)     | %3.2f dB                 \n", settings.gainDb);
   std::printf("  Auto Level        | %s                       \n", YesNo(settings.autoscale));
   if (settings.levelTarget.kind != LevelKind::kNone)

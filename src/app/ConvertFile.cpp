@@ -351,6 +351,7 @@ WaveInfo StartingWaveInfo(const ConversionSettings& settings, InputFormat format
   info.samples = 0;
   info.comment = settings.comment;
   info.copyright = settings.copyright;
+  info.matVariable = settings.matVariable;
   return info;
 }
 

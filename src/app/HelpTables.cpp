@@ -57,7 +57,8 @@ const OptionHelp kOptionHelp[] = {
      "    -clock <clock rate MHz>    more than 0.001, at most 600           \n", true},
     {"-defaultclock", "MHz",
      "the clock of every file that carries no rate of its own (raw and ASCII files, a NumPy "
-     "file, a SigMF recording without `core:sample_rate`, a `kxzetq` file without CLOCK); "
+     "file, a MAT-file, a SigMF recording without `core:sample_rate`, a `kxzetq` file without "
+     "CLOCK); "
      "never replaces a rate a file carries (`-clock` does); the settings table says which "
      "applies",
      "    -defaultclock <MHz>        clock of files that carry none         \n", false},
@@ -67,6 +68,11 @@ const OptionHelp kOptionHelp[] = {
      "single-file mode: the second file (Q values) of a two-file format; without it the name "
      "comes from the input's (`sig_I.bin` gives `sig_Q.bin`)",
      "    -qfile <Q data file>       2nd file (Q data) of 2-file formats    \n", true},
+    {"-var", "name",
+     "the variable of a MAT-file to read (`mat`, or `auto` reading a MAT-file); without it the "
+     "only numeric variable, else the first complex one; a name the file lacks is refused with "
+     "a line that lists what the file holds",
+     "    -var <name>                variable of a MAT-file (mat)           \n", false},
     {"-comment", "text", "COMMENT tag of the output (at most 511 characters)",
      "    -comment <\"comment\">        add optional comment                \n", true},
     {"-copyright", "text", "COPYRIGHT tag of the output (at most 511 characters)",

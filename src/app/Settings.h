@@ -30,7 +30,8 @@ struct ConversionSettings {
   // The input files after the first, each converted as single-file mode
   // converts one (never with -out or -qfile).
   std::vector<std::string> moreInputs;
-  std::string qFile;  // -qfile: second (Q) file of a two-file format
+  std::string qFile;        // -qfile: second (Q) file of a two-file format
+  std::string matVariable;  // -var: the variable of a MAT-file to read; "" to let it choose
   std::string inputDir;
   std::string outputDir;
   std::string extension;

@@ -39,6 +39,10 @@ const char* SampleTypeFormula(SampleType type) {
       return "s / 2147483647";
     case SampleType::kUInt32:
       return "(u − 2147483647.5) / 2147483648";
+    case SampleType::kInt64:
+      return "s / 9223372036854775807";
+    case SampleType::kUInt64:
+      return "(u − 9223372036854775807.5) / 9223372036854775808";
     case SampleType::kFloat32:
       return "the value itself";
     case SampleType::kFloat64:

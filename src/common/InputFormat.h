@@ -35,14 +35,15 @@ enum InputFormat : int {
   kFormatSigmf = 20,
   kFormatNpy = 21,
   kFormatAuto = 22,
+  kFormatMat = 23,
   kFormatUnknown = 99,
 };
 
 // Which reader takes a format's files: the engine of fixed-width raw binary
 // samples, the ASCII reader, the waveform file reader, the readers of the
-// files that carry a header (WAV, SigMF, NumPy), or none (auto, which stands
-// for one of the others).
-enum class FormatReader { kRawSamples, kAscii, kWaveform, kWav, kSigmf, kNpy, kDetect };
+// files that carry a header (WAV, SigMF, NumPy, MATLAB MAT-files), or none
+// (auto, which stands for one of the others).
+enum class FormatReader { kRawSamples, kAscii, kWaveform, kWav, kSigmf, kNpy, kMat, kDetect };
 
 // How one fixed-width sample unit becomes a full-scale value (1.0 is full
 // scale):
@@ -56,6 +57,9 @@ enum class FormatReader { kRawSamples, kAscii, kWaveform, kWav, kSigmf, kNpy, kD
 //   kInt24          s / 8388607              WAV 24-bit (3 bytes packed)
 //   kInt32          s / 2147483647           WAV 32-bit, SigMF ci32
 //   kUInt32         (u - 2147483647.5) / 2147483648   SigMF cu32
+//   kInt64          s / 9223372036854775807           MAT int64
+//   kUInt64         (u - 9223372036854775807.5) / 9223372036854775808   MAT uint64
+//                   (both computed in double precision, then rounded to 32 bits)
 //   kFloat32, kFloat64   the value itself (a 64-bit value rounded to 32 bits)
 enum class SampleType {
   kUInt8Centered,
@@ -67,6 +71,8 @@ enum class SampleType {
   kInt24,
   kInt32,
   kUInt32,
+  kInt64,
+  kUInt64,
   kFloat32,
   kFloat64,
 };
@@ -105,6 +111,18 @@ inline constexpr FormatSignature kWavSignatures[] = {
 };
 inline constexpr FormatSignature kNpySignatures[] = {
     {{0, "\x93NUMPY"}, {}, "a NumPy file"},
+};
+// A Level 5 MAT-file: its 128-byte header begins with the text "MATLAB" and
+// ends with the version (0x0100) and the endian indicator, "IM" in a
+// little-endian file, "MI" in a big-endian one. Version 0x0200 is a 7.3 file
+// (HDF5), which the reader refuses with a line saying how to save it. Level 4
+// files have no signature: -format auto knows them by the .mat extension and
+// a plausible first matrix header.
+inline constexpr FormatSignature kMatSignatures[] = {
+    {{0, "MATLAB"}, {124, std::string_view("\x00\x01IM", 4)}, "a MAT-file"},
+    {{0, "MATLAB"}, {124, std::string_view("\x01\x00MI", 4)}, "a big-endian MAT-file"},
+    {{0, "MATLAB"}, {124, std::string_view("\x00\x02IM", 4)}, "a MAT-file of version 7.3"},
+    {{0, "MATLAB"}, {124, std::string_view("\x02\x00MI", 4)}, "a MAT-file of version 7.3"},
 };
 
 struct InputFormatInfo {
@@ -448,6 +466,12 @@ inline constexpr InputFormatInfo kInputFormatTable[] = {
      "NumPy `.npy`: complex64/complex128 of shape (N,), float32/float64/int16 of shape (N, 2) or, "
      "real, (N,)",
      "as the WAV samples of that type"},
+    {kFormatMat, "mat", false, FormatReader::kMat, WAVORA_NO_SAMPLES, CompanionRule::kNone, nullptr,
+     nullptr, false, ".mat", kMatSignatures, "Format is MATLAB MAT-file (Level 4, Level 5)",
+     "MATLAB .mat (-v4, -v6, -v7): complex, N x 2 or real",
+     "MATLAB MAT-file, Level 4 or Level 5 (`-v4`, `-v6`, `-v7`, plain or compressed), either byte "
+     "order: a complex vector, a real N×2 or 2×N matrix, or a real vector",
+     "`double`, `single`: the value; integer classes: the formula of their word (see below)"},
     {kFormatAuto,
      "auto",
      false,

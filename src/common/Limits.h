@@ -29,3 +29,10 @@ inline constexpr std::int64_t kMaxInputBytes = std::int64_t{1} << 31;
 
 // Comment and copyright texts hold at most this many characters.
 inline constexpr std::size_t kMaxTagTextChars = 511;
+
+// MAT-file variables: a name of at most this many bytes (MATLAB's own names
+// have at most 63 characters), at most this many dimensions, and at most
+// this many variables listed from one file.
+inline constexpr std::int64_t kMaxMatNameBytes = 4096;
+inline constexpr int kMaxMatDims = 32;
+inline constexpr std::size_t kMaxMatVariables = 65536;

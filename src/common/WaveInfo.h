@@ -19,6 +19,8 @@ struct WaveInfo {
   // Hz; the clock of an input that carries none and was given no -clock
   // (-defaultclock); 0 for none.
   double defaultClock = 0.0;
+  // -var: the variable of a MAT-file to read; "" lets the reader choose.
+  std::string matVariable;
   std::int32_t samples = 0;  // I/Q pairs in the temporary waveform file
   double rmsOffset = 0.0;    // dB below full scale: 20 * log10(1 / RMS)
   double peakOffset = 0.0;   // dB below full scale: 20 * log10(1 / peak)

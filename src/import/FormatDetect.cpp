@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "common/Log.h"
+#include "import/MatImport.h"
 #include "platform/Platform.h"
 
 namespace {
@@ -83,11 +84,18 @@ InputFormat FormatFromFileName(const std::string& path) {
 }
 
 int DetectInputFormat(InputFile& input, InputFormat* format) {
-  FileStart start;
-  if (!ReadFileStart(input, &start)) return 0;
+  std::array<unsigned char, kSniffBytes> bytes{};
+  std::size_t got = 0;
+  if (!PeekInputStart(input, bytes.data(), bytes.size(), &got)) return 0;
+  const FileStart start = ClassifyFileStart(bytes.data(), got);
   // The first bytes decide for the formats that have a signature; SigMF data
   // has none, so a recording is known by its names.
   *format = start.bySignature ? start.format : FormatFromFileName(input.path);
+  // A Level 4 MAT-file has no signature either: a .mat file must begin with
+  // a plausible matrix header.
+  if (!start.bySignature && *format == kFormatMat &&
+      !LooksLikeMatLevel4(bytes.data(), got, input.size))
+    *format = kFormatUnknown;
   return 1;
 }
 

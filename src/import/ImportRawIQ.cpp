@@ -17,6 +17,7 @@
 #include "import/FormatDetect.h"
 #include "import/ImportLevels.h"
 #include "import/InputFile.h"
+#include "import/MatImport.h"
 #include "import/SampleImport.h"
 #include "level/LevelOffsets.h"
 #include "platform/Platform.h"
@@ -127,6 +128,9 @@ constexpr ReaderEntry kReaders[] = {
     {FormatReader::kNpy,
      [](InputFile& input, const std::string&, InputFormat, SlotGuard& tempSlot, WaveInfo& info,
         ImportLevels& levels) { return ImportNpy(input, tempSlot, info, levels); }},
+    {FormatReader::kMat,
+     [](InputFile& input, const std::string&, InputFormat, SlotGuard& tempSlot, WaveInfo& info,
+        ImportLevels& levels) { return ImportMat(input, tempSlot, info, levels); }},
 };
 
 // The waveform file reader and auto take no part in the raw import.

@@ -32,6 +32,9 @@ constexpr double kInt14FullScale = 16383.0;
 constexpr double kInt16FullScale = 32767.0;
 constexpr double kInt24FullScale = 8388607.0;
 constexpr double kInt32FullScale = 2147483647.0;
+constexpr double kInt64FullScale = 9223372036854775807.0;
+constexpr double kUInt64Half = 9223372036854775808.0;
+constexpr std::uint64_t kUInt64SignBit = std::uint64_t{1} << 63;
 
 // The one place that says what a unit of a table type is worth: every table
 // below is built from it with the exact double-precision formula, so a lookup
@@ -154,6 +157,8 @@ int SampleUnitBytes(SampleType type) {
     case SampleType::kUInt32:
     case SampleType::kFloat32:
       return 4;
+    case SampleType::kInt64:
+    case SampleType::kUInt64:
     case SampleType::kFloat64:
       return 8;
   }
@@ -187,6 +192,21 @@ void DecodeSampleUnits(const SampleLayout& layout, const unsigned char* bytes, s
     case SampleType::kUInt32:
       for (std::size_t k = 0; k < count; ++k)
         values[k] = static_cast<float>((Load32(bytes + 4 * k, be) - 2147483647.5) / 2147483648.0);
+      return;
+    case SampleType::kInt64:
+      for (std::size_t k = 0; k < count; ++k) {
+        const auto s = static_cast<std::int64_t>(Load64(bytes + 8 * k, be));
+        values[k] = static_cast<float>(static_cast<double>(s) / kInt64FullScale);
+      }
+      return;
+    case SampleType::kUInt64:
+      // u - 9223372036854775807.5 is (u - 2^63) + 0.5, and u - 2^63 is the
+      // word with its top bit flipped, read as signed: exact up to the
+      // rounding of that 64-bit value to a double.
+      for (std::size_t k = 0; k < count; ++k) {
+        const auto centered = static_cast<std::int64_t>(Load64(bytes + 8 * k, be) ^ kUInt64SignBit);
+        values[k] = static_cast<float>((static_cast<double>(centered) + 0.5) / kUInt64Half);
+      }
       return;
     case SampleType::kFloat32:
       for (std::size_t k = 0; k < count; ++k)
@@ -274,6 +294,16 @@ int ImportSampleData(const SampleData& data, SampleInput& input, SlotGuard& temp
   const std::int32_t firstBytesPerPair = twoFiles || real ? unit : 2 * unit;
   const std::int64_t progressBytes =
       data.dataBytes >= 0 ? data.dataBytes : input.first.size - data.dataOffset;
+  // The bytes of I (or of I and Q) and of Q: from the sources when the
+  // reader gives them, else from slots 1 and 2.
+  const auto readFirst = [&data](std::int32_t count, void* dest) {
+    return data.firstSource ? data.firstSource(dest, count)
+                            : _ReadBytes(kSlotImportInput, count, dest);
+  };
+  const auto readSecond = [&data](std::int32_t count, void* dest) {
+    return data.secondSource ? data.secondSource(dest, count)
+                             : _ReadBytes(kSlotImportSecond, count, dest);
+  };
   // Refused before any sample is written: the pairs must fit the temporary
   // stream's 32-bit length.
   if (progressBytes / firstBytesPerPair > kMaxTempSamples) {
@@ -309,8 +339,7 @@ int ImportSampleData(const SampleData& data, SampleInput& input, SlotGuard& temp
     std::int64_t want = static_cast<std::int64_t>(first.size());
     if (data.dataBytes >= 0) want = std::min(want, data.dataBytes - consumed);
     if (want <= 0) break;
-    const std::int32_t got =
-        _ReadBytes(kSlotImportInput, static_cast<std::int32_t>(want), first.data());
+    const std::int32_t got = readFirst(static_cast<std::int32_t>(want), first.data());
     // A failed read is no end of the data: the pairs behind it would be lost.
     if (got < 0) return FailImport(tempSlot, "*** File I/O error.");
     consumed += got;
@@ -320,8 +349,7 @@ int ImportSampleData(const SampleData& data, SampleInput& input, SlotGuard& temp
     bool lonelyI = false;
     if (twoFiles) {
       const std::int32_t units = got / unit;
-      const std::int32_t gotQ =
-          units > 0 ? _ReadBytes(kSlotImportSecond, units * unit, second.data()) : 0;
+      const std::int32_t gotQ = units > 0 ? readSecond(units * unit, second.data()) : 0;
       consumedSecond += std::max(gotQ, 0);
       complete = std::min(units, std::max(gotQ, 0) / unit);
       lonelyI = complete < units;
@@ -412,9 +440,9 @@ int ImportSampleData(const SampleData& data, SampleInput& input, SlotGuard& temp
   // Read to its end, the input must have had the size it had when opened;
   // the second file is read only as far as the first reaches, so it must not
   // have grown beyond its size.
-  if (data.dataBytes < 0 && data.dataOffset + consumed != input.first.size)
+  if (!data.firstSource && data.dataBytes < 0 && data.dataOffset + consumed != input.first.size)
     return FailChanged(tempSlot, input.first, data.dataOffset + consumed);
-  if (twoFiles && consumedSecond > input.second.size)
+  if (twoFiles && !data.secondSource && consumedSecond > input.second.size)
     return FailChanged(tempSlot, input.second, consumedSecond);
 
   levels.pairs = n;

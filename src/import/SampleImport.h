@@ -72,6 +72,12 @@ int AttachSampleInput(InputFile& file, SlotGuard& tempSlot, SampleInput& input);
 // Logs "Importing from 2nd BINARY file", opens path and takes it into slot 2.
 int AttachSecondInput(const std::string& path, SlotGuard& tempSlot, SampleInput& input);
 
+// Bytes of samples from somewhere else than a slot (the variables of a
+// MAT-file: an inflated stream, or a part of the file read at a position of
+// its own): up to count bytes into dest, whole units only; returns how many
+// (fewer only at the end of the data), or -1 after logging a failure.
+using SampleSource = std::function<std::int32_t(void* dest, std::int32_t count)>;
+
 // Where the samples lie in the input and how they are read.
 struct SampleData {
   SampleLayout layout;
@@ -86,6 +92,11 @@ struct SampleData {
   // A failed write names the half of the pair (the raw Float32 and Int16
   // formats) instead of the temporary file alone.
   bool namePairHalves = false;
+  // When set, the I (or I and Q) bytes come from firstSource instead of
+  // slot 1, and with qFromSecondFile the Q bytes from secondSource instead
+  // of slot 2; the source checks its own bounds (dataBytes must be given).
+  SampleSource firstSource;
+  SampleSource secondSource;
 };
 
 // Reads the samples from slot 1 (and 2), which stand at the first sample,

@@ -65,7 +65,7 @@ TEST(CommandLineFormat, KeywordsDecodeToTheirCodes) {
 TEST(CommandLineFormat, CaptureFormatsAliasesAndTheirClock) {
   const std::vector<std::pair<std::string, int>> table = {
       {"cu8", 15},   {"cs8", 16}, {"f64le", 17}, {"cf64", 17}, {"f64be", 18}, {"wav", 19},
-      {"sigmf", 20}, {"npy", 21}, {"auto", 22},  {"cf32", 4},  {"cs16", 6},
+      {"sigmf", 20}, {"npy", 21}, {"auto", 22},  {"cf32", 4},  {"cs16", 6},   {"mat", 23},
   };
   for (const auto& [keyword, code] : table) {
     const ScanResult r = Scan({"sig.bin", "-format", keyword, "-clock", "10"});
@@ -85,7 +85,7 @@ TEST(CommandLineFormat, CaptureFormatsAliasesAndTheirClock) {
     EXPECT_EQ(validation({"s", "-format", keyword, "-clock", "600.5"}).rfind(invalid, 0), 0u)
         << keyword;
   }
-  for (const char* keyword : {"cu8", "cs8", "f64le", "npy", "cf32"})
+  for (const char* keyword : {"cu8", "cs8", "f64le", "npy", "mat", "cf32"})
     EXPECT_EQ(validation({"s", "-format", keyword}).rfind(invalid, 0), 0u) << keyword;
 }
 
@@ -553,57 +553,82 @@ TEST(CommandLineUsage, TextGoesToStandardErrorWithTheProgramName) {
     lines.push_back(err.substr(start, end - start));
     start = end + 1;
   }
-  // 40 lines of the original text, nine lines of the capture formats after
-  // i14le2, the -qfile line and its separator, the -out line, the -threads
-  // line and its separator, and the block of -batch, -help and -version with
-  // its separator, the -peak and -rms lines, the block of the inspection
-  // runs with its separator, the -defaultclock, -q and -json lines, and the -range line.
-  ASSERT_EQ(lines.size(), 70u);
+  // 40 lines of the original text, ten lines of the capture formats after
+  // i14le2, the -qfile and -var lines and their separator, the -out line, the
+  // -threads line and its separator, and the block of -batch, -help and
+  // -version with its separator, the -peak and -rms lines, the block of the
+  // inspection runs with its separator, the -defaultclock, -q and -json lines,
+  // and the -range line.
+  ASSERT_EQ(lines.size(), 72u);
   EXPECT_EQ(lines[0],
             "usage: /opt/bin/wavora [<input file>] <options>                                    ");
   const std::string tabLine(18, '\t');
   EXPECT_EQ(lines[1], tabLine);
-  EXPECT_EQ(lines[69], std::string(70, ' '));
+  EXPECT_EQ(lines[71], std::string(70, ' '));
   // After the -clock line, the -defaultclock line.
   EXPECT_EQ(lines[16].rfind("    -defaultclock <MHz>", 0), 0u);
   EXPECT_EQ(lines[29], "         i14le2       Int14, 2 files, little endian                   ");
-  for (std::size_t k = 30; k < 39; ++k)
+  for (std::size_t k = 30; k < 40; ++k)
     EXPECT_EQ(lines[k].size(), lines[29].size()) << lines[k];  // the same width as i14le2
-  EXPECT_EQ(lines[39], tabLine);
-  EXPECT_EQ(lines[40].rfind("    -qfile <", 0), 0u);
-  EXPECT_EQ(lines[40].size(), lines[29].size());  // same style and width as its neighbours
-  EXPECT_EQ(lines[41], tabLine);
-  EXPECT_EQ(lines[42], "    -comment <\"comment\">        add optional comment                ");
+  EXPECT_EQ(lines[40], tabLine);
+  EXPECT_EQ(lines[41].rfind("    -qfile <", 0), 0u);
+  EXPECT_EQ(lines[42].rfind("    -var <name>", 0), 0u);
+  for (std::size_t k : {41, 42})
+    EXPECT_EQ(lines[k].size(), lines[29].size());  // same style and width as their neighbours
+  EXPECT_EQ(lines[43], tabLine);
+  EXPECT_EQ(lines[44], "    -comment <\"comment\">        add optional comment                ");
   // Every keyword the scan accepts is named.
   for (const char* keyword :
        {"-indir ",     "-outdir ",  "-recursive ", "-ext ",   "-overwrite ",
         "-out ",       "-clock ",   "-format ",    "-qfile ", "-comment ",
         "-copyright ", "-gain ",    "-autoscale ", "-v ",     "-batch ",
         "-threads ",   "-help,",    " -h,",        "-q ",     "-defaultclock ",
-        "--help ",     "-version,", "--version "}) {
+        "--help ",     "-version,", "--version ",  "-var "}) {
     EXPECT_NE(err.find(keyword), std::string::npos) << keyword;
   }
-  for (std::size_t k = 54; k < 58; ++k) {
+  for (std::size_t k = 56; k < 60; ++k) {
     if (lines[k] != tabLine) {
       EXPECT_EQ(lines[k].size(), lines[29].size()) << lines[k];
     }
   }
-  EXPECT_EQ(lines[46], "    -autoscale                    scale level to full scale           ");
-  EXPECT_EQ(lines[47].rfind("    -peak <dB>", 0), 0u);
-  EXPECT_EQ(lines[48].rfind("    -rms <dB>", 0), 0u);
-  EXPECT_EQ(lines[49], tabLine);
-  EXPECT_EQ(lines[50].rfind("    -threads <", 0), 0u);
-  for (std::size_t k : {47, 48, 50}) EXPECT_EQ(lines[k].size(), lines[46].size()) << k;
+  EXPECT_EQ(lines[48], "    -autoscale                    scale level to full scale           ");
+  EXPECT_EQ(lines[49].rfind("    -peak <dB>", 0), 0u);
+  EXPECT_EQ(lines[50].rfind("    -rms <dB>", 0), 0u);
   EXPECT_EQ(lines[51], tabLine);
-  EXPECT_EQ(lines[52].rfind("    -v <verbose level>", 0), 0u);
+  EXPECT_EQ(lines[52].rfind("    -threads <", 0), 0u);
+  for (std::size_t k : {49, 50, 52}) EXPECT_EQ(lines[k].size(), lines[48].size()) << k;
+  EXPECT_EQ(lines[53], tabLine);
+  EXPECT_EQ(lines[54].rfind("    -v <verbose level>", 0), 0u);
   for (const char* keyword : {"-peak ", "-rms ", "-info ", "-json", "-export ", "-preview "})
     EXPECT_NE(err.find(keyword), std::string::npos) << keyword;
   // Every keyword of the format table is listed.
-  for (const char* keyword : {"kxzetq", "txt ",  "txt2ui14", "txt2ui16", "txthex", "f32be", "f32le",
-                              "i16be",  "i16le", "i14be2",   "i14le2",   "cu8",    "cs8",   "f64le",
-                              "f64be",  "cf32",  "wav",      "sigmf",    "npy",    "auto"}) {
+  for (const char* keyword :
+       {"kxzetq", "txt ",  "txt2ui14", "txt2ui16", "txthex", "f32be", "f32le",
+        "i16be",  "i16le", "i14be2",   "i14le2",   "cu8",    "cs8",   "f64le",
+        "f64be",  "cf32",  "wav",      "sigmf",    "npy",    "mat",   "auto"}) {
     EXPECT_NE(err.find("         " + std::string(keyword)), std::string::npos) << keyword;
   }
+}
+
+TEST(CommandLineTable, MatVariableRowAndItsFormats) {
+  // -var names a MAT-file variable: a row of its own, after the clock.
+  const std::string table =
+      TableOf({"cap.mat", "-format", "mat", "-clock", "1", "-var", "iq_data"});
+  EXPECT_NE(table.find("  Clock rate        | 1.000000 MHz                   \n" +
+                       Row("MAT variable      ", "iq_data") + "  Gain (kxzetq)"),
+            std::string::npos)
+      << table;
+  EXPECT_EQ(TableOf({"cap.mat", "-format", "mat", "-clock", "1"}).find("MAT variable"),
+            std::string::npos);
+  // Only a format that reads MAT-files takes it.
+  for (const char* keyword : {"mat", "auto"})
+    EXPECT_EQ(ValidateSettings(
+                  Scan({"cap.mat", "-format", keyword, "-clock", "1", "-var", "x"}).settings),
+              "")
+        << keyword;
+  EXPECT_EQ(
+      ValidateSettings(Scan({"cap.npy", "-format", "npy", "-clock", "1", "-var", "x"}).settings),
+      "*** Option -var names a variable of a MAT-file; it takes -format mat (or auto).\n");
 }
 
 }  // namespace
