@@ -468,7 +468,7 @@ inline constexpr InputFormatInfo kInputFormatTable[] = {
      "as the WAV samples of that type"},
     {kFormatMat, "mat", false, FormatReader::kMat, WAVORA_NO_SAMPLES, CompanionRule::kNone, nullptr,
      nullptr, false, ".mat", kMatSignatures, "Format is MATLAB MAT-file (Level 4, Level 5)",
-     "MATLAB .mat (-v4, -v6, -v7): complex, N x 2 or real",
+     "MATLAB .mat (v4, v6, v7): complex, Nx2 or real",
      "MATLAB MAT-file, Level 4 or Level 5 (`-v4`, `-v6`, `-v7`, plain or compressed), either byte "
      "order: a complex vector, a real N×2 or 2×N matrix, or a real vector",
      "`double`, `single`: the value; integer classes: the formula of their word (see below)"},
