@@ -525,11 +525,13 @@ bool ReadLevel4Header(const unsigned char* bytes, Level4Header* header) {
   return true;
 }
 
-// Bytes of a Level 4 matrix's values (both parts); never overflows, since
-// rows and columns are 31-bit and a unit at most 8 bytes.
+// Bytes of a Level 4 matrix's values (both parts); INT64_MAX when they pass
+// it (rows and columns are 31-bit, so their product alone fits).
 std::int64_t Level4DataBytes(const Level4Header& header) {
-  return header.rows * header.columns * StorageBytes(Level4Storage(header.precision)) *
-         (header.imaginary ? 2 : 1);
+  const std::int64_t elements = header.rows * header.columns;
+  const std::int64_t perElement =
+      StorageBytes(Level4Storage(header.precision)) * (header.imaginary ? 2 : 1);
+  return elements > INT64_MAX / perElement ? INT64_MAX : elements * perElement;
 }
 
 int ParseLevel4(const MatByteReader& read, std::int64_t fileSize, MatFile* mat) {
@@ -557,12 +559,13 @@ int ParseLevel4(const MatByteReader& read, std::int64_t fileSize, MatFile* mat) 
     const std::int64_t dataBytes = Level4DataBytes(header);
     if (header.nameBytes > fileSize - position ||
         dataBytes > fileSize - position - header.nameBytes)
-      return Refuse(
-          FormatText("*** Error: MAT-file matrix at byte %lld needs %lld bytes, but the "
-                     "file holds %lld more.",
-                     static_cast<long long>(position - kLevel4HeaderBytes),
-                     static_cast<long long>(header.nameBytes + dataBytes),
-                     static_cast<long long>(fileSize - position)));
+      return Refuse(FormatText(
+          "*** Error: MAT-file matrix at byte %lld needs %lld bytes, but the "
+          "file holds %lld more.",
+          static_cast<long long>(position - kLevel4HeaderBytes),
+          static_cast<long long>(
+              dataBytes > INT64_MAX - header.nameBytes ? INT64_MAX : header.nameBytes + dataBytes),
+          static_cast<long long>(fileSize - position)));
     MatVariable var;
     var.name.assign(static_cast<std::size_t>(header.nameBytes), '\0');
     if (read(position, var.name.data(), header.nameBytes) != header.nameBytes)

@@ -451,6 +451,9 @@ TEST_F(MatImportTest, DamagedAndHostileFilesAreRefused) {
   level4.resize(level4.size() - 1);
   ExpectRefused(level4, "*** Error: MAT-file matrix at byte 0 needs 34 bytes");
   ExpectRefused(Bytes(40, 0x33), "*** Error: Not a MAT-file");
+  // Counts whose product of bytes passes 64 bits.
+  ExpectRefused(Level4Matrix(le, 0, 0, 2147483647, 2147483647, "big", Bytes(8, 0)),
+                "*** Error: MAT-file matrix at byte 0 needs 9223372036854775807 bytes");
 }
 
 }  // namespace
