@@ -207,7 +207,7 @@ const OptionRule kOptions[] = {
     {"-qfile", Value::kText, Mode::kSingleFileOnly,
      [](ConversionSettings& s, const char* v) { s.qFile = v; }},
     {"-var", Value::kText, Mode::kAny,
-     [](ConversionSettings& s, const char* v) { s.matVariable = v; }},
+     [](ConversionSettings& s, const char* v) { s.matVariable = v; }, kForConvert | kForInfo},
     {"-out", Value::kText, Mode::kSingleFileRequired,
      [](ConversionSettings& s, const char* v) { s.outputFile = v; }, kForConvert | kForExport},
     {"-threads", Value::kThreadCount, Mode::kAny,
