@@ -12,10 +12,10 @@
 
 # BEGIN GENERATED: lists (tools/wavora_doctables writes these from the option, format and export tables)
 _wavora_options="-indir -outdir -recursive -ext -overwrite -out -clock -defaultclock -format -qfile
-  -comment -copyright -gain -autoscale -peak -rms -threads -v -batch -q -json -info -export
+  -var -comment -copyright -gain -autoscale -peak -rms -threads -v -batch -q -json -info -export
   -preview -range -help -h --help -version --version"
 _wavora_formats="kxzetq txt txt2ui14 txt2ui16 txthex f32be f32le i16be i16le i14be2 i14le2 cu8 cs8
-  f64le f64be cf32 cs16 cf64 wav sigmf npy auto"
+  f64le f64be cf32 cs16 cf64 wav sigmf npy mat auto"
 _wavora_export_kinds="cs16 cf32 wav sigmf"
 # END GENERATED: lists
 
