@@ -30,6 +30,7 @@
 #include "platform/Platform.h"
 #include "support/TestSupport.h"
 #include "support/WaveFileBuilder.h"
+#include "waveform/MarkerStream.h"
 
 namespace {
 
@@ -561,6 +562,30 @@ TEST(FaultInjection, StandardInputToStandardOutput) {
   scenario.args = {"-", "-format", "i16le", "-clock", "10", "-out", "-", "-rms", "3"};
   scenario.outputOnStdout = true;
   EXPECT_GT(RunWithEveryFault(scenario), 20);
+}
+
+// Marker lists merged into the marker stream while they are read (few change
+// points kept), and again at the data tag: a failed read or write in either
+// pass fails the run.
+TEST(FaultInjection, KxzetqMarkerListsMergedIntoTheStream) {
+  Scenario scenario;
+  scenario.name = "kxzetq with marker lists merged into the stream";
+  scenario.makeInputs = [](const std::string& root) {
+    ts::WaveFileBuilder file;
+    file.Tag("TYPE", " KVG-WV,0").Tag("CLOCK", "1000000").Tag("CONTROL LENGTH", "80");
+    for (int m = 1; m <= 4; ++m) {
+      std::vector<std::pair<int, int>> entries;
+      for (int k = 0; k < 12; ++k) entries.push_back({k * 6 + m, (k + m) % 2});
+      file.Tag("MARKER LIST " + std::to_string(m), ts::ListText<int>(entries));
+    }
+    file.Data(ts::MakeWords(80, [](int k, int q) { return q ? 3000 - k * 70 : k * 90 - 4000; }));
+    ts::WriteFileText(root + "/lists.wv", file.bytes());
+  };
+  scenario.args = {"lists.wv", "-format", "kxzetq"};
+  scenario.outputs = {"_lists.wv"};
+  SetMarkerChangeLimit(3);
+  EXPECT_GT(RunWithEveryFault(scenario), 40);
+  SetMarkerChangeLimit(kDefaultMarkerChangeLimit);
 }
 
 // ---- the seam itself, and the faults it uncovered ----
