@@ -8,7 +8,7 @@
 #     and end-to-end runs of wavora.exe with Windows paths, attribute bits and
 #     console keys;
 #   - WAVORA_POSIX_ONLY_TESTS names the test files that need POSIX facilities
-#     (FIFOs, symbolic links, pseudo-terminals, fork) or POSIX path strings;
+#     (FIFOs, symbolic links, pseudo-terminals, fork, /dev/full) or POSIX path strings;
 #     their Windows counterparts are in test_windows.
 #
 # Host build with WAVORA_WINDOWS_EXE set to a cross-built wavora.exe:
@@ -27,7 +27,7 @@ if(WIN32)
   # BinaryFormatsE2ETest joins paths with '/'; test_windows runs the same
   # table with backslashes.
   set(WAVORA_POSIX_ONLY_TESTS
-      "/tests/platform/PlatformTest\\.cpp$|/tests/platform/PlatformSafetyTest\\.cpp$|/tests/e2e/DirectoryE2ETest\\.cpp$|/tests/e2e/BinaryFormatsE2ETest\\.cpp$|/tests/e2e/InterruptE2ETest\\.cpp$|/tests/e2e/ScriptingE2ETest\\.cpp$|/tests/e2e/InputSafetyE2ETest\\.cpp$|/tests/waveform/OutputFileTest\\.cpp$|/tests/e2e/OutputSafetyE2ETest\\.cpp$|/tests/e2e/PeopleAndScriptsE2ETest\\.cpp$|/tests/e2e/MatE2ETest\\.cpp$")
+      "/tests/platform/PlatformTest\\.cpp$|/tests/platform/PlatformSafetyTest\\.cpp$|/tests/e2e/DirectoryE2ETest\\.cpp$|/tests/e2e/BinaryFormatsE2ETest\\.cpp$|/tests/e2e/InterruptE2ETest\\.cpp$|/tests/e2e/ScriptingE2ETest\\.cpp$|/tests/e2e/InputSafetyE2ETest\\.cpp$|/tests/waveform/OutputFileTest\\.cpp$|/tests/e2e/OutputSafetyE2ETest\\.cpp$|/tests/e2e/PeopleAndScriptsE2ETest\\.cpp$|/tests/e2e/MatE2ETest\\.cpp$|/tests/app/StandardStreamsTest\\.cpp$")
 
   file(GLOB WAVORA_WINDOWS_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/windows/*.cpp)
   if(WAVORA_WINDOWS_TEST_SOURCES)

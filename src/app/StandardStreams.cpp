@@ -95,7 +95,7 @@ int CopyFileToStream(const std::string& path, std::FILE* stream) {
       break;
     }
   }
-  if (std::ferror(in)) result = 0;
+  if (platform::StreamFailed(in)) result = 0;
   platform::CloseFile(in);
   if (std::fflush(stream) != 0 || std::ferror(stream)) result = 0;
   if (result == 0) LogAlways({"*** Error writing the output to standard output."});

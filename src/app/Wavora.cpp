@@ -113,6 +113,22 @@ int ConvertSingleFile(const ConversionSettings& settings) {
   return ConvertFile(settings, job) && CopyFileToStream(output.path(), dataOut) ? 1 : 0;
 }
 
+// The streams kept on what standard output was (-json results, -out -) are
+// closed when the run ends, however it ends: a run in a process that goes on
+// leaves no descriptor behind.
+class KeptStandardOutput {
+ public:
+  KeptStandardOutput() = default;
+  ~KeptStandardOutput() {
+    if (std::FILE* data = StandardOutputData(); data != nullptr) std::fclose(data);
+    SetStandardOutputData(nullptr);
+    if (std::FILE* results = ResultStream(); results != nullptr) std::fclose(results);
+    SetResultStream(nullptr);
+  }
+  KeptStandardOutput(const KeptStandardOutput&) = delete;
+  KeptStandardOutput& operator=(const KeptStandardOutput&) = delete;
+};
+
 }  // namespace
 
 int AskQuestion(const char* prompt) {
@@ -140,6 +156,7 @@ int RunWavora(int argc, char** argv) {
   platform::LineBufferStandardOutput();
   // The inspection runs print no banner, table, question or prompt.
   const bool inspection = IsInspectionRun(argc, argv);
+  const KeptStandardOutput keptStreams;
   // A conversion with -json keeps standard output for its results, one JSON
   // line per input file; everything else it prints goes to standard error.
   if (!inspection && HasKeyword(argc, argv, "-json")) {

@@ -846,6 +846,7 @@ int CollectPreview(const std::string& inputPath, const PreviewRange& range, Prev
         return true;
       });
   if (!ok) return 0;
+  if (cursor.failed()) return LogMarkerListsUnreadable(header.path);
   d.spectrum = spectrum.MeanPower();
   d.segments = spectrum.segments();
   if (!range.given && pairs > 0) {

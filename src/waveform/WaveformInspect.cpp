@@ -304,6 +304,8 @@ class ListEntries {
     }
     return false;
   }
+  // A failed read ended the entries, not the list.
+  bool failed() const { return in_.failed(); }
 
  private:
   TagByteSource in_;
@@ -353,6 +355,11 @@ class MarkerTrace {
     return high;
   }
 
+  bool failed() const {
+    return std::any_of(lists_.begin(), lists_.end(),
+                       [](const std::unique_ptr<ListEntries>& list) { return list->failed(); });
+  }
+
  private:
   std::vector<std::unique_ptr<ListEntries>> lists_;
   std::vector<MarkerEntry> pending_;
@@ -388,6 +395,8 @@ class StretchWalk {
     return false;
   }
 
+  bool failed() const { return trace_.failed(); }
+
  private:
   MarkerTrace trace_;
   int marker_;
@@ -415,7 +424,15 @@ platform::FileHandle OpenWaveform(const std::string& path, WaveformHeader* heade
   header->fileSize = input.size;
   platform::FileHandle file = std::move(input.file);
   TagByteSource in(file.get(), 0);
-  if (!ParseTags(in, header)) return {};
+  const bool parsed = ParseTags(in, header);
+  if (in.failed()) {
+    // What the parse found after a failed read describes the failure, not the file.
+    header->problems.clear();
+    header->notes.clear();
+    LogAlways({"*** Cannot read waveform file '", path, "'."});
+    return {};
+  }
+  if (!parsed) return {};
   return file;
 }
 
@@ -444,6 +461,16 @@ MarkerListCursor::MarkerListCursor(std::FILE* file, const WaveformHeader& header
 
 MarkerListCursor::~MarkerListCursor() = default;
 
+bool MarkerListCursor::failed() const {
+  return std::any_of(traces_.begin(), traces_.end(),
+                     [](const std::unique_ptr<MarkerTrace>& trace) { return trace->failed(); });
+}
+
+int LogMarkerListsUnreadable(const std::string& path) {
+  LogAlways({"*** Cannot read the marker lists of '", path, "'."});
+  return 0;
+}
+
 std::uint8_t MarkerListCursor::At(std::int64_t position) {
   std::uint8_t bits = 0;
   for (std::size_t m = 0; m < traces_.size(); ++m)
@@ -459,7 +486,9 @@ int ForEachMarkerStretch(std::FILE* file, const WaveformHeader& header, std::int
     if (!header.markers[m - 1].present) continue;
     auto walk = std::make_unique<StretchWalk>(file, header, m, pairs);
     MarkerStretch stretch;
-    if (walk->Next(&stretch)) {
+    const bool any = walk->Next(&stretch);
+    if (walk->failed()) return LogMarkerListsUnreadable(header.path);
+    if (any) {
       walks.push_back(std::move(walk));
       next.push_back(stretch);
     }
@@ -470,7 +499,9 @@ int ForEachMarkerStretch(std::FILE* file, const WaveformHeader& header, std::int
     for (std::size_t k = 1; k < walks.size(); ++k)
       if (next[k].start < next[pick].start) pick = k;
     if (!visit(next[pick])) return 0;
-    if (!walks[pick]->Next(&next[pick])) {
+    const bool more = walks[pick]->Next(&next[pick]);
+    if (walks[pick]->failed()) return LogMarkerListsUnreadable(header.path);
+    if (!more) {
       walks.erase(walks.begin() + static_cast<std::ptrdiff_t>(pick));
       next.erase(next.begin() + static_cast<std::ptrdiff_t>(pick));
     }

@@ -134,7 +134,8 @@ int ForEachWordBlock(std::FILE* file, const WaveformHeader& header, const WordBl
 // Every high stretch of each marker over the first `pairs` samples, as the
 // import builds the marker stream from the lists, read from the file's
 // lists; handed to visit ordered by start (markers in order at the same
-// start). Stops with 0 when visit returns false.
+// start). Stops with 0 when visit returns false or a read of the lists
+// fails (logged).
 using MarkerStretchVisitor = std::function<bool(const MarkerStretch& stretch)>;
 int ForEachMarkerStretch(std::FILE* file, const WaveformHeader& header, std::int64_t pairs,
                          const MarkerStretchVisitor& visit);
@@ -151,10 +152,16 @@ class MarkerListCursor {
   MarkerListCursor(const MarkerListCursor&) = delete;
   MarkerListCursor& operator=(const MarkerListCursor&) = delete;
   std::uint8_t At(std::int64_t position);
+  // True once a read of a list failed: the states given since may be short
+  // of the file's.
+  bool failed() const;
 
  private:
   std::vector<std::unique_ptr<MarkerTrace>> traces_;  // one per marker
 };
+
+// Logs that the marker lists of the file at path could not be read; 0.
+int LogMarkerListsUnreadable(const std::string& path);
 
 // The whole inspection of one file: tags, one pass over the words, and the
 // checks. Returns 0 only when the file cannot be opened or read (logged);

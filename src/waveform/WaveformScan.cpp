@@ -90,10 +90,20 @@ TagByteSource::TagByteSource(std::FILE* file, std::int64_t offset, std::size_t b
 bool TagByteSource::Refill() {
   pos_ = 0;
   fill_ = 0;
+  if (failed_) return false;
   if (slot_ >= 0) {
-    fill_ = _ReadBytes(slot_, 1, buffer_.data()) == 1 ? 1 : 0;
-  } else if (file_ != nullptr && platform::SeekFile(file_, offset_)) {
-    fill_ = platform::ReadFile(file_, buffer_.data(), buffer_.size());
+    const std::int32_t got = _ReadBytes(slot_, 1, buffer_.data());
+    fill_ = got == 1 ? 1 : 0;
+    failed_ = got < 0;
+  } else if (file_ != nullptr) {
+    if (platform::SeekFile(file_, offset_))
+      fill_ = platform::ReadFile(file_, buffer_.data(), buffer_.size());
+    else
+      failed_ = true;
+    if (platform::StreamFailed(file_)) {
+      failed_ = true;
+      fill_ = 0;
+    }
   }
   return fill_ > 0;
 }

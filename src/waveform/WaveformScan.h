@@ -40,6 +40,8 @@ class TagByteSource {
   }
   // File offset of the next byte (bytes read through a slot: count from 0).
   std::int64_t offset() const { return offset_; }
+  // True once a seek or read failed: the bytes ended there, not the file.
+  bool failed() const { return failed_; }
 
  private:
   TagByteSource() = default;
@@ -51,6 +53,7 @@ class TagByteSource {
   std::size_t fill_ = 0;
   std::size_t pos_ = 0;
   std::int64_t offset_ = 0;
+  bool failed_ = false;
 };
 
 // ---- Tag names ----

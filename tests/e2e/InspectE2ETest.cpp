@@ -163,6 +163,37 @@ TEST(InspectE2E, InfoMeasuresTheWordsOfAnOlderFamilyFile) {
   EXPECT_NEAR(kvg.value("played_peak_offset_db", 0.0), 20 * std::log10(32767 / 100.0), 1e-6);
 }
 
+// The TYPE line names the word width of ZETQ files; a file that cannot be
+// read fails the run, in the text report and in the JSON one.
+TEST(InspectE2E, ZetqWordWidthIsNamedAndUnreadableFilesFail) {
+  ts::TempDir dir;
+  const std::vector<std::uint16_t> words = {0x8000, 0x8000, 0x9000, 0x7000};
+  ts::WriteFileText(
+      dir.File("z14.wv"),
+      ts::WaveFileBuilder().Tag("TYPE", " WV,0").Tag("RESOLUTION", "14").Data(words).bytes());
+  ts::WriteFileText(dir.File("z16.wv"),
+                    ts::WaveFileBuilder().Tag("TYPE", " WV,0").Data(words).bytes());
+  const ts::RunResult run = RunTool({"-info", "z14.wv", "z16.wv"}, dir.path());
+  EXPECT_EQ(run.exitCode, 0) << run.out;
+  EXPECT_TRUE(Contains(run.out, "  TYPE           : WV,0 (ZETQ waveform, 14-bit)\n")) << run.out;
+  EXPECT_TRUE(Contains(run.out, "  TYPE           : WV,0 (ZETQ waveform, 16-bit)\n")) << run.out;
+
+  const ts::RunResult text = RunTool({"-info", "missing.wv", "z16.wv"}, dir.path());
+  EXPECT_EQ(text.exitCode, 1);
+  EXPECT_TRUE(Contains(text.out, "missing.wv\n  Result         : NOT sound (cannot be read)\n"))
+      << text.out;
+  const ts::RunResult json = RunTool({"-info", "-json", "missing.wv", "z16.wv"}, dir.path());
+  EXPECT_EQ(json.exitCode, 1);
+  std::istringstream lines(json.out);
+  std::string first, second;
+  ASSERT_TRUE(std::getline(lines, first) && std::getline(lines, second)) << json.out;
+  const Json missing = Json::parse(first);
+  EXPECT_EQ(missing.value("path", ""), "missing.wv");
+  EXPECT_FALSE(missing.value("sound", true));
+  EXPECT_EQ(missing.at("problems"), Json::array({"the file cannot be read"}));
+  EXPECT_TRUE(Json::parse(second).value("sound", false)) << second;
+}
+
 TEST(InspectE2E, JsonReportParsesBackWithMeasuredFigures) {
   ts::TempDir dir;
   const std::string wv = ConvertedTone(dir);

@@ -151,4 +151,41 @@ TEST(LevelTargetE2E, ConflictingOrOutOfRangeTargetsAndIdleGainAreNamed) {
   EXPECT_EQ(Parse(dir.File("_two.wv")).words, Parse(dir.File("plain.wv")).words);
 }
 
+// Silence has no level to scale to: the target is skipped with a warning, and
+// the words are those of a conversion without it.
+TEST(LevelTargetE2E, TargetOnSilenceIsSkippedWithAWarning) {
+  ts::TempDir dir;
+  ts::WriteFileBytes(dir.File("zero.cf32"),
+                     ts::EncodeFloat32(std::vector<float>(400, 0.0f), false));
+  // ZETQ words of 0x8000 play as 0.
+  ts::WriteFileText(dir.File("zero.wv"), testing_support::WaveFileBuilder()
+                                             .Tag("TYPE", " WV,0")
+                                             .Raw("{CLOCK:1e6}")
+                                             .Data(std::vector<std::uint16_t>(400, 0x8000))
+                                             .bytes());
+  const struct {
+    std::vector<std::string> args;
+    std::string option;
+  } cases[] = {
+      {{"zero.cf32", "-format", "cf32", "-clock", "10", "-rms", "3"}, "-rms"},
+      {{"zero.wv", "-format", "kxzetq", "-peak", "3"}, "-peak"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.option);
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"-batch", "-overwrite", "-v", "2", "-out", "target.wv"});
+    const ts::RunResult run = ts::RunWavoraBinary(args, dir.path());
+    ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+    EXPECT_TRUE(
+        ts::Contains(run.out, "*** Warning: Signal is all zero; " + c.option + " has no effect."))
+        << run.out;
+    std::vector<std::string> plain(c.args.begin(), c.args.end() - 2);
+    plain.insert(plain.end(), {"-batch", "-overwrite", "-out", "plain.wv"});
+    ASSERT_EQ(ts::RunWavoraBinary(plain, dir.path()).exitCode, 0);
+    const ts::ParsedWaveform target = Parse(dir.File("target.wv"));
+    EXPECT_EQ(target.words, Parse(dir.File("plain.wv")).words);
+    EXPECT_EQ(target.words, std::vector<std::int16_t>(400, 0));
+  }
+}
+
 }  // namespace

@@ -446,4 +446,42 @@ TEST_F(RawImportTest, RawKeywordsRefuseFilesWithAHeader) {
   }
 }
 
+// NumPy files carry no sample rate, SigMF metadata need not: -defaultclock
+// gives the clock then, as it does for raw files; without it the file is
+// refused, naming what lacks the rate.
+TEST_F(RawImportTest, FilesWithoutASampleRateTakeTheDefaultClock) {
+  const Bytes samples = IntegerUnits(kSigned16, 2, false, Int16Formula).bytes;
+  testing_support::WriteFileText(dir_.File("rec.sigmf-meta"),
+                                 MakeSigmfMeta("\"core:datatype\": \"ci16_le\""));
+  WriteInput("rec.sigmf-data", samples);
+  const std::string npy = WriteInput("a.npy", MakeNpy(1, "<i2", "(4, 2)", false, samples));
+  const std::pair<std::string, std::string> inputs[] = {
+      {npy, "NumPy file"}, {dir_.File("rec.sigmf-meta"), "SigMF metadata"}};
+  const unsigned mask = GetLogMask();
+  for (const auto& [input, what] : inputs) {
+    SCOPED_TRACE(what);
+    Fresh();
+    SetLogMask(LogMaskForVerbosity(3));
+    info_.clock = 0.0;
+    info_.defaultClock = 3e6;
+    ASSERT_EQ(Import(input.find(".npy") != std::string::npos ? kFormatNpy : kFormatSigmf, input), 1)
+        << AllLines();
+    EXPECT_EQ(info_.clock, 3e6);
+    EXPECT_EQ(info_.markerClock, 3e6);
+    EXPECT_TRUE(
+        Logged("i The " + what + " carries no sample rate: -defaultclock 3000000.000 Hz is used."))
+        << AllLines();
+
+    Fresh();
+    info_.clock = 0.0;
+    EXPECT_EQ(Import(input.find(".npy") != std::string::npos ? kFormatNpy : kFormatSigmf, input),
+              0);
+    EXPECT_TRUE(
+        Logged("*** Error: The " + what + " carries no sample rate; give the clock with -clock."))
+        << AllLines();
+    ExpectSlotsFree();
+  }
+  SetLogMask(mask);
+}
+
 }  // namespace

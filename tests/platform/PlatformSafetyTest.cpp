@@ -4,9 +4,12 @@
 // an interrupt removes.
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <string>
 
@@ -202,7 +205,17 @@ TEST(PlatformInputOpen, KeepsOnlyRegularFilesOpenAndNamesTheRest) {
   const std::string fifo = dir.File("pipe");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   fs::create_directory(dir.File("sub"));
+  // A socket cannot be opened at all; it is still named for what it is.
+  const std::string socketPath = dir.File("sock");
+  const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  ASSERT_LT(socketPath.size(), sizeof address.sun_path);
+  std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
+  ASSERT_EQ(bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
   const std::pair<std::string, platform::InputKind> refused[] = {
+      {socketPath, platform::InputKind::kSocket},
       {fifo, platform::InputKind::kFifo},
       {dir.File("sub"), platform::InputKind::kDirectory},
       {"/dev/zero", platform::InputKind::kDevice},
@@ -212,7 +225,12 @@ TEST(PlatformInputOpen, KeepsOnlyRegularFilesOpenAndNamesTheRest) {
     EXPECT_FALSE(platform::OpenInputFile(path, &opened));
     EXPECT_EQ(opened.file, nullptr);
     EXPECT_EQ(opened.kind, kind);
+    platform::InputKind byPath = platform::InputKind::kRegular;
+    ASSERT_TRUE(platform::GetPathKind(path, &byPath));
+    EXPECT_EQ(byPath, kind);
   }
+  close(listener);
+  EXPECT_STREQ(platform::InputKindText(platform::InputKind::kSocket), "is a socket");
   EXPECT_STREQ(platform::InputKindText(platform::InputKind::kFifo), "is a FIFO");
   EXPECT_STREQ(platform::InputKindText(platform::InputKind::kDevice), "is a device");
 

@@ -1,8 +1,10 @@
-// Whole conversions run in-process with a file operation failing at every
-// point: each run must end with exit code 1 and "*** " lines, or with the
-// same output as a run without the fault, and must never leave a temporary
-// file, a partial output, an open file or a busy stream slot behind, nor
-// change an existing destination it did not replace.
+// Whole conversions, exports and previews run in-process with a file
+// operation failing at every point: each run must end with exit code 1 and
+// "*** " lines, or with the same output as a run without the fault, and must
+// never leave a temporary file, a partial output, an open file or a busy
+// stream slot behind, nor change an existing destination it did not replace.
+// Standard output, which cannot take back what it was given, holds at most
+// the start of the output after a failed run.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -14,6 +16,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <optional>
 #include <regex>
 #include <string>
 #include <vector>
@@ -27,6 +30,7 @@
 #include "platform/Platform.h"
 #include "support/TestSupport.h"
 #include "support/WaveFileBuilder.h"
+#include "waveform/MarkerStream.h"
 
 namespace {
 
@@ -41,6 +45,7 @@ using faults::FileOp;
 struct InProcessResult {
   int exitCode = -1;
   std::string out;
+  std::string err;
 };
 
 // Points a standard descriptor at a file for the lifetime of the object.
@@ -66,10 +71,12 @@ class DescriptorRedirect {
   int saved_;
 };
 
-// RunWavora with the arguments, the working directory workDir, an empty
-// standard input (every question takes its default; an abort question
-// aborts) and standard output captured.
-InProcessResult RunInProcess(const std::vector<std::string>& args, const std::string& workDir) {
+// RunWavora with the arguments, the working directory workDir, standard
+// input read from stdinPath (none: an empty one, so that every question takes
+// its default and an abort question aborts), standard output captured and,
+// with captureErr, standard error.
+InProcessResult RunInProcess(const std::vector<std::string>& args, const std::string& workDir,
+                             const std::string& stdinPath = "", bool captureErr = false) {
   ts::TempDir io;
   ts::WriteFileText(io.File("stdin"), "");
   std::vector<std::string> argStore = {"wavora"};
@@ -81,13 +88,21 @@ InProcessResult RunInProcess(const std::vector<std::string>& args, const std::st
   InProcessResult result;
   {
     ts::ScopedWorkingDir cwd(workDir);
-    DescriptorRedirect in(STDIN_FILENO, io.File("stdin"), O_RDONLY);
+    DescriptorRedirect in(STDIN_FILENO, stdinPath.empty() ? io.File("stdin") : stdinPath, O_RDONLY);
+    std::clearerr(stdin);
     DescriptorRedirect out(STDOUT_FILENO, io.File("stdout"), O_WRONLY | O_CREAT | O_TRUNC);
+    std::optional<DescriptorRedirect> err;
+    if (captureErr) err.emplace(STDERR_FILENO, io.File("stderr"), O_WRONLY | O_CREAT | O_TRUNC);
     result.exitCode = RunWavora(static_cast<int>(argStore.size()), argv.data());
   }
+  std::clearerr(stdin);
   SetLogSink(nullptr);
   const ts::Bytes bytes = ts::ReadFileBytes(io.File("stdout"));
   result.out.assign(bytes.begin(), bytes.end());
+  if (captureErr) {
+    const ts::Bytes errBytes = ts::ReadFileBytes(io.File("stderr"));
+    result.err.assign(errBytes.begin(), errBytes.end());
+  }
   return result;
 }
 
@@ -176,6 +191,23 @@ std::vector<std::string> FailureLinesWithoutMark(const std::string& out) {
   return bad;
 }
 
+// A failed run names its cause: in a log line ("> ..."), or, when it fails
+// before the processing logs anything, in a "*** " line of its own beside
+// the closing failure line.
+bool CauseNamed(const std::string& log, const std::string& failureLine) {
+  if (log.find("> ") != std::string::npos) return true;
+  std::size_t start = 0;
+  while (start < log.size()) {
+    std::size_t end = log.find('\n', start);
+    if (end == std::string::npos) end = log.size();
+    const std::string line = log.substr(start, end - start);
+    if (line.rfind("*** ", 0) == 0 && (failureLine.empty() || line.rfind(failureLine, 0) != 0))
+      return true;
+    start = end + 1;
+  }
+  return false;
+}
+
 struct Scenario {
   std::string name;
   std::function<void(const std::string& root)> makeInputs;
@@ -186,7 +218,16 @@ struct Scenario {
   std::string existingDestination;
   // Faults go only into these operations; empty: into every operation.
   std::vector<FileOp> faultedOps;
+  // Standard input is read from this file below the root ("" for none).
+  std::string stdinInput;
+  // The output goes to standard output (-out -); the log is then on standard error.
+  bool outputOnStdout = false;
+  // The line a failed run prints; "" for any "*** " line (-export, -preview).
+  std::string failureLine = "*** Error processing ";
 };
+
+// The key of standard output among the outputs of a run.
+const char kStdoutKey[] = "<standard output>";
 
 const char kOldDestination[] = "an older file that only a successful run may replace";
 
@@ -203,7 +244,9 @@ RunOutcome RunScenario(const Scenario& scenario) {
   const std::string workDir =
       scenario.workSubdir.empty() ? root.path() : root.File(scenario.workSubdir);
   RunOutcome outcome;
-  outcome.result = RunInProcess(scenario.args, workDir);
+  outcome.result = RunInProcess(scenario.args, workDir,
+                                scenario.stdinInput.empty() ? "" : root.File(scenario.stdinInput),
+                                scenario.outputOnStdout);
   outcome.files = FilesBelow(root.path());
   return outcome;
 }
@@ -215,11 +258,27 @@ void CheckRun(const Scenario& scenario, const RunOutcome& run,
   SCOPED_TRACE(scenario.name + ", " + what);
   const int exitCode = run.result.exitCode;
   ASSERT_TRUE(exitCode == 0 || exitCode == 1) << exitCode;
-  EXPECT_TRUE(FailureLinesWithoutMark(run.result.out).empty())
-      << "first unmarked failure line: " << FailureLinesWithoutMark(run.result.out).front();
+  const std::string& log = scenario.outputOnStdout ? run.result.err : run.result.out;
+  EXPECT_TRUE(FailureLinesWithoutMark(log).empty())
+      << "first unmarked failure line: " << FailureLinesWithoutMark(log).front();
   if (exitCode == 1) {
-    EXPECT_NE(run.result.out.find("*** Error processing "), std::string::npos) << run.result.out;
-    EXPECT_NE(run.result.out.find("> "), std::string::npos) << "no log line names the cause";
+    const std::string line = scenario.failureLine.empty() ? "*** " : scenario.failureLine;
+    EXPECT_NE(log.find(line), std::string::npos) << log;
+    EXPECT_TRUE(CauseNamed(log, scenario.failureLine)) << "no log line names the cause:\n" << log;
+  }
+  if (scenario.outputOnStdout) {
+    if (exitCode == 0) {
+      EXPECT_EQ(WithoutDate(ts::Bytes(run.result.out.begin(), run.result.out.end())),
+                goodOutputs.at(kStdoutKey))
+          << "standard output differs";
+    } else {
+      // A stream cannot take back what it was given: a copy that fails on
+      // the way leaves the start of the output, never other bytes.
+      const std::string part = WithoutDate(ts::Bytes(run.result.out.begin(), run.result.out.end()));
+      const std::string& whole = goodOutputs.at(kStdoutKey);
+      EXPECT_TRUE(part.size() <= whole.size() && whole.compare(0, part.size(), part) == 0)
+          << run.result.out.size() << " bytes of a failed run on standard output";
+    }
   }
 
   for (const auto& [path, bytes] : run.files) {
@@ -240,8 +299,10 @@ void CheckRun(const Scenario& scenario, const RunOutcome& run,
     EXPECT_EQ(WithoutDate(bytes), goodOutputs.at(path)) << "output differs: " << path;
   }
   if (exitCode == 0) {
-    for (const auto& [path, text] : goodOutputs)
+    for (const auto& [path, text] : goodOutputs) {
+      if (path == kStdoutKey) continue;
       EXPECT_EQ(run.files.count(path), 1u) << "a successful run lacks " << path;
+    }
   }
   for (int index = 0; index < kSlotCount; ++index) {
     const StreamSlot& slot = GetStreamSlot(index);
@@ -265,11 +326,16 @@ int RunWithEveryFault(const Scenario& scenario) {
   const RunOutcome good = RunScenario(scenario);
   const std::vector<FileOp> calls = faults::RecordedCalls();
   faults::SetRecording(false);
-  EXPECT_EQ(good.result.exitCode, 0) << good.result.out;
+  EXPECT_EQ(good.result.exitCode, 0) << good.result.out << good.result.err;
   std::map<std::string, std::string> goodOutputs;
   for (const std::string& output : scenario.outputs) {
     EXPECT_EQ(good.files.count(output), 1u) << scenario.name << ": no output " << output;
     if (good.files.count(output) != 0) goodOutputs[output] = WithoutDate(good.files.at(output));
+  }
+  if (scenario.outputOnStdout) {
+    EXPECT_FALSE(good.result.out.empty()) << scenario.name << ": nothing on standard output";
+    goodOutputs[kStdoutKey] =
+        WithoutDate(ts::Bytes(good.result.out.begin(), good.result.out.end()));
   }
   if (::testing::Test::HasFailure()) return 0;
 
@@ -422,6 +488,104 @@ TEST(FaultInjection, KxzetqMarkerStreamLongerThanOneChunk) {
   // as in the small kxzetq case above.
   scenario.faultedOps = {FileOp::kWrite, FileOp::kRead};
   EXPECT_GT(RunWithEveryFault(scenario), 10);
+}
+
+TEST(FaultInjection, ExportSigmfOfMarkerLists) {
+  Scenario scenario;
+  scenario.name = "-export sigmf of a file with marker lists";
+  scenario.makeInputs = [](const std::string& root) {
+    ts::WriteFileText(root + "/old.wv", MakeKvgFileWithMarkers(64));
+  };
+  scenario.args = {"old.wv", "-export", "sigmf", "-out", "rec"};
+  scenario.outputs = {"rec.sigmf-data", "rec.sigmf-meta"};
+  scenario.failureLine = "";
+  EXPECT_GT(RunWithEveryFault(scenario), 20);
+}
+
+TEST(FaultInjection, ExportWavOverwritingAnExistingDestination) {
+  Scenario scenario;
+  scenario.name = "-export wav -overwrite";
+  scenario.makeInputs = [](const std::string& root) {
+    ts::WriteFileText(root + "/old.wv", MakeKvgFileWithMarkers(64));
+  };
+  scenario.args = {"old.wv", "-export", "wav", "-overwrite"};
+  scenario.outputs = {"old.wav"};
+  scenario.existingDestination = "old.wav";
+  scenario.failureLine = "";
+  EXPECT_GT(RunWithEveryFault(scenario), 10);
+}
+
+TEST(FaultInjection, PreviewOfMarkerLists) {
+  Scenario scenario;
+  scenario.name = "-preview of a file with marker lists";
+  scenario.makeInputs = [](const std::string& root) {
+    ts::WriteFileText(root + "/old.wv", MakeKvgFileWithMarkers(64));
+  };
+  scenario.args = {"old.wv", "-preview", "p.svg"};
+  scenario.outputs = {"p.svg"};
+  scenario.failureLine = "";
+  EXPECT_GT(RunWithEveryFault(scenario), 10);
+}
+
+TEST(FaultInjection, SigmfArchiveWithAnnotations) {
+  Scenario scenario;
+  scenario.name = "SigMF archive with marker annotations";
+  scenario.makeInputs = [](const std::string& root) {
+    format_files::Bytes samples;
+    for (int k = 0; k < 400; ++k) format_files::PutLE(samples, (k * 7919) & 0xFFFF, 2);
+    std::string meta = format_files::MakeSigmfMeta(
+        "\"core:datatype\": \"ci16_le\", \"core:sample_rate\": 2e6, "
+        "\"core:description\": \"archive under faults\"");
+    meta.replace(meta.find("\"annotations\": []"), 17,
+                 "\"annotations\": [{\"core:label\": \"marker 2\", \"core:sample_start\": 10, "
+                 "\"core:sample_count\": 40}]");
+    ts::WriteFileBytes(
+        root + "/rec.sigmf",
+        format_files::Archive(
+            {format_files::TarMember("rec/rec.sigmf-meta", '0', format_files::Text(meta)),
+             format_files::TarMember("rec/rec.sigmf-data", '0', samples)}));
+  };
+  scenario.args = {"rec.sigmf", "-format", "sigmf"};
+  scenario.outputs = {"_rec.wv"};
+  EXPECT_GT(RunWithEveryFault(scenario), 20);
+}
+
+TEST(FaultInjection, StandardInputToStandardOutput) {
+  Scenario scenario;
+  scenario.name = "standard input to standard output";
+  scenario.makeInputs = [](const std::string& root) {
+    fs::create_directories(root + "/work");
+    WriteI16Tone(root + "/tone.bin", 300, 0.5, 3.0);
+  };
+  scenario.workSubdir = "work";
+  scenario.stdinInput = "tone.bin";
+  scenario.args = {"-", "-format", "i16le", "-clock", "10", "-out", "-", "-rms", "3"};
+  scenario.outputOnStdout = true;
+  EXPECT_GT(RunWithEveryFault(scenario), 20);
+}
+
+// Marker lists merged into the marker stream while they are read (few change
+// points kept), and again at the data tag: a failed read or write in either
+// pass fails the run.
+TEST(FaultInjection, KxzetqMarkerListsMergedIntoTheStream) {
+  Scenario scenario;
+  scenario.name = "kxzetq with marker lists merged into the stream";
+  scenario.makeInputs = [](const std::string& root) {
+    ts::WaveFileBuilder file;
+    file.Tag("TYPE", " KVG-WV,0").Tag("CLOCK", "1000000").Tag("CONTROL LENGTH", "80");
+    for (int m = 1; m <= 4; ++m) {
+      std::vector<std::pair<int, int>> entries;
+      for (int k = 0; k < 12; ++k) entries.push_back({k * 6 + m, (k + m) % 2});
+      file.Tag("MARKER LIST " + std::to_string(m), ts::ListText<int>(entries));
+    }
+    file.Data(ts::MakeWords(80, [](int k, int q) { return q ? 3000 - k * 70 : k * 90 - 4000; }));
+    ts::WriteFileText(root + "/lists.wv", file.bytes());
+  };
+  scenario.args = {"lists.wv", "-format", "kxzetq"};
+  scenario.outputs = {"_lists.wv"};
+  SetMarkerChangeLimit(3);
+  EXPECT_GT(RunWithEveryFault(scenario), 40);
+  SetMarkerChangeLimit(kDefaultMarkerChangeLimit);
 }
 
 // ---- the seam itself, and the faults it uncovered ----
