@@ -37,23 +37,6 @@ MatByteReader MemoryReader(const std::string& bytes) {
   };
 }
 
-int UnitBytes(int storage) {
-  switch (storage) {
-    case kMiInt8:
-    case kMiUInt8:
-      return 1;
-    case kMiInt16:
-    case kMiUInt16:
-      return 2;
-    case kMiInt32:
-    case kMiUInt32:
-    case kMiSingle:
-      return 4;
-    default:
-      return 8;
-  }
-}
-
 // Checks a successful listing; *firstName: the first variable's name.
 void CheckParser(const std::string& file, std::string* firstName) {
   const auto size = static_cast<std::int64_t>(file.size());
@@ -71,7 +54,8 @@ void CheckParser(const std::string& file, std::string* firstName) {
       FUZZ_CHECK(v.end <= size, v.name);
     }
     if (!v.numeric) continue;
-    FUZZ_CHECK(v.elements >= 0 && v.real.bytes == v.elements * UnitBytes(v.real.storage), v.name);
+    FUZZ_CHECK(v.elements >= 0 && v.real.bytes == v.elements * MatStorageBytes(v.real.storage),
+               v.name);
     FUZZ_CHECK(v.real.offset >= 0 && v.real.offset + v.real.bytes <= v.end, v.name);
     if (v.complex) FUZZ_CHECK(v.imag.offset <= v.end, v.name);
   }

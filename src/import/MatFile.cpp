@@ -683,6 +683,8 @@ struct PartReader {
 
 }  // namespace
 
+int MatStorageBytes(std::uint32_t storage) { return StorageBytes(storage); }
+
 MatByteReader FileMatReader(std::FILE* file, std::size_t bufferBytes) {
   struct Window {
     std::FILE* file = nullptr;

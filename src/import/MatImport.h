@@ -43,6 +43,10 @@ enum MatStorage : int {
   kMiUInt64 = 13,
 };
 
+// Bytes of one value of a stored type code; 0 for a code that holds no
+// numbers.
+int MatStorageBytes(std::uint32_t storage);
+
 // Where the stored values of one part (real or imaginary) of a variable lie.
 struct MatPart {
   // The first byte: a file offset, or for a compressed variable an offset in
