@@ -317,6 +317,9 @@ int ConvertOneFile(const ConversionSettings& settings, const FileJob& job, FileR
   } else if (info.peakOffset > 0 && settings.autoscale) {
     ReportProgress(-1);
     if (!Rescale(waveFile.get(), info)) return FailFile("*** Rescaling of waveform data failed.");
+  } else {
+    // The samples go out as read: levels the input states for them hold.
+    ApplyStatedLevels(info);
   }
 
   // Marker lists the input carries (SigMF marker annotations) go through the

@@ -29,6 +29,12 @@ struct WaveInfo {
   std::string comment;
   std::string copyright;
   std::int32_t levelsValid = 0;  // 1 when the offsets hold the level of the samples
+  // Level offsets the input states for its samples (the LEVEL OFFS of a
+  // waveform file exported to SigMF); they replace the measured ones only
+  // while the samples stay as read (ApplyStatedLevels).
+  bool hasStatedLevels = false;
+  double statedRmsOffset = 0.0;
+  double statedPeakOffset = 0.0;
   // Marker lists an input carries as stretches (SigMF annotations "marker
   // 1" to "marker 4"): with hasMarkerSpans the output gets its four MARKER
   // LIST tags from them, high inside each stretch and low elsewhere.

@@ -55,6 +55,9 @@ struct SigmfMeta {
   std::string author;
   bool hasCopyright = false;  // wavora:copyright, written by -export sigmf
   std::string copyright;
+  bool hasLevelOffsets = false;  // wavora:level_offsets, written by -export sigmf
+  double rmsOffset = 0.0;        // dB below full scale
+  double peakOffset = 0.0;
   bool hasFrequency = false;  // core:frequency of the first capture, Hz
   double frequency = 0.0;
   // Annotations labelled "marker 1" to "marker 4", and how many others there are.
@@ -63,6 +66,10 @@ struct SigmfMeta {
   std::int64_t headerBytes = 0;  // core:header_bytes of the first capture
   std::string dataset;           // core:dataset, "" when absent
 };
+
+// The largest level offset, in dB either way, that wavora:level_offsets may
+// state: far beyond any real level, small enough to print as a tag.
+inline constexpr double kMaxStatedLevelOffset = 1000.0;
 
 // Parses the JSON text of a .sigmf-meta file.
 int ParseSigmfMeta(const std::string& text, SigmfMeta* meta);

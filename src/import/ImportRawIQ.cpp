@@ -237,6 +237,11 @@ int Import(const std::string& inputPath, const std::string& secondPath, WaveInfo
     measure->peak = peak;
     measure->rms = rms;
   }
+  if (peak > kFullScale && info.hasStatedLevels) {
+    LogMessage(kLogInfo, {"The level offsets the input states are not used: its samples are "
+                          "scaled down to full scale."});
+    info.hasStatedLevels = false;
+  }
   if (peak > kFullScale && measure != nullptr) {
     // The figures the scaling down would give, without a file to rewrite.
     rms /= peak;
@@ -274,5 +279,18 @@ int MeasureRawIQ(const std::string& inputPath, const std::string& secondPath, Wa
     return 0;
   }
   *measure = InputMeasure();
-  return Import(inputPath, secondPath, info, format, nowhere.get(), openedInput, measure);
+  if (!Import(inputPath, secondPath, info, format, nowhere.get(), openedInput, measure)) return 0;
+  ApplyStatedLevels(info);
+  return 1;
+}
+
+void ApplyStatedLevels(WaveInfo& info) {
+  if (!info.hasStatedLevels) return;
+  LogMessage(kLogInfo, {FormatText("Level offsets %f,%f dB as the input states them "
+                                   "(measured %f,%f dB).",
+                                   info.statedRmsOffset, info.statedPeakOffset, info.rmsOffset,
+                                   info.peakOffset)});
+  info.rmsOffset = info.statedRmsOffset;
+  info.peakOffset = info.statedPeakOffset;
+  info.levelsValid = 1;
 }

@@ -20,6 +20,11 @@
 int ImportRawIQ(const std::string& inputPath, const std::string& secondPath, WaveInfo& info,
                 InputFormat format, std::FILE* tempWaveFile, InputFile* openedInput = nullptr);
 
+// The level offsets an input states (hasStatedLevels) take the place of the
+// measured ones, with a line naming both; call it only when the samples are
+// written as imported, not rescaled.
+void ApplyStatedLevels(WaveInfo& info);
+
 // What MeasureRawIQ finds besides WaveInfo: the peak and RMS magnitude of the
 // values as read (before any scaling down), the sums for their DC and the
 // values beyond full scale.

@@ -3,6 +3,7 @@
 // annotations; the samples come from the data file beside it (.sigmf-data,
 // or the file core:dataset names).
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <utility>
@@ -147,6 +148,11 @@ void TakeMetaTexts(SigmfMeta& meta, WaveInfo& info) {
     else
       LogMessage(kLogWarning, {"The copyright of -copyright is used instead of the ", what, "."});
   }
+  if (meta.hasLevelOffsets) {
+    info.hasStatedLevels = true;
+    info.statedRmsOffset = meta.rmsOffset;
+    info.statedPeakOffset = meta.peakOffset;
+  }
   if (meta.hasFrequency)
     LogMessage(kLogInfo, {FormatText("SigMF centre frequency (core:frequency of the first "
                                      "capture): %.3f Hz.",
@@ -214,6 +220,23 @@ int ParseSigmfMeta(const std::string& text, SigmfMeta* meta) {
   if (copyright != global->end() && copyright->is_string()) {
     meta->hasCopyright = true;
     meta->copyright = copyright->get<std::string>();
+  }
+
+  const auto levels = global->find("wavora:level_offsets");
+  if (levels != global->end()) {
+    const bool pair = levels->is_array() && levels->size() == 2 && (*levels)[0].is_number() &&
+                      (*levels)[1].is_number();
+    if (pair) {
+      meta->rmsOffset = (*levels)[0].get<double>();
+      meta->peakOffset = (*levels)[1].get<double>();
+    }
+    if (!pair || !(std::fabs(meta->rmsOffset) <= kMaxStatedLevelOffset) ||
+        !(std::fabs(meta->peakOffset) <= kMaxStatedLevelOffset))
+      return Refuse(
+          FormatText("*** Error: SigMF wavora:level_offsets is no pair of numbers "
+                     "(RMS and peak offset, dB) within +-%g.",
+                     kMaxStatedLevelOffset));
+    meta->hasLevelOffsets = true;
   }
 
   const auto dataset = global->find("core:dataset");

@@ -74,6 +74,10 @@ int AppendSigmfMeta(OutputFile& out, const WaveformHeader& header,
   if (header.hasClock) global["core:sample_rate"] = header.clock;
   if (!header.comment.empty()) global["core:description"] = header.comment;
   if (!header.copyright.empty()) global["wavora:copyright"] = header.copyright;
+  // The file's LEVEL OFFS as it states them, so that converting the
+  // recording back writes the same tag rather than a new measurement.
+  if (header.hasLevels && std::isfinite(header.rmsOffset) && std::isfinite(header.peakOffset))
+    global["wavora:level_offsets"] = {header.rmsOffset, header.peakOffset};
   global["core:recorder"] = "Wavora";
   global["core:extensions"] = nlohmann::ordered_json::array(
       {{{"name", "wavora"}, {"version", "1.0.0"}, {"optional", true}}});

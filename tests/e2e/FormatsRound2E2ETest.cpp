@@ -4,6 +4,7 @@
 // mono WAV and the names SDR tools give, read by -format auto.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdio>
@@ -48,6 +49,7 @@ TEST(FormatsRound2E2E, FourMarkerListsSurviveSigmfExportAndImport) {
       .Tag("COMMENT", "round trip")
       .Tag("COPYRIGHT", "(c) RF lab")
       .Tag("CLOCK", "1000000.000")
+      .Tag("LEVEL OFFS", "4.500000,1.250000")
       .Tag("SAMPLES", std::to_string(pairs))
       .Tag("CONTROL LENGTH", std::to_string(pairs));
   for (std::size_t m = 0; m < lists.size(); ++m)
@@ -74,22 +76,33 @@ TEST(FormatsRound2E2E, FourMarkerListsSurviveSigmfExportAndImport) {
   const ts::ParsedWaveform b = Parse(t.File("b.wv"));
   EXPECT_EQ(a.TagNames(), b.TagNames());
   for (const auto& [name, value] : a.tags) {
-    if (name == "DATE") continue;
-    if (name == "LEVEL OFFS") {
-      // The ci16 words are read with the (s - 0.5) / 32767 formula of every
-      // signed 16-bit input: the level moves by far less than 0.0001 dB.
-      double rmsA = 0, peakA = 0, rmsB = 0, peakB = 0;
-      ASSERT_EQ(std::sscanf(value.c_str(), "%lf,%lf", &rmsA, &peakA), 2);
-      ASSERT_EQ(std::sscanf(Tag(b, name).c_str(), "%lf,%lf", &rmsB, &peakB), 2);
-      EXPECT_NEAR(rmsA, rmsB, 1e-4);
-      EXPECT_NEAR(peakA, peakB, 1e-4);
-      continue;
+    if (name != "DATE") {
+      EXPECT_EQ(value, Tag(b, name)) << name;
     }
-    EXPECT_EQ(value, Tag(b, name)) << name;
   }
+  // The level the source file states, not one measured from its words.
+  EXPECT_EQ(Tag(b, "LEVEL OFFS"), "4.500000,1.250000");
   EXPECT_EQ(Tag(b, "MARKER LIST 4"), " 0:0;100:1;101:0;102:1;103:0;998:1");
   EXPECT_EQ(Tag(b, "CONTROL LENGTH"), "1000");
   EXPECT_EQ(a.words, b.words);
+
+  // Scaled to full scale, the samples no longer have the stated level: the
+  // scaling starts from the measured peak (about -3.8 dB for words of
+  // magnitude 20000) and the largest vector reaches full scale.
+  ASSERT_EQ(
+      ts::RunWavoraBinary(
+          {"a.sigmf-meta", "-format", "sigmf", "-batch", "-autoscale", "-out", "c.wv"}, t.path())
+          .exitCode,
+      0);
+  const ts::ParsedWaveform c = Parse(t.File("c.wv"));
+  double rms = 0, peak = 0;
+  ASSERT_EQ(std::sscanf(Tag(c, "LEVEL OFFS").c_str(), "%lf,%lf", &rms, &peak), 2);
+  EXPECT_EQ(peak, 0.0);
+  EXPECT_NEAR(rms, 0.0, 0.01);  // a circle: RMS equals peak
+  double largest = 0;
+  for (std::size_t k = 0; k + 1 < c.words.size(); k += 2)
+    largest = std::max(largest, std::hypot(double(c.words[k]), double(c.words[k + 1])));
+  EXPECT_NEAR(largest, 32767.0, 2.0);
 }
 
 TEST(FormatsRound2E2E, SigmfCopyrightFrequencyAndOtherAnnotations) {

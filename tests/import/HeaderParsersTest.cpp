@@ -548,6 +548,15 @@ TEST_F(RawImportTest, SigmfMetadataFieldsOfTheWrongKindAreRefused) {
        "*** Error: SigMF core:dataset 'c:x.bin' is no file name beside the metadata file."},
       {MakeSigmfMeta(cu8 + ", \"core:dataset\": \"sub\\\\x.bin\""),
        "*** Error: SigMF core:dataset 'sub\\x.bin' is no file name beside the metadata file."},
+      {MakeSigmfMeta(cu8 + ", \"wavora:level_offsets\": [3.0]"),
+       "*** Error: SigMF wavora:level_offsets is no pair of numbers (RMS and peak offset, dB) "
+       "within +-1000."},
+      {MakeSigmfMeta(cu8 + ", \"wavora:level_offsets\": [3.0, \"0\"]"),
+       "*** Error: SigMF wavora:level_offsets is no pair of numbers (RMS and peak offset, dB) "
+       "within +-1000."},
+      {MakeSigmfMeta(cu8 + ", \"wavora:level_offsets\": [3.0, -1e300]"),
+       "*** Error: SigMF wavora:level_offsets is no pair of numbers (RMS and peak offset, dB) "
+       "within +-1000."},
       {MakeSigmfMeta(cu8, "\"core:header_bytes\": -1"),
        "*** Error: SigMF core:header_bytes is no whole number of 0 or more."},
       {MakeSigmfMeta(cu8, "\"core:header_bytes\": 2.5"),
