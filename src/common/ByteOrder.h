@@ -1,6 +1,7 @@
 // Byte-order helpers: every file format the program reads or writes fixes its
 // byte order, so values are assembled from bytes explicitly instead of being
-// copied in the machine's order.
+// copied in the machine's order. On a little-endian host the little-endian
+// forms are one plain copy, which the compiler turns into one load or store.
 #pragma once
 
 #include <bit>
@@ -8,11 +9,23 @@
 #include <cstdint>
 #include <cstring>
 
+inline constexpr bool kLittleEndianHost = std::endian::native == std::endian::little;
+
 inline std::uint16_t LoadLE16(const unsigned char* bytes) {
+  if constexpr (kLittleEndianHost) {
+    std::uint16_t value;
+    std::memcpy(&value, bytes, sizeof value);
+    return value;
+  }
   return static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
 }
 
 inline std::uint32_t LoadLE32(const unsigned char* bytes) {
+  if constexpr (kLittleEndianHost) {
+    std::uint32_t value;
+    std::memcpy(&value, bytes, sizeof value);
+    return value;
+  }
   return std::uint32_t{bytes[0]} | (std::uint32_t{bytes[1]} << 8) |
          (std::uint32_t{bytes[2]} << 16) | (std::uint32_t{bytes[3]} << 24);
 }
@@ -35,11 +48,19 @@ inline std::uint64_t LoadBE64(const unsigned char* bytes) {
 }
 
 inline void StoreLE16(std::uint16_t value, unsigned char* bytes) {
+  if constexpr (kLittleEndianHost) {
+    std::memcpy(bytes, &value, sizeof value);
+    return;
+  }
   bytes[0] = static_cast<unsigned char>(value);
   bytes[1] = static_cast<unsigned char>(value >> 8);
 }
 
 inline void StoreLE32(std::uint32_t value, unsigned char* bytes) {
+  if constexpr (kLittleEndianHost) {
+    std::memcpy(bytes, &value, sizeof value);
+    return;
+  }
   bytes[0] = static_cast<unsigned char>(value);
   bytes[1] = static_cast<unsigned char>(value >> 8);
   bytes[2] = static_cast<unsigned char>(value >> 16);

@@ -26,7 +26,6 @@ constexpr std::int32_t kBlockPairs = 8192;
 constexpr std::int64_t kMaxCallBytes = 1 << 24;
 constexpr int kFloatBytes = 4;
 constexpr std::uint32_t kInt14Mask = 0x3FFF;
-constexpr bool kHostLittleEndian = std::endian::native == std::endian::little;
 
 constexpr double kInt14FullScale = 16383.0;
 constexpr double kInt16FullScale = 32767.0;
@@ -111,7 +110,7 @@ std::uint64_t Load64(const unsigned char* bytes, bool bigEndian) {
 // temporary file.
 bool WriteSamples(const float* values, std::int32_t count, std::vector<unsigned char>& bytes) {
   const std::int32_t size = count * kFloatBytes;
-  if constexpr (kHostLittleEndian) {
+  if constexpr (kLittleEndianHost) {
     (void)bytes;
     return _WriteBytes(kSlotImportTemp, size, values) == size;
   } else {

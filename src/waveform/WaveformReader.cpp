@@ -210,6 +210,7 @@ bool ConvertSamples(SampleLoop* loop) {
   std::vector<unsigned char> words(static_cast<std::size_t>(kBlockSamples) * kWordPairBytes);
   std::vector<unsigned char> samples(static_cast<std::size_t>(kBlockSamples) * kTempSampleSize);
   std::vector<std::uint8_t> markers(static_cast<std::size_t>(kBlockSamples));
+  const float* const decode = WordTableOf<kKind>();
   for (std::int32_t first = 0; first < count; first += kBlockSamples) {
     const std::int32_t size = std::min(kBlockSamples, count - first);
     const std::int32_t got = _ReadBytes(kInputSlot, size * kWordPairBytes, words.data());
@@ -227,8 +228,8 @@ bool ConvertSamples(SampleLoop* loop) {
       const unsigned char* word = words.data() + static_cast<std::size_t>(k) * kWordPairBytes;
       const std::uint16_t iWord = LoadLE16(word);
       const std::uint16_t qWord = LoadLE16(word + 2);
-      const float iValue = DecodeWordAs<kKind>(iWord) * loop->gainFactor;
-      const float qValue = DecodeWordAs<kKind>(qWord) * loop->gainFactor;
+      const float iValue = decode[iWord] * loop->gainFactor;
+      const float qValue = decode[qWord] * loop->gainFactor;
       unsigned char* sample = samples.data() + static_cast<std::size_t>(k) * kTempSampleSize;
       StoreFloatLE(iValue, sample);
       StoreFloatLE(qValue, sample + 4);

@@ -7,6 +7,7 @@
 // Nothing here logs: each user reports in its own words.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -214,6 +215,18 @@ inline float DecodeWordAs(std::uint16_t word) {
   }
 }
 float DecodeWord(WordKind kind, std::uint16_t word);
+// DecodeWordAs<kKind> of every word, indexed by the word: a lookup gives bit
+// for bit the float of the formula, without its division.
+template <WordKind kKind>
+const float* WordTableOf() {
+  static const std::array<float, 65536> table = [] {
+    std::array<float, 65536> values{};
+    for (std::uint32_t word = 0; word < values.size(); ++word)
+      values[word] = DecodeWordAs<kKind>(static_cast<std::uint16_t>(word));
+    return values;
+  }();
+  return table.data();
+}
 // The word as the generator plays it, a signed two's complement value of
 // full scale 32767: as written for KVG and ZQ750, top bit inverted for ZETQ
 // (for 14-bit ZETQ also the marker bits cleared).
