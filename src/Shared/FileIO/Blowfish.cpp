@@ -32,6 +32,17 @@ static_assert(sizeof(CipherState) == kBlowfishStateWords * sizeof(std::uint32_t)
 
 CipherState g_state;
 
+// S0[a] + S1[b] of the state's S-boxes for every 16-bit value (a, b): the
+// buffer loops take the first half of F with one lookup instead of two,
+// which leaves fewer instructions per round. Rebuilt with every key.
+constexpr std::size_t kPairSumWords = std::size_t{1} << 16;
+std::uint32_t g_pairSums[kPairSumWords];
+
+void BuildPairSums(const CipherState& st) {
+  for (std::size_t x = 0; x < kPairSumWords; ++x)
+    g_pairSums[x] = st.s[0][x >> 8] + st.s[1][x & 0xFF];
+}
+
 // The per-block path must be inlined into the buffer loops even where the
 // compiler's own heuristics would not, or the halves go through memory.
 #if defined(__GNUC__) || defined(__clang__)
@@ -115,6 +126,11 @@ BLOWFISH_INLINE void StoreBigEndian(std::uint32_t word, unsigned char* bytes) {
   bytes[3] = static_cast<unsigned char>(word);
 }
 
+// F with the pair-sum table: the same value as RoundFunction.
+BLOWFISH_INLINE std::uint32_t RoundFunctionByPairs(const CipherState& st, std::uint32_t x) {
+  return (g_pairSums[x >> 16] ^ st.s[2][(x >> 8) & 0xFF]) + st.s[3][x & 0xFF];
+}
+
 // One Feistel step on every lane: target ^= F(source) ^ p. The lanes are
 // independent, so their S-box lookups overlap instead of waiting on each
 // other as the rounds of one block must. The fold expression expands to
@@ -123,7 +139,7 @@ template <std::size_t... kLane>
 BLOWFISH_INLINE void LaneStep(const CipherState& st, std::uint32_t* target,
                               const std::uint32_t* source, std::uint32_t p,
                               std::index_sequence<kLane...>) {
-  ((target[kLane] ^= RoundFunction(st, source[kLane]) ^ p), ...);
+  ((target[kLane] ^= RoundFunctionByPairs(st, source[kLane]) ^ p), ...);
 }
 
 // The P-array word of a round, in the order the direction uses them.
@@ -307,6 +323,7 @@ void BlowfishKey(int length, const unsigned char* key) {
       box[i + 1] = right;
     }
   }
+  BuildPairSums(g_state);
 }
 
 int BlowfishEncryptBuffer(unsigned char* buffer, long length) {
