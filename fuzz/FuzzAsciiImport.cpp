@@ -3,8 +3,6 @@
 // the length of the first file (two-file formats), the rest is the text.
 // Whatever it imports must be in the temporary file, scaled to full scale.
 
-#include <bit>
-#include <cmath>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -22,13 +20,6 @@ namespace {
 constexpr InputFormat kFormats[] = {kFormatTxt, kFormatTxtHex, kFormatTxt2ui14, kFormatTxt2ui16};
 // Rounding of the single-precision arithmetic on the way.
 constexpr double kFullScaleTolerance = 1e-5;
-
-float FloatAt(const std::string& bytes, std::size_t offset) {
-  std::uint32_t bits = 0;
-  for (int k = 0; k < 4; ++k)
-    bits |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[offset + k])) << (8 * k);
-  return std::bit_cast<float>(bits);
-}
 
 }  // namespace
 
@@ -50,11 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   info.clock = 1e6;
   info.markerClock = 1e6;
   const int ok = ImportRawIQ(first, twoFiles ? second : "", info, format, temp);
-  for (int slot = 0; slot < kSlotCount; ++slot) {
-    const StreamSlot& s = GetStreamSlot(slot);
-    FUZZ_CHECK(!s.rbuffer && !s.wbuffer,
-               "the importer left slot " + std::to_string(slot) + " busy");
-  }
+  fuzz_support::CheckSlotsFree();
   if (ok) {
     std::string payload;
     FUZZ_CHECK(fuzz_support::ReadEncryptedPayload(temp, &payload), "");
@@ -68,13 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(info.comment.size() <= 511 && info.copyright.size() <= 511, "");
     FUZZ_CHECK(info.levelsValid == 1 && info.peakOffset >= -kFullScaleTolerance,
                std::to_string(info.peakOffset));
-    for (std::int32_t k = 0; k < info.samples; ++k) {
-      const double i = FloatAt(payload, 3 + 8 * static_cast<std::size_t>(k));
-      const double q = FloatAt(payload, 7 + 8 * static_cast<std::size_t>(k));
-      FUZZ_CHECK(std::isfinite(i) && std::isfinite(q), "sample " + std::to_string(k));
-      FUZZ_CHECK(std::sqrt(i * i + q * q) <= 1.0 + kFullScaleTolerance,
-                 "sample " + std::to_string(k) + " above full scale");
-    }
+    fuzz_support::CheckPairsInsideFullScale(payload, info.samples);
   }
   platform::CloseFile(temp);
   return 0;

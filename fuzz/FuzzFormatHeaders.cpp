@@ -6,8 +6,6 @@
 // whole, which must leave no slot busy and only full-scale samples.
 
 #include <algorithm>
-#include <bit>
-#include <cmath>
 #include <string>
 #include <vector>
 
@@ -24,8 +22,6 @@
 #include "platform/Platform.h"
 
 namespace {
-
-constexpr double kFullScaleTolerance = 1e-5;
 
 // A HeaderReader over a byte string; *position counts the bytes handed out.
 HeaderReader MemoryReader(const std::string& bytes, std::int64_t* position) {
@@ -80,13 +76,6 @@ void CheckParsers(int kind, const std::string& file) {
   }
 }
 
-float FloatAt(const std::string& bytes, std::size_t offset) {
-  std::uint32_t bits = 0;
-  for (int k = 0; k < 4; ++k)
-    bits |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[offset + k])) << (8 * k);
-  return std::bit_cast<float>(bits);
-}
-
 void CheckImport(int kind, const std::string& file) {
   std::string input;
   InputFormat format = kFormatWav;
@@ -118,10 +107,7 @@ void CheckImport(int kind, const std::string& file) {
   // Raw samples and NumPy arrays carry no rate; WAV and SigMF may.
   if (!FormatCarriesClock(format)) info.clock = 1e6;
   const int ok = ImportRawIQ(input, "", info, format, temp);
-  for (int slot = 0; slot < kSlotCount; ++slot) {
-    const StreamSlot& s = GetStreamSlot(slot);
-    FUZZ_CHECK(!s.rbuffer && !s.wbuffer, "slot " + std::to_string(slot) + " left busy");
-  }
+  fuzz_support::CheckSlotsFree();
   if (ok) {
     std::string payload;
     FUZZ_CHECK(fuzz_support::ReadEncryptedPayload(temp, &payload), "");
@@ -133,12 +119,7 @@ void CheckImport(int kind, const std::string& file) {
     FUZZ_CHECK(
         info.copyright.size() <= kMaxTagTextChars && info.copyright.find('}') == std::string::npos,
         "");
-    for (std::int32_t k = 0; k < info.samples; ++k) {
-      const double i = FloatAt(payload, 3 + 8 * static_cast<std::size_t>(k));
-      const double q = FloatAt(payload, 7 + 8 * static_cast<std::size_t>(k));
-      FUZZ_CHECK(std::sqrt(i * i + q * q) <= 1.0 + kFullScaleTolerance,
-                 "sample " + std::to_string(k));
-    }
+    fuzz_support::CheckPairsInsideFullScale(payload, info.samples);
   }
   platform::CloseFile(temp);
 }

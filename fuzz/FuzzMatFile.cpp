@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <cmath>
 #include <string>
 #include <vector>
 
@@ -24,8 +23,6 @@
 #include "platform/Platform.h"
 
 namespace {
-
-constexpr double kFullScaleTolerance = 1e-5;
 
 MatByteReader MemoryReader(const std::string& bytes) {
   return [&bytes](std::int64_t offset, void* dest, std::int64_t count) -> std::int64_t {
@@ -61,13 +58,6 @@ void CheckParser(const std::string& file, std::string* firstName) {
   }
 }
 
-float FloatAt(const std::string& bytes, std::size_t offset) {
-  std::uint32_t bits = 0;
-  for (int k = 0; k < 4; ++k)
-    bits |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[offset + k])) << (8 * k);
-  return std::bit_cast<float>(bits);
-}
-
 void CheckImport(const std::string& file, const std::string& variable) {
   const std::string input = fuzz_support::ScratchFile("in.mat");
   fuzz_support::WriteScratchFile(input, file.data(), file.size());
@@ -77,21 +67,13 @@ void CheckImport(const std::string& file, const std::string& variable) {
   info.clock = 1e6;
   info.matVariable = variable;
   const int ok = ImportRawIQ(input, "", info, kFormatMat, temp);
-  for (int slot = 0; slot < kSlotCount; ++slot) {
-    const StreamSlot& s = GetStreamSlot(slot);
-    FUZZ_CHECK(!s.rbuffer && !s.wbuffer, "slot " + std::to_string(slot) + " left busy");
-  }
+  fuzz_support::CheckSlotsFree();
   if (ok) {
     std::string payload;
     FUZZ_CHECK(fuzz_support::ReadEncryptedPayload(temp, &payload), "");
     FUZZ_CHECK(payload.size() == kTempWaveHeaderSize + 8 * static_cast<std::size_t>(info.samples),
                "");
-    for (std::int32_t k = 0; k < info.samples; ++k) {
-      const double i = FloatAt(payload, 3 + 8 * static_cast<std::size_t>(k));
-      const double q = FloatAt(payload, 7 + 8 * static_cast<std::size_t>(k));
-      FUZZ_CHECK(std::sqrt(i * i + q * q) <= 1.0 + kFullScaleTolerance,
-                 "sample " + std::to_string(k));
-    }
+    fuzz_support::CheckPairsInsideFullScale(payload, info.samples);
   }
   platform::CloseFile(temp);
 }

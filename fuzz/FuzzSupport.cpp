@@ -2,6 +2,7 @@
 
 #include <malloc.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -10,7 +11,9 @@
 #include "Shared/FileIO/Blowfish.h"
 #include "Shared/FileIO/FileIOBufferedIO.h"
 #include "Shared/FileIO/StreamInit.h"
+#include "Shared/FileIO/TempFiles.h"
 #include "app/Console.h"
+#include "common/ByteOrder.h"
 #include "platform/Platform.h"
 
 namespace fuzz_support {
@@ -80,6 +83,28 @@ bool ReadEncryptedPayload(std::FILE* file, std::string* payload) {
   }
   _ReleaseBuf(kPayloadSlot);
   return ok;
+}
+
+void CheckSlotsFree() {
+  for (int slot = 0; slot < kSlotCount; ++slot) {
+    const StreamSlot& s = GetStreamSlot(slot);
+    FUZZ_CHECK(!s.rbuffer && !s.wbuffer, "slot " + std::to_string(slot) + " left busy");
+  }
+}
+
+void CheckPairsInsideFullScale(const std::string& payload, std::int32_t pairs) {
+  // Rounding of the single-precision arithmetic on the way.
+  constexpr double kFullScaleTolerance = 1e-5;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(payload.data());
+  for (std::int32_t k = 0; k < pairs; ++k) {
+    const std::size_t at = kTempWaveHeaderSize +
+                           static_cast<std::size_t>(kTempSampleSize) * static_cast<std::size_t>(k);
+    const double i = LoadFloatLE(bytes + at);
+    const double q = LoadFloatLE(bytes + at + 4);
+    FUZZ_CHECK(std::isfinite(i) && std::isfinite(q), "sample " + std::to_string(k));
+    FUZZ_CHECK(std::sqrt(i * i + q * q) <= 1.0 + kFullScaleTolerance,
+               "sample " + std::to_string(k) + " above full scale");
+  }
 }
 
 }  // namespace fuzz_support

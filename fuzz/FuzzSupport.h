@@ -35,6 +35,15 @@ void WriteScratchFile(const std::string& path, const void* data, std::size_t siz
 // the stream layer refuses it.
 bool ReadEncryptedPayload(std::FILE* file, std::string* payload);
 
+// Fails unless every stream slot is free again (after an import, whatever
+// its result).
+void CheckSlotsFree();
+
+// Fails unless each of the first pairs I/Q pairs of a temporary waveform
+// file's payload (header first) is finite and no more than full scale,
+// allowing for the rounding of single-precision arithmetic.
+void CheckPairsInsideFullScale(const std::string& payload, std::int32_t pairs);
+
 }  // namespace fuzz_support
 
 #define FUZZ_CHECK(condition, detail)                                          \
