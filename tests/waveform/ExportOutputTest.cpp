@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/Log.h"
+#include "support/LogCapture.h"
 #include "support/TestSupport.h"
 #include "support/WaveFileBuilder.h"
 #include "waveform/Export.h"
@@ -18,28 +19,19 @@ namespace {
 namespace ts = testing_support;
 using Names = std::vector<std::string>;
 
-std::vector<std::string> gLines;
-void CaptureLine(const std::string& line) { gLines.push_back(line); }
-
-bool LoggedPart(const std::string& part) {
-  for (const std::string& line : gLines)
-    if (line.find(part) != std::string::npos) return true;
-  return false;
-}
+using ts::LoggedPart;
 
 class ExportOutput : public ::testing::Test {
  protected:
   void SetUp() override {
-    gLines.clear();
-    SetLogSink(CaptureLine);
-    SetLogMask(15);
+    ts::StartLogCapture();
     const std::vector<std::uint16_t> words =
         ts::MakeWords(100, [](int k, int half) { return half == 0 ? k * 100 : 65536 - k * 50; });
     ts::WaveFileBuilder file;
     file.Tag("TYPE", " KVG-WV,0").Tag("CLOCK", "1000000").Tag("SAMPLES", "100").Data(words);
     ts::WriteFileText(input, file.bytes());
   }
-  void TearDown() override { SetLogSink(nullptr); }
+  void TearDown() override { ts::StopLogCapture(); }
 
   ts::TempDir dir;
   const std::string input = dir.File("in.wv");
@@ -63,7 +55,7 @@ TEST_F(ExportOutput, SigmfRecordingIsPlacedWholeOrNotAtAll) {
 TEST_F(ExportOutput, AppearedDestinationIsKeptUnlessReplacing) {
   for (const ExportKind kind : {ExportKind::kCs16, ExportKind::kWav}) {
     ts::WriteFileText(dir.File("out"), "appeared");
-    gLines.clear();
+    ts::CapturedLogLines().clear();
     EXPECT_EQ(ExportWaveform(input, kind, dir.File("out"), false), 0);
     EXPECT_TRUE(LoggedPart("*** Destination file already exists."));
     EXPECT_EQ(ts::ReadFileText(dir.File("out")), "appeared");

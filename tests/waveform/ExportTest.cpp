@@ -16,6 +16,7 @@
 
 #include "common/Log.h"
 #include "platform/FaultInjection.h"
+#include "support/LogCapture.h"
 #include "support/TestSupport.h"
 #include "support/WaveFileBuilder.h"
 #include "waveform/Export.h"
@@ -27,14 +28,7 @@ namespace ts = testing_support;
 namespace faults = platform::faults;
 using Names = std::vector<std::string>;
 
-std::vector<std::string> gLines;
-void CaptureLine(const std::string& line) { gLines.push_back(line); }
-
-bool LoggedPart(const std::string& part) {
-  for (const std::string& line : gLines)
-    if (line.find(part) != std::string::npos) return true;
-  return false;
-}
+using ts::LoggedPart;
 
 // Marker byte (bit k-1 for marker k) of pair p in the ZETQ file below.
 constexpr std::uint8_t kBits[8] = {1, 1, 3, 2, 0, 8, 8, 9};
@@ -62,14 +56,10 @@ std::int16_t LoadInt16(const ts::Bytes& bytes, std::size_t at) {
 
 class Export : public ::testing::Test {
  protected:
-  void SetUp() override {
-    gLines.clear();
-    SetLogSink(CaptureLine);
-    SetLogMask(15);
-  }
+  void SetUp() override { ts::StartLogCapture(); }
   void TearDown() override {
     faults::Reset();
-    SetLogSink(nullptr);
+    ts::StopLogCapture();
   }
   ts::TempDir dir;
 };
@@ -132,7 +122,7 @@ TEST_F(Export, WavNeedsAClockOfAWavRate) {
                                                        {"clock beyond 2^30 Hz", "{CLOCK: 2e9}"}};
   for (const auto& [what, tags] : files) {
     SCOPED_TRACE(what);
-    gLines.clear();
+    ts::CapturedLogLines().clear();
     ts::WriteFileText(dir.File("in.wv"), Zetq14File(tags));
     EXPECT_EQ(ExportWaveform(dir.File("in.wv"), ExportKind::kWav, dir.File("out.wav"), false), 0);
     EXPECT_TRUE(LoggedPart("*** Error: WAV export needs a CLOCK tag for its sample rate."));
@@ -232,7 +222,7 @@ TEST_F(Export, EveryFailedFileOperationFailsTheExportOrPreviewAndLeavesNothing) 
       for (faults::Fault kind : kinds) {
         SCOPED_TRACE(std::string(kind == faults::Fault::kFail ? "failed " : "short ") +
                      faults::FileOpName(calls[k - 1]) + " at call " + std::to_string(k));
-        gLines.clear();
+        ts::CapturedLogLines().clear();
         faults::Arm(k, kind);
         const int ok = c.run(input, work.path());
         EXPECT_TRUE(faults::FaultDelivered());

@@ -16,6 +16,7 @@
 #include "Shared/FileIO/TempFiles.h"
 #include "common/Log.h"
 #include "platform/FaultInjection.h"
+#include "support/LogCapture.h"
 #include "support/TestSupport.h"
 #include "waveform/OutputFile.h"
 
@@ -25,25 +26,15 @@ namespace fs = std::filesystem;
 namespace ts = testing_support;
 using Names = std::vector<std::string>;
 
-std::vector<std::string> gLines;
-void CaptureLine(const std::string& line) { gLines.push_back(line); }
-
-bool LoggedPart(const std::string& part) {
-  return std::any_of(gLines.begin(), gLines.end(),
-                     [&](const std::string& line) { return line.find(part) != std::string::npos; });
-}
+using ts::LoggedPart;
 
 class OutputFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    gLines.clear();
-    SetLogSink(CaptureLine);
-    SetLogMask(15);
-  }
+  void SetUp() override { ts::StartLogCapture(); }
   void TearDown() override {
     platform::faults::Reset();
     platform::faults::SetRandomSourceFailing(false);
-    SetLogSink(nullptr);
+    ts::StopLogCapture();
   }
   // Writes text as a whole file through an OutputFile.
   int WriteWhole(const std::string& destination, const std::string& text, bool replace) {
@@ -139,7 +130,7 @@ TEST_F(OutputFileTest, FailureLeavesNothing) {
   ts::WriteFileText(dest, "old");
   for (platform::faults::FileOp op :
        {platform::faults::FileOp::kWrite, platform::faults::FileOp::kClose}) {
-    gLines.clear();
+    ts::CapturedLogLines().clear();
     {
       OutputFile out(dest, true);
       ASSERT_EQ(out.Open(), 1);
@@ -179,7 +170,7 @@ TEST_F(OutputFileTest, DestinationsThatAreNoRegularFileAreRefused) {
       {dir.File("sub"), "sub' is a directory; only regular files are written."},
   };
   for (const auto& [path, line] : cases) {
-    gLines.clear();
+    ts::CapturedLogLines().clear();
     EXPECT_EQ(CheckOutputDestination(path, replace), 0) << path;
     EXPECT_TRUE(LoggedPart("*** Error: Output file '")) << path;
     EXPECT_TRUE(LoggedPart(line)) << path;
@@ -194,12 +185,12 @@ TEST_F(OutputFileTest, DestinationsThatAreNoRegularFileAreRefused) {
   EXPECT_EQ(CheckOutputDestination(dir.File("dangling"), replace), 1);
   ts::WriteFileText(dest, "x");
   EXPECT_EQ(CheckOutputDestination(dest, replace), 1);
-  gLines.clear();
+  ts::CapturedLogLines().clear();
   EXPECT_EQ(CheckOutputDestination(dest, OutputRules{false, {}}), 0);
   EXPECT_TRUE(LoggedPart("*** Destination file already exists."));
   EXPECT_TRUE(LoggedPart("    " + dest + ": use -overwrite, or name another file with -out."));
   // A walk's destination keeps the walk's hint and is named after it.
-  gLines.clear();
+  ts::CapturedLogLines().clear();
   OutputRules walk{false, {}};
   walk.naming = DestinationNaming::kOutputDirectory;
   EXPECT_EQ(CheckOutputDestination(dest, walk), 0);
@@ -221,7 +212,7 @@ TEST_F(OutputFileTest, TheRunsInputIsNoDestinationByAnyName) {
   ASSERT_EQ(rules.runFiles.size(), 1u);
   for (const std::string& name : {input, dir.path() + "/./in.wv", dir.path() + "/sub/../in.wv",
                                   dir.File("link.wv"), dir.File("hard.wv")}) {
-    gLines.clear();
+    ts::CapturedLogLines().clear();
     EXPECT_EQ(CheckOutputDestination(name, rules), 0) << name;
     EXPECT_TRUE(LoggedPart("is an input of this run; it is not replaced.")) << name;
   }
@@ -238,7 +229,7 @@ TEST_F(OutputFileTest, TheConversionsTemporaryFilesAreNoDestination) {
   for (const std::string& name :
        {std::string(kTempWaveFileName), std::string(kTempMarkerFileName),
         "./" + std::string(kTempWaveFileName), dir.path() + "/" + kTempMarkerFileName}) {
-    gLines.clear();
+    ts::CapturedLogLines().clear();
     EXPECT_EQ(CheckOutputDestination(name, replace), 0) << name;
     EXPECT_TRUE(LoggedPart("is a temporary file of the conversion; it is not written.")) << name;
   }
