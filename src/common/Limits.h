@@ -24,6 +24,12 @@ inline constexpr const char* kClockRangeText = "0.001 < MHz <= 600";
 inline constexpr const char* kClockRangeLine =
     "    The clock must be more than 1 kHz (0.001 MHz) and at most 600 MHz.";
 
+// The largest level offset, in dB either way, that a SigMF recording's
+// wavora:level_offsets may state: far beyond any real level, small enough to
+// print as a tag. -export sigmf writes no offsets beyond it, so that every
+// recording it writes converts back.
+inline constexpr double kMaxStatedLevelOffset = 1000.0;
+
 // Input files are sized in signed 32-bit counts: 2 GiB and more is refused.
 inline constexpr std::int64_t kMaxInputBytes = std::int64_t{1} << 31;
 

@@ -67,10 +67,6 @@ struct SigmfMeta {
   std::string dataset;           // core:dataset, "" when absent
 };
 
-// The largest level offset, in dB either way, that wavora:level_offsets may
-// state: far beyond any real level, small enough to print as a tag.
-inline constexpr double kMaxStatedLevelOffset = 1000.0;
-
 // Parses the JSON text of a .sigmf-meta file.
 int ParseSigmfMeta(const std::string& text, SigmfMeta* meta);
 

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "Shared/FileIO/TempFiles.h"
+#include "common/Limits.h"
 #include "common/Log.h"
 #include "import/ContainerImport.h"
 #include "platform/Platform.h"

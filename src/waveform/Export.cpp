@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "common/ByteOrder.h"
+#include "common/Limits.h"
 #include "common/Log.h"
 #include "platform/Platform.h"
 #include "waveform/MarkerStream.h"
@@ -76,7 +77,8 @@ int AppendSigmfMeta(OutputFile& out, const WaveformHeader& header,
   if (!header.copyright.empty()) global["wavora:copyright"] = header.copyright;
   // The file's LEVEL OFFS as it states them, so that converting the
   // recording back writes the same tag rather than a new measurement.
-  if (header.hasLevels && std::isfinite(header.rmsOffset) && std::isfinite(header.peakOffset))
+  if (header.hasLevels && std::fabs(header.rmsOffset) <= kMaxStatedLevelOffset &&
+      std::fabs(header.peakOffset) <= kMaxStatedLevelOffset)
     global["wavora:level_offsets"] = {header.rmsOffset, header.peakOffset};
   global["core:recorder"] = "Wavora";
   global["core:extensions"] = nlohmann::ordered_json::array(

@@ -105,6 +105,24 @@ TEST(FormatsRound2E2E, FourMarkerListsSurviveSigmfExportAndImport) {
   EXPECT_NEAR(largest, 32767.0, 2.0);
 }
 
+// A waveform file may state any LEVEL OFFS; one beyond what a recording may
+// carry is left out of the export, so that the recording still converts.
+TEST(FormatsRound2E2E, SigmfExportLeavesOutLevelOffsetsARecordingCannotCarry) {
+  ts::TempDir t;
+  ts::WaveFileBuilder file;
+  file.Tag("TYPE", " KVG-WV,0").Tag("CLOCK", "1000000.000").Tag("LEVEL OFFS", "2000,1500");
+  file.Data(ts::MakeWords(64, [](int k, int half) {
+    return static_cast<std::int16_t>(half == 0 ? 1000 * (k % 7) : -500);
+  }));
+  ts::WriteFileText(t.File("src.wv"), file.bytes());
+  ASSERT_EQ(ts::RunWavoraBinary({"src.wv", "-export", "sigmf"}, t.path()).exitCode, 0);
+  const ts::Bytes meta = ts::ReadFileBytes(t.File("src.sigmf-meta"));
+  EXPECT_EQ(std::string(meta.begin(), meta.end()).find("wavora:level_offsets"), std::string::npos);
+  const ts::RunResult back = ts::RunWavoraBinary(
+      {"src.sigmf-meta", "-format", "sigmf", "-batch", "-out", "b.wv"}, t.path());
+  EXPECT_EQ(back.exitCode, 0) << back.out;
+}
+
 TEST(FormatsRound2E2E, SigmfCopyrightFrequencyAndOtherAnnotations) {
   ts::TempDir t;
   ts::WriteFileBytes(t.File("r.sigmf-data"), Bytes(64, 0x40));
