@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Shared/FileIO/BlowfishTables.h"
+#include "Shared/FileIO/BlowfishWide.h"
 #include "Shared/FileIO/StreamInit.h"
 #include "Shared/FileIO/WorkerPool.h"
 
@@ -41,6 +42,16 @@ std::uint32_t g_pairSums[kPairSumWords];
 void BuildPairSums(const CipherState& st) {
   for (std::size_t x = 0; x < kPairSumWords; ++x)
     g_pairSums[x] = st.s[0][x >> 8] + st.s[1][x & 0xFF];
+}
+
+// The state's tables in the form of the 64-block path, rebuilt with every key.
+WideCipherTables g_wideTables;
+// Whether the buffer loops may take the 64-block path (where the processor
+// has it); the bench and the tests switch it off to compare.
+std::atomic<bool> g_wideWanted{true};
+
+bool WidePathInUse() {
+  return g_wideWanted.load(std::memory_order_relaxed) && WideCipherSupported();
 }
 
 // The per-block path must be inlined into the buffer loops even where the
@@ -186,20 +197,29 @@ BLOWFISH_INLINE void TransformLanes(const CipherState& st, const unsigned char* 
 
 // Blocks of one step of the main loop. Eight independent blocks keep the
 // processor's load units busy; more would not fit the registers.
-constexpr long kWideLanes = 8;
-constexpr long kNarrowLanes = 4;
+constexpr long kPortableLanes = 8;
+constexpr long kHalfLanes = 4;
 
-// The ECB transform of whole blocks, one thread: eight blocks a step, then
-// four, then one at a time.
+// The ECB transform of whole blocks, one thread: 64 blocks a step where the
+// processor has the wide path, then eight, four and one at a time.
 template <bool kEncrypt>
 void TransformBlocks(const CipherState& st, const unsigned char* src, unsigned char* dst,
                      long blocks) {
   long i = 0;
-  for (; i + kWideLanes <= blocks; i += kWideLanes) {
-    TransformLanes<kEncrypt, kWideLanes>(st, src + i * kBlockBytes, dst + i * kBlockBytes);
+  if (blocks >= kWideGroupBlocks && WidePathInUse()) {
+    const long groups = blocks / kWideGroupBlocks;
+    if (kEncrypt) {
+      WideEncryptGroups(g_wideTables, src, dst, groups);
+    } else {
+      WideDecryptGroups(g_wideTables, src, dst, groups);
+    }
+    i = groups * kWideGroupBlocks;
   }
-  for (; i + kNarrowLanes <= blocks; i += kNarrowLanes) {
-    TransformLanes<kEncrypt, kNarrowLanes>(st, src + i * kBlockBytes, dst + i * kBlockBytes);
+  for (; i + kPortableLanes <= blocks; i += kPortableLanes) {
+    TransformLanes<kEncrypt, kPortableLanes>(st, src + i * kBlockBytes, dst + i * kBlockBytes);
+  }
+  for (; i + kHalfLanes <= blocks; i += kHalfLanes) {
+    TransformLanes<kEncrypt, kHalfLanes>(st, src + i * kBlockBytes, dst + i * kBlockBytes);
   }
   for (; i < blocks; ++i) {
     TransformLanes<kEncrypt, 1>(st, src + i * kBlockBytes, dst + i * kBlockBytes);
@@ -324,6 +344,7 @@ void BlowfishKey(int length, const unsigned char* key) {
     }
   }
   BuildPairSums(g_state);
+  BuildWideCipherTables(g_state.p, g_state.s, &g_wideTables);
 }
 
 int BlowfishEncryptBuffer(unsigned char* buffer, long length) {
@@ -354,6 +375,13 @@ void SetCipherThreads(int threads) {
   g_poolThreads.store(0);
   g_cipherThreads.store(wanted);
 }
+
+bool SetBlowfishWidePath(bool wanted) {
+  g_wideWanted.store(wanted);
+  return WidePathInUse();
+}
+
+bool BlowfishWidePathInUse() { return WidePathInUse(); }
 
 int GetCipherThreads() {
   const int started = g_poolThreads.load();

@@ -34,6 +34,14 @@ int BlowfishDecryptCopy(const unsigned char* source, unsigned char* target, long
 void SetCipherThreads(int threads);
 int GetCipherThreads();
 
+// The buffer transforms take 64 blocks a step through the processor's
+// AVX-512 byte permutes where it has them, with the bytes of the portable
+// eight-block lanes. SetBlowfishWidePath(false) keeps every transform on the
+// portable lanes, true allows the wide path again (the default); both return
+// whether the wide path is now in use. Call only while no transform runs.
+bool SetBlowfishWidePath(bool wanted);
+bool BlowfishWidePathInUse();
+
 // Block operations on the two 32-bit halves.
 void BlowfishEncryptBlock(std::uint32_t* left, std::uint32_t* right);
 void BlowfishDecryptBlock(std::uint32_t* left, std::uint32_t* right);
