@@ -31,16 +31,22 @@ extern char** environ;
 namespace {
 
 // Cipher throughput on one 16 MiB chunk, as the stream slots transform it.
-// Second argument: cipher threads (0: one per processor core); third: 1 for
-// the program's choice of path (the 64-block path where the processor has
-// it), 0 for the portable lanes. The counter "wide" tells which one ran.
+// Second argument: cipher threads (0: one per processor core); third: -1
+// for the path the program chooses, else a CipherPath. The counter "path"
+// tells which one ran (-1: not on this processor, nothing measured).
 template <bool kEncrypt>
 void BlowfishChunk(benchmark::State& state) {
   const unsigned char key[] = "benchmark key of twenty-six";
   BlowfishKey(26, key);
   const int threads = static_cast<int>(state.range(1));
   SetCipherThreads(threads > 0 ? threads : std::max(1u, std::thread::hardware_concurrency()));
-  const bool wide = SetBlowfishWidePath(state.range(2) != 0);
+  const CipherPath chosen = CipherPathInUse();
+  if (state.range(2) >= 0 && !SetCipherPath(static_cast<CipherPath>(state.range(2)))) {
+    state.SkipWithError("path not available on this processor");
+    state.counters["path"] = -1;
+    return;
+  }
+  const CipherPath path = CipherPathInUse();
   std::vector<unsigned char> buffer(static_cast<std::size_t>(state.range(0)), 0x5A);
   for (auto _ : state) {
     if (kEncrypt) {
@@ -50,24 +56,28 @@ void BlowfishChunk(benchmark::State& state) {
     }
     benchmark::DoNotOptimize(buffer.data());
   }
-  SetBlowfishWidePath(true);
+  SetCipherPath(chosen);
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * state.range(0));
   state.counters["threads"] = GetCipherThreads();
-  state.counters["wide"] = wide ? 1 : 0;
+  state.counters["path"] = static_cast<int>(path);
 }
 
 void BM_BlowfishEncryptBuffer(benchmark::State& state) { BlowfishChunk<true>(state); }
 void BM_BlowfishDecryptBuffer(benchmark::State& state) { BlowfishChunk<false>(state); }
 BENCHMARK(BM_BlowfishEncryptBuffer)
-    ->Args({16 * 1024 * 1024, 1, 1})
-    ->Args({16 * 1024 * 1024, 0, 1})
+    ->Args({16 * 1024 * 1024, 1, -1})
+    ->Args({16 * 1024 * 1024, 0, -1})
     ->Args({16 * 1024 * 1024, 1, 0})
+    ->Args({16 * 1024 * 1024, 1, 1})
+    ->Args({16 * 1024 * 1024, 1, 2})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 BENCHMARK(BM_BlowfishDecryptBuffer)
-    ->Args({16 * 1024 * 1024, 1, 1})
-    ->Args({16 * 1024 * 1024, 0, 1})
+    ->Args({16 * 1024 * 1024, 1, -1})
+    ->Args({16 * 1024 * 1024, 0, -1})
     ->Args({16 * 1024 * 1024, 1, 0})
+    ->Args({16 * 1024 * 1024, 1, 1})
+    ->Args({16 * 1024 * 1024, 1, 2})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 

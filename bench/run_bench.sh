@@ -197,20 +197,21 @@ cipher_row() {  # label benchmark-name with-cpu-figure
   fi
   add_row "$1" "-" "-" "$ours" "-" "$note"
 }
-# The path the program takes here: the 64-block AVX-512 path where the
-# processor has it (the benchmark's "wide" counter, the last CSV column);
-# the portable lanes are then measured as well.
-wide=$(awk -F, 'index($1, "BM_BlowfishEncryptBuffer/16777216/1/1/") { print ($NF + 0 >= 1 ? 1 : 0); exit }' <<<"$csv")
-path="portable lanes"
-if [ "$wide" = 1 ]; then path="64-block AVX-512 path"; fi
-cipher_row "cipher encrypt, 1 thread, $path" "BM_BlowfishEncryptBuffer/16777216/1/1/" cpu
-cipher_row "cipher encrypt, $threads threads" "BM_BlowfishEncryptBuffer/16777216/0/1/" wall
-cipher_row "cipher decrypt, 1 thread, $path" "BM_BlowfishDecryptBuffer/16777216/1/1/" cpu
-cipher_row "cipher decrypt, $threads threads" "BM_BlowfishDecryptBuffer/16777216/0/1/" wall
-if [ "$wide" = 1 ]; then
-  cipher_row "cipher encrypt, 1 thread, portable lanes" "BM_BlowfishEncryptBuffer/16777216/1/0/" cpu
-  cipher_row "cipher decrypt, 1 thread, portable lanes" "BM_BlowfishDecryptBuffer/16777216/1/0/" cpu
-fi
+# The path the program chose here (the benchmark's "path" counter, the
+# CSV column after error_message); each path this processor has is measured
+# on one thread as well.
+path_names=("portable lanes" "AVX2 gathers" "AVX-512 byte permutes")
+chosen=$(awk -F, 'index($1, "BM_BlowfishEncryptBuffer/16777216/1/-1/") { print $11 + 0; exit }' <<<"$csv")
+cipher_row "cipher encrypt, 1 thread (${path_names[$chosen]:-?})" "BM_BlowfishEncryptBuffer/16777216/1/-1/" cpu
+cipher_row "cipher encrypt, $threads threads" "BM_BlowfishEncryptBuffer/16777216/0/-1/" wall
+cipher_row "cipher decrypt, 1 thread (${path_names[$chosen]:-?})" "BM_BlowfishDecryptBuffer/16777216/1/-1/" cpu
+cipher_row "cipher decrypt, $threads threads" "BM_BlowfishDecryptBuffer/16777216/0/-1/" wall
+for p in 0 1 2; do
+  if [ -n "$(rate "BM_BlowfishEncryptBuffer/16777216/1/$p/")" ]; then
+    cipher_row "cipher encrypt, 1 thread, ${path_names[$p]}" "BM_BlowfishEncryptBuffer/16777216/1/$p/" cpu
+    cipher_row "cipher decrypt, 1 thread, ${path_names[$p]}" "BM_BlowfishDecryptBuffer/16777216/1/$p/" cpu
+  fi
+done
 add_row "stream slots, 64 MiB encrypted write+read" "-" "-" "$(rate BM_EncryptedSlotWriteRead)" "-" \
   "8-byte pieces, both directions counted"
 rm -f "$work"/*.wv
@@ -219,8 +220,8 @@ rm -f "$work"/*.wv
 # encrypted temporary waveform file once written (8 bytes a pair, encrypted)
 # and once read (decrypted), at the rates of all threads measured above. A
 # kxzetq file's marker stream, and the passes of a rescaling, come on top.
-enc_all=$(rate "BM_BlowfishEncryptBuffer/16777216/0/1/")
-dec_all=$(rate "BM_BlowfishDecryptBuffer/16777216/0/1/")
+enc_all=$(rate "BM_BlowfishEncryptBuffer/16777216/0/-1/")
+dec_all=$(rate "BM_BlowfishDecryptBuffer/16777216/0/-1/")
 floor_rows=()
 for entry in "${floor_keys[@]}"; do
   key=${entry%%|*}

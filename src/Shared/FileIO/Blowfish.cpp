@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstring>
 #include <memory>
@@ -12,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "Shared/FileIO/BlowfishGather.h"
 #include "Shared/FileIO/BlowfishTables.h"
 #include "Shared/FileIO/BlowfishWide.h"
 #include "Shared/FileIO/StreamInit.h"
@@ -46,13 +48,12 @@ void BuildPairSums(const CipherState& st) {
 
 // The state's tables in the form of the 64-block path, rebuilt with every key.
 WideCipherTables g_wideTables;
-// Whether the buffer loops may take the 64-block path (where the processor
-// has it); the bench and the tests switch it off to compare.
-std::atomic<bool> g_wideWanted{true};
 
-bool WidePathInUse() {
-  return g_wideWanted.load(std::memory_order_relaxed) && WideCipherSupported();
-}
+// The path of the buffer loops: a CipherPath, or -1 before the first
+// transform chose one.
+constexpr int kPathNotChosen = -1;
+std::atomic<int> g_path{kPathNotChosen};
+std::once_flag g_pathChoice;
 
 // The per-block path must be inlined into the buffer loops even where the
 // compiler's own heuristics would not, or the halves go through memory.
@@ -200,13 +201,14 @@ BLOWFISH_INLINE void TransformLanes(const CipherState& st, const unsigned char* 
 constexpr long kPortableLanes = 8;
 constexpr long kHalfLanes = 4;
 
-// The ECB transform of whole blocks, one thread: 64 blocks a step where the
-// processor has the wide path, then eight, four and one at a time.
+// The ECB transform of whole blocks on one thread: whole groups on the
+// vector path, the rest (and everything on the portable path) eight blocks
+// a step, then four, then one at a time.
 template <bool kEncrypt>
-void TransformBlocks(const CipherState& st, const unsigned char* src, unsigned char* dst,
-                     long blocks) {
+void TransformBlocks(CipherPath path, const CipherState& st, const unsigned char* src,
+                     unsigned char* dst, long blocks) {
   long i = 0;
-  if (blocks >= kWideGroupBlocks && WidePathInUse()) {
+  if (path == CipherPath::kWide && blocks >= kWideGroupBlocks) {
     const long groups = blocks / kWideGroupBlocks;
     if (kEncrypt) {
       WideEncryptGroups(g_wideTables, src, dst, groups);
@@ -214,6 +216,15 @@ void TransformBlocks(const CipherState& st, const unsigned char* src, unsigned c
       WideDecryptGroups(g_wideTables, src, dst, groups);
     }
     i = groups * kWideGroupBlocks;
+  } else if (path == CipherPath::kGather && blocks >= kGatherGroupBlocks) {
+    const GatherCipherTables tables{g_pairSums, st.s[2], st.s[3], st.p};
+    const long groups = blocks / kGatherGroupBlocks;
+    if (kEncrypt) {
+      GatherEncryptGroups(tables, src, dst, groups);
+    } else {
+      GatherDecryptGroups(tables, src, dst, groups);
+    }
+    i = groups * kGatherGroupBlocks;
   }
   for (; i + kPortableLanes <= blocks; i += kPortableLanes) {
     TransformLanes<kEncrypt, kPortableLanes>(st, src + i * kBlockBytes, dst + i * kBlockBytes);
@@ -224,6 +235,41 @@ void TransformBlocks(const CipherState& st, const unsigned char* src, unsigned c
   for (; i < blocks; ++i) {
     TransformLanes<kEncrypt, 1>(st, src + i * kBlockBytes, dst + i * kBlockBytes);
   }
+}
+
+// Times every available path on a 64 KiB buffer under the present tables
+// (a warm-up, then the best of three) and keeps the fastest. The bytes do
+// not depend on the choice, only the time does.
+void ChooseFastestPath() {
+  constexpr long kTrialBlocks = 8192;
+  constexpr int kTrials = 3;
+  std::vector<unsigned char> trial(kTrialBlocks * kBlockBytes, 0x5A);
+  CipherPath best = CipherPath::kLanes;
+  auto bestTime = std::chrono::steady_clock::duration::max();
+  for (int p = 0; p < kCipherPaths; ++p) {
+    const auto path = static_cast<CipherPath>(p);
+    if (!CipherPathAvailable(path)) continue;
+    TransformBlocks<true>(path, g_state, trial.data(), trial.data(), kTrialBlocks);
+    auto fastest = std::chrono::steady_clock::duration::max();
+    for (int k = 0; k < kTrials; ++k) {
+      const auto start = std::chrono::steady_clock::now();
+      TransformBlocks<true>(path, g_state, trial.data(), trial.data(), kTrialBlocks);
+      fastest = std::min(fastest, std::chrono::steady_clock::now() - start);
+    }
+    if (fastest < bestTime) {
+      bestTime = fastest;
+      best = path;
+    }
+  }
+  int notChosen = kPathNotChosen;
+  g_path.compare_exchange_strong(notChosen, static_cast<int>(best));
+}
+
+CipherPath PathInUse() {
+  if (g_path.load(std::memory_order_acquire) == kPathNotChosen) {
+    std::call_once(g_pathChoice, ChooseFastestPath);
+  }
+  return static_cast<CipherPath>(g_path.load(std::memory_order_acquire));
 }
 
 // Below this many bytes a buffer is transformed by the calling thread alone;
@@ -266,6 +312,7 @@ WorkerPool* CipherPool() {
 }
 
 struct ParallelJob {
+  CipherPath path;
   const CipherState* st;
   const unsigned char* src;
   unsigned char* dst;
@@ -278,8 +325,8 @@ void TransformPart(void* context, int part) {
   constexpr long kPartBlocks = kThreadPartBytes / kBlockBytes;
   const long first = part * kPartBlocks;
   const long count = std::min(kPartBlocks, job.blocks - first);
-  TransformBlocks<kEncrypt>(*job.st, job.src + first * kBlockBytes, job.dst + first * kBlockBytes,
-                            count);
+  TransformBlocks<kEncrypt>(job.path, *job.st, job.src + first * kBlockBytes,
+                            job.dst + first * kBlockBytes, count);
 }
 
 template <bool kEncrypt>
@@ -287,15 +334,18 @@ void TransformBuffer(const unsigned char* src, unsigned char* dst, long length) 
   if (src == nullptr || dst == nullptr || length <= 0) return;
   const CipherState& st = g_state;
   const long blocks = length / kBlockBytes;
+  // Below one gather group every path takes the portable lanes; such
+  // buffers (the start-up's self-test) do not wait for the choice.
+  const CipherPath path = blocks >= kGatherGroupBlocks ? PathInUse() : CipherPath::kLanes;
   std::unique_lock<std::mutex> poolLock(g_poolMutex, std::defer_lock);
   WorkerPool* pool = length >= kThreadMinBytes && poolLock.try_lock() ? CipherPool() : nullptr;
   if (pool != nullptr) {
-    ParallelJob job{&st, src, dst, blocks};
+    ParallelJob job{path, &st, src, dst, blocks};
     const long partBlocks = kThreadPartBytes / kBlockBytes;
     pool->RunParts(static_cast<int>((blocks + partBlocks - 1) / partBlocks),
                    &TransformPart<kEncrypt>, &job);
   } else {
-    TransformBlocks<kEncrypt>(st, src, dst, blocks);
+    TransformBlocks<kEncrypt>(path, st, src, dst, blocks);
   }
   // The short tail cannot form a block; a fixed XOR keeps both directions
   // inverse to each other for any length.
@@ -376,12 +426,38 @@ void SetCipherThreads(int threads) {
   g_cipherThreads.store(wanted);
 }
 
-bool SetBlowfishWidePath(bool wanted) {
-  g_wideWanted.store(wanted);
-  return WidePathInUse();
+bool CipherPathAvailable(CipherPath path) {
+  switch (path) {
+    case CipherPath::kLanes:
+      return true;
+    case CipherPath::kGather:
+      return GatherCipherSupported();
+    case CipherPath::kWide:
+      return WideCipherSupported();
+  }
+  return false;
 }
 
-bool BlowfishWidePathInUse() { return WidePathInUse(); }
+bool SetCipherPath(CipherPath path) {
+  if (!CipherPathAvailable(path)) return false;
+  std::call_once(g_pathChoice, [] {});  // a path given beforehand is not measured against
+  g_path.store(static_cast<int>(path), std::memory_order_release);
+  return true;
+}
+
+CipherPath CipherPathInUse() { return PathInUse(); }
+
+const char* CipherPathName(CipherPath path) {
+  switch (path) {
+    case CipherPath::kLanes:
+      return "portable lanes";
+    case CipherPath::kGather:
+      return "AVX2 gathers";
+    case CipherPath::kWide:
+      return "AVX-512 byte permutes";
+  }
+  return "";
+}
 
 int GetCipherThreads() {
   const int started = g_poolThreads.load();

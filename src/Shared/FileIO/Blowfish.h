@@ -34,13 +34,23 @@ int BlowfishDecryptCopy(const unsigned char* source, unsigned char* target, long
 void SetCipherThreads(int threads);
 int GetCipherThreads();
 
-// The buffer transforms take 64 blocks a step through the processor's
-// AVX-512 byte permutes where it has them, with the bytes of the portable
-// eight-block lanes. SetBlowfishWidePath(false) keeps every transform on the
-// portable lanes, true allows the wide path again (the default); both return
-// whether the wide path is now in use. Call only while no transform runs.
-bool SetBlowfishWidePath(bool wanted);
-bool BlowfishWidePathInUse();
+// The ways the buffer transforms can go, all with the same bytes: the
+// portable lanes of eight blocks; 32 blocks a step on AVX2 gathers; 64
+// blocks a step on AVX-512 byte permutes (F, BW and VBMI). At the first
+// transform the cipher times each one the processor has on a short buffer
+// and keeps the fastest.
+enum class CipherPath { kLanes = 0, kGather = 1, kWide = 2 };
+inline constexpr int kCipherPaths = 3;
+
+// Whether this build and processor have the path.
+bool CipherPathAvailable(CipherPath path);
+// Makes every transform take the path; false (and no change) when it is not
+// available. Call only while no transform runs.
+bool SetCipherPath(CipherPath path);
+// The path the transforms take (chosen by measurement if not chosen yet).
+CipherPath CipherPathInUse();
+// "portable lanes", "AVX2 gathers" or "AVX-512 byte permutes".
+const char* CipherPathName(CipherPath path);
 
 // Block operations on the two 32-bit halves.
 void BlowfishEncryptBlock(std::uint32_t* left, std::uint32_t* right);

@@ -50,13 +50,18 @@ Bytes OneBlockAtATime(Bytes bytes, bool encrypt) {
   return bytes;
 }
 
-// Restores the default thread count after a test that changes it.
+// Restores the default thread count and the path in use after a test that
+// changes them.
 class CipherThreads : public ::testing::Test {
  protected:
+  void SetUp() override { path_ = CipherPathInUse(); }
   void TearDown() override {
     SetCipherThreads(DefaultWorkerThreads());
-    SetBlowfishWidePath(true);
+    SetCipherPath(path_);
   }
+
+ private:
+  CipherPath path_ = CipherPath::kLanes;
 };
 
 // The buffer transforms of every length from 0 to 4096 bytes under two keys
@@ -105,17 +110,17 @@ void LanesMatchOneBlockAtATime() {
         << "block " << i / 8;
 }
 
-// Both buffer paths: the portable lanes, and the 64-block AVX-512 path
-// where this processor has it (lengths up to 512 blocks cover whole groups
-// and every rest).
+// Every buffer path this processor has (lengths up to 512 blocks cover
+// whole groups of each and every rest).
 TEST_F(CipherThreads, LanesMatchOneBlockAtATimeForEveryLength) {
   SetCipherThreads(1);
-  for (const bool wide : {false, true}) {
-    if (SetBlowfishWidePath(wide) != wide) {
-      std::printf("no AVX-512 byte permutes on this processor: the wide path is not tested\n");
+  for (int p = 0; p < kCipherPaths; ++p) {
+    const auto path = static_cast<CipherPath>(p);
+    if (!SetCipherPath(path)) {
+      std::printf("this processor has no %s: that path is not tested\n", CipherPathName(path));
       continue;
     }
-    SCOPED_TRACE(wide ? "64-block path" : "portable lanes");
+    SCOPED_TRACE(CipherPathName(path));
     LanesMatchOneBlockAtATime();
   }
 }
