@@ -125,6 +125,8 @@ TEST_F(CipherThreads, LanesMatchOneBlockAtATimeForEveryLength) {
   }
 }
 
+// Every path on every thread count gives the bytes of the portable lanes on
+// one thread.
 TEST_F(CipherThreads, EveryThreadCountGivesTheSameBytes) {
   std::mt19937 random(77);
   const Bytes key = RandomBytes(26, random);
@@ -134,19 +136,24 @@ TEST_F(CipherThreads, EveryThreadCountGivesTheSameBytes) {
                                    std::size_t{256 * 1024 + 3}, std::size_t{1024 * 1024 + 13}}) {
     const Bytes plain = RandomBytes(length, random);
     SetCipherThreads(1);
+    ASSERT_TRUE(SetCipherPath(CipherPath::kLanes));
     Bytes single = plain;
     BlowfishEncryptBuffer(single.data(), static_cast<long>(length));
-    for (const int threads : {2, 3, 8}) {
-      SetCipherThreads(threads);
-      ASSERT_EQ(GetCipherThreads(), threads);
-      Bytes several = plain;
-      BlowfishEncryptBuffer(several.data(), static_cast<long>(length));
-      ASSERT_TRUE(several == single) << length << " bytes, " << threads << " threads";
-      Bytes copied(length);
-      BlowfishEncryptCopy(plain.data(), copied.data(), static_cast<long>(length));
-      ASSERT_TRUE(copied == single) << length << " bytes, " << threads << " threads";
-      BlowfishDecryptBuffer(several.data(), static_cast<long>(length));
-      ASSERT_TRUE(several == plain) << length << " bytes, " << threads << " threads";
+    for (int p = 0; p < kCipherPaths; ++p) {
+      if (!SetCipherPath(static_cast<CipherPath>(p))) continue;
+      const char* path = CipherPathName(static_cast<CipherPath>(p));
+      for (const int threads : {1, 2, 3, 8}) {
+        SetCipherThreads(threads);
+        ASSERT_EQ(GetCipherThreads(), threads);
+        Bytes several = plain;
+        BlowfishEncryptBuffer(several.data(), static_cast<long>(length));
+        ASSERT_TRUE(several == single) << length << " bytes, " << threads << " threads, " << path;
+        Bytes copied(length);
+        BlowfishEncryptCopy(plain.data(), copied.data(), static_cast<long>(length));
+        ASSERT_TRUE(copied == single) << length << " bytes, " << threads << " threads, " << path;
+        BlowfishDecryptBuffer(several.data(), static_cast<long>(length));
+        ASSERT_TRUE(several == plain) << length << " bytes, " << threads << " threads, " << path;
+      }
     }
   }
 }
