@@ -201,6 +201,17 @@ BLOWFISH_INLINE void TransformLanes(const CipherState& st, const unsigned char* 
 constexpr long kPortableLanes = 8;
 constexpr long kHalfLanes = 4;
 
+// The whole groups of one vector path; returns the blocks they hold.
+template <bool kEncrypt, typename Tables>
+long VectorGroups(long groupBlocks,
+                  void (*encrypt)(const Tables&, const unsigned char*, unsigned char*, long),
+                  void (*decrypt)(const Tables&, const unsigned char*, unsigned char*, long),
+                  const Tables& tables, const unsigned char* src, unsigned char* dst, long blocks) {
+  const long groups = blocks / groupBlocks;
+  (kEncrypt ? encrypt : decrypt)(tables, src, dst, groups);
+  return groups * groupBlocks;
+}
+
 // The ECB transform of whole blocks on one thread: whole groups on the
 // vector path, the rest (and everything on the portable path) eight blocks
 // a step, then four, then one at a time.
@@ -208,23 +219,13 @@ template <bool kEncrypt>
 void TransformBlocks(CipherPath path, const CipherState& st, const unsigned char* src,
                      unsigned char* dst, long blocks) {
   long i = 0;
-  if (path == CipherPath::kWide && blocks >= kWideGroupBlocks) {
-    const long groups = blocks / kWideGroupBlocks;
-    if (kEncrypt) {
-      WideEncryptGroups(g_wideTables, src, dst, groups);
-    } else {
-      WideDecryptGroups(g_wideTables, src, dst, groups);
-    }
-    i = groups * kWideGroupBlocks;
-  } else if (path == CipherPath::kGather && blocks >= kGatherGroupBlocks) {
+  if (path == CipherPath::kWide) {
+    i = VectorGroups<kEncrypt>(kWideGroupBlocks, &WideEncryptGroups, &WideDecryptGroups,
+                               g_wideTables, src, dst, blocks);
+  } else if (path == CipherPath::kGather) {
     const GatherCipherTables tables{g_pairSums, st.s[2], st.s[3], st.p};
-    const long groups = blocks / kGatherGroupBlocks;
-    if (kEncrypt) {
-      GatherEncryptGroups(tables, src, dst, groups);
-    } else {
-      GatherDecryptGroups(tables, src, dst, groups);
-    }
-    i = groups * kGatherGroupBlocks;
+    i = VectorGroups<kEncrypt>(kGatherGroupBlocks, &GatherEncryptGroups, &GatherDecryptGroups,
+                               tables, src, dst, blocks);
   }
   for (; i + kPortableLanes <= blocks; i += kPortableLanes) {
     TransformLanes<kEncrypt, kPortableLanes>(st, src + i * kBlockBytes, dst + i * kBlockBytes);

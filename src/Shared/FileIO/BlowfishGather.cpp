@@ -7,15 +7,13 @@
 #include "Shared/FileIO/BlowfishGather.h"
 
 #include "Shared/FileIO/BlowfishTables.h"
+#include "Shared/FileIO/VectorCipherBuild.h"
 
-// GCC and clang on x86-64 (Linux and the MinGW build for Windows) compile
-// the gather path; other builds keep the portable lanes.
-#if (defined(__x86_64__) || defined(_M_X64)) && (defined(__GNUC__) || defined(__clang__))
-#define WAVORA_GATHER_CIPHER 1
+#ifdef WAVORA_VECTOR_CIPHER
 #include <immintrin.h>
 #endif
 
-#ifndef WAVORA_GATHER_CIPHER
+#ifndef WAVORA_VECTOR_CIPHER
 
 bool GatherCipherSupported() { return false; }
 void GatherEncryptGroups(const GatherCipherTables&, const unsigned char*, unsigned char*, long) {}

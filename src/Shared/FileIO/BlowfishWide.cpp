@@ -9,10 +9,9 @@
 // they run only after WideCipherSupported() said yes.
 #include "Shared/FileIO/BlowfishWide.h"
 
-// GCC and clang on x86-64 (Linux and the MinGW build for Windows) compile
-// the wide path; other builds keep the portable lanes.
-#if (defined(__x86_64__) || defined(_M_X64)) && (defined(__GNUC__) || defined(__clang__))
-#define WAVORA_WIDE_CIPHER 1
+#include "Shared/FileIO/VectorCipherBuild.h"
+
+#ifdef WAVORA_VECTOR_CIPHER
 #include <immintrin.h>
 #endif
 
@@ -38,7 +37,7 @@ void BuildWideCipherTables(const std::uint32_t p[kBlowfishPWords],
   }
 }
 
-#ifndef WAVORA_WIDE_CIPHER
+#ifndef WAVORA_VECTOR_CIPHER
 
 bool WideCipherSupported() { return false; }
 void WideEncryptGroups(const WideCipherTables&, const unsigned char*, unsigned char*, long) {}
