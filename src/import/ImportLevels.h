@@ -54,6 +54,38 @@ inline void AccumulatePair(ImportLevels& levels, float i, float q) {
                            (q == levels.silentValue || levels.realChannel);
 }
 
+// What a block of pairs adds to the levels besides the running sum, which
+// must still be taken pair by pair in file order (the rounding of each
+// addition depends on the sum before it).
+struct BlockPowers {
+  float largest = 0.0f;   // largest squared magnitude of the block
+  bool allSilent = true;  // every value is the silent value (I alone for one real channel)
+};
+
+// Squares the magnitudes of count interleaved pairs into powers, each
+// rounded to a float exactly as AccumulatePair rounds it, and finds what
+// BlockPowers holds. Returns false, with powers and block unspecified, when a
+// value is not finite: such a block must be taken pair by pair, which finds
+// where it stops.
+// sum plus powers[0] + powers[1] + ... in that order, each addition rounded
+// to a double as AccumulatePair rounds it.
+double AddInOrder(double sum, const float* powers, std::int32_t count);
+
+bool SquarePairs(const float* values, std::int32_t count, float silentValue, bool realChannel,
+                 float* powers, BlockPowers* block);
+
+// Takes the peak and the silence of a block squared by SquarePairs into the
+// levels: with the sum of its powers added in order, the levels are those
+// AccumulatePair gives pair by pair (the peak is the root of the largest
+// square, whichever pair held it). Without stats.
+inline void AccumulateBlockPeak(ImportLevels& levels, const BlockPowers& block) {
+  if (block.largest > levels.peakPower) {
+    levels.peakPower = block.largest;
+    levels.peak = std::sqrt(block.largest);
+  }
+  levels.onlySilentWords = levels.onlySilentWords && block.allSilent;
+}
+
 // Whole percentage trunc(count * weight * 100 / total) for a count that grows
 // by one at a time. The percentage is recomputed only when the count reaches
 // the next point at which it changes, so a step costs an addition and a
@@ -71,6 +103,20 @@ class PercentCounter {
       percent_ = scaled_ / total_;
       next_ = (percent_ + 1) * total_;
     }
+  }
+
+  // Up to `units` more units, stopping early at the first one that changes
+  // the percentage; returns how many were done. Stepping through a block
+  // this way gives the percentages that Advance() one unit at a time gives.
+  std::int64_t AdvanceToChange(std::int64_t units) {
+    const std::int64_t toChange = (next_ - scaled_ - 1) / step_ + 1;  // scaled_ < next_
+    const std::int64_t done = units < toChange ? units : toChange;
+    scaled_ += done * step_;
+    if (scaled_ >= next_) {
+      percent_ = scaled_ / total_;
+      next_ = (percent_ + 1) * total_;
+    }
+    return done;
   }
 
   int Value() const { return static_cast<int>(percent_); }

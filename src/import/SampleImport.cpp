@@ -327,10 +327,18 @@ int ImportSampleData(const SampleData& data, SampleInput& input, SlotGuard& temp
   std::vector<float> values(2 * static_cast<std::size_t>(kBlockPairs));
   // One value per pair from each file (two files) or from the one channel.
   std::vector<float> singles(twoFiles || real ? 2 * static_cast<std::size_t>(kBlockPairs) : 0);
+  std::vector<float> powers(static_cast<std::size_t>(kBlockPairs));
   std::vector<unsigned char> bytes;
 
   PercentCounter progress(progressBytes, firstBytesPerPair);
   int lastPercent = 0;
+  const auto reportProgress = [&progress, &lastPercent] {
+    const int percent = progress.Value();
+    if (percent != lastPercent) {
+      lastPercent = percent;
+      ReportProgress(percent);
+    }
+  };
   std::int32_t n = 0;
   std::int64_t consumed = 0;
   std::int64_t consumedSecond = 0;
@@ -380,14 +388,35 @@ int ImportSampleData(const SampleData& data, SampleInput& input, SlotGuard& temp
 
     std::int32_t done = 0;
     bool refused = false;
+    // A block of finite values that keeps the peak in range is measured with
+    // its squares taken four pairs at a time; only the sum goes pair by pair.
+    // Any other block, and every block of a measuring pass, goes pair by
+    // pair, which finds the pair that stops it.
+    BlockPowers block;
+    if (levels.stats == nullptr &&
+        SquarePairs(values.data(), complete, levels.silentValue, levels.realChannel, powers.data(),
+                    &block) &&
+        (layout.declaredType || block.largest <= levels.peakPower ||
+         std::sqrt(block.largest) <= kBinaryRangeLimit)) {
+      // The percentages the pair loop would report before each pair of the
+      // block: the one before the first, then each change on the way to the
+      // last.
+      if (complete > 0) {
+        reportProgress();
+        for (std::int32_t next = 1; next < complete;) {
+          next += static_cast<std::int32_t>(progress.AdvanceToChange(complete - next));
+          reportProgress();
+        }
+        progress.Advance();
+      }
+      levels.sum = AddInOrder(levels.sum, powers.data(), complete);
+      AccumulateBlockPeak(levels, block);
+      done = complete;
+    }
     for (; done < complete; ++done) {
       const float i = values[2 * static_cast<std::size_t>(done)];
       const float q = values[2 * static_cast<std::size_t>(done) + 1];
-      const int percent = progress.Value();
-      if (percent != lastPercent) {
-        lastPercent = percent;
-        ReportProgress(percent);
-      }
+      reportProgress();
       AccumulatePair(levels, i, q);
       // A value that is not finite is never data. A huge one is, when the
       // file declares its type; in raw samples it is as sure a sign of a

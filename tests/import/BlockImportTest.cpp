@@ -63,6 +63,18 @@ TEST_F(RawImportTest, BlocksStoreMeasureAndReportAsSinglePairsWould) {
   EXPECT_EQ(info_.rmsOffset, ExpectedOffset(wordModel.rms));
   EXPECT_EQ(info_.peakOffset, ExpectedOffset(wordModel.peak));
   EXPECT_EQ(CapturedProgress(), PerPairProgress(kPairs, 4, wordBytes.size()));
+
+  // Fewer pairs than percent: the percentage jumps from pair to pair.
+  for (const std::size_t pairs : {std::size_t{1}, std::size_t{3}, std::size_t{37}}) {
+    Fresh();
+    const std::vector<float> few = testing_support::MakeNoise(2 * pairs, 0.5, 3);
+    const Bytes fewBytes = EncodeFloat32(few, false);
+    ASSERT_EQ(Import(kFormatF32le, WriteInput("few.bin", fewBytes)), 1) << AllLines();
+    EXPECT_EQ(CapturedProgress(), PerPairProgress(static_cast<std::int64_t>(pairs), 8,
+                                                  static_cast<std::int64_t>(fewBytes.size())))
+        << pairs;
+    EXPECT_EQ(info_.rmsOffset, ExpectedOffset(ModelImport(few).rms)) << pairs;
+  }
 }
 
 TEST_F(RawImportTest, BlocksFailAtThePairASinglePairReaderFailsAt) {

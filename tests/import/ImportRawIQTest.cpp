@@ -37,6 +37,35 @@ TEST(PercentCounter, MatchesTruncatedQuotientAtEveryStep) {
   }
 }
 
+// Stepping to each change in bounded strides, as the block reader does,
+// passes through the percentages of single steps, including the jumps of a
+// total smaller than 100 units.
+TEST(PercentCounter, StridesToEachChangeGiveTheValuesOfSingleSteps) {
+  for (const auto& [total, weight] : std::vector<std::pair<std::int64_t, std::int64_t>>{
+           {4000, 4}, {7, 8}, {800, 8}, {12345, 2}, {3, 1}, {1001, 4}, {0, 4}, {90, 1}}) {
+    for (const std::int64_t stride : {1, 2, 5, 64, 100000}) {
+      PercentCounter single(total, weight);
+      PercentCounter strided(total, weight);
+      std::int64_t position = 0;
+      const std::int64_t end = total / weight + 3;
+      while (position < end) {
+        const std::int64_t done = strided.AdvanceToChange(std::min(stride, end - position));
+        ASSERT_GE(done, 1);
+        for (std::int64_t k = 0; k < done; ++k) single.Advance();
+        position += done;
+        ASSERT_EQ(strided.Value(), single.Value()) << total << "/" << weight << " at " << position;
+        // A stride that stopped short did so at a change.
+        if (done < std::min(stride, end - position + done)) {
+          PercentCounter before(total, weight);
+          for (std::int64_t k = 0; k + 1 < position; ++k) before.Advance();
+          ASSERT_NE(before.Value(), strided.Value())
+              << total << "/" << weight << " at " << position;
+        }
+      }
+    }
+  }
+}
+
 TEST_F(RawImportTest, EntryRefusesBadCodesMissingFileAndBusySlot) {
   const std::string input = WriteInput("x.bin", EncodeInt16({1, 2}, false));
   for (const int code : {-1, 1, 7, 8, 13, 14}) {  // 1, 7 and 8 name no format

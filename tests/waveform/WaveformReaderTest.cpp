@@ -408,6 +408,37 @@ TEST_F(WaveformReader, ResultsStartAfreshOnEveryRead) {
   EXPECT_DOUBLE_EQ(info.rmsOffset, 140.0);  // measured again
 }
 
+// Over many blocks the levels are running sums over the samples in file
+// order, to the last bit; the first limited value may come in a later block.
+TEST_F(WaveformReader, LevelsOfManyBlocksAreTheRunningSumsOfTheSamples) {
+  const int count = 30001;
+  // A swelling ramp: at 6 dB the values pass full scale only after 20000 samples.
+  const auto words = MakeWords(count, [](int k, int part) {
+    const int amplitude = 4000 + k / 2;
+    const int value = (part == 0 ? k * 37 : k * 53) % (2 * amplitude) - amplitude;
+    return value & 0xFFFF;
+  });
+  for (const double gain : {0.0, 6.0}) {
+    const auto out = Read(KvgFile("", words), gain);
+    ASSERT_EQ(out.result, 1) << gain;
+    ASSERT_EQ(out.values.size(), 2u * count);
+    double sum = 0.0, peakPower = 0.0;
+    std::size_t firstClipped = out.values.size();
+    for (std::size_t k = 0; k < out.values.size(); k += 2) {
+      const float i = std::clamp(out.values[k], -1.0f, 1.0f);
+      const float q = std::clamp(out.values[k + 1], -1.0f, 1.0f);
+      if (i != out.values[k] || q != out.values[k + 1])
+        firstClipped = std::min(firstClipped, k / 2);
+      const double power = double{i} * i + double{q} * q;
+      sum += power;
+      peakPower = std::max(peakPower, power);
+    }
+    EXPECT_EQ(firstClipped > 20000 && firstClipped<30000u, gain> 0) << firstClipped;
+    EXPECT_EQ(out.info.rmsOffset, 20.0 * std::log10(1.0 / (std::sqrt(sum / count) + 1e-7))) << gain;
+    EXPECT_EQ(out.info.peakOffset, 20.0 * std::log10(1.0 / (std::sqrt(peakPower) + 1e-7))) << gain;
+  }
+}
+
 TEST_F(WaveformReader, RefusesMissingInputsAndReportsProgress) {
   EXPECT_EQ(ReadWaveformFile(nullptr), 0);
   EXPECT_TRUE(Logged(8, "*** No wave data structure provided."));
@@ -425,16 +456,19 @@ TEST_F(WaveformReader, RefusesMissingInputsAndReportsProgress) {
   EXPECT_TRUE(Logged(8, "*** Error: Cannot open input file."));
 
   SetProgressCallback(reader_test::CaptureProgress);
-  const int count = 250;
-  const auto out = Read(KvgFile("", ZeroWords(count)));
-  ASSERT_EQ(out.result, 1);
-  std::vector<int> expected;
-  for (int i = 0; i < count; ++i) {
-    const int p = 100 * i / count;
-    if (expected.empty() || expected.back() != p) expected.push_back(p);
+  // Fewer samples than percent, and samples over several blocks.
+  for (const int count : {37, 250, 20011}) {
+    gProgress.clear();
+    const auto out = Read(KvgFile("", ZeroWords(count)));
+    ASSERT_EQ(out.result, 1);
+    std::vector<int> expected;
+    for (int i = 0; i < count; ++i) {
+      const int p = 100 * i / count;
+      if (expected.empty() || expected.back() != p) expected.push_back(p);
+    }
+    expected.push_back(100);
+    EXPECT_EQ(gProgress, expected) << count;
   }
-  expected.push_back(100);
-  EXPECT_EQ(gProgress, expected);
   EXPECT_TRUE(Logged(1, "Reading waveform file '" + InputPath() + "'..."));
 
   // A failed read also ends the progress at 100.
