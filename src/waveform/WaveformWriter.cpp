@@ -1,7 +1,12 @@
 #include "waveform/WaveformWriter.h"
 
+#include "common/VectorBuild.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+#ifdef WAVORA_VECTOR_PATHS
+#include <immintrin.h>
 #endif
 
 #include <algorithm>
@@ -228,6 +233,59 @@ std::int32_t ConvertFourAtATime(const unsigned char* floats, std::int32_t count,
 }
 #endif
 
+#ifdef WAVORA_VECTOR_PATHS
+// Eight values of SampleToWord at a time with AVX2, run only where the
+// processor has it: the same double operations in the same order as the
+// four-value path, with the floor taken by one rounding instruction (exact,
+// like the truncation and step of the base set).
+__attribute__((target("avx2"))) std::int32_t ConvertEightAtATime(const unsigned char* floats,
+                                                                 std::int32_t count,
+                                                                 unsigned char* words,
+                                                                 std::int64_t* clipped) {
+  const __m256 minusOne = _mm256_set1_ps(-1.0f);
+  const __m256 plusOne = _mm256_set1_ps(1.0f);
+  const __m256d scale = _mm256_set1_pd(kWordFullScale);
+  const __m256d half = _mm256_set1_pd(0.5);
+  const __m256d tolerance = _mm256_set1_pd(kWholeNumberTolerance);
+  const __m256i top = _mm256_set1_epi32(kMaxWord);
+  const __m256i bottomXorTop = _mm256_set1_epi32(-kMaxWord ^ kMaxWord);
+  std::int64_t outside = 0;
+  std::int32_t k = 0;
+  for (; k + 8 <= count; k += 8) {
+    const __m256 value = _mm256_loadu_ps(reinterpret_cast<const float*>(floats) + k);
+    // Not a number fails both comparisons, as in IsClipped.
+    const __m256 inside = _mm256_and_ps(_mm256_cmp_ps(value, minusOne, _CMP_GE_OQ),
+                                        _mm256_cmp_ps(value, plusOne, _CMP_LE_OQ));
+    outside += 8 - __builtin_popcount(static_cast<unsigned>(_mm256_movemask_ps(inside)));
+    const __m256 kept = _mm256_and_ps(value, inside);  // 0 where clipped: no conversion overflow
+    __m128i halves[2];
+    for (int h = 0; h < 2; ++h) {
+      const __m256d wide =
+          _mm256_cvtps_pd(h == 0 ? _mm256_castps256_ps128(kept) : _mm256_extractf128_ps(kept, 1));
+      const __m256d target =
+          _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(wide, scale), half), tolerance);
+      halves[h] = _mm256_cvttpd_epi32(_mm256_floor_pd(target));
+    }
+    const __m256i word = _mm256_set_m128i(halves[1], halves[0]);
+    const __m256i below = _mm256_castps_si256(_mm256_cmp_ps(value, minusOne, _CMP_LT_OQ));
+    const __m256i limit = _mm256_xor_si256(top, _mm256_and_si256(below, bottomXorTop));
+    const __m256i result = _mm256_blendv_epi8(limit, word, _mm256_castps_si256(inside));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(words + 2 * static_cast<std::size_t>(k)),
+                     _mm_packs_epi32(_mm256_castsi256_si128(result),
+                                     _mm256_extracti128_si256(result, 1)));
+  }
+  *clipped += outside;
+  return k;
+}
+
+bool WordsOnAvx2() {
+  // The compilers' check includes the operating system's saving of the
+  // 256-bit registers.
+  static const bool supported = __builtin_cpu_supports("avx2");
+  return supported;
+}
+#endif
+
 }  // namespace
 
 std::int64_t ConvertToWordsOneAtATime(const unsigned char* floats, std::int32_t count,
@@ -245,8 +303,13 @@ std::int64_t ConvertToWordsOneAtATime(const unsigned char* floats, std::int32_t 
 std::int64_t ConvertToWords(const unsigned char* floats, std::int32_t count, unsigned char* words) {
   std::int64_t clipped = 0;
   std::int32_t done = 0;
+#ifdef WAVORA_VECTOR_PATHS
+  if (WordsOnAvx2()) done = ConvertEightAtATime(floats, count, words, &clipped);
+#endif
 #if defined(__SSE2__)
-  done = ConvertFourAtATime(floats, count, words, &clipped);
+  done += ConvertFourAtATime(floats + static_cast<std::size_t>(done) * sizeof(float), count - done,
+                             words + static_cast<std::size_t>(done) * sizeof(std::uint16_t),
+                             &clipped);
 #endif
   // The values that do not fill a group of four, or all where there is no
   // vector path.

@@ -167,7 +167,7 @@ TEST(SampleToWord, AgreesWithTheRuleAcrossTheFloats) {
   EXPECT_GT(checked, 8000000u);
 }
 
-// The buffer conversion (four values at a time where the processor allows)
+// The buffer conversion (eight and four values at a time where the processor allows)
 // gives the words and the clip count of the value-by-value one, for every
 // 4099th float bit pattern (both signs, beyond full scale, infinities, not a
 // number) and at every length that leaves a tail.
@@ -182,7 +182,8 @@ TEST(SampleToWord, BufferConversionAgreesWithTheOneAtATimePath) {
   std::vector<unsigned char> floats(values.size() * 4);
   for (std::size_t k = 0; k < values.size(); ++k)
     StoreLE32(std::bit_cast<std::uint32_t>(values[k]), floats.data() + 4 * k);
-  for (std::size_t length : {values.size(), std::size_t{1}, std::size_t{3}, std::size_t{6}}) {
+  for (std::size_t length : {values.size(), std::size_t{1}, std::size_t{3}, std::size_t{6},
+                             std::size_t{12}, std::size_t{15}}) {
     const auto count = static_cast<std::int32_t>(length);
     std::vector<unsigned char> fast(2 * length), plain(2 * length);
     EXPECT_EQ(ConvertToWords(floats.data(), count, fast.data()),

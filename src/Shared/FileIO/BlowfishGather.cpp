@@ -7,13 +7,13 @@
 #include "Shared/FileIO/BlowfishGather.h"
 
 #include "Shared/FileIO/BlowfishTables.h"
-#include "Shared/FileIO/VectorCipherBuild.h"
+#include "common/VectorBuild.h"
 
-#ifdef WAVORA_VECTOR_CIPHER
+#ifdef WAVORA_VECTOR_PATHS
 #include <immintrin.h>
 #endif
 
-#ifndef WAVORA_VECTOR_CIPHER
+#ifndef WAVORA_VECTOR_PATHS
 
 bool GatherCipherSupported() { return false; }
 void GatherEncryptGroups(const GatherCipherTables&, const unsigned char*, unsigned char*, long) {}

@@ -9,9 +9,9 @@
 // they run only after WideCipherSupported() said yes.
 #include "Shared/FileIO/BlowfishWide.h"
 
-#include "Shared/FileIO/VectorCipherBuild.h"
+#include "common/VectorBuild.h"
 
-#ifdef WAVORA_VECTOR_CIPHER
+#ifdef WAVORA_VECTOR_PATHS
 #include <immintrin.h>
 #endif
 
@@ -37,7 +37,7 @@ void BuildWideCipherTables(const std::uint32_t p[kBlowfishPWords],
   }
 }
 
-#ifndef WAVORA_VECTOR_CIPHER
+#ifndef WAVORA_VECTOR_PATHS
 
 bool WideCipherSupported() { return false; }
 void WideEncryptGroups(const WideCipherTables&, const unsigned char*, unsigned char*, long) {}
