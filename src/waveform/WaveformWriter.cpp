@@ -270,9 +270,9 @@ __attribute__((target("avx2"))) std::int32_t ConvertEightAtATime(const unsigned 
     const __m256i below = _mm256_castps_si256(_mm256_cmp_ps(value, minusOne, _CMP_LT_OQ));
     const __m256i limit = _mm256_xor_si256(top, _mm256_and_si256(below, bottomXorTop));
     const __m256i result = _mm256_blendv_epi8(limit, word, _mm256_castps_si256(inside));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(words + 2 * static_cast<std::size_t>(k)),
-                     _mm_packs_epi32(_mm256_castsi256_si128(result),
-                                     _mm256_extracti128_si256(result, 1)));
+    _mm_storeu_si128(
+        reinterpret_cast<__m128i*>(words + 2 * static_cast<std::size_t>(k)),
+        _mm_packs_epi32(_mm256_castsi256_si128(result), _mm256_extracti128_si256(result, 1)));
   }
   *clipped += outside;
   return k;
@@ -307,9 +307,9 @@ std::int64_t ConvertToWords(const unsigned char* floats, std::int32_t count, uns
   if (WordsOnAvx2()) done = ConvertEightAtATime(floats, count, words, &clipped);
 #endif
 #if defined(__SSE2__)
-  done += ConvertFourAtATime(floats + static_cast<std::size_t>(done) * sizeof(float), count - done,
-                             words + static_cast<std::size_t>(done) * sizeof(std::uint16_t),
-                             &clipped);
+  done +=
+      ConvertFourAtATime(floats + static_cast<std::size_t>(done) * sizeof(float), count - done,
+                         words + static_cast<std::size_t>(done) * sizeof(std::uint16_t), &clipped);
 #endif
   // The values that do not fill a group of four, or all where there is no
   // vector path.
