@@ -67,12 +67,12 @@ struct BlockPowers {
 // BlockPowers holds. Returns false, with powers and block unspecified, when a
 // value is not finite: such a block must be taken pair by pair, which finds
 // where it stops.
+bool SquarePairs(const float* values, std::int32_t count, float silentValue, bool realChannel,
+                 float* powers, BlockPowers* block);
+
 // sum plus powers[0] + powers[1] + ... in that order, each addition rounded
 // to a double as AccumulatePair rounds it.
 double AddInOrder(double sum, const float* powers, std::int32_t count);
-
-bool SquarePairs(const float* values, std::int32_t count, float silentValue, bool realChannel,
-                 float* powers, BlockPowers* block);
 
 // Takes the peak and the silence of a block squared by SquarePairs into the
 // levels: with the sum of its powers added in order, the levels are those
