@@ -296,6 +296,44 @@ TEST_F(WaveformWriter, WritesMarkerListsFromTheMarkerStream) {
   EXPECT_TRUE(Logged("   i Creating marker trace from temporary marker file ..."));
 }
 
+// A stream of long runs and of bursts where the states change from byte to
+// byte, at every offset within sixteen bytes and across read batches: the
+// lists name each change, in one pass and in a pass per list alike.
+TEST_F(WaveformWriter, MarkerListsNameEveryChangeOfRunsAndBursts) {
+  const int n = 40000;
+  std::mt19937 random(77);
+  Bytes markers(n);
+  std::uint8_t states = 0x5;
+  for (int i = 0; i < n; ++i) {
+    const bool burst = (i / 1000) % 3 == 1;
+    if (burst || random() % 997 == 0) states = static_cast<std::uint8_t>(random() & 0xF);
+    markers[i] = static_cast<std::uint8_t>(states | (random() & 0xF0));  // high bits ignored
+  }
+  std::string expected[4];
+  for (int bit = 0; bit < 4; ++bit) {
+    int previous = -1;
+    for (int i = 0; i < n; ++i) {
+      const int state = (markers[i] >> bit) & 1;
+      if (state == previous) continue;
+      expected[bit] += (i == 0 ? " " : ";") + std::to_string(i) + ":" + std::to_string(state);
+      previous = state;
+    }
+  }
+  const std::vector<float> iq(2 * n, 0.25f);
+  info.samples = n;
+  for (std::size_t limit : {kDefaultMarkerListChanges, std::size_t{0}}) {
+    SCOPED_TRACE(limit);
+    SetMarkerListChanges(limit);
+    File wave = MakeStream(dir.File("t.dat"), WavePayload(iq));
+    File marker = MakeStream(dir.File("m.dat"), markers, 3);
+    ASSERT_EQ(WriteWaveformFile(info, out, wave.get(), marker.get()), 1);
+    SetMarkerListChanges(kDefaultMarkerListChanges);
+    const auto parsed = Parse(out);
+    for (int bit = 0; bit < 4; ++bit)
+      EXPECT_EQ(*parsed.Find("MARKER LIST " + std::to_string(bit + 1)), expected[bit]) << bit;
+  }
+}
+
 TEST_F(WaveformWriter, RefusesBadArgumentsBeforeWriting) {
   File wave = MakeStream(dir.File("t.dat"), WavePayload({0.1f, 0.2f}));
   EXPECT_EQ(WriteWaveformFile(info, out, wave.get(), nullptr), 0);
