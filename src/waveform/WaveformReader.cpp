@@ -211,16 +211,13 @@ std::int64_t MeasureSamples(const float* values, std::int32_t count, double* pow
   std::int64_t clipped = 0;
   std::int32_t k = 0;
 #if defined(__SSE2__)
-  // Values outside full scale among four, by the mask of those inside.
-  static constexpr std::uint8_t kOutsideCount[16] = {4, 3, 3, 2, 3, 2, 2, 1,
-                                                     3, 2, 2, 1, 2, 1, 1, 0};
   const __m128 minusOne = _mm_set1_ps(-1.0f);
   const __m128 plusOne = _mm_set1_ps(1.0f);
   for (; k + 2 <= count; k += 2) {
     const __m128 v = _mm_loadu_ps(values + 2 * static_cast<std::size_t>(k));  // I0 Q0 I1 Q1
     // Not a number fails both comparisons, as in AsWritten.
     const __m128 inside = _mm_and_ps(_mm_cmpge_ps(v, minusOne), _mm_cmple_ps(v, plusOne));
-    clipped += kOutsideCount[_mm_movemask_ps(inside)];
+    clipped += OutsideOfFour(_mm_movemask_ps(inside));
     const __m128d first = _mm_cvtps_pd(v);                     // I0 Q0
     const __m128d second = _mm_cvtps_pd(_mm_movehl_ps(v, v));  // I1 Q1
     const __m128d a = _mm_mul_pd(first, first);

@@ -220,10 +220,6 @@ inline std::int16_t WordOfSample(float value) {
 // same doubles, so the same words. The host is little-endian, like the data.
 std::int32_t ConvertFourAtATime(const unsigned char* floats, std::int32_t count,
                                 unsigned char* words, std::int64_t* clipped) {
-  // Values outside full scale among four, by the mask of those inside (no
-  // population-count instruction in the base set).
-  static constexpr std::uint8_t kOutsideCount[16] = {4, 3, 3, 2, 3, 2, 2, 1,
-                                                     3, 2, 2, 1, 2, 1, 1, 0};
   const __m128 minusOne = _mm_set1_ps(-1.0f);
   const __m128 plusOne = _mm_set1_ps(1.0f);
   const __m128d scale = _mm_set1_pd(kWordFullScale);
@@ -237,7 +233,7 @@ std::int32_t ConvertFourAtATime(const unsigned char* floats, std::int32_t count,
     const __m128 value = _mm_loadu_ps(reinterpret_cast<const float*>(floats) + k);
     // Not a number fails both comparisons, as in IsClipped.
     const __m128 inside = _mm_and_ps(_mm_cmpge_ps(value, minusOne), _mm_cmple_ps(value, plusOne));
-    *clipped += kOutsideCount[_mm_movemask_ps(inside)];
+    *clipped += OutsideOfFour(_mm_movemask_ps(inside));
     const __m128 kept = _mm_and_ps(value, inside);  // 0 where clipped: no conversion overflow
     __m128i halves[2];
     for (int h = 0; h < 2; ++h) {

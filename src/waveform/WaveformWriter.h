@@ -18,11 +18,19 @@ std::int16_t SampleToWord(float value);
 
 // SampleToWord over count little-endian floats, into little-endian 16-bit
 // words; returns how many values were limited to full scale. Where the
-// processor has vector instructions, four values at a time; the one-at-a-time
+// processor has vector instructions, eight or four values at a time; the one-at-a-time
 // path beside it gives the same words everywhere (and serves the tests).
 std::int64_t ConvertToWords(const unsigned char* floats, std::int32_t count, unsigned char* words);
 std::int64_t ConvertToWordsOneAtATime(const unsigned char* floats, std::int32_t count,
                                       unsigned char* words);
+
+// Of four values compared at once, how many SampleToWord limits to full
+// scale, from the 4-bit mask of those inside [-1, 1] that the vector
+// comparison gives (the x86-64 base set has no population count).
+inline int OutsideOfFour(int insideMask) {
+  static constexpr std::uint8_t kOutside[16] = {4, 3, 3, 2, 3, 2, 2, 1, 3, 2, 2, 1, 2, 1, 1, 0};
+  return kOutside[insideMask & 0xF];
+}
 
 // The checks of the free texts that become the COMMENT and COPYRIGHT tags:
 // neither may hold the '}' that would end its tag. 0 after the refusal line.

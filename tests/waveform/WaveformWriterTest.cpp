@@ -82,6 +82,17 @@ class WaveformWriter : public ::testing::Test {
     EXPECT_EQ(GetStreamSlot(3).rbuffer, nullptr);
     SetLogSink(nullptr);
   }
+  // Writes the samples and the marker stream with at most `limit` change
+  // points kept for one pass; the limit goes back to its default on every
+  // way out. Returns WriteWaveformFile's result.
+  int WriteWithMarkers(std::size_t limit, const std::vector<float>& iq, const Bytes& markers) {
+    SetMarkerListChanges(limit);
+    File wave = MakeStream(dir.File("t.dat"), WavePayload(iq));
+    File marker = MakeStream(dir.File("m.dat"), markers, 3);
+    const int result = WriteWaveformFile(info, out, wave.get(), marker.get());
+    SetMarkerListChanges(kDefaultMarkerListChanges);
+    return result;
+  }
   ts::ParsedWaveform Parse(const std::string& path) {
     ts::ParsedWaveform parsed;
     std::string error;
@@ -266,11 +277,7 @@ TEST_F(WaveformWriter, WritesMarkerListsFromTheMarkerStream) {
   ts::Bytes first;
   for (std::size_t limit : {kDefaultMarkerListChanges, std::size_t{0}, std::size_t{7}}) {
     SCOPED_TRACE(limit);
-    SetMarkerListChanges(limit);
-    File wave = MakeStream(dir.File("t.dat"), WavePayload(iq));
-    File marker = MakeStream(dir.File("m.dat"), markers, 3);
-    ASSERT_EQ(WriteWaveformFile(info, out, wave.get(), marker.get()), 1);
-    SetMarkerListChanges(kDefaultMarkerListChanges);
+    ASSERT_EQ(WriteWithMarkers(limit, iq, markers), 1);
     ts::Bytes bytes = ts::ReadFileBytes(out);
     // The DATE tag is the time of writing; the rest must agree byte for byte.
     const std::string text(bytes.begin(), bytes.end());
@@ -323,11 +330,7 @@ TEST_F(WaveformWriter, MarkerListsNameEveryChangeOfRunsAndBursts) {
   info.samples = n;
   for (std::size_t limit : {kDefaultMarkerListChanges, std::size_t{0}}) {
     SCOPED_TRACE(limit);
-    SetMarkerListChanges(limit);
-    File wave = MakeStream(dir.File("t.dat"), WavePayload(iq));
-    File marker = MakeStream(dir.File("m.dat"), markers, 3);
-    ASSERT_EQ(WriteWaveformFile(info, out, wave.get(), marker.get()), 1);
-    SetMarkerListChanges(kDefaultMarkerListChanges);
+    ASSERT_EQ(WriteWithMarkers(limit, iq, markers), 1);
     const auto parsed = Parse(out);
     for (int bit = 0; bit < 4; ++bit)
       EXPECT_EQ(*parsed.Find("MARKER LIST " + std::to_string(bit + 1)), expected[bit]) << bit;
