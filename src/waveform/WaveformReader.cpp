@@ -242,16 +242,11 @@ struct SampleLoop {
   std::uint8_t fillByte = 0;
   bool lowBitMarkers = false;  // marker byte from the words' low bits
   LevelSums gained;
-  LevelSums written;         // kept apart from gained from the first limited value on
+  LevelSums written;         // as the writer limits them; kept only once clipped > 0
   std::int64_t clipped = 0;  // values beyond full scale after the gain
   bool soundIn = false;      // a sample of the input is not silence
   bool soundOut = false;     // a sample writes a word other than 0
 };
-
-// The written figures: up to the first limited value they are the gained ones.
-const LevelSums& WrittenSums(const SampleLoop& loop) {
-  return loop.clipped > 0 ? loop.written : loop.gained;
-}
 
 // Samples read, converted and written per block.
 constexpr std::int32_t kBlockSamples = 8192;
@@ -369,7 +364,7 @@ void SetMeasuredLevels(const LevelSums& sums, std::int32_t samples, WaveFileInfo
 // measured as the writer limits them.
 void SetOutputLevels(const SampleLoop& loop, bool measureLevels, WaveFileInfo* info) {
   if (loop.clipped > 0 && (measureLevels || loop.checkGain)) {
-    SetMeasuredLevels(WrittenSums(loop), loop.count, info);
+    SetMeasuredLevels(loop.written, loop.count, info);
   } else if (measureLevels) {
     SetMeasuredLevels(loop.gained, loop.count, info);
   } else if (loop.checkGain) {
